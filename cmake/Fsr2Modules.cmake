@@ -1,0 +1,18 @@
+# fsr2_module(<name> [DEPS <targets>...] [EXCLUDE <file names>...])
+# One static library per folder of src/, from every .cpp in that folder.
+function(fsr2_module name)
+  cmake_parse_arguments(M "" "" "DEPS;EXCLUDE" ${ARGN})
+  file(GLOB _sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  foreach(_ex IN LISTS M_EXCLUDE)
+    list(REMOVE_ITEM _sources "${CMAKE_CURRENT_SOURCE_DIR}/${_ex}")
+  endforeach()
+  if(NOT _sources)
+    # A module whose code is not written yet still links.
+    set(_empty "${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp")
+    file(WRITE "${_empty}" "// no sources yet\n")
+    set(_sources "${_empty}")
+  endif()
+  add_library(${name} STATIC ${_sources})
+  target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}/src")
+  target_link_libraries(${name} PUBLIC fsr2_deps fsr2_options ${M_DEPS})
+endfunction()

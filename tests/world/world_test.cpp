@@ -1,0 +1,77 @@
+// Proves that the test world is real: Wine's Direct3D 12 and DXGI create
+// working objects under Xvfb, structure-returning methods use the out-pointer
+// form of the MSVC ABI, and the box catcher records and dismisses boxes.
+#include "common/graphics.h"
+#include <gtest/gtest.h>
+
+#include "testbed/world/box_catcher.h"
+
+namespace {
+
+TEST(TestWorld, DeviceQueueAndResourceAreReal)
+{
+    ID3D12Device* device = nullptr;
+    ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), S_OK);
+
+    D3D12_COMMAND_QUEUE_DESC queueDesc = {};
+    queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
+    ID3D12CommandQueue* queue = nullptr;
+    ASSERT_EQ(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue)), S_OK);
+    D3D12_COMMAND_QUEUE_DESC back;
+    queue->GetDesc(&back);
+    EXPECT_EQ(back.Type, D3D12_COMMAND_LIST_TYPE_DIRECT);
+
+    D3D12_HEAP_PROPERTIES heap = {};
+    heap.Type = D3D12_HEAP_TYPE_DEFAULT;
+    D3D12_RESOURCE_DESC desc = {};
+    desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
+    desc.Width = 64;
+    desc.Height = 32;
+    desc.DepthOrArraySize = 1;
+    desc.MipLevels = 1;
+    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+    ID3D12Resource* texture = nullptr;
+    ASSERT_EQ(device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
+                                              D3D12_RESOURCE_STATE_UNORDERED_ACCESS, nullptr,
+                                              IID_PPV_ARGS(&texture)),
+              S_OK);
+    D3D12_RESOURCE_DESC read;
+    texture->GetDesc(&read);
+    EXPECT_EQ(read.Width, 64u);
+    EXPECT_EQ(read.Height, 32u);
+    EXPECT_EQ(read.Format, DXGI_FORMAT_R8G8B8A8_UNORM);
+
+    LUID luid;
+    device->GetAdapterLuid(&luid);
+    EXPECT_TRUE(luid.LowPart != 0 || luid.HighPart != 0);
+
+    texture->Release();
+    queue->Release();
+    device->Release();
+}
+
+TEST(TestWorld, FactoryUpToVersionSeven)
+{
+    IDXGIFactory2* factory = nullptr;
+    ASSERT_EQ(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory)), S_OK);
+    IDXGIFactory7* factory7 = nullptr;
+    EXPECT_EQ(factory->QueryInterface(IID_PPV_ARGS(&factory7)), S_OK);
+    if (factory7)
+        factory7->Release();
+    factory->Release();
+}
+
+TEST(TestWorld, BoxCatcherRecordsAndDismisses)
+{
+    testworld::BoxCatcher catcher;
+    int answer = MessageBoxW(nullptr, L"Some text.\n", L"A caption", MB_OK | MB_ICONERROR);
+    EXPECT_EQ(answer, IDOK);
+    auto boxes = catcher.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"A caption");
+    EXPECT_EQ(boxes[0].text, L"Some text.\n");
+}
+
+} // namespace

@@ -1,0 +1,123 @@
+#include "testbed/host/host_options.h"
+
+#include <cwchar>
+
+namespace hostgame {
+namespace {
+
+bool parseNumber(const std::wstring& text, std::uint32_t& out, int base = 10)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    wchar_t* end = nullptr;
+    unsigned long long value = std::wcstoull(text.c_str(), &end, base);
+    if (*end != L'\0' || value > 0xFFFFFFFFull || text[0] == L'-')
+        return false;
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// "WxH" with both sides in 8..8192.
+bool parseSize(const std::wstring& text, Size& out)
+{
+    const auto x = text.find(L'x');
+    if (x == std::wstring::npos)
+        return false;
+    Size size{};
+    if (!parseNumber(text.substr(0, x), size.width) || !parseNumber(text.substr(x + 1), size.height))
+        return false;
+    if (size.width < 8 || size.height < 8 || size.width > 8192 || size.height > 8192)
+        return false;
+    out = size;
+    return true;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text)
+        out.push_back(c < 128 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+} // namespace
+
+std::string usageText()
+{
+    return "usage: host_game [--frames N] [--render WxH] [--display WxH] [--resize-at N] [--resize-to WxH]\n"
+           "                 [--flags HEX] [--depth-inverted] [--jitter-cancellation] [--display-mvs]\n"
+           "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
+           "                 [--image PATH.ppm]\n";
+}
+
+ParseResult parseOptions(const std::vector<std::wstring>& arguments)
+{
+    ParseResult result;
+    GameOptions& o = result.options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::wstring& a = arguments[i];
+        const bool hasValue = i + 1 < arguments.size();
+        const std::wstring value = hasValue ? arguments[i + 1] : std::wstring();
+        bool ok = true;
+        bool usedValue = false;
+        if (a == L"--frames") {
+            ok = hasValue && parseNumber(value, o.frames) && o.frames > 0;
+            usedValue = true;
+        } else if (a == L"--render") {
+            ok = hasValue && parseSize(value, o.renderSize);
+            usedValue = true;
+        } else if (a == L"--display") {
+            ok = hasValue && parseSize(value, o.displaySize);
+            usedValue = true;
+        } else if (a == L"--resize-to") {
+            ok = hasValue && parseSize(value, o.resizeTo);
+            usedValue = true;
+        } else if (a == L"--resize-at") {
+            ok = hasValue && parseNumber(value, o.resizeAtFrame);
+            usedValue = true;
+        } else if (a == L"--flags") {
+            ok = hasValue && parseNumber(value, o.fsr2Flags, 16);
+            usedValue = true;
+        } else if (a == L"--depth-inverted") {
+            o.fsr2Flags |= 1u << 3;
+        } else if (a == L"--jitter-cancellation") {
+            o.fsr2Flags |= 1u << 2;
+        } else if (a == L"--display-mvs") {
+            o.fsr2Flags |= 1u << 1;
+        } else if (a == L"--mask") {
+            o.transparencyMask = true;
+        } else if (a == L"--qi-device") {
+            o.deviceFromQueryInterface = true;
+        } else if (a == L"--no-internal") {
+            o.callInternalFunction = false;
+        } else if (a == L"--bench") {
+            o.benchmark = true;
+        } else if (a == L"--no-bridge") {
+            o.bridgePath.clear();
+        } else if (a == L"--bridge") {
+            ok = hasValue && !value.empty();
+            if (ok)
+                o.bridgePath = value;
+            usedValue = true;
+        } else if (a == L"--image") {
+            ok = hasValue && !value.empty();
+            if (ok)
+                o.imagePath = value;
+            usedValue = true;
+        } else {
+            result.error = "unknown argument '" + narrow(a) + "'";
+            return result;
+        }
+        if (!ok) {
+            result.error = "bad or missing value for '" + narrow(a) + "'";
+            return result;
+        }
+        if (usedValue)
+            ++i;
+    }
+    if (o.resizeAtFrame >= o.frames)
+        o.resizeAtFrame = 0;
+    return result;
+}
+
+} // namespace hostgame

@@ -1,0 +1,40 @@
+#pragma once
+// Command line of the stand-in game.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hostgame {
+
+struct Size {
+    std::uint32_t width;
+    std::uint32_t height;
+};
+
+struct GameOptions {
+    std::uint32_t frames = 120;
+    Size renderSize{640, 360};
+    Size displaySize{1280, 720};
+    Size resizeTo{960, 540};
+    std::uint32_t resizeAtFrame = 60; // 0: never
+    std::uint32_t fsr2Flags = 0;
+    bool transparencyMask = false;
+    bool deviceFromQueryInterface = false;
+    bool callInternalFunction = true;
+    bool benchmark = false;
+    std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
+    std::wstring imagePath;                      // last presented frame as PPM; empty: none
+};
+
+struct ParseResult {
+    GameOptions options;
+    std::string error; // empty on success
+};
+
+// Parses the arguments after the program name. Unknown or malformed
+// arguments give an error naming them; nothing throws.
+ParseResult parseOptions(const std::vector<std::wstring>& arguments);
+
+std::string usageText();
+
+} // namespace hostgame

@@ -1,0 +1,348 @@
+#include "settings/config.h"
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+namespace fsr2bridge {
+namespace {
+
+using json = nlohmann::json;
+
+// Name tables: ordered (value, name) pairs; the first pair is the fallback both ways.
+template <class E> struct NamePair {
+    E value;
+    const char* name;
+};
+
+constexpr NamePair<DlssMode> dlssModeNames[] = {
+    {DlssMode::MaxPerformance, "MaxPerformance"},
+    {DlssMode::Balanced, "Balanced"},
+    {DlssMode::MaxQuality, "MaxQuality"},
+    {DlssMode::UltraPerformance, "UltraPerformance"},
+    {DlssMode::DLAA, "DLAA"},
+};
+
+constexpr NamePair<ReflexMode> reflexModeNames[] = {
+    {ReflexMode::LowLatency, "LowLatency"},
+    {ReflexMode::LowLatencyWithBoost, "LowLatencyWithBoost"},
+};
+
+constexpr NamePair<DlssPreset> dlssPresetNames[] = {
+    {DlssPreset::Default, "Default"},
+    {DlssPreset::A, "A"},
+    {DlssPreset::B, "B"},
+    {DlssPreset::C, "C"},
+    {DlssPreset::D, "D"},
+    {DlssPreset::E, "E"},
+    {DlssPreset::F, "F"},
+    {DlssPreset::G, "G"},
+};
+
+template <class E, std::size_t N> void writeName(json& j, E value, const NamePair<E> (&table)[N])
+{
+    for (const auto& pair : table) {
+        if (pair.value == value) {
+            j = pair.name;
+            return;
+        }
+    }
+    j = table[0].name;
+}
+
+template <class E, std::size_t N> E readName(const json& j, const NamePair<E> (&table)[N])
+{
+    // JSON equality with a string: only a string of exactly the same bytes matches.
+    if (j.is_string()) {
+        const auto& text = j.get_ref<const std::string&>();
+        for (const auto& pair : table)
+            if (text == pair.name)
+                return pair.value;
+    }
+    return table[0].value;
+}
+
+struct ReadError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+bool readFlag(const json& document, const char* key)
+{
+    const json& value = document.at(key);
+    if (!value.is_boolean())
+        throw ReadError(key);
+    return value.get<bool>();
+}
+
+// A config file is a few hundred bytes; anything far larger is not one.
+constexpr DWORD maxSettingsFileBytes = 1u << 20;
+
+enum class ReadOutcome { ok, cannotOpen, failed };
+
+// Reads the whole file and closes it again before anything else touches it.
+// Others may read, write or delete the file meanwhile (as with the C runtime).
+ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes)
+{
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return ReadOutcome::cannotOpen;
+    ReadOutcome outcome = ReadOutcome::ok;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart > maxSettingsFileBytes) {
+        outcome = ReadOutcome::failed;
+    } else {
+        try {
+            bytes.resize(static_cast<std::size_t>(size.QuadPart));
+            DWORD total = 0;
+            while (total < bytes.size()) {
+                DWORD got = 0;
+                if (!ReadFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size()) - total, &got,
+                              nullptr) ||
+                    got == 0)
+                    break;
+                total += got;
+            }
+            if (total != bytes.size())
+                outcome = ReadOutcome::failed;
+        } catch (...) {
+            outcome = ReadOutcome::failed;
+        }
+    }
+    CloseHandle(file);
+    return outcome;
+}
+
+// The target may be replaced only when it is absent or writable and not held
+// open by someone who denies writing; otherwise it stays as it was.
+bool targetReplaceable(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    HANDLE probe =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    CloseHandle(probe);
+    return true;
+}
+
+bool writeWholeFile(HANDLE file, const std::string& bytes)
+{
+    DWORD total = 0;
+    while (total < bytes.size()) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + total, static_cast<DWORD>(bytes.size()) - total, &written,
+                       nullptr) ||
+            written == 0)
+            return false;
+        total += written;
+    }
+    return FlushFileBuffers(file) != 0;
+}
+
+// Writes `bytes` to a temporary file beside `path` and moves it over `path` in
+// one step, so an interrupted save never leaves a truncated file behind.
+void replaceFileContents(const std::wstring& path, const std::string& bytes)
+{
+    if (!targetReplaceable(path))
+        return;
+    // One name per thread: concurrent saves never share a temporary file.
+    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                                   std::to_wstring(GetCurrentThreadId()) + L".tmp";
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const bool written = writeWholeFile(file, bytes);
+    const bool closed = CloseHandle(file) != 0;
+    if (!written || !closed ||
+        !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        DeleteFileW(temporary.c_str());
+}
+
+} // namespace
+
+void to_json(json& j, const DlssMode& value)
+{
+    writeName(j, value, dlssModeNames);
+}
+void from_json(const json& j, DlssMode& value)
+{
+    value = readName(j, dlssModeNames);
+}
+void to_json(json& j, const ReflexMode& value)
+{
+    writeName(j, value, reflexModeNames);
+}
+void from_json(const json& j, ReflexMode& value)
+{
+    value = readName(j, reflexModeNames);
+}
+void to_json(json& j, const DlssPreset& value)
+{
+    writeName(j, value, dlssPresetNames);
+}
+void from_json(const json& j, DlssPreset& value)
+{
+    value = readName(j, dlssPresetNames);
+}
+
+std::uint32_t readUnsigned32(const json& value)
+{
+    switch (value.type()) {
+    case json::value_t::number_integer:
+        return static_cast<std::uint32_t>(value.get<std::int64_t>());
+    case json::value_t::number_unsigned:
+        return static_cast<std::uint32_t>(value.get<std::uint64_t>());
+    case json::value_t::number_float: {
+        // Truncate, then wrap like an integer; a plain cast would be undefined
+        // for values outside the 32-bit range.
+        const double truncated = std::trunc(value.get<double>());
+        if (!std::isfinite(truncated))
+            return 0;
+        double wrapped = std::fmod(truncated, 4294967296.0);
+        if (wrapped < 0)
+            wrapped += 4294967296.0;
+        return static_cast<std::uint32_t>(wrapped);
+    }
+    case json::value_t::boolean:
+        return value.get<bool>() ? 1u : 0u;
+    default:
+        throw ReadError("not a number");
+    }
+}
+
+void readSettings(const json& document, Settings& record)
+{
+    record.version = readUnsigned32(document.at("version"));
+    if (record.version >= 1) {
+        record.enabled = readFlag(document, "enabled");
+        record.enableReflexSleep = readFlag(document, "enableReflexSleep");
+        record.enableFrameGeneration = readFlag(document, "enableFrameGeneration");
+    }
+    if (record.version >= 2) {
+        record.dlssMode = document.at("dlssMode").get<DlssMode>();
+        record.reflexMode = document.at("reflexMode").get<ReflexMode>();
+        record.reflexFpsCap = readUnsigned32(document.at("reflexFpsCap"));
+    }
+    if (record.version >= 3)
+        record.enableNisSharpening = readFlag(document, "enableNisSharpening");
+    if (record.version >= 4)
+        record.dlssPreset = document.at("dlssPreset").get<DlssPreset>();
+}
+
+bool upgradeSettings(Settings& record)
+{
+    if (record.version >= currentSettingsVersion)
+        return false;
+    // Each step runs after the previous one, starting from the loaded version.
+    switch (record.version) {
+    case 0:
+        record.enabled = true;
+        record.enableReflexSleep = true;
+        record.enableFrameGeneration = false;
+        [[fallthrough]];
+    case 1:
+        record.reflexMode = ReflexMode::LowLatencyWithBoost;
+        record.reflexFpsCap = 0;
+        record.dlssMode = DlssMode::MaxPerformance;
+        [[fallthrough]];
+    case 2:
+        record.enableNisSharpening = true;
+        [[fallthrough]];
+    default:
+        record.dlssPreset = DlssPreset::Default;
+    }
+    record.version = currentSettingsVersion;
+    return true;
+}
+
+std::string settingsFileText(const Settings& record)
+{
+    json document = json::object(); // members are kept sorted by key
+    document["version"] = currentSettingsVersion;
+    document["enabled"] = record.enabled;
+    document["enableReflexSleep"] = record.enableReflexSleep;
+    document["enableFrameGeneration"] = record.enableFrameGeneration;
+    document["enableNisSharpening"] = record.enableNisSharpening;
+    document["dlssMode"] = record.dlssMode;
+    document["reflexMode"] = record.reflexMode;
+    document["dlssPreset"] = record.dlssPreset;
+    document["reflexFpsCap"] = record.reflexFpsCap;
+    const std::string text = document.dump(4);
+    // The file has Windows line ends whatever the platform.
+    std::string bytes;
+    bytes.reserve(text.size() + 16);
+    for (char c : text) {
+        if (c == '\n')
+            bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
+}
+
+Config::Config(std::wstring path) : path_(std::move(path))
+{
+    try {
+        load();
+    } catch (...) {
+        // Nothing leaves construction; the record keeps what was read.
+    }
+}
+
+void Config::load()
+{
+    std::string bytes;
+    const ReadOutcome outcome = readWholeFile(path_, bytes);
+    if (outcome == ReadOutcome::cannotOpen) {
+        save();
+        return;
+    }
+    bool rewrite = true;
+    try {
+        if (outcome == ReadOutcome::ok) {
+            // Strict: exceptions on every error, no comments, nothing after the value.
+            const json document = json::parse(bytes, nullptr, true, false);
+            readSettings(document, settings_);
+            rewrite = upgradeSettings(settings_);
+        }
+    } catch (...) {
+        rewrite = true;
+    }
+    if (rewrite)
+        save();
+}
+
+Settings Config::snapshot() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return settings_;
+}
+
+void Config::replace(const Settings& settings)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    settings_ = settings;
+}
+
+void Config::save()
+{
+    try {
+        const Settings record = snapshot();
+        replaceFileContents(path_, settingsFileText(record));
+    } catch (...) {
+        // A save that cannot be made leaves the file as it was.
+    }
+}
+
+} // namespace fsr2bridge

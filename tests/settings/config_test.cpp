@@ -1,0 +1,399 @@
+// The settings store on real files under Wine: what each document loads as, and
+// the exact bytes left in config.json afterwards.
+#include "file_fixture.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using fsr2bridge::Config;
+using fsr2bridge::DlssMode;
+using fsr2bridge::DlssPreset;
+using fsr2bridge::ReflexMode;
+using fsr2bridge::Settings;
+using settings_test::ScratchDirectory;
+
+const std::string defaultFile = "{\r\n"
+                                "    \"dlssMode\": \"MaxPerformance\",\r\n"
+                                "    \"dlssPreset\": \"Default\",\r\n"
+                                "    \"enableFrameGeneration\": true,\r\n"
+                                "    \"enableNisSharpening\": true,\r\n"
+                                "    \"enableReflexSleep\": true,\r\n"
+                                "    \"enabled\": true,\r\n"
+                                "    \"reflexFpsCap\": 0,\r\n"
+                                "    \"reflexMode\": \"LowLatencyWithBoost\",\r\n"
+                                "    \"version\": 4\r\n"
+                                "}";
+
+// The file layout for a record, spelled out line by line.
+std::string fileFor(const char* dlssMode, const char* preset, bool frameGeneration, bool nis, bool sleep,
+                    bool enabled, const char* fpsCap, const char* reflexMode)
+{
+    auto flag = [](bool b) { return b ? "true" : "false"; };
+    return std::string("{\r\n") + "    \"dlssMode\": \"" + dlssMode + "\",\r\n" + "    \"dlssPreset\": \"" +
+           preset + "\",\r\n" + "    \"enableFrameGeneration\": " + flag(frameGeneration) + ",\r\n" +
+           "    \"enableNisSharpening\": " + flag(nis) + ",\r\n" +
+           "    \"enableReflexSleep\": " + flag(sleep) + ",\r\n" + "    \"enabled\": " + flag(enabled) +
+           ",\r\n" + "    \"reflexFpsCap\": " + fpsCap + ",\r\n" + "    \"reflexMode\": \"" + reflexMode +
+           "\",\r\n" + "    \"version\": 4\r\n}";
+}
+
+Settings with(void (*change)(Settings&))
+{
+    Settings s;
+    change(s);
+    return s;
+}
+
+const char* const unchanged = nullptr;
+
+struct LoadCase {
+    const char* name;
+    const char* input; // nullptr: no file
+    Settings expected;
+    std::string expectedFile; // empty with `keep`: the input stays byte for byte
+    bool keep;
+};
+
+const std::string fullV4 =
+    "{\"version\":4,\"enabled\":false,\"enableReflexSleep\":false,"
+    "\"enableFrameGeneration\":false,\"dlssMode\":\"DLAA\",\"reflexMode\":\"LowLatency\","
+    "\"reflexFpsCap\":144,\"enableNisSharpening\":false,\"dlssPreset\":\"E\"}";
+
+Settings fullV4Record()
+{
+    Settings s;
+    s.enabled = false;
+    s.enableReflexSleep = false;
+    s.enableFrameGeneration = false;
+    s.dlssMode = DlssMode::DLAA;
+    s.reflexMode = ReflexMode::LowLatency;
+    s.reflexFpsCap = 144;
+    s.enableNisSharpening = false;
+    s.dlssPreset = DlssPreset::E;
+    return s;
+}
+
+class ConfigLoad : public ScratchDirectory {};
+
+TEST_F(ConfigLoad, EachDocumentLoadsAndLeavesTheExpectedFile)
+{
+    static const std::string v4Extra = fullV4.substr(0, fullV4.size() - 1) + ",\"extra\":[1,2]}";
+    static const std::string v7 = "{\"version\":7" + fullV4.substr(12);
+    static const std::string vMinus1 = "{\"version\":-1" + fullV4.substr(12);
+    static const std::string vWrapped = "{\"version\":4294967300" + fullV4.substr(12);
+    static const std::string fpsMinus1 = "{\"version\":4,\"enabled\":true,\"enableReflexSleep\":true,"
+                                         "\"enableFrameGeneration\":true,\"dlssMode\":\"Balanced\","
+                                         "\"reflexMode\":\"LowLatencyWithBoost\",\"reflexFpsCap\":-1,"
+                                         "\"enableNisSharpening\":true,\"dlssPreset\":\"G\"}";
+    static const std::string commented = "// settings\n" + fullV4;
+    static const std::string trailing = fullV4 + " x";
+    static const std::string badUtf8 = "{\"version\":4,\"dlssMode\":\"\xC3\x28\"}";
+
+    const LoadCase cases[] = {
+        {"no file", nullptr, Settings{}, defaultFile, false},
+        {"empty file", "", Settings{}, defaultFile, false},
+        {"syntax error", "{\"version\": 4,", Settings{}, defaultFile, false},
+        {"trailing text", trailing.c_str(), Settings{}, defaultFile, false},
+        {"comment", commented.c_str(), Settings{}, defaultFile, false},
+        {"invalid UTF-8", badUtf8.c_str(), Settings{}, defaultFile, false},
+        {"array at top", "[4]", Settings{}, defaultFile, false},
+        {"number at top", "4", Settings{}, defaultFile, false},
+        {"empty object", "{}", Settings{}, defaultFile, false},
+        {"version as string", "{\"version\":\"4\"}", Settings{}, defaultFile, false},
+        {"version null", "{\"version\":null}", Settings{}, defaultFile, false},
+        {"version 0 only", "{\"version\":0}", with([](Settings& s) { s.enableFrameGeneration = false; }),
+         fileFor("MaxPerformance", "Default", false, true, true, true, "0", "LowLatencyWithBoost"), false},
+        {"version true reads 1",
+         "{\"version\":true,\"enabled\":false,\"enableReflexSleep\":true,"
+         "\"enableFrameGeneration\":true}",
+         with([](Settings& s) { s.enabled = false; }),
+         fileFor("MaxPerformance", "Default", true, true, true, false, "0", "LowLatencyWithBoost"), false},
+        {"version 1 keeps its flags, ignores later keys",
+         "{\"version\":1,\"enabled\":false,\"enableReflexSleep\":false,\"enableFrameGeneration\":true,"
+         "\"dlssMode\":\"DLAA\",\"reflexFpsCap\":30}",
+         with([](Settings& s) {
+             s.enabled = false;
+             s.enableReflexSleep = false;
+         }),
+         fileFor("MaxPerformance", "Default", true, true, false, false, "0", "LowLatencyWithBoost"), false},
+        {"version 2.9 reads as 2",
+         "{\"version\":2.9,\"enabled\":true,\"enableReflexSleep\":true,\"enableFrameGeneration\":false,"
+         "\"dlssMode\":\"MaxQuality\",\"reflexMode\":\"LowLatency\",\"reflexFpsCap\":60.7,"
+         "\"enableNisSharpening\":false,\"dlssPreset\":\"B\"}",
+         with([](Settings& s) {
+             s.enableFrameGeneration = false;
+             s.dlssMode = DlssMode::MaxQuality;
+             s.reflexMode = ReflexMode::LowLatency;
+             s.reflexFpsCap = 60;
+         }),
+         fileFor("MaxQuality", "Default", false, true, true, true, "60", "LowLatency"), false},
+        {"version 3 gains the default preset",
+         "{\"version\":3,\"enabled\":true,\"enableReflexSleep\":true,\"enableFrameGeneration\":true,"
+         "\"dlssMode\":\"Balanced\",\"reflexMode\":\"LowLatencyWithBoost\",\"reflexFpsCap\":0,"
+         "\"enableNisSharpening\":false,\"dlssPreset\":\"C\"}",
+         with([](Settings& s) {
+             s.dlssMode = DlssMode::Balanced;
+             s.enableNisSharpening = false;
+         }),
+         fileFor("Balanced", "Default", true, false, true, true, "0", "LowLatencyWithBoost"), false},
+        {"complete version 4 is not rewritten", fullV4.c_str(), fullV4Record(), "", true},
+        {"extra key survives", v4Extra.c_str(), fullV4Record(), "", true},
+        {"version 7 reads everything", v7.c_str(), with([](Settings& s) {
+             s = fullV4Record();
+             s.version = 7;
+         }),
+         "", true},
+        {"version -1 wraps", vMinus1.c_str(), with([](Settings& s) {
+             s = fullV4Record();
+             s.version = 4294967295u;
+         }),
+         "", true},
+        {"version 2^32+4 wraps to 4", vWrapped.c_str(), fullV4Record(), "", true},
+        {"reflexFpsCap -1 wraps", fpsMinus1.c_str(), with([](Settings& s) {
+             s.dlssMode = DlssMode::Balanced;
+             s.reflexFpsCap = 4294967295u;
+             s.dlssPreset = DlssPreset::G;
+         }),
+         "", true},
+        {"version 4 lacking enableNisSharpening",
+         "{\"version\":4,\"enabled\":false,\"enableReflexSleep\":false,\"enableFrameGeneration\":false,"
+         "\"dlssMode\":\"DLAA\",\"reflexMode\":\"LowLatency\",\"reflexFpsCap\":90,\"dlssPreset\":\"F\"}",
+         with([](Settings& s) {
+             s.enabled = false;
+             s.enableReflexSleep = false;
+             s.enableFrameGeneration = false;
+             s.dlssMode = DlssMode::DLAA;
+             s.reflexMode = ReflexMode::LowLatency;
+             s.reflexFpsCap = 90;
+         }),
+         fileFor("DLAA", "Default", false, true, false, false, "90", "LowLatency"), false},
+        {"enabled as number 1",
+         "{\"version\":4,\"enabled\":1,\"enableReflexSleep\":false,\"enableFrameGeneration\":false,"
+         "\"dlssMode\":\"DLAA\",\"reflexMode\":\"LowLatency\",\"reflexFpsCap\":90,"
+         "\"enableNisSharpening\":false,\"dlssPreset\":\"F\"}",
+         Settings{}, defaultFile, false},
+        {"reflexFpsCap as string",
+         "{\"version\":4,\"enabled\":false,\"enableReflexSleep\":true,\"enableFrameGeneration\":true,"
+         "\"dlssMode\":\"UltraPerformance\",\"reflexMode\":\"LowLatency\",\"reflexFpsCap\":\"60\","
+         "\"enableNisSharpening\":false,\"dlssPreset\":\"F\"}",
+         with([](Settings& s) {
+             s.enabled = false;
+             s.dlssMode = DlssMode::UltraPerformance;
+             s.reflexMode = ReflexMode::LowLatency;
+         }),
+         fileFor("UltraPerformance", "Default", true, true, true, false, "0", "LowLatency"), false},
+        {"unknown names fall back, no error",
+         "{\"version\":4,\"enabled\":true,\"enableReflexSleep\":true,\"enableFrameGeneration\":true,"
+         "\"dlssMode\":\"dlaa\",\"reflexMode\":\"Off\",\"reflexFpsCap\":0,"
+         "\"enableNisSharpening\":true,\"dlssPreset\":3}",
+         with([](Settings& s) { s.reflexMode = ReflexMode::LowLatency; }), "", true},
+        {"huge float version", "{\"version\":1e400}", Settings{}, defaultFile, false},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.input)
+            put(c.input);
+        Settings loaded;
+        ASSERT_NO_THROW({
+            Config config(configPath);
+            loaded = config.snapshot();
+        });
+        EXPECT_TRUE(loaded == c.expected);
+        EXPECT_EQ(loaded.version, c.expected.version);
+        EXPECT_EQ(loaded.enabled, c.expected.enabled);
+        EXPECT_EQ(loaded.enableFrameGeneration, c.expected.enableFrameGeneration);
+        EXPECT_EQ(loaded.dlssMode, c.expected.dlssMode);
+        EXPECT_EQ(loaded.reflexFpsCap, c.expected.reflexFpsCap);
+        EXPECT_EQ(bytes().value_or("<missing>"), c.keep ? std::string(c.input) : c.expectedFile);
+        EXPECT_TRUE(onlyConfigLeft());
+    }
+}
+
+// A version 1e400 parses as infinity: it must not reach an undefined cast.
+TEST(ReadUnsigned32, NumbersWrapOrTruncate)
+{
+    using nlohmann::json;
+    struct Case {
+        const char* text;
+        std::uint32_t expected;
+    } cases[] = {
+        {"0", 0},
+        {"4", 4},
+        {"-1", 4294967295u},
+        {"4294967296", 0},
+        {"18446744073709551615", 4294967295u},
+        {"-9223372036854775808", 0},
+        {"2.9", 2},
+        {"-2.9", 4294967294u},
+        {"4294967297.5", 1},
+        {"1e300", static_cast<std::uint32_t>(0)}, // 1e300 is a multiple of 2^32
+        {"true", 1},
+        {"false", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(fsr2bridge::readUnsigned32(json::parse(c.text)), c.expected);
+    }
+    for (const char* bad : {"null", "\"1\"", "[]", "{}"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_ANY_THROW(fsr2bridge::readUnsigned32(json::parse(bad)));
+    }
+}
+
+class ConfigSave : public ScratchDirectory {};
+
+TEST_F(ConfigSave, ReplaceThenSaveWritesTheRecordExactly)
+{
+    put(fullV4.substr(0, fullV4.size() - 1) + ",\"extra\":1}");
+    Config config(configPath);
+    Settings s = config.snapshot();
+    s.enableFrameGeneration = true;
+    s.reflexFpsCap = 4294967295u;
+    s.version = 9; // the file always says the current version
+    config.replace(s);
+    EXPECT_TRUE(config.snapshot() == s);
+    config.save();
+    EXPECT_EQ(bytes().value_or(""),
+              fileFor("DLAA", "E", true, false, false, false, "4294967295", "LowLatency"));
+    EXPECT_TRUE(onlyConfigLeft());
+}
+
+TEST_F(ConfigSave, UnnamedValuesAreWrittenAsTheFirstName)
+{
+    put(defaultFile);
+    Config config(configPath);
+    Settings s;
+    s.dlssMode = static_cast<DlssMode>(5);
+    s.reflexMode = static_cast<ReflexMode>(0);
+    s.dlssPreset = static_cast<DlssPreset>(8);
+    config.replace(s);
+    config.save();
+    EXPECT_EQ(bytes().value_or(""),
+              fileFor("MaxPerformance", "Default", true, true, true, true, "0", "LowLatency"));
+}
+
+TEST_F(ConfigSave, ReadOnlyFileIsReadButNeverChanged)
+{
+    put(fullV4);
+    ASSERT_TRUE(SetFileAttributesW(configPath.c_str(), FILE_ATTRIBUTE_READONLY));
+    Config config(configPath);
+    EXPECT_TRUE(config.snapshot() == fullV4Record());
+    config.replace(Settings{});
+    config.save();
+    EXPECT_EQ(bytes().value_or(""), fullV4);
+    EXPECT_TRUE(onlyConfigLeft());
+}
+
+TEST_F(ConfigSave, ReadOnlyBrokenFileStaysBroken)
+{
+    put("{broken");
+    ASSERT_TRUE(SetFileAttributesW(configPath.c_str(), FILE_ATTRIBUTE_READONLY));
+    Config config(configPath);
+    EXPECT_TRUE(config.snapshot() == Settings{});
+    EXPECT_EQ(bytes().value_or(""), "{broken");
+    EXPECT_TRUE(onlyConfigLeft());
+}
+
+TEST_F(ConfigSave, FileHeldOpenWithoutWriteSharingIsNotChanged)
+{
+    put(fullV4);
+    // Another program holds the file open and lets others only read it.
+    HANDLE holder = CreateFileW(configPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    {
+        Config config(configPath);
+        EXPECT_TRUE(config.snapshot() == fullV4Record());
+        config.replace(Settings{});
+        config.save();
+    }
+    CloseHandle(holder);
+    EXPECT_EQ(bytes().value_or(""), fullV4);
+    EXPECT_TRUE(onlyConfigLeft());
+}
+
+TEST_F(ConfigSave, MissingDirectoryOrDirectoryPathWritesNothing)
+{
+    const std::wstring paths[] = {directory + L"\\absent\\config.json", directory};
+    for (const auto& path : paths) {
+        Settings loaded;
+        ASSERT_NO_THROW({
+            Config config(path);
+            config.save();
+            loaded = config.snapshot();
+        });
+        EXPECT_TRUE(loaded == Settings{});
+    }
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_F(ConfigSave, StaleTemporaryFromACrashedSaveIsReused)
+{
+    // A save killed before its move leaves its temporary file; the next save by
+    // the same thread must still produce the file and clean up.
+    const std::wstring stale = configPath + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                               std::to_wstring(GetCurrentThreadId()) + L".tmp";
+    put(stale, "garbage");
+    Config config(configPath);
+    EXPECT_EQ(bytes().value_or(""), defaultFile);
+    EXPECT_TRUE(onlyConfigLeft());
+}
+
+TEST_F(ConfigSave, ConcurrentSavesLeaveOneCompleteFile)
+{
+    put(defaultFile);
+    Config config(configPath);
+    Settings off;
+    off.enableFrameGeneration = false;
+    config.replace(off);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20; ++i)
+                config.save();
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(bytes().value_or(""),
+              fileFor("MaxPerformance", "Default", false, true, true, true, "0", "LowLatencyWithBoost"));
+    EXPECT_TRUE(onlyConfigLeft());
+}
+
+TEST_F(ConfigSave, SnapshotsNeverSeeAHalfReplacedRecord)
+{
+    put(defaultFile);
+    Config config(configPath);
+    Settings a;
+    Settings b;
+    b.enabled = false;
+    b.enableReflexSleep = false;
+    b.enableFrameGeneration = false;
+    b.dlssMode = DlssMode::DLAA;
+    b.reflexMode = ReflexMode::LowLatency;
+    b.reflexFpsCap = 77;
+    b.enableNisSharpening = false;
+    b.dlssPreset = DlssPreset::G;
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i)
+            config.replace(i % 2 ? a : b);
+    });
+    int torn = 0;
+    for (int i = 0; i < 100000; ++i) {
+        const Settings s = config.snapshot();
+        if (!(s == a) && !(s == b))
+            ++torn;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(torn, 0);
+}
+
+} // namespace

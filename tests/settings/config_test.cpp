@@ -319,6 +319,24 @@ TEST_F(ConfigSave, FileHeldOpenWithoutWriteSharingIsNotChanged)
     EXPECT_TRUE(onlyConfigLeft());
 }
 
+TEST_F(ConfigSave, FileHeldOpenWithoutDeleteSharingIsNotChangedAndLeavesNoTemporary)
+{
+    put(fullV4);
+    // Writable by others, but it cannot be replaced while this handle is open:
+    // the save gets as far as its temporary file and must remove it again.
+    HANDLE holder = CreateFileW(configPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    {
+        Config config(configPath);
+        config.replace(Settings{});
+        config.save();
+    }
+    CloseHandle(holder);
+    EXPECT_EQ(bytes().value_or(""), fullV4);
+    EXPECT_TRUE(onlyConfigLeft());
+}
+
 TEST_F(ConfigSave, MissingDirectoryOrDirectoryPathWritesNothing)
 {
     const std::wstring paths[] = {directory + L"\\absent\\config.json", directory};

@@ -50,3 +50,17 @@ function(fsr2_add_wine_test name)
   add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
   fsr2_wine_test_properties(${name})
 endfunction()
+
+# fsr2_add_wine_bench(<name> SOURCES <files>... [LIBS <targets>...] [ARGS <args>...])
+# A benchmark program (its own main) run under Wine by scripts/bench: a CTest
+# test labelled "bench", which scripts/test leaves out. It prints its numbers
+# and fails when a per-frame path allocates or is far too slow.
+function(fsr2_add_wine_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS;ARGS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE fsr2_deps fsr2_options ${B_LIBS})
+  target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}/src" "${CMAKE_SOURCE_DIR}")
+  add_test(NAME ${name} COMMAND ${name} ${B_ARGS})
+  fsr2_wine_test_properties(${name})
+  set_tests_properties(${name} PROPERTIES LABELS bench)
+endfunction()

@@ -1,0 +1,34 @@
+#include "proxies/D3D12CommandQueueProxy.h"
+
+#include "proxies/identity.h"
+
+namespace fsr2bridge {
+
+// Reflex module: attaches a marker to the current frame token.
+bool sendReflexMarker(std::uint32_t marker);
+
+namespace {
+constexpr std::uint32_t markerSimulationEnd = 1;
+constexpr std::uint32_t markerRenderSubmitStart = 2;
+} // namespace
+
+HRESULT STDMETHODCALLTYPE D3D12CommandQueueProxy::QueryInterface(REFIID riid, void** object)
+{
+    static constexpr IID selfIds[] = {queueProxyIid, __uuidof(IUnknown), __uuidof(ID3D12Object),
+                                      __uuidof(ID3D12DeviceChild), __uuidof(ID3D12Pageable)};
+    static constexpr IID innerIds[] = {__uuidof(ID3D12CommandQueue)};
+    return answerQueryInterface<ID3D12CommandQueue>(this, inner, riid, object, selfIds, innerIds,
+                                                    FailedUpgrade::QueryAgain);
+}
+
+void STDMETHODCALLTYPE D3D12CommandQueueProxy::ExecuteCommandLists(UINT count,
+                                                                   ID3D12CommandList* const* lists)
+{
+    if (advanceSubmitCycle(submitCount)) {
+        sendReflexMarker(markerSimulationEnd);
+        sendReflexMarker(markerRenderSubmitStart);
+    }
+    inner->ExecuteCommandLists(count, lists);
+}
+
+} // namespace fsr2bridge

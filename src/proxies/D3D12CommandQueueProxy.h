@@ -1,0 +1,121 @@
+#pragma once
+// The host's command queues, as created through the device proxy. Every call goes to the queue that
+// Streamline's device returned; submissions also drive the Reflex simulation/submit markers.
+#include <cstdint>
+
+#include "common/graphics.h"
+
+namespace fsr2bridge {
+
+// The proxy's own identity: QueryInterface for it yields the proxy.
+inline constexpr IID queueProxyIid = {
+    0x2C576D2A, 0x0C1C, 0x4D1D, {0xAD, 0x7C, 0xBC, 0x4F, 0xAE, 0xC1, 0x5A, 0xBC}};
+
+// Submissions per marker cycle: the first of every five sends the two markers.
+inline constexpr std::uint8_t submissionsPerMarkerCycle = 5;
+
+// True when this submission (at cycle position `count`) sends the markers; `count` is advanced.
+constexpr bool advanceSubmitCycle(std::uint8_t& count) noexcept
+{
+    const bool sends = count == 0;
+    count = static_cast<std::uint8_t>((count + 1) % submissionsPerMarkerCycle);
+    return sends;
+}
+
+// Never freed; holds no reference of its own (AddRef/Release go to `inner`).
+class D3D12CommandQueueProxy final : public ID3D12CommandQueue {
+public:
+    explicit constexpr D3D12CommandQueueProxy(ID3D12CommandQueue* wrapped) noexcept : inner(wrapped) {}
+
+    ID3D12CommandQueue* inner;
+    std::uint8_t submitCount = 0;
+
+    // BEGIN generated forwarders
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return inner->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return inner->Release(); }
+    // ID3D12Object
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override
+    {
+        return inner->GetPrivateData(guid, pDataSize, pData);
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override
+    {
+        return inner->SetPrivateData(guid, DataSize, pData);
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override
+    {
+        return inner->SetPrivateDataInterface(guid, pData);
+    }
+    HRESULT STDMETHODCALLTYPE SetName(LPCWSTR Name) override { return inner->SetName(Name); }
+    // ID3D12DeviceChild
+    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** ppvDevice) override
+    {
+        return inner->GetDevice(riid, ppvDevice);
+    }
+    // ID3D12Pageable
+    // ID3D12CommandQueue
+    void STDMETHODCALLTYPE
+    UpdateTileMappings(ID3D12Resource* pResource, UINT NumResourceRegions,
+                       const D3D12_TILED_RESOURCE_COORDINATE* pResourceRegionStartCoordinates,
+                       const D3D12_TILE_REGION_SIZE* pResourceRegionSizes, ID3D12Heap* pHeap, UINT NumRanges,
+                       const D3D12_TILE_RANGE_FLAGS* pRangeFlags, const UINT* pHeapRangeStartOffsets,
+                       const UINT* pRangeTileCounts, D3D12_TILE_MAPPING_FLAGS Flags) override
+    {
+        inner->UpdateTileMappings(pResource, NumResourceRegions, pResourceRegionStartCoordinates,
+                                  pResourceRegionSizes, pHeap, NumRanges, pRangeFlags, pHeapRangeStartOffsets,
+                                  pRangeTileCounts, Flags);
+    }
+    void STDMETHODCALLTYPE CopyTileMappings(ID3D12Resource* pDstResource,
+                                            const D3D12_TILED_RESOURCE_COORDINATE* pDstRegionStartCoordinate,
+                                            ID3D12Resource* pSrcResource,
+                                            const D3D12_TILED_RESOURCE_COORDINATE* pSrcRegionStartCoordinate,
+                                            const D3D12_TILE_REGION_SIZE* pRegionSize,
+                                            D3D12_TILE_MAPPING_FLAGS Flags) override
+    {
+        inner->CopyTileMappings(pDstResource, pDstRegionStartCoordinate, pSrcResource,
+                                pSrcRegionStartCoordinate, pRegionSize, Flags);
+    }
+    void STDMETHODCALLTYPE ExecuteCommandLists(UINT NumCommandLists,
+                                               ID3D12CommandList* const* ppCommandLists) override;
+    void STDMETHODCALLTYPE SetMarker(UINT Metadata, const void* pData, UINT Size) override
+    {
+        inner->SetMarker(Metadata, pData, Size);
+    }
+    void STDMETHODCALLTYPE BeginEvent(UINT Metadata, const void* pData, UINT Size) override
+    {
+        inner->BeginEvent(Metadata, pData, Size);
+    }
+    void STDMETHODCALLTYPE EndEvent() override { inner->EndEvent(); }
+    HRESULT STDMETHODCALLTYPE Signal(ID3D12Fence* pFence, UINT64 Value) override
+    {
+        return inner->Signal(pFence, Value);
+    }
+    HRESULT STDMETHODCALLTYPE Wait(ID3D12Fence* pFence, UINT64 Value) override
+    {
+        return inner->Wait(pFence, Value);
+    }
+    HRESULT STDMETHODCALLTYPE GetTimestampFrequency(UINT64* pFrequency) override
+    {
+        return inner->GetTimestampFrequency(pFrequency);
+    }
+    HRESULT STDMETHODCALLTYPE GetClockCalibration(UINT64* pGpuTimestamp, UINT64* pCpuTimestamp) override
+    {
+        return inner->GetClockCalibration(pGpuTimestamp, pCpuTimestamp);
+    }
+#if defined(_MSC_VER) || !defined(_WIN32)
+    D3D12_COMMAND_QUEUE_DESC STDMETHODCALLTYPE GetDesc() override
+    {
+        return inner->GetDesc();
+    }
+#else
+    D3D12_COMMAND_QUEUE_DESC* STDMETHODCALLTYPE GetDesc(D3D12_COMMAND_QUEUE_DESC* RetVal) override
+    {
+        return inner->GetDesc(RetVal);
+    }
+#endif
+    // END generated forwarders
+};
+
+} // namespace fsr2bridge

@@ -1,0 +1,71 @@
+#include "proxies/D3D12DeviceProxy.h"
+
+#include <new>
+
+#include "proxies/D3D12CommandQueueProxy.h"
+
+namespace fsr2bridge {
+
+namespace {
+// Its virtual table is the one every device proxy carries.
+constinit D3D12DeviceProxy vtableProbe{nullptr, nullptr};
+
+const void* vtableOf(const void* object) noexcept
+{
+    return *static_cast<const void* const*>(object);
+}
+} // namespace
+
+ID3D12Device* nativeDeviceOf(void* device) noexcept
+{
+    if (device == nullptr || vtableOf(device) != vtableOf(&vtableProbe))
+        return static_cast<ID3D12Device*>(device);
+    return static_cast<D3D12DeviceProxy*>(device)->native;
+}
+
+void repairShaderResourceViewFormat(const D3D12_SHADER_RESOURCE_VIEW_DESC* desc) noexcept
+{
+    // The host's descriptor is writable memory handed to us as const; the repair is visible to the host.
+    if (desc != nullptr && desc->Format == DXGI_FORMAT_R8_TYPELESS)
+        const_cast<D3D12_SHADER_RESOURCE_VIEW_DESC*>(desc)->Format = DXGI_FORMAT_R8_UNORM;
+}
+
+HRESULT wrapCreatedQueue(HRESULT created, void** queue) noexcept
+{
+    if (FAILED(created))
+        return created;
+    if (queue == nullptr || *queue == nullptr)
+        return created; // nothing was handed out (a null out-pointer only asks whether creation would work)
+    auto* proxy = new (std::nothrow) D3D12CommandQueueProxy(static_cast<ID3D12CommandQueue*>(*queue));
+    if (proxy == nullptr)
+        return E_OUTOFMEMORY; // the queue stays in the out-pointer, as Streamline's device made it
+    *queue = proxy;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::QueryInterface(REFIID riid, void** object)
+{
+    return object == nullptr ? E_POINTER : native->QueryInterface(riid, object);
+}
+
+HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* desc,
+                                                               REFIID riid, void** queue)
+{
+    return wrapCreatedQueue(upgraded->CreateCommandQueue(desc, riid, queue), queue);
+}
+
+void STDMETHODCALLTYPE D3D12DeviceProxy::CreateShaderResourceView(ID3D12Resource* resource,
+                                                                  const D3D12_SHADER_RESOURCE_VIEW_DESC* desc,
+                                                                  D3D12_CPU_DESCRIPTOR_HANDLE destination)
+{
+    repairShaderResourceViewFormat(desc);
+    native->CreateShaderResourceView(resource, desc, destination);
+}
+
+HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* desc,
+                                                                REFIID creatorId, REFIID riid, void** queue)
+{
+    return wrapCreatedQueue(upgraded->CreateCommandQueue1(desc, creatorId, riid, queue), queue);
+}
+
+} // namespace fsr2bridge

@@ -30,7 +30,7 @@ function(fsr2_wine_test_properties)
     set_tests_properties(${_t} PROPERTIES
       FIXTURES_REQUIRED wine
       ENVIRONMENT "WINEPREFIX=${FSR2BRIDGE_WINEPREFIX}"
-      TIMEOUT 600)
+      TIMEOUT 300)
   endforeach()
 endfunction()
 
@@ -43,7 +43,7 @@ function(fsr2_add_wine_test name)
   if(T_NO_GTEST_MAIN)
     target_link_libraries(${name} PRIVATE gtest)
   else()
-    target_link_libraries(${name} PRIVATE gtest_main)
+    target_link_libraries(${name} PRIVATE testworld_main)
   endif()
   target_link_libraries(${name} PRIVATE fsr2_deps fsr2_options ${T_LIBS})
   target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}/src" "${CMAKE_SOURCE_DIR}")

@@ -27,6 +27,10 @@ start_test_world() {
   fi
   WINEPREFIX="$WINEPREFIX" "$root/cmake/wine-prefix-init" </dev/null >/dev/null 2>&1
   wineserver -p </dev/null >/dev/null 2>&1 || true
+  # Start Wine's background processes (services, the desktop) now, detached
+  # from any output: started by the first test instead, they would inherit
+  # CTest's output pipe and keep that test from ever finishing.
+  "$root/cmake/wine-run" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
   trap stop_test_world EXIT
 }
 

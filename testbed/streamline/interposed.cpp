@@ -1,0 +1,595 @@
+// Interposed device, queue, factory and swap chain of the stand-in Streamline.
+#include "interposed.h"
+
+#include <new>
+
+#include "standin.h"
+
+namespace fsr2bridge::standin {
+
+void* InterposedQueue::vtable = nullptr;
+void* InterposedDevice::vtable = nullptr;
+void* InterposedSwapChain::vtable = nullptr;
+void* InterposedFactory::vtable = nullptr;
+
+volatile std::uint32_t lastFrameGenerationMode = 0;
+
+namespace {
+
+constexpr HRESULT kScriptedFailure = static_cast<HRESULT>(0x80004005);
+
+void rememberVtable(void*& slot, const void* object)
+{
+    if (!slot)
+        slot = *static_cast<void* const*>(object);
+}
+
+bool scriptedHr(const char* entry, HRESULT& hr)
+{
+    std::int64_t code = 0;
+    if (!scriptedFailure(entry, kScriptedFailure, code))
+        return false;
+    hr = static_cast<HRESULT>(static_cast<std::uint32_t>(code));
+    Line line(entry);
+    line.raw("scripted", "1").commitHr(hr);
+    return true;
+}
+
+// Hands out `object` as `riid` and drops the creation reference.
+template <class T> HRESULT handOut(T* object, REFIID riid, void** out)
+{
+    HRESULT hr = object->QueryInterface(riid, out);
+    object->Release();
+    return hr;
+}
+
+// The real queue behind what the caller passed: the stand-in's own queue
+// answers the private identifier (also through proxies that forward unknown
+// identifiers); anything else is passed on as it is.
+struct RealQueue {
+    explicit RealQueue(IUnknown* given) : passed(given), real(given)
+    {
+        if (given && SUCCEEDED(given->QueryInterface(IID_StandinQueue, reinterpret_cast<void**>(&ours))) &&
+            ours) {
+            real = ours->real();
+        } else {
+            ours = nullptr;
+        }
+    }
+    ~RealQueue()
+    {
+        if (ours)
+            ours->Release();
+    }
+    RealQueue(const RealQueue&) = delete;
+    RealQueue& operator=(const RealQueue&) = delete;
+    IUnknown* passed;
+    IUnknown* real;
+    InterposedQueue* ours = nullptr;
+};
+
+void journalSwapChainDesc(Line& line, const DXGI_SWAP_CHAIN_DESC1* desc)
+{
+    if (!desc)
+        return;
+    line.u("width", desc->Width)
+        .u("height", desc->Height)
+        .u("format", desc->Format)
+        .u("bufferCount", desc->BufferCount);
+}
+
+// Wraps a new real swap chain; the real reference passes to the wrapper.
+template <class Out> HRESULT wrapSwapChain(HRESULT hr, Out* created, Out** result)
+{
+    if (FAILED(hr) || !created)
+        return hr;
+    auto* wrapper = new (std::nothrow) InterposedSwapChain(created);
+    created->Release();
+    if (!wrapper || !wrapper->valid()) {
+        if (wrapper)
+            wrapper->Release();
+        *result = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    *result = static_cast<Out*>(static_cast<IDXGISwapChain4*>(wrapper));
+    return hr;
+}
+
+} // namespace
+
+// --- queue --------------------------------------------------------------------
+
+InterposedQueue::InterposedQueue(ID3D12CommandQueue* real) : real_(real)
+{
+    rememberVtable(vtable, this);
+}
+InterposedQueue::~InterposedQueue()
+{
+    if (real_)
+        real_->Release();
+}
+
+HRESULT STDMETHODCALLTYPE InterposedQueue::QueryInterface(REFIID riid, void** out)
+{
+    if (!out)
+        return E_POINTER;
+    if (riid == IID_StandinQueue || riid == __uuidof(IUnknown) || riid == __uuidof(ID3D12Object) ||
+        riid == __uuidof(ID3D12DeviceChild) || riid == __uuidof(ID3D12Pageable) ||
+        riid == __uuidof(ID3D12CommandQueue)) {
+        AddRef();
+        *out = this;
+        return S_OK;
+    }
+    return real_->QueryInterface(riid, out);
+}
+ULONG STDMETHODCALLTYPE InterposedQueue::AddRef()
+{
+    return ++refs_;
+}
+ULONG STDMETHODCALLTYPE InterposedQueue::Release()
+{
+    ULONG left = --refs_;
+    if (left == 0)
+        delete this;
+    return left;
+}
+
+void STDMETHODCALLTYPE InterposedQueue::ExecuteCommandLists(UINT count, ID3D12CommandList* const* lists)
+{
+    Line line("queue.ExecuteCommandLists");
+    line.u("count", count).commitHr(S_OK);
+    real_->ExecuteCommandLists(count, lists);
+}
+
+// --- device -------------------------------------------------------------------
+
+InterposedDevice::InterposedDevice(IUnknown* real)
+{
+    static const IID* const ids[11] = {
+        &__uuidof(ID3D12Device),  &__uuidof(ID3D12Device1), &__uuidof(ID3D12Device2),
+        &__uuidof(ID3D12Device3), &__uuidof(ID3D12Device4), &__uuidof(ID3D12Device5),
+        &__uuidof(ID3D12Device6), &__uuidof(ID3D12Device7), &__uuidof(ID3D12Device8),
+        &__uuidof(ID3D12Device9), &__uuidof(ID3D12Device10)};
+    levels_.acquire(real, ids);
+    rememberVtable(vtable, this);
+}
+
+HRESULT STDMETHODCALLTYPE InterposedDevice::QueryInterface(REFIID riid, void** out)
+{
+    if (!out)
+        return E_POINTER;
+    static const IID* const ids[11] = {
+        &__uuidof(ID3D12Device),  &__uuidof(ID3D12Device1), &__uuidof(ID3D12Device2),
+        &__uuidof(ID3D12Device3), &__uuidof(ID3D12Device4), &__uuidof(ID3D12Device5),
+        &__uuidof(ID3D12Device6), &__uuidof(ID3D12Device7), &__uuidof(ID3D12Device8),
+        &__uuidof(ID3D12Device9), &__uuidof(ID3D12Device10)};
+    bool self = riid == __uuidof(IUnknown) || riid == __uuidof(ID3D12Object);
+    for (int n = 0; n < 11 && !self; ++n)
+        self = riid == *ids[n] && levels_.has(n);
+    if (self) {
+        AddRef();
+        *out = static_cast<ID3D12Device10*>(this);
+        return S_OK;
+    }
+    return real()->QueryInterface(riid, out);
+}
+ULONG STDMETHODCALLTYPE InterposedDevice::AddRef()
+{
+    return ++refs_;
+}
+ULONG STDMETHODCALLTYPE InterposedDevice::Release()
+{
+    ULONG left = --refs_;
+    if (left == 0)
+        delete this;
+    return left;
+}
+
+namespace {
+
+// Creates a real queue with `create` and hands it out wrapped.
+template <class Create>
+HRESULT createQueue(Line& line, const D3D12_COMMAND_QUEUE_DESC* desc, REFIID riid, void** out, Create create)
+{
+    if (desc)
+        line.u("listType", desc->Type).i("priority", desc->Priority).hex("flags", desc->Flags);
+    if (!out) {
+        // Validation only: nothing is created.
+        HRESULT hr = create(nullptr);
+        line.raw("queue", "null").commitHr(hr);
+        return hr;
+    }
+    *out = nullptr;
+    ID3D12CommandQueue* real = nullptr;
+    HRESULT hr = create(reinterpret_cast<void**>(&real));
+    if (FAILED(hr) || !real) {
+        line.commitHr(hr);
+        return hr;
+    }
+    auto* wrapper = new (std::nothrow) InterposedQueue(real);
+    if (!wrapper) {
+        real->Release();
+        line.commitHr(E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    hr = handOut(wrapper, riid, out);
+    line.ptr("queue", *out).ptr("real", real).commitHr(hr);
+    return hr;
+}
+
+} // namespace
+
+HRESULT STDMETHODCALLTYPE InterposedDevice::CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* desc,
+                                                               REFIID riid, void** queue)
+{
+    HRESULT hr;
+    if (scriptedHr("device.CreateCommandQueue", hr))
+        return hr;
+    Line line("device.CreateCommandQueue");
+    ID3D12Device* device = real();
+    return createQueue(line, desc, riid, queue, [&](void** out) {
+        return device->CreateCommandQueue(desc, __uuidof(ID3D12CommandQueue), out);
+    });
+}
+
+HRESULT STDMETHODCALLTYPE InterposedDevice::CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* desc,
+                                                                REFIID creatorID, REFIID riid, void** queue)
+{
+    HRESULT hr;
+    if (scriptedHr("device.CreateCommandQueue1", hr))
+        return hr;
+    Line line("device.CreateCommandQueue1");
+    line.guid("creatorID", creatorID);
+    ID3D12Device9* device = levels_.at<ID3D12Device9>(9);
+    if (!device) {
+        line.commitHr(E_NOINTERFACE);
+        return E_NOINTERFACE;
+    }
+    return createQueue(line, desc, riid, queue, [&](void** out) {
+        return device->CreateCommandQueue1(desc, creatorID, __uuidof(ID3D12CommandQueue), out);
+    });
+}
+
+// --- swap chain ---------------------------------------------------------------
+
+InterposedSwapChain::InterposedSwapChain(IUnknown* real)
+{
+    static const IID* const ids[5] = {&__uuidof(IDXGISwapChain), &__uuidof(IDXGISwapChain1),
+                                      &__uuidof(IDXGISwapChain2), &__uuidof(IDXGISwapChain3),
+                                      &__uuidof(IDXGISwapChain4)};
+    levels_.acquire(real, ids);
+    rememberVtable(vtable, this);
+}
+
+HRESULT STDMETHODCALLTYPE InterposedSwapChain::QueryInterface(REFIID riid, void** out)
+{
+    if (!out)
+        return E_POINTER;
+    static const IID* const ids[5] = {&__uuidof(IDXGISwapChain), &__uuidof(IDXGISwapChain1),
+                                      &__uuidof(IDXGISwapChain2), &__uuidof(IDXGISwapChain3),
+                                      &__uuidof(IDXGISwapChain4)};
+    bool self =
+        riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) || riid == __uuidof(IDXGIDeviceSubObject);
+    for (int n = 0; n < 5 && !self; ++n)
+        self = riid == *ids[n] && levels_.has(n);
+    if (self) {
+        AddRef();
+        *out = static_cast<IDXGISwapChain4*>(this);
+        return S_OK;
+    }
+    return real()->QueryInterface(riid, out);
+}
+ULONG STDMETHODCALLTYPE InterposedSwapChain::AddRef()
+{
+    return ++refs_;
+}
+ULONG STDMETHODCALLTYPE InterposedSwapChain::Release()
+{
+    ULONG left = --refs_;
+    if (left == 0)
+        delete this;
+    return left;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT flags)
+{
+    HRESULT hr;
+    if (scriptedHr("swapchain.Present", hr))
+        return hr;
+    hr = real()->Present(syncInterval, flags);
+    Line line("swapchain.Present");
+    line.u("syncInterval", syncInterval)
+        .hex("flags", flags)
+        .u("frameGeneration", lastFrameGenerationMode)
+        .commitHr(hr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedSwapChain::GetBuffer(UINT index, REFIID riid, void** surface)
+{
+    HRESULT hr;
+    if (scriptedHr("swapchain.GetBuffer", hr))
+        return hr;
+    hr = real()->GetBuffer(index, riid, surface);
+    Line line("swapchain.GetBuffer");
+    line.u("index", index).commitHr(hr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedSwapChain::SetFullscreenState(BOOL fullscreen, IDXGIOutput* target)
+{
+    HRESULT hr;
+    if (scriptedHr("swapchain.SetFullscreenState", hr))
+        return hr;
+    hr = real()->SetFullscreenState(fullscreen, target);
+    Line line("swapchain.SetFullscreenState");
+    line.u("fullscreen", fullscreen ? 1 : 0).commitHr(hr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT width, UINT height,
+                                                             DXGI_FORMAT format, UINT flags)
+{
+    HRESULT hr;
+    if (scriptedHr("swapchain.ResizeBuffers", hr))
+        return hr;
+    hr = real()->ResizeBuffers(count, width, height, format, flags);
+    Line line("swapchain.ResizeBuffers");
+    line.u("bufferCount", count)
+        .u("width", width)
+        .u("height", height)
+        .u("format", format)
+        .hex("flags", flags);
+    line.commitHr(hr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT flags,
+                                                        const DXGI_PRESENT_PARAMETERS* params)
+{
+    HRESULT hr;
+    if (scriptedHr("swapchain.Present1", hr))
+        return hr;
+    IDXGISwapChain1* chain = levels_.at<IDXGISwapChain1>(1);
+    hr = chain ? chain->Present1(syncInterval, flags, params) : E_NOINTERFACE;
+    Line line("swapchain.Present1");
+    line.u("syncInterval", syncInterval).hex("flags", flags).u("frameGeneration", lastFrameGenerationMode);
+    line.u("dirtyRects", params ? params->DirtyRectsCount : 0).commitHr(hr);
+    return hr;
+}
+
+UINT STDMETHODCALLTYPE InterposedSwapChain::GetCurrentBackBufferIndex()
+{
+    IDXGISwapChain3* chain = levels_.at<IDXGISwapChain3>(3);
+    UINT index = chain ? chain->GetCurrentBackBufferIndex() : 0;
+    Line line("swapchain.GetCurrentBackBufferIndex");
+    line.commit(index);
+    return index;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT width, UINT height,
+                                                              DXGI_FORMAT format, UINT flags,
+                                                              const UINT* nodeMasks, IUnknown* const* queues)
+{
+    HRESULT hr;
+    if (scriptedHr("swapchain.ResizeBuffers1", hr))
+        return hr;
+    IDXGISwapChain3* chain = levels_.at<IDXGISwapChain3>(3);
+    // The queues given may be the stand-in's own: Wine needs the real ones.
+    IUnknown* realQueues[DXGI_MAX_SWAP_CHAIN_BUFFERS] = {};
+    IUnknown* const* passQueues = queues;
+    if (queues && count <= DXGI_MAX_SWAP_CHAIN_BUFFERS) {
+        for (UINT n = 0; n < count; ++n) {
+            RealQueue q(queues[n]);
+            realQueues[n] = q.real; // the wrapper's reference keeps it alive
+        }
+        passQueues = realQueues;
+    }
+    hr = chain ? chain->ResizeBuffers1(count, width, height, format, flags, nodeMasks, passQueues)
+               : E_NOINTERFACE;
+    Line line("swapchain.ResizeBuffers1");
+    line.u("bufferCount", count)
+        .u("width", width)
+        .u("height", height)
+        .u("format", format)
+        .hex("flags", flags);
+    line.commitHr(hr);
+    return hr;
+}
+
+// --- factory ------------------------------------------------------------------
+
+InterposedFactory::InterposedFactory(IUnknown* real)
+{
+    static const IID* const ids[8] = {&__uuidof(IDXGIFactory),  &__uuidof(IDXGIFactory1),
+                                      &__uuidof(IDXGIFactory2), &__uuidof(IDXGIFactory3),
+                                      &__uuidof(IDXGIFactory4), &__uuidof(IDXGIFactory5),
+                                      &__uuidof(IDXGIFactory6), &__uuidof(IDXGIFactory7)};
+    levels_.acquire(real, ids);
+    rememberVtable(vtable, this);
+}
+
+HRESULT STDMETHODCALLTYPE InterposedFactory::QueryInterface(REFIID riid, void** out)
+{
+    if (!out)
+        return E_POINTER;
+    static const IID* const ids[8] = {&__uuidof(IDXGIFactory),  &__uuidof(IDXGIFactory1),
+                                      &__uuidof(IDXGIFactory2), &__uuidof(IDXGIFactory3),
+                                      &__uuidof(IDXGIFactory4), &__uuidof(IDXGIFactory5),
+                                      &__uuidof(IDXGIFactory6), &__uuidof(IDXGIFactory7)};
+    bool self = riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject);
+    for (int n = 0; n < 8 && !self; ++n)
+        self = riid == *ids[n] && levels_.has(n);
+    if (self) {
+        AddRef();
+        *out = static_cast<IDXGIFactory7*>(this);
+        return S_OK;
+    }
+    return real()->QueryInterface(riid, out);
+}
+ULONG STDMETHODCALLTYPE InterposedFactory::AddRef()
+{
+    return ++refs_;
+}
+ULONG STDMETHODCALLTYPE InterposedFactory::Release()
+{
+    ULONG left = --refs_;
+    if (left == 0)
+        delete this;
+    return left;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChain(IUnknown* device, DXGI_SWAP_CHAIN_DESC* desc,
+                                                             IDXGISwapChain** swapChain)
+{
+    HRESULT hr;
+    if (scriptedHr("factory.CreateSwapChain", hr))
+        return hr;
+    RealQueue queue(device);
+    IDXGISwapChain* created = nullptr;
+    hr = real()->CreateSwapChain(queue.real, desc, swapChain ? &created : nullptr);
+    if (swapChain)
+        hr = wrapSwapChain(hr, created, swapChain);
+    Line line("factory.CreateSwapChain");
+    line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
+    if (desc) {
+        line.u("width", desc->BufferDesc.Width)
+            .u("height", desc->BufferDesc.Height)
+            .u("format", desc->BufferDesc.Format);
+        line.u("bufferCount", desc->BufferCount);
+    }
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForHwnd(
+    IUnknown* device, HWND window, const DXGI_SWAP_CHAIN_DESC1* desc,
+    const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen, IDXGIOutput* output, IDXGISwapChain1** swapChain)
+{
+    HRESULT hr;
+    if (scriptedHr("factory.CreateSwapChainForHwnd", hr))
+        return hr;
+    IDXGIFactory2* factory = levels_.at<IDXGIFactory2>(2);
+    if (!factory)
+        return E_NOINTERFACE;
+    RealQueue queue(device);
+    IDXGISwapChain1* created = nullptr;
+    hr = factory->CreateSwapChainForHwnd(queue.real, window, desc, fullscreen, output,
+                                         swapChain ? &created : nullptr);
+    if (swapChain)
+        hr = wrapSwapChain(hr, created, swapChain);
+    Line line("factory.CreateSwapChainForHwnd");
+    line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
+    journalSwapChainDesc(line, desc);
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForCoreWindow(IUnknown* device, IUnknown* window,
+                                                                          const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                                          IDXGIOutput* output,
+                                                                          IDXGISwapChain1** swapChain)
+{
+    HRESULT hr;
+    if (scriptedHr("factory.CreateSwapChainForCoreWindow", hr))
+        return hr;
+    IDXGIFactory2* factory = levels_.at<IDXGIFactory2>(2);
+    if (!factory)
+        return E_NOINTERFACE;
+    RealQueue queue(device);
+    IDXGISwapChain1* created = nullptr;
+    hr = factory->CreateSwapChainForCoreWindow(queue.real, window, desc, output,
+                                               swapChain ? &created : nullptr);
+    if (swapChain)
+        hr = wrapSwapChain(hr, created, swapChain);
+    Line line("factory.CreateSwapChainForCoreWindow");
+    line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
+    journalSwapChainDesc(line, desc);
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForComposition(IUnknown* device,
+                                                                           const DXGI_SWAP_CHAIN_DESC1* desc,
+                                                                           IDXGIOutput* output,
+                                                                           IDXGISwapChain1** swapChain)
+{
+    HRESULT hr;
+    if (scriptedHr("factory.CreateSwapChainForComposition", hr))
+        return hr;
+    IDXGIFactory2* factory = levels_.at<IDXGIFactory2>(2);
+    if (!factory)
+        return E_NOINTERFACE;
+    RealQueue queue(device);
+    IDXGISwapChain1* created = nullptr;
+    hr = factory->CreateSwapChainForComposition(queue.real, desc, output, swapChain ? &created : nullptr);
+    if (swapChain)
+        hr = wrapSwapChain(hr, created, swapChain);
+    Line line("factory.CreateSwapChainForComposition");
+    line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
+    journalSwapChainDesc(line, desc);
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    return hr;
+}
+
+// --- recognition ----------------------------------------------------------------
+
+ObjectKind interposedKind(const void* object)
+{
+    if (!object)
+        return ObjectKind::none;
+    const void* vt = *static_cast<void* const*>(object);
+    if (vt == InterposedDevice::vtable)
+        return ObjectKind::device;
+    if (vt == InterposedFactory::vtable)
+        return ObjectKind::factory;
+    if (vt == InterposedQueue::vtable)
+        return ObjectKind::queue;
+    if (vt == InterposedSwapChain::vtable)
+        return ObjectKind::swapChain;
+    return ObjectKind::none;
+}
+
+IUnknown* interposedReal(const void* object)
+{
+    auto* p = const_cast<void*>(object);
+    switch (interposedKind(object)) {
+    case ObjectKind::device:
+        return static_cast<InterposedDevice*>(static_cast<ID3D12Device10*>(p))->real();
+    case ObjectKind::factory:
+        return static_cast<InterposedFactory*>(static_cast<IDXGIFactory7*>(p))->real();
+    case ObjectKind::queue:
+        return static_cast<InterposedQueue*>(static_cast<ID3D12CommandQueue*>(p))->real();
+    case ObjectKind::swapChain:
+        return static_cast<InterposedSwapChain*>(static_cast<IDXGISwapChain4*>(p))->real();
+    case ObjectKind::none:
+        break;
+    }
+    return nullptr;
+}
+
+IUnknown* interposeDevice(IUnknown* device)
+{
+    auto* wrapper = new (std::nothrow) InterposedDevice(device);
+    if (!wrapper)
+        return nullptr;
+    if (!wrapper->valid()) {
+        wrapper->Release();
+        return nullptr;
+    }
+    return static_cast<ID3D12Device10*>(wrapper);
+}
+
+IUnknown* interposeFactory(IUnknown* factory)
+{
+    auto* wrapper = new (std::nothrow) InterposedFactory(factory);
+    if (!wrapper)
+        return nullptr;
+    if (!wrapper->valid()) {
+        wrapper->Release();
+        return nullptr;
+    }
+    return static_cast<IDXGIFactory7*>(wrapper);
+}
+
+} // namespace fsr2bridge::standin

@@ -1,0 +1,350 @@
+// The interposed objects on real Wine objects: queue creation through the
+// interposed device, a swap chain created from a queue hidden behind a
+// forwarding proxy (Wine's DXGI crashes on anything but its own queue), real
+// presents, and the evaluation's copy landing in the output texture.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "common/graphics.h"
+#include "forwarding_generated.h"
+#include "standin_fixture.h"
+
+namespace fsr2bridge::standin::test {
+namespace {
+
+// Stands for the system's queue proxy: forwards everything, unknown
+// identifiers included, to the queue it wraps.
+class ForwardingQueue final : public ID3D12CommandQueue {
+public:
+    explicit ForwardingQueue(ID3D12CommandQueue* inner) : inner_(inner) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        if (riid == __uuidof(ID3D12CommandQueue) || riid == __uuidof(IUnknown)) {
+            AddRef();
+            *out = this;
+            return S_OK;
+        }
+        return inner_->QueryInterface(riid, out);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs_; } // lives on the test's stack
+    FORWARD_ID3D12Object(inner_) FORWARD_ID3D12DeviceChild(inner_)
+        FORWARD_ID3D12CommandQueue(inner_) void STDMETHODCALLTYPE
+        ExecuteCommandLists(UINT n, ID3D12CommandList* const* lists) override
+    {
+        inner_->ExecuteCommandLists(n, lists);
+    }
+
+private:
+    ID3D12CommandQueue* inner_;
+    std::atomic<ULONG> refs_{1};
+};
+
+template <class T> struct Ptr {
+    T* p = nullptr;
+    ~Ptr()
+    {
+        if (p)
+            p->Release();
+    }
+    T* operator->() const { return p; }
+    T** out() { return &p; }
+    void** outVoid() { return reinterpret_cast<void**>(&p); }
+};
+
+HWND makeWindow()
+{
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"StandinTestWindow";
+    RegisterClassW(&wc);
+    return CreateWindowW(L"StandinTestWindow", L"standin", WS_OVERLAPPEDWINDOW, 0, 0, 128, 128, nullptr,
+                         nullptr, wc.hInstance, nullptr);
+}
+
+struct World {
+    Ptr<ID3D12Device> device;
+    Ptr<IDXGIFactory2> factory;
+    bool ok() const { return device.p && factory.p; }
+    World()
+    {
+        D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(device.out()));
+        CreateDXGIFactory2(0, IID_PPV_ARGS(factory.out()));
+    }
+};
+
+// Runs a command list to completion on a real queue.
+void runAndWait(ID3D12Device* device, ID3D12CommandQueue* queue, ID3D12GraphicsCommandList* list)
+{
+    list->Close();
+    ID3D12CommandList* lists[] = {list};
+    queue->ExecuteCommandLists(1, lists);
+    Ptr<ID3D12Fence> fence;
+    ASSERT_HRESULT_SUCCEEDED(device->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(fence.out())));
+    HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    queue->Signal(fence.p, 1);
+    fence->SetEventOnCompletion(1, done);
+    WaitForSingleObject(done, 10000);
+    CloseHandle(done);
+}
+
+TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
+{
+    World w;
+    ASSERT_TRUE(w.ok()) << "no D3D12 under this display";
+    const std::string path = freshJournal("swapchain");
+    auto* upgrade = entry<SlUpgradeInterface>("slUpgradeInterface");
+
+    void* device = w.device.p;
+    ASSERT_EQ(0, upgrade(&device));
+    ASSERT_NE(static_cast<void*>(w.device.p), device);
+    Ptr<ID3D12Device> upDevice;
+    upDevice.p = static_cast<ID3D12Device*>(device);
+    void* factory = w.factory.p;
+    ASSERT_EQ(0, upgrade(&factory));
+    Ptr<IDXGIFactory2> upFactory;
+    ASSERT_HRESULT_SUCCEEDED(static_cast<IUnknown*>(factory)->QueryInterface(IID_PPV_ARGS(upFactory.out())));
+    static_cast<IUnknown*>(factory)->Release();
+
+    D3D12_COMMAND_QUEUE_DESC qd = {};
+    Ptr<ID3D12CommandQueue> queue;
+    ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(queue.out())));
+    ForwardingQueue proxy(queue.p);
+
+    HWND window = makeWindow();
+    ASSERT_NE(nullptr, window);
+    DXGI_SWAP_CHAIN_DESC1 sd = {};
+    sd.Width = 64;
+    sd.Height = 64;
+    sd.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    sd.SampleDesc.Count = 1;
+    sd.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    sd.BufferCount = 2;
+    sd.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    Ptr<IDXGISwapChain1> chain;
+    ASSERT_HRESULT_SUCCEEDED(
+        upFactory->CreateSwapChainForHwnd(&proxy, window, &sd, nullptr, nullptr, chain.out()));
+    Ptr<IDXGISwapChain3> chain3;
+    ASSERT_HRESULT_SUCCEEDED(chain->QueryInterface(IID_PPV_ARGS(chain3.out())));
+    for (int frame = 0; frame < 3; ++frame) {
+        Ptr<ID3D12Resource> buffer;
+        EXPECT_HRESULT_SUCCEEDED(
+            chain3->GetBuffer(chain3->GetCurrentBackBufferIndex(), IID_PPV_ARGS(buffer.out())));
+        EXPECT_HRESULT_SUCCEEDED(chain->Present(0, 0));
+    }
+    EXPECT_HRESULT_SUCCEEDED(chain->ResizeBuffers(0, 32, 32, DXGI_FORMAT_UNKNOWN, 0));
+
+    void* native = nullptr;
+    ASSERT_EQ(0, entry<SlGetNativeInterface>("slGetNativeInterface")(chain.p, &native));
+    ASSERT_NE(static_cast<void*>(chain.p), native);
+    Ptr<IDXGISwapChain> nativeChain;
+    nativeChain.p = static_cast<IDXGISwapChain*>(native);
+    Ptr<IDXGISwapChain> probe;
+    EXPECT_HRESULT_SUCCEEDED(nativeChain->QueryInterface(IID_PPV_ARGS(probe.out())));
+
+    auto journal = readJournal(path);
+    auto upgrades = entriesNamed(journal, "slUpgradeInterface");
+    ASSERT_EQ(2u, upgrades.size());
+    EXPECT_EQ("device", upgrades[0].text("kind"));
+    EXPECT_EQ("factory", upgrades[1].text("kind"));
+    auto queues = entriesNamed(journal, "device.CreateCommandQueue");
+    ASSERT_EQ(1u, queues.size());
+    auto created = entriesNamed(journal, "factory.CreateSwapChainForHwnd");
+    ASSERT_EQ(1u, created.size());
+    EXPECT_EQ(1, created[0].integer("unwrapped"));
+    EXPECT_EQ(queues[0].text("real"), created[0].text("real")) << "Wine must get the real queue";
+    EXPECT_EQ(64, created[0].integer("width"));
+    EXPECT_EQ(3u, entriesNamed(journal, "swapchain.Present").size());
+    EXPECT_EQ(0, entriesNamed(journal, "swapchain.Present")[2].integer("result"));
+    EXPECT_EQ(1u, entriesNamed(journal, "swapchain.ResizeBuffers").size());
+    auto natives = entriesNamed(journal, "slGetNativeInterface");
+    ASSERT_EQ(1u, natives.size());
+    EXPECT_EQ("swapchain", natives[0].text("kind"));
+    DestroyWindow(window);
+}
+
+TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
+{
+    World w;
+    ASSERT_TRUE(w.ok());
+    freshJournal("presentfail");
+    void* device = w.device.p;
+    ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&device));
+    Ptr<ID3D12Device> upDevice;
+    upDevice.p = static_cast<ID3D12Device*>(device);
+    void* factory = w.factory.p;
+    ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&factory));
+    Ptr<IDXGIFactory2> upFactory;
+    upFactory.p = static_cast<IDXGIFactory2*>(static_cast<IDXGIFactory7*>(factory));
+    D3D12_COMMAND_QUEUE_DESC qd = {};
+    Ptr<ID3D12CommandQueue> queue;
+    ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(queue.out())));
+    HWND window = makeWindow();
+    DXGI_SWAP_CHAIN_DESC1 sd = {};
+    sd.Width = 32;
+    sd.Height = 32;
+    sd.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    sd.SampleDesc.Count = 1;
+    sd.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    sd.BufferCount = 2;
+    sd.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    Ptr<IDXGISwapChain1> chain;
+    // The interposed queue itself, unproxied, is unwrapped as well.
+    ASSERT_HRESULT_SUCCEEDED(
+        upFactory->CreateSwapChainForHwnd(queue.p, window, &sd, nullptr, nullptr, chain.out()));
+    setVariable("SL_STANDIN_FAIL", "swapchain.Present:0x887A0005");
+    reload();
+    EXPECT_EQ(static_cast<HRESULT>(0x887A0005), chain->Present(0, 0));
+    setVariable("SL_STANDIN_FAIL", nullptr);
+    reload();
+    EXPECT_HRESULT_SUCCEEDED(chain->Present(0, 0));
+    DestroyWindow(window);
+}
+
+// Fills a 2D texture with one colour per texel row through an upload buffer.
+struct Texture {
+    Ptr<ID3D12Resource> resource;
+    UINT width, height;
+};
+
+TEST(StandinEvaluation, CopiesTheOverlapOfInputIntoOutput)
+{
+    World w;
+    ASSERT_TRUE(w.ok());
+    const std::string path = freshJournal("evaluate");
+    ID3D12Device* device = w.device.p;
+    D3D12_COMMAND_QUEUE_DESC qd = {};
+    Ptr<ID3D12CommandQueue> queue;
+    ASSERT_HRESULT_SUCCEEDED(device->CreateCommandQueue(&qd, IID_PPV_ARGS(queue.out())));
+    Ptr<ID3D12CommandAllocator> alloc;
+    ASSERT_HRESULT_SUCCEEDED(
+        device->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(alloc.out())));
+    Ptr<ID3D12GraphicsCommandList> list;
+    ASSERT_HRESULT_SUCCEEDED(device->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, alloc.p, nullptr,
+                                                       IID_PPV_ARGS(list.out())));
+
+    // Input 4x4 (render size), output 8x8 (display size); 256-byte rows for copies.
+    auto texture = [&](UINT width, UINT height, D3D12_RESOURCE_STATES state, ID3D12Resource** out) {
+        D3D12_HEAP_PROPERTIES heap = {D3D12_HEAP_TYPE_DEFAULT, D3D12_CPU_PAGE_PROPERTY_UNKNOWN,
+                                      D3D12_MEMORY_POOL_UNKNOWN, 1, 1};
+        D3D12_RESOURCE_DESC d = {};
+        d.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
+        d.Width = width;
+        d.Height = height;
+        d.DepthOrArraySize = 1;
+        d.MipLevels = 1;
+        d.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+        d.SampleDesc.Count = 1;
+        d.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+        return device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &d, state, nullptr,
+                                               IID_PPV_ARGS(out));
+    };
+    auto buffer = [&](D3D12_HEAP_TYPE type, UINT64 size, D3D12_RESOURCE_STATES state, ID3D12Resource** out) {
+        D3D12_HEAP_PROPERTIES heap = {type, D3D12_CPU_PAGE_PROPERTY_UNKNOWN, D3D12_MEMORY_POOL_UNKNOWN, 1, 1};
+        D3D12_RESOURCE_DESC d = {};
+        d.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
+        d.Width = size;
+        d.Height = 1;
+        d.DepthOrArraySize = 1;
+        d.MipLevels = 1;
+        d.SampleDesc.Count = 1;
+        d.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
+        return device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &d, state, nullptr,
+                                               IID_PPV_ARGS(out));
+    };
+    Ptr<ID3D12Resource> input, output, upload, readback;
+    ASSERT_HRESULT_SUCCEEDED(texture(4, 4, D3D12_RESOURCE_STATE_COPY_DEST, input.out()));
+    ASSERT_HRESULT_SUCCEEDED(texture(8, 8, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, output.out()));
+    ASSERT_HRESULT_SUCCEEDED(
+        buffer(D3D12_HEAP_TYPE_UPLOAD, 256 * 4, D3D12_RESOURCE_STATE_GENERIC_READ, upload.out()));
+    ASSERT_HRESULT_SUCCEEDED(
+        buffer(D3D12_HEAP_TYPE_READBACK, 256 * 8, D3D12_RESOURCE_STATE_COPY_DEST, readback.out()));
+
+    // Input texel (x, y) = 0xAA0000xy + 0x11 so every texel differs.
+    std::uint32_t* up = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(upload->Map(0, nullptr, reinterpret_cast<void**>(&up)));
+    for (UINT y = 0; y < 4; ++y)
+        for (UINT x = 0; x < 4; ++x)
+            up[y * 64 + x] = 0xAA000011u + (x << 4) + (y << 8);
+    upload->Unmap(0, nullptr);
+    D3D12_TEXTURE_COPY_LOCATION src = {}, dst = {};
+    src.pResource = upload.p;
+    src.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+    src.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 4, 4, 1, 256};
+    dst.pResource = input.p;
+    dst.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+    list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
+    D3D12_RESOURCE_BARRIER b = {};
+    b.Transition.pResource = input.p;
+    b.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
+    b.Transition.StateBefore = D3D12_RESOURCE_STATE_COPY_DEST;
+    b.Transition.StateAfter = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
+    list->ResourceBarrier(1, &b);
+
+    // Tag input (render extent 3x3 from (1,1)) and output (display extent at (2,0)).
+    const GUID resourceType = {0x3A9D70CF, 0x2418, 0x4B72, {0x83, 0x91, 0x13, 0xF8, 0x72, 0x1C, 0x72, 0x61}};
+    const GUID tagType = {0x4C6A5AAD, 0xB445, 0x496C, {0x87, 0xFF, 0x1A, 0xF3, 0x84, 0x5B, 0xE6, 0x53}};
+    Record<112> inRes(resourceType, 1), outRes(resourceType, 1);
+    inRes.set(40, input.p);
+    inRes.set<std::uint32_t>(64, 0x40);
+    outRes.set(40, output.p);
+    outRes.set<std::uint32_t>(64, 0x8);
+    alignas(8) unsigned char tags[2][64] = {};
+    auto fillTag = [&](unsigned char* t, const void* res, std::uint32_t type, std::uint32_t top,
+                       std::uint32_t left, std::uint32_t width, std::uint32_t height) {
+        std::memcpy(t + 8, &tagType, sizeof tagType);
+        const std::uint64_t one = 1;
+        std::memcpy(t + 24, &one, 8);
+        std::memcpy(t + 32, &res, sizeof res);
+        std::memcpy(t + 40, &type, 4);
+        const std::uint32_t extent[4] = {top, left, width, height};
+        std::memcpy(t + 48, extent, sizeof extent);
+    };
+    fillTag(tags[0], inRes.get(), 3, 1, 1, 3, 3);
+    fillTag(tags[1], outRes.get(), 4, 0, 2, 8, 8);
+    auto vp = viewport(0);
+    ASSERT_EQ(0, entry<SlSetTag>("slSetTag")(vp.get(), tags, 2, list.p));
+    void* token = nullptr;
+    ASSERT_EQ(0, entry<SlGetNewFrameToken>("slGetNewFrameToken")(&token, nullptr));
+    const void* inputs[] = {vp.get()};
+    ASSERT_EQ(0, entry<SlEvaluateFeature>("slEvaluateFeature")(0, token, inputs, 1, list.p));
+
+    // The output must be back in its tagged state for the read-back transition.
+    b.Transition.pResource = output.p;
+    b.Transition.StateBefore = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
+    b.Transition.StateAfter = D3D12_RESOURCE_STATE_COPY_SOURCE;
+    list->ResourceBarrier(1, &b);
+    src = {};
+    src.pResource = output.p;
+    src.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+    dst = {};
+    dst.pResource = readback.p;
+    dst.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+    dst.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 8, 8, 1, 256};
+    list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
+    runAndWait(device, queue.p, list.p);
+
+    std::uint32_t* back = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(readback->Map(0, nullptr, reinterpret_cast<void**>(&back)));
+    // Input texels (1..3, 1..3) land at output (2..4, 0..2).
+    for (UINT y = 0; y < 3; ++y)
+        for (UINT x = 0; x < 3; ++x)
+            EXPECT_EQ(0xAA000011u + ((x + 1) << 4) + ((y + 1) << 8), back[y * 64 + x + 2]) << x << "," << y;
+    readback->Unmap(0, nullptr);
+
+    auto evals = entriesNamed(readJournal(path), "slEvaluateFeature");
+    ASSERT_EQ(1u, evals.size());
+    EXPECT_EQ("copy", evals[0].text("work"));
+    EXPECT_EQ("3,3", evals[0].text("region"));
+    auto tagLines = entriesNamed(readJournal(path), "slSetTag");
+    ASSERT_EQ(1u, tagLines.size());
+    EXPECT_EQ("4,4,28", tagLines[0].text("t0.desc"));
+    EXPECT_EQ("0x40", tagLines[0].text("t0.state"));
+    EXPECT_EQ("0,2,8,8", tagLines[0].text("t1.extent"));
+}
+
+} // namespace
+} // namespace fsr2bridge::standin::test

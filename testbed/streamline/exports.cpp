@@ -43,6 +43,23 @@ bool failed(const char* entry, std::int64_t& code)
     return scriptedFailure(entry, kResultError, code);
 }
 
+// "<entry>" or "<entry>.<qualifier>" (a feature id, a marker, an object kind).
+bool failedFor(const char* entry, const char* qualifier, std::int64_t& code)
+{
+    if (failed(entry, code))
+        return true;
+    char name[96];
+    std::snprintf(name, sizeof name, "%s.%s", entry, qualifier);
+    return failed(name, code);
+}
+
+bool failedFor(const char* entry, std::uint32_t qualifier, std::int64_t& code)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(qualifier));
+    return failedFor(entry, text, code);
+}
+
 int scriptedResult(const char* entry, std::int64_t code)
 {
     Line line(entry);
@@ -205,7 +222,7 @@ int slReflexSetOptions(const void* options)
 int slReflexSetMarker(std::uint32_t marker, const void* token)
 {
     std::int64_t code;
-    if (failed("slReflexSetMarker", code))
+    if (failedFor("slReflexSetMarker", marker, code))
         return scriptedResult("slReflexSetMarker", code);
     Line line("slReflexSetMarker");
     line.u("marker", marker);
@@ -441,6 +458,11 @@ STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)
         upgraded = interposeFactory(given);
     }
     line.raw("kind", kind).ptr("in", given).ptr("out", upgraded);
+    if (upgraded && failedFor("slUpgradeInterface", kind, code)) {
+        upgraded->Release();
+        line.raw("scripted", "1").commit(code);
+        return static_cast<int>(code);
+    }
     if (!upgraded) {
         line.commit(kResultError);
         return kResultError;
@@ -591,7 +613,7 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
                                      std::uint32_t numInputs, void* cmdBuffer)
 {
     std::int64_t code;
-    if (failed("slEvaluateFeature", code))
+    if (failedFor("slEvaluateFeature", feature, code))
         return scriptedResult("slEvaluateFeature", code);
     Line line("slEvaluateFeature");
     line.u("feature", feature);

@@ -74,6 +74,12 @@ void clampExtent(Extent& e, const D3D12_RESOURCE_DESC& d)
 
 } // namespace
 
+void forgetTags()
+{
+    for (auto& v : viewports)
+        v = ViewportTags{};
+}
+
 void rememberTags(std::uint32_t viewport, const void* tags, std::uint32_t count)
 {
     if (!tags)

@@ -95,6 +95,7 @@ void reloadScript()
         s.failCount = parseFailRules(fails, s.fails, static_cast<int>(sizeof s.fails / sizeof s.fails[0]));
     current = s;
     dlssgGetStateCalls = 0;
+    forgetTags();
 
     wchar_t path[MAX_PATH * 2];
     DWORD n = GetEnvironmentVariableW(L"SL_STANDIN_JOURNAL", path, MAX_PATH * 2);

@@ -92,6 +92,8 @@ void journalToken(Line& line, const void* token);
 
 // --- GPU work -----------------------------------------------------------------
 
+// Drops every remembered tag (a reload starts from a clean slate).
+void forgetTags();
 void rememberTags(std::uint32_t viewport, const void* tags, std::uint32_t count);
 struct Evaluation {
     const char* work; // "copy", "none", "nogpu"

@@ -172,6 +172,43 @@ TEST(StandinScript, FailRulesFailExactlyTheNamedEntries)
     }
 }
 
+TEST(StandinScript, QualifiedFailRulesFailOneFeatureOrMarkerOnly)
+{
+    struct Case {
+        const char* rules;
+        std::uint32_t feature;
+        std::uint32_t marker;
+        int evaluate; // 7 when the scripted code must come back, -7 when it must not
+        int setMarker;
+    };
+    const Case cases[] = {
+        {"slEvaluateFeature.2:7", 2, 4, 7, 0},  {"slEvaluateFeature.2:7", 0, 4, -7, 0},
+        {"slEvaluateFeature:7", 0, 4, 7, 0},    {"slReflexSetMarker.8:9", 0, 8, -7, 9},
+        {"slReflexSetMarker.8:9", 0, 3, -7, 0},
+    };
+    void* fn = nullptr;
+    for (const Case& c : cases) {
+        freshJournal("qualified");
+        setVariable("SL_STANDIN_NOGPU", "1"); // the list below is no command list
+        setVariable("SL_STANDIN_FAIL", c.rules);
+        reload();
+        ASSERT_EQ(0, entry<SlGetFeatureFunction>("slGetFeatureFunction")(3, "slReflexSetMarker", &fn));
+        void* token = nullptr;
+        ASSERT_EQ(0, entry<SlGetNewFrameToken>("slGetNewFrameToken")(&token, nullptr));
+        auto vp = viewport(0);
+        const void* inputs[] = {vp.get()};
+        int dummyList = 0;
+        const int evaluated =
+            entry<SlEvaluateFeature>("slEvaluateFeature")(c.feature, token, inputs, 1, &dummyList);
+        if (c.evaluate > 0) {
+            EXPECT_EQ(c.evaluate, evaluated) << c.rules << " feature " << c.feature;
+        } else {
+            EXPECT_NE(-c.evaluate, evaluated) << c.rules << " feature " << c.feature;
+        }
+        EXPECT_EQ(c.setMarker, reinterpret_cast<SlReflexSetMarker*>(fn)(c.marker, token)) << c.rules;
+    }
+}
+
 TEST(StandinScript, FeatureFunctionsOnlyUnderTheirOwnFeature)
 {
     struct Case {

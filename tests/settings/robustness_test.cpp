@@ -152,7 +152,8 @@ private:
 
     std::string deepNesting()
     {
-        const std::uint32_t depth = 1 + pick(20000);
+        // Mostly moderate depths; now and then a very deep one.
+        const std::uint32_t depth = 1 + (pick(20) == 0 ? pick(100000) : pick(600));
         const bool arrays = pick(2) == 1;
         std::string text;
         for (std::uint32_t i = 0; i < depth; ++i)

@@ -110,6 +110,11 @@ ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes)
             }
             if (total != bytes.size())
                 outcome = ReadOutcome::failed;
+            // Read as the C runtime's text mode would: Ctrl-Z ends the text.
+            // (Line ends need no translation: CR is JSON whitespace.)
+            const std::size_t end = bytes.find('\x1A');
+            if (end != std::string::npos)
+                bytes.resize(end);
         } catch (...) {
             outcome = ReadOutcome::failed;
         }

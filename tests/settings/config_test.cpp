@@ -91,6 +91,7 @@ TEST_F(ConfigLoad, EachDocumentLoadsAndLeavesTheExpectedFile)
                                          "\"enableNisSharpening\":true,\"dlssPreset\":\"G\"}";
     static const std::string commented = "// settings\n" + fullV4;
     static const std::string trailing = fullV4 + " x";
+    static const std::string ctrlZ = fullV4 + "\r\n\x1A trailing bytes of an old editor";
     static const std::string badUtf8 = "{\"version\":4,\"dlssMode\":\"\xC3\x28\"}";
 
     const LoadCase cases[] = {
@@ -191,6 +192,7 @@ TEST_F(ConfigLoad, EachDocumentLoadsAndLeavesTheExpectedFile)
          "\"dlssMode\":\"dlaa\",\"reflexMode\":\"Off\",\"reflexFpsCap\":0,"
          "\"enableNisSharpening\":true,\"dlssPreset\":3}",
          with([](Settings& s) { s.reflexMode = ReflexMode::LowLatency; }), "", true},
+        {"Ctrl-Z ends the text", ctrlZ.c_str(), fullV4Record(), "", true},
         {"huge float version", "{\"version\":1e400}", Settings{}, defaultFile, false},
     };
 

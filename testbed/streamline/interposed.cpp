@@ -43,28 +43,40 @@ template <class T> HRESULT handOut(T* object, REFIID riid, void** out)
     return hr;
 }
 
+// The stand-in queue that last answered the private identifier on this thread.
+// A proxy in between may hand back itself instead of the queue it asked, so the
+// answer is taken from here, not from the out-pointer.
+thread_local InterposedQueue* lastAnsweringQueue = nullptr;
+
 // The real queue behind what the caller passed: the stand-in's own queue
 // answers the private identifier (also through proxies that forward unknown
 // identifiers); anything else is passed on as it is.
 struct RealQueue {
     explicit RealQueue(IUnknown* given) : passed(given), real(given)
     {
-        if (given && SUCCEEDED(given->QueryInterface(IID_StandinQueue, reinterpret_cast<void**>(&ours))) &&
-            ours) {
-            real = ours->real();
+        if (!given)
+            return;
+        lastAnsweringQueue = nullptr;
+        if (SUCCEEDED(given->QueryInterface(IID_StandinQueue, reinterpret_cast<void**>(&answer))) && answer) {
+            ours = lastAnsweringQueue;
+            if (ours)
+                real = ours->real();
         } else {
-            ours = nullptr;
+            answer = nullptr;
         }
+        lastAnsweringQueue = nullptr;
     }
     ~RealQueue()
     {
-        if (ours)
-            ours->Release();
+        // The reference the query added, on whatever object answered.
+        if (answer)
+            answer->Release();
     }
     RealQueue(const RealQueue&) = delete;
     RealQueue& operator=(const RealQueue&) = delete;
     IUnknown* passed;
     IUnknown* real;
+    IUnknown* answer = nullptr;
     InterposedQueue* ours = nullptr;
 };
 
@@ -113,6 +125,8 @@ HRESULT STDMETHODCALLTYPE InterposedQueue::QueryInterface(REFIID riid, void** ou
 {
     if (!out)
         return E_POINTER;
+    if (riid == IID_StandinQueue)
+        lastAnsweringQueue = this;
     if (riid == IID_StandinQueue || riid == __uuidof(IUnknown) || riid == __uuidof(ID3D12Object) ||
         riid == __uuidof(ID3D12DeviceChild) || riid == __uuidof(ID3D12Pageable) ||
         riid == __uuidof(ID3D12CommandQueue)) {

@@ -14,22 +14,31 @@
 namespace fsr2bridge::standin::test {
 namespace {
 
-// Stands for the system's queue proxy: forwards everything, unknown
-// identifiers included, to the queue it wraps.
+// Behaves like the system's queue proxy: AddRef/Release go to the wrapped
+// queue, and a query for an unknown identifier that the wrapped queue answers
+// replaces the wrapped pointer by the answer and hands out the proxy itself.
 class ForwardingQueue final : public ID3D12CommandQueue {
 public:
-    explicit ForwardingQueue(ID3D12CommandQueue* inner) : inner_(inner) {}
+    explicit ForwardingQueue(ID3D12CommandQueue* inner) : inner_(inner) { inner_->AddRef(); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
     {
         if (riid == __uuidof(ID3D12CommandQueue) || riid == __uuidof(IUnknown)) {
-            AddRef();
+            inner_->AddRef();
             *out = this;
             return S_OK;
         }
-        return inner_->QueryInterface(riid, out);
+        ID3D12CommandQueue* answer = nullptr;
+        HRESULT hr = inner_->QueryInterface(riid, reinterpret_cast<void**>(&answer));
+        if (FAILED(hr))
+            return hr;
+        inner_->Release();
+        inner_ = answer;
+        inner_->AddRef();
+        *out = this;
+        return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; } // lives on the test's stack
+    ULONG STDMETHODCALLTYPE AddRef() override { return inner_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return inner_->Release(); }
     FORWARD_ID3D12Object(inner_) FORWARD_ID3D12DeviceChild(inner_)
         FORWARD_ID3D12CommandQueue(inner_) void STDMETHODCALLTYPE
         ExecuteCommandLists(UINT n, ID3D12CommandList* const* lists) override
@@ -39,7 +48,6 @@ public:
 
 private:
     ID3D12CommandQueue* inner_;
-    std::atomic<ULONG> refs_{1};
 };
 
 template <class T> struct Ptr {
@@ -163,6 +171,7 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
     auto natives = entriesNamed(journal, "slGetNativeInterface");
     ASSERT_EQ(1u, natives.size());
     EXPECT_EQ("swapchain", natives[0].text("kind"));
+    proxy.Release();
     DestroyWindow(window);
 }
 

@@ -339,6 +339,27 @@ TEST_F(ConfigSave, FileHeldOpenWithoutDeleteSharingIsNotChangedAndLeavesNoTempor
     EXPECT_TRUE(onlyConfigLeft());
 }
 
+TEST_F(ConfigSave, PathOutsideTheAnsiCodePageWorks)
+{
+    const std::wstring folder = directory + L"\\Spiele \u00FC\u20AC\u6E38\u620F";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring path = folder + L"\\config.json";
+    {
+        Config config(path);
+        EXPECT_TRUE(config.snapshot() == Settings{});
+    }
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char buffer[512];
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &got, nullptr));
+    CloseHandle(file);
+    EXPECT_EQ(std::string(buffer, got), defaultFile);
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
 TEST_F(ConfigSave, MissingDirectoryOrDirectoryPathWritesNothing)
 {
     const std::wstring paths[] = {directory + L"\\absent\\config.json", directory};

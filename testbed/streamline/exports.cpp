@@ -38,6 +38,16 @@ constexpr std::size_t kTokenRing = 1024;
 Token tokens[kTokenRing];
 std::atomic<std::uint32_t> tokenCount{0};
 
+constexpr GUID kPreferencesType = {
+    0x1CA10965, 0xBF8E, 0x432B, {0x8D, 0xA1, 0x67, 0x16, 0xD8, 0x79, 0xFB, 0x14}};
+constexpr int kResultInvalidParameter = 2;
+
+// Bits 15-0 of the SDK version word hold the check value 0xFEDC; the major version must be 2.
+constexpr bool sdkVersionAccepted(std::uint64_t word)
+{
+    return (word & 0xFFFF) == 0xFEDC && (word >> 48) == 2;
+}
+
 bool failed(const char* entry, std::int64_t& code)
 {
     return scriptedFailure(entry, kResultError, code);
@@ -428,9 +438,14 @@ STANDIN_EXPORT_INIT int slInit(const void* preferences, std::uint64_t sdkVersion
         .u("engine", readAt<std::uint32_t>(p, 112))
         .str("engineVersion", readAt<const char*>(p, 120))
         .str("projectId", readAt<const char*>(p, 128))
-        .u("renderAPI", readAt<std::uint32_t>(p, 136))
-        .commit(kResultOk);
-    return kResultOk;
+        .u("renderAPI", readAt<std::uint32_t>(p, 136));
+    // Like Streamline, refuse a caller built against something else: the version
+    // word must carry the SDK's check value and the record must be Preferences.
+    const int result = sdkVersionAccepted(sdkVersion) && recordType(p) == kPreferencesType
+                           ? kResultOk
+                           : kResultInvalidParameter;
+    line.commit(result);
+    return result;
 }
 
 STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)

@@ -69,6 +69,27 @@ TEST(StandinJournal, PreferencesComeBackFieldForFieldWithEscapedPaths)
         EXPECT_EQ(value, e.text(key)) << key;
 }
 
+TEST(StandinScript, InitRefusesAForeignVersionWordOrRecord)
+{
+    const GUID preferences = {0x1CA10965, 0xBF8E, 0x432B, {0x8D, 0xA1, 0x67, 0x16, 0xD8, 0x79, 0xFB, 0x14}};
+    const GUID other = {0x1CA10965, 0xBF8E, 0x432B, {0x8D, 0xA1, 0x67, 0x16, 0xD8, 0x79, 0xFB, 0x15}};
+    struct Case {
+        std::uint64_t version;
+        bool preferencesType;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {0x000200010001FEDCull, true, true},   {0x000200000000FEDCull, true, true},
+        {0x000200010001FEDDull, true, false},  {0x000300010001FEDCull, true, false},
+        {0x000200010001FEDCull, false, false}, {0, true, false},
+    };
+    for (const Case& c : cases) {
+        freshJournal("initcheck");
+        Record<144> prefs(c.preferencesType ? preferences : other, 1);
+        EXPECT_EQ(c.accepted, entry<SlInit>("slInit")(prefs.get(), c.version) == 0) << std::hex << c.version;
+    }
+}
+
 TEST(StandinJournal, ParserSplitsEntryKeysAndEscapes)
 {
     struct Case {

@@ -360,9 +360,9 @@ TEST_F(ConfigSave, PathOutsideTheAnsiCodePageWorks)
     RemoveDirectoryW(folder.c_str());
 }
 
-TEST_F(ConfigSave, MissingDirectoryOrDirectoryPathWritesNothing)
+TEST_F(ConfigSave, MissingDirectoryDirectoryOrEmptyPathWritesNothing)
 {
-    const std::wstring paths[] = {directory + L"\\absent\\config.json", directory};
+    const std::wstring paths[] = {directory + L"\\absent\\config.json", directory, L""};
     for (const auto& path : paths) {
         Settings loaded;
         ASSERT_NO_THROW({

@@ -147,4 +147,16 @@ inline std::vector<JournalEntry> entriesNamed(const std::vector<JournalEntry>& j
     return out;
 }
 
+// How often each value of `key` occurs among the entries named `name`
+// (markers by kind, evaluations by feature, ...). Entries without the key count under "".
+inline std::map<std::string, std::size_t> tally(const std::vector<JournalEntry>& journal,
+                                                std::string_view name, const std::string& key)
+{
+    std::map<std::string, std::size_t> counts;
+    for (const auto& e : journal)
+        if (e.name == name)
+            ++counts[e.text(key)];
+    return counts;
+}
+
 } // namespace fsr2bridge::standin

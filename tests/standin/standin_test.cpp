@@ -277,6 +277,8 @@ TEST(StandinTokens, TokensAreDistinctAndMarkersNameThem)
     EXPECT_EQ(made[0].integer("token") + 1, made[1].integer("token"));
     EXPECT_EQ(made[1].integer("token") + 1, made[2].integer("token"));
     EXPECT_EQ("null", made[0].text("frameIndex"));
+    auto byMarker = tally(journal, "slReflexSetMarker", "marker");
+    EXPECT_EQ((std::map<std::string, std::size_t>{{"0", 1}, {"4", 1}, {"8", 1}}), byMarker);
     auto markers = entriesNamed(journal, "slReflexSetMarker");
     ASSERT_EQ(3u, markers.size());
     EXPECT_EQ(4, markers[0].integer("marker"));

@@ -175,6 +175,45 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
     DestroyWindow(window);
 }
 
+TEST(StandinInterposed, DeviceAnswersExactlyTheLevelsOfTheRealDevice)
+{
+    World w;
+    ASSERT_TRUE(w.ok());
+    freshJournal("levels");
+    void* device = w.device.p;
+    ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&device));
+    Ptr<ID3D12Device> upDevice;
+    upDevice.p = static_cast<ID3D12Device*>(device);
+    const IID* const levels[] = {&__uuidof(ID3D12Device),  &__uuidof(ID3D12Device1), &__uuidof(ID3D12Device2),
+                                 &__uuidof(ID3D12Device3), &__uuidof(ID3D12Device4), &__uuidof(ID3D12Device5),
+                                 &__uuidof(ID3D12Device6), &__uuidof(ID3D12Device7), &__uuidof(ID3D12Device8),
+                                 &__uuidof(ID3D12Device9), &__uuidof(ID3D12Device10)};
+    for (std::size_t n = 0; n < std::size(levels); ++n) {
+        Ptr<IUnknown> viaReal, viaUpgraded;
+        const bool realHas = SUCCEEDED(w.device->QueryInterface(*levels[n], viaReal.outVoid()));
+        const bool upgradedHas = SUCCEEDED(upDevice->QueryInterface(*levels[n], viaUpgraded.outVoid()));
+        EXPECT_EQ(realHas, upgradedHas) << "level " << n;
+        if (upgradedHas) {
+            EXPECT_EQ(static_cast<void*>(upDevice.p), static_cast<void*>(viaUpgraded.p)) << "level " << n;
+        }
+    }
+    LUID real = {}, upgraded = {};
+    w.device->GetAdapterLuid(&real);
+    upDevice->GetAdapterLuid(&upgraded);
+    EXPECT_EQ(0, std::memcmp(&real, &upgraded, sizeof real));
+    EXPECT_EQ(w.device->GetNodeCount(), upDevice->GetNodeCount());
+    // A level the real device lacks is refused, never called through.
+    auto* newest = static_cast<ID3D12Device10*>(upDevice.p);
+    Ptr<IUnknown> probe;
+    if (FAILED(w.device->QueryInterface(__uuidof(ID3D12Device9), probe.outVoid()))) {
+        D3D12_COMMAND_QUEUE_DESC qd = {};
+        void* queue = nullptr;
+        EXPECT_EQ(E_NOINTERFACE, newest->CreateCommandQueue1(&qd, __uuidof(ID3D12Device),
+                                                             __uuidof(ID3D12CommandQueue), &queue));
+        EXPECT_EQ(nullptr, queue);
+    }
+}
+
 TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
 {
     World w;

@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "settings/config.h"
+#include "streamline/sl_types.h"
+
+namespace fsr2bridge {
+
+// Creates the process-wide Config from config.json in the current directory and
+// decides pass-through mode; outside pass-through mode verifies, loads and
+// initialises streamline\sl.interposer.dll and fetches its core entry points.
+// True: pass-through chosen, or Streamline loaded. Never throws.
+bool loadStreamline();
+
+// True when the settings said `enabled` false. False before the loader ran.
+bool passThroughMode();
+
+// The process-wide settings store; null before the loader ran.
+Config* settingsStore();
+
+// The record handed to slInit. Its pointers refer to `streamlineDirectory` and
+// to the loader's feature list, so it is valid while that string lives.
+struct InterposerPreferences {
+    const wchar_t* pluginPaths[1] = {};
+    sl::Preferences preferences{};
+};
+void fillPreferences(InterposerPreferences& out, const std::wstring& streamlineDirectory);
+
+} // namespace fsr2bridge

@@ -1,0 +1,37 @@
+#pragma once
+#include <cstdint>
+
+#include <windows.h>
+
+#include "streamline/sl_types.h"
+
+namespace fsr2bridge {
+
+// Hooks PeekMessageA, reads the ping message, sets the Reflex options from the
+// settings, fetches the first frame tokens and sends eSimulationStart.
+bool startReflex();
+
+// Moves nextFrameToken into currentFrameToken (fetching both on the first call)
+// and fetches a new nextFrameToken.
+bool advanceFrameToken();
+
+// Sends `marker` with currentFrameToken; true without sending before there is one.
+bool sendReflexMarker(std::uint32_t marker);
+
+// The Reflex sleep for currentFrameToken when enableReflexSleep is on.
+bool reflexSleep();
+
+// Replacement of PeekMessageA: answers the Reflex ping message with ePCLatencyPing.
+BOOL WINAPI peekMessageHook(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags);
+
+sl::FrameToken* currentFrameToken();
+sl::FrameToken* nextFrameToken();
+
+// Reflex frame limit in microseconds for a frame-rate cap, in single precision:
+// floor((1 / cap) * 1000 * 1000); 0 for no cap and for caps above 1000000.
+std::uint32_t reflexFrameLimitUs(std::uint32_t fpsCap);
+
+// The ReflexOptions record for a mode and a cap.
+sl::ReflexOptions reflexOptions(std::uint32_t mode, std::uint32_t fpsCap);
+
+} // namespace fsr2bridge

@@ -1,0 +1,73 @@
+#pragma once
+// The interposer's module handle and every Streamline entry point the system
+// calls. The three core pointers are set by the loader; every other slot is
+// filled on first use (see fetchFeatureFunction / fetchCoreFunction).
+#include <windows.h>
+
+#include "streamline/sl_types.h"
+
+namespace fsr2bridge {
+
+struct StreamlineApi {
+    HMODULE interposerModule = nullptr;
+
+    // Core entry points, from load on.
+    sl::PFun_slUpgradeInterface* slUpgradeInterface = nullptr;
+    sl::PFun_slGetNativeInterface* slGetNativeInterface = nullptr;
+    sl::PFun_slGetFeatureFunction* slGetFeatureFunction = nullptr;
+
+    // Core entry points fetched on first use with GetProcAddress.
+    sl::PFun_slSetTag* slSetTag = nullptr;
+    sl::PFun_slSetConstants* slSetConstants = nullptr;
+    sl::PFun_slEvaluateFeature* slEvaluateFeature = nullptr;
+    sl::PFun_slGetNewFrameToken* slGetNewFrameToken = nullptr;
+
+    // Feature functions fetched on first use with slGetFeatureFunction.
+    sl::PFun_slDLSSSetOptions* slDLSSSetOptions = nullptr;
+    sl::PFun_slDLSSGGetState* slDLSSGGetState = nullptr;
+    sl::PFun_slDLSSGSetOptions* slDLSSGSetOptions = nullptr;
+    sl::PFun_slNISSetOptions* slNISSetOptions = nullptr;
+    sl::PFun_slReflexGetState* slReflexGetState = nullptr;
+    sl::PFun_slReflexSetOptions* slReflexSetOptions = nullptr;
+    sl::PFun_slReflexSetMarker* slReflexSetMarker = nullptr;
+    sl::PFun_slReflexSleep* slReflexSleep = nullptr;
+};
+
+extern StreamlineApi streamlineApi;
+
+// First-use rule for a feature function: a filled slot is returned as it is;
+// otherwise slGetFeatureFunction writes the slot, and a non-zero result (or
+// an empty slot afterwards) is a failed fetch. Null = give up this call; the
+// next use tries again.
+template <class F> F* fetchFeatureFunction(F*& slot, sl::Feature feature, const char* name)
+{
+    if (slot != nullptr) {
+        return slot;
+    }
+    if (streamlineApi.slGetFeatureFunction == nullptr) {
+        return nullptr;
+    }
+    void* function = nullptr;
+    if (streamlineApi.slGetFeatureFunction(feature, name, function) != sl::Result::eOk ||
+        function == nullptr) {
+        return nullptr;
+    }
+    slot = reinterpret_cast<F*>(function);
+    return slot;
+}
+
+// First-use rule for a core function: GetProcAddress on `module`. Null = give
+// up this call; the slot stays empty and the next use tries again.
+template <class F> F* fetchCoreFunction(F*& slot, HMODULE module, const char* name)
+{
+    if (slot != nullptr) {
+        return slot;
+    }
+    if (module == nullptr) {
+        return nullptr;
+    }
+    slot = reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return slot;
+}
+
+} // namespace fsr2bridge

@@ -50,12 +50,14 @@ constexpr bool sdkVersionAccepted(std::uint64_t word)
 
 bool failed(const char* entry, std::int64_t& code)
 {
-    return scriptedFailure(entry, kResultError, code);
+    return script().failCount > 0 && scriptedFailure(entry, kResultError, code);
 }
 
 // "<entry>" or "<entry>.<qualifier>" (a feature id, a marker, an object kind).
 bool failedFor(const char* entry, const char* qualifier, std::int64_t& code)
 {
+    if (script().failCount == 0)
+        return false;
     if (failed(entry, code))
         return true;
     char name[96];
@@ -600,8 +602,9 @@ STANDIN_EXPORT int slSetTag(const void* viewport, const void* tags, std::uint32_
         line.commit(kResultError);
         return kResultError;
     }
-    for (std::uint32_t n = 0; n < numTags && n < 16; ++n)
-        journalTag(line, n, static_cast<const unsigned char*>(tags) + n * kTagSize);
+    if (line.on())
+        for (std::uint32_t n = 0; n < numTags && n < 16; ++n)
+            journalTag(line, n, static_cast<const unsigned char*>(tags) + n * kTagSize);
     rememberTags(vp, tags, numTags);
     line.commit(kResultOk);
     return kResultOk;
@@ -649,9 +652,12 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
     }
     const Evaluation e = recordEvaluation(viewportOf(viewport), cmdBuffer);
     line.raw("work", e.work).ptr("src", e.src).ptr("dst", e.dst);
-    char region[32];
-    std::snprintf(region, sizeof region, "%u,%u", e.width, e.height);
-    line.raw("region", region).commit(kResultOk);
+    if (line.on()) {
+        char region[32];
+        std::snprintf(region, sizeof region, "%u,%u", e.width, e.height);
+        line.raw("region", region);
+    }
+    line.commit(kResultOk);
     return kResultOk;
 }
 

@@ -1,6 +1,7 @@
 #include "testbed/host/host_game.h"
 
 #include "common/graphics.h"
+#include "testbed/host/host_allocations.h"
 #include "testbed/host/host_fsr2.h"
 #include "testbed/host/host_layout.h"
 #include "testbed/world/box_catcher.h"
@@ -164,6 +165,7 @@ private:
     std::vector<double> dispatchUs_;
     std::vector<double> submitUs_;
     std::vector<double> presentUs_;
+    std::vector<double> allocations_;
     LARGE_INTEGER frequency_{};
 };
 
@@ -434,9 +436,12 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
 
     LARGE_INTEGER t0, t1, t2, t3, t4;
     const FfxFsr2DispatchDescription description = dispatchDescription(frame);
+    const std::uint64_t allocationsBefore = countedAllocations();
+    countAllocations(options_.benchmark);
     QueryPerformanceCounter(&t0);
     const FfxErrorCode result = contextLive_ ? ffxFsr2ContextDispatch(context_.get(), &description) : ffxOk;
     QueryPerformanceCounter(&t1);
+    countAllocations(false);
     if (result == ffxOk) {
         ++dispatchOk_;
         resetNext_ = false;
@@ -473,12 +478,14 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
     if (FAILED(list_->Close()))
         return false;
     ID3D12CommandList* lists[] = {list_};
+    countAllocations(options_.benchmark);
     QueryPerformanceCounter(&t2);
     queue_->ExecuteCommandLists(1, lists);
     QueryPerformanceCounter(&t3);
-    ++framesRendered_;
     const HRESULT presented = swapChain_->Present(0, 0);
     QueryPerformanceCounter(&t4);
+    countAllocations(false);
+    ++framesRendered_;
     if (SUCCEEDED(presented))
         ++framesPresented_;
     else
@@ -487,6 +494,7 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
         dispatchUs_.push_back(microseconds(t0, t1, frequency_));
         submitUs_.push_back(microseconds(t2, t3, frequency_));
         presentUs_.push_back(microseconds(t3, t4, frequency_));
+        allocations_.push_back(static_cast<double>(countedAllocations() - allocationsBefore));
     }
     if (!waitIdle())
         return false;
@@ -549,6 +557,14 @@ void Game::reportTimings()
     const double dispatch = steady(dispatchUs_);
     const double submit = steady(submitUs_);
     const double present = steady(presentUs_);
+    // Mean, not median: one allocation every few frames must show.
+    allocations_.erase(allocations_.begin(),
+                       allocations_.begin() + static_cast<std::ptrdiff_t>(allocations_.size() / 4));
+    double allocationSum = 0.0;
+    for (double a : allocations_)
+        allocationSum += a;
+    std::snprintf(text, sizeof text, "%.3f", allocationSum / static_cast<double>(allocations_.size()));
+    report_.setText("bench_allocations_per_frame", text);
     std::snprintf(text, sizeof text, "%.3f", dispatch);
     report_.setText("bench_dispatch_us", text);
     std::snprintf(text, sizeof text, "%.3f", submit);
@@ -618,6 +634,7 @@ int Game::run()
     report_.setHex("aliasable_result", static_cast<std::uint32_t>(ffxFsr2RegisterAliasableResources(
                                            context_.get(), nullptr, nullptr, nullptr)));
     if (options_.benchmark) {
+        allocations_.reserve(options_.frames);
         dispatchUs_.reserve(options_.frames);
         submitUs_.reserve(options_.frames);
         presentUs_.reserve(options_.frames);
@@ -694,6 +711,8 @@ void Game::shutdown()
 int runGame(const GameOptions& options, Report& report)
 {
     testworld::BoxCatcher catcher;
+    if (options.benchmark)
+        report.set("allocation_counting", startAllocationCounting() ? 1 : 0);
 #ifdef HOST_GAME_DEVICE_LAYER
     report.set("device_layer", testworld::installDeviceLayer() ? 1 : 0);
 #else

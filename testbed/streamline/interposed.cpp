@@ -315,6 +315,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT f
     line.u("syncInterval", syncInterval)
         .hex("flags", flags)
         .u("frameGeneration", lastFrameGenerationMode)
+        .u("presented", lastFrameGenerationMode ? 2 : 1)
         .commitHr(hr);
     return hr;
 }
@@ -367,7 +368,10 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT 
     IDXGISwapChain1* chain = levels_.at<IDXGISwapChain1>(1);
     hr = chain ? chain->Present1(syncInterval, flags, params) : E_NOINTERFACE;
     Line line("swapchain.Present1");
-    line.u("syncInterval", syncInterval).hex("flags", flags).u("frameGeneration", lastFrameGenerationMode);
+    line.u("syncInterval", syncInterval)
+        .hex("flags", flags)
+        .u("frameGeneration", lastFrameGenerationMode)
+        .u("presented", lastFrameGenerationMode ? 2 : 1);
     line.u("dirtyRects", params ? params->DirtyRectsCount : 0).commitHr(hr);
     return hr;
 }

@@ -218,7 +218,7 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
 {
     World w;
     ASSERT_TRUE(w.ok());
-    freshJournal("presentfail");
+    const std::string path = freshJournal("presentfail");
     void* device = w.device.p;
     ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&device));
     Ptr<ID3D12Device> upDevice;
@@ -249,6 +249,22 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     setVariable("SL_STANDIN_FAIL", nullptr);
     reload();
     EXPECT_HRESULT_SUCCEEDED(chain->Present(0, 0));
+    // With Frame Generation on, a present stands for two frames.
+    void* fn = nullptr;
+    ASSERT_EQ(0, entry<SlGetFeatureFunction>("slGetFeatureFunction")(1000, "slDLSSGSetOptions", &fn));
+    Record<104> options({0xFAC5F1CB, 0x2DFD, 0x4F36, {0xA1, 0xE6, 0x3A, 0x9E, 0x86, 0x52, 0x56, 0xC5}}, 1);
+    options.set<std::uint32_t>(32, 1);
+    auto vp = viewport(0);
+    ASSERT_EQ(0, reinterpret_cast<int (*)(const void*, const void*)>(fn)(vp.get(), options.get()));
+    EXPECT_HRESULT_SUCCEEDED(chain->Present(0, 0));
+    options.set<std::uint32_t>(32, 0);
+    reinterpret_cast<int (*)(const void*, const void*)>(fn)(vp.get(), options.get());
+    auto presents = entriesNamed(readJournal(path), "swapchain.Present");
+    ASSERT_EQ(3u, presents.size());
+    EXPECT_EQ("1", presents[0].text("scripted"));
+    EXPECT_EQ(1, presents[1].integer("presented"));
+    EXPECT_EQ(2, presents[2].integer("presented"));
+    EXPECT_EQ(1, presents[2].integer("frameGeneration"));
     DestroyWindow(window);
 }
 

@@ -59,13 +59,16 @@ GameRun runGame(const GameFolder& folder, const std::wstring& game, const std::w
     GameRun run;
     run.folder = folder.path;
     std::error_code ec;
-    fs::remove_all(folder.path, ec);
+    if (folder.fresh)
+        fs::remove_all(folder.path, ec);
     fs::create_directories(folder.path, ec);
+    const auto overwrite = fs::copy_options::overwrite_existing;
     if (!folder.bridge.empty())
-        fs::copy_file(folder.bridge, fs::path(folder.path) / L"fsr2bridge.dll", ec);
+        fs::copy_file(folder.bridge, fs::path(folder.path) / L"fsr2bridge.dll", overwrite, ec);
     if (!folder.interposer.empty()) {
         fs::create_directories(fs::path(folder.path) / L"streamline", ec);
-        fs::copy_file(folder.interposer, fs::path(folder.path) / L"streamline" / L"sl.interposer.dll", ec);
+        fs::copy_file(folder.interposer, fs::path(folder.path) / L"streamline" / L"sl.interposer.dll",
+                      overwrite, ec);
     }
     if (!folder.configJson.empty()) {
         std::ofstream config(fs::path(folder.path) / L"config.json", std::ios::binary);

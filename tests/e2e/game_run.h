@@ -18,6 +18,7 @@ struct GameFolder {
     std::wstring interposer; // copied to streamline\sl.interposer.dll; empty: none
     std::string configJson;  // written as config.json unless empty
     std::map<std::wstring, std::wstring> environment;
+    bool fresh = true; // false: keep what an earlier run left in the folder
 };
 
 struct GameRun {

@@ -1,0 +1,361 @@
+// The bridge inside the stand-in game, from DllMain to the presented frame:
+// each scenario is its own game process in its own folder, asserted from the
+// stand-in Streamline's journal, the game's report, its boxes and its files.
+#include "testbed/host/host_layout.h"
+#include "testbed/streamline/journal.h"
+#include "tests/e2e/game_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+using namespace e2e;
+using fsr2bridge::standin::entriesNamed;
+using fsr2bridge::standin::JournalEntry;
+using fsr2bridge::standin::readJournal;
+
+namespace {
+
+const std::wstring layoutGame = windowsPath(E2E_HOST_GAME);
+const std::wstring plainGame = windowsPath(E2E_HOST_GAME_PLAIN);
+const std::wstring runsDir = windowsPath(E2E_RUNS_DIR);
+const std::wstring testKeyBridge = windowsPath(E2E_BRIDGE);
+const std::wstring signedInterposer = windowsPath(E2E_SIGNED_INTERPOSER);
+const std::wstring unsignedInterposer = windowsPath(E2E_UNSIGNED_INTERPOSER);
+
+constexpr std::uint32_t frames = 12;
+const std::wstring gameArguments = L"--frames 12 --resize-at 0 --render 64x64 --display 128x128";
+
+std::string narrow(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text)
+        out.push_back(static_cast<char>(c));
+    return out;
+}
+
+// A version-4 config.json with the defaults and the given keys changed.
+std::string configWith(const std::map<std::string, std::string>& changes)
+{
+    std::map<std::string, std::string> keys = {{"dlssMode", "\"MaxPerformance\""},
+                                               {"dlssPreset", "\"Default\""},
+                                               {"enableFrameGeneration", "true"},
+                                               {"enableNisSharpening", "true"},
+                                               {"enableReflexSleep", "true"},
+                                               {"enabled", "true"},
+                                               {"reflexFpsCap", "0"},
+                                               {"reflexMode", "\"LowLatencyWithBoost\""},
+                                               {"version", "4"}};
+    for (const auto& [key, value] : changes)
+        keys[key] = value;
+    std::string text = "{";
+    for (const auto& [key, value] : keys)
+        text += (text.size() > 1 ? ", \"" : "\"") + key + "\": " + value;
+    return text + "}";
+}
+
+struct Scenario {
+    GameFolder folder;
+    std::wstring journalPath;
+};
+
+Scenario scenario(const wchar_t* name, const std::wstring& interposer = signedInterposer)
+{
+    Scenario s;
+    s.folder.path = runsDir + L"\\" + name;
+    s.folder.bridge = testKeyBridge;
+    s.folder.interposer = interposer;
+    s.journalPath = s.folder.path + L"\\journal.txt";
+    s.folder.environment[L"SL_STANDIN_JOURNAL"] = s.journalPath;
+    return s;
+}
+
+struct Outcome {
+    GameRun run;
+    std::vector<JournalEntry> journal;
+    bool journalExists = false;
+
+    std::size_t count(const std::string& entry) const { return entriesNamed(journal, entry).size(); }
+    std::size_t count(const std::string& entry, const std::string& key, const std::string& value) const
+    {
+        std::size_t n = 0;
+        for (const auto& e : entriesNamed(journal, entry))
+            n += e.text(key) == value ? 1 : 0;
+        return n;
+    }
+};
+
+Outcome play(const Scenario& s, const std::wstring& arguments = gameArguments,
+             const std::wstring& game = layoutGame)
+{
+    Outcome o;
+    o.run = runGame(s.folder, game, arguments);
+    o.journalExists = std::filesystem::exists(s.journalPath);
+    if (o.journalExists)
+        o.journal = readJournal(narrow(s.journalPath));
+    return o;
+}
+
+std::string box(const char* caption, const char* text)
+{
+    return std::string("caption=\"") + caption + "\" text=\"" + text + "\\n\"";
+}
+
+// The frame road that every fully bridged run shows.
+void expectBridgedFrames(const Outcome& o, std::uint32_t expectedFrames)
+{
+    EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+    EXPECT_EQ(o.run.number("frames_presented"), expectedFrames);
+    EXPECT_EQ(o.run.value("factory_vtable"), "fsr2bridge.dll");
+    EXPECT_EQ(o.run.value("device_vtable"), "fsr2bridge.dll");
+    EXPECT_EQ(o.run.value("queue_vtable"), "fsr2bridge.dll");
+    EXPECT_EQ(o.run.value("swapchain_vtable"), "fsr2bridge.dll");
+    EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 0u);
+    EXPECT_EQ(o.run.number("own_fsr2_creates"), 0u);
+    EXPECT_EQ(o.run.number("dispatch_ok"), expectedFrames);
+    EXPECT_EQ(o.count("slEvaluateFeature", "feature", "0"), expectedFrames);
+    EXPECT_EQ(o.count("slSetConstants"), expectedFrames);
+    EXPECT_EQ(o.count("swapchain.Present"), expectedFrames);
+    EXPECT_EQ(o.run.number("internal_mismatches"), 0u);
+}
+
+TEST(Bridge, DefaultsRunTheWholeFrameRoad)
+{
+    const Scenario s = scenario(L"defaults");
+    const Outcome o = play(s);
+    expectBridgedFrames(o, frames);
+    EXPECT_TRUE(o.run.printed("is signed by NVIDIA and the signature was verified."));
+    EXPECT_TRUE(o.run.boxes.empty());
+    // NIS after DLSS by default, on every frame.
+    EXPECT_EQ(o.count("slEvaluateFeature", "feature", "2"), frames);
+    // Reflex: a sleep per present and the five present-path markers per frame.
+    EXPECT_EQ(o.count("slReflexSleep"), frames);
+    for (const char* marker : {"3", "4", "5", "6", "0"})
+        EXPECT_EQ(o.count("slReflexSetMarker", "marker", marker), frames) << "marker " << marker;
+    // The menu is open for the first frames: Frame Generation is switched on
+    // at context creation, off in the menu, on again in play.
+    const auto fg = entriesNamed(o.journal, "slDLSSGSetOptions");
+    ASSERT_GE(fg.size(), 3u);
+    EXPECT_EQ(fg[0].text("mode"), "1");
+    EXPECT_EQ(fg[1].text("mode"), "0");
+    EXPECT_EQ(fg[2].text("mode"), "1");
+    EXPECT_EQ(fg[0].text("dynamicResWidth"), "64");
+    // config.json created with the defaults.
+    const std::string config = o.run.file(L"config.json");
+    EXPECT_NE(config.find("\"enableFrameGeneration\": true"), std::string::npos) << config;
+    EXPECT_NE(config.find("\"version\": 4"), std::string::npos);
+}
+
+TEST(Bridge, CameraOfTheGameReachesTheConstants)
+{
+    const Scenario s = scenario(L"camera");
+    const Outcome o = play(s);
+    expectBridgedFrames(o, frames);
+    const auto constants = entriesNamed(o.journal, "slSetConstants");
+    ASSERT_EQ(constants.size(), frames);
+    for (std::uint32_t frame = 1; frame < frames; ++frame) {
+        const hostgame::CameraPose pose = hostgame::cameraForFrame(frame, 1.0f, 1.0f, 0.1f, 1000.0f);
+        const auto right = constants[frame].numbers("cameraRight");
+        const auto forward = constants[frame].numbers("cameraFwd");
+        const auto up = constants[frame].numbers("cameraUp");
+        ASSERT_EQ(right.size(), 3u);
+        ASSERT_EQ(forward.size(), 3u);
+        ASSERT_EQ(up.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_NEAR(right[i], pose.right[i], 1e-5) << "frame " << frame;
+            EXPECT_NEAR(forward[i], pose.forward[i] / 2.0f, 1e-5) << "frame " << frame;
+            EXPECT_NEAR(up[i], pose.up[i], 1e-5) << "frame " << frame;
+        }
+        EXPECT_NEAR(constants[frame].number("cameraAspectRatio"), 1.0, 1e-6);
+    }
+}
+
+TEST(Bridge, DisabledLeavesTheGameAlone)
+{
+    Scenario s = scenario(L"disabled");
+    s.folder.configJson = configWith({{"enabled", "false"}});
+    const Outcome o = play(s);
+    EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+    EXPECT_FALSE(o.journalExists);
+    EXPECT_EQ(o.run.value("streamline_loaded"), "0");
+    EXPECT_NE(o.run.value("factory_vtable"), "fsr2bridge.dll");
+    EXPECT_NE(o.run.value("device_vtable"), "fsr2bridge.dll");
+    EXPECT_NE(o.run.value("swapchain_vtable"), "fsr2bridge.dll");
+    EXPECT_EQ(o.run.number("own_fsr2_dispatches"), frames);
+    EXPECT_EQ(o.run.number("frames_presented"), frames);
+    EXPECT_TRUE(o.run.boxes.empty());
+}
+
+struct UnsupportedCase {
+    const wchar_t* name;
+    const wchar_t* variable;
+    const char* boxText;
+    bool upscaled; // DLSS still replaces FSR2
+    bool tokens;   // Reflex started
+};
+
+TEST(Bridge, UnsupportedFeaturesAreReportedAndTheGameGoesOn)
+{
+    const UnsupportedCase cases[] = {
+        {L"no_reflex", L"SL_STANDIN_SUPPORTED_REFLEX", "Reflex is not supported by the currently used GPU.",
+         true, false},
+        {L"no_dlss", L"SL_STANDIN_SUPPORTED_DLSS", "DLSS is not supported by the currently used GPU.", false,
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        Scenario s = scenario(c.name);
+        s.folder.environment[c.variable] = L"7";
+        const Outcome o = play(s);
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        EXPECT_EQ(o.run.number("frames_presented"), frames);
+        ASSERT_EQ(o.run.boxes.size(), 1u);
+        EXPECT_EQ(o.run.boxes[0], box("An error occured!", c.boxText));
+        EXPECT_EQ(o.count("slGetNewFrameToken") > 0, c.tokens);
+        if (c.upscaled) {
+            // Installed, but without frame tokens every dispatch fails quietly.
+            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 0u);
+            EXPECT_EQ(o.run.number("dispatch_failed"), frames);
+            EXPECT_EQ(o.run.value("dispatch_last_error"), "0x8000000D");
+            EXPECT_EQ(o.count("slEvaluateFeature"), 0u);
+        } else {
+            // No host hook: the game's own FSR2 runs.
+            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), frames);
+            EXPECT_EQ(o.count("slEvaluateFeature"), 0u);
+        }
+    }
+}
+
+TEST(Bridge, FrameGenerationUnsupportedIsSwitchedOffForGood)
+{
+    Scenario s = scenario(L"no_fg");
+    s.folder.environment[L"SL_STANDIN_SUPPORTED_DLSS_G"] = L"4";
+    const Outcome first = play(s);
+    EXPECT_EQ(first.run.exitCode, 0u) << first.run.output;
+    ASSERT_EQ(first.run.boxes.size(), 1u);
+    EXPECT_EQ(first.run.boxes[0],
+              box("An error occured!",
+                  "Please enable 'Hardware-accelerated GPU Scheduling' in your Windows settings "
+                  "to be able to use DLSS Frame Generation."));
+    EXPECT_NE(first.run.file(L"config.json").find("\"enableFrameGeneration\": false"), std::string::npos);
+    EXPECT_EQ(first.count("slIsFeatureSupported", "feature", "1000"), 1u);
+    EXPECT_EQ(first.run.number("dispatch_ok"), frames);
+
+    s.folder.fresh = false;
+    std::filesystem::remove(s.journalPath);
+    const Outcome second = play(s);
+    EXPECT_EQ(second.run.exitCode, 0u) << second.run.output;
+    EXPECT_TRUE(second.run.boxes.empty());
+    EXPECT_EQ(second.count("slIsFeatureSupported", "feature", "1000"), 0u);
+    EXPECT_EQ(second.count("slIsFeatureSupported"), 2u);
+    EXPECT_EQ(second.count("slDLSSGSetOptions"), 0u);
+    expectBridgedFrames(second, frames);
+}
+
+TEST(Bridge, BadFrameGenerationStatusShowsOneBoxAndFramesStayUpscaled)
+{
+    Scenario s = scenario(L"bad_fg_status");
+    s.folder.environment[L"SL_STANDIN_DLSSG_STATUS"] = L"16";
+    const Outcome o = play(s);
+    expectBridgedFrames(o, frames);
+    ASSERT_EQ(o.run.boxes.size(), 1u) << o.run.output;
+    EXPECT_EQ(o.run.boxes[0],
+              "caption=\"DLSS-G Error occured\" text=\"Got invalid DLSSG status while evaluating "
+              "DLSS! Failed Status: 16\"");
+}
+
+TEST(Bridge, WithoutAnAcceptedInterposerTheGameCannotStart)
+{
+    struct Case {
+        const wchar_t* name;
+        const std::wstring* interposer;
+        const char* line;
+    };
+    const std::wstring none;
+    const Case cases[] = {
+        {L"no_interposer", &none, nullptr},
+        {L"unsigned_interposer", &unsignedInterposer,
+         "is NOT correctly signed - Streamline will not load unsecured modules"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        const Outcome o = play(scenario(c.name, *c.interposer));
+        EXPECT_EQ(o.run.exitCode, 3u) << o.run.output;
+        EXPECT_EQ(o.run.value("factory_hr"), "0x8000FFFF");
+        EXPECT_TRUE(o.run.printed("cannot create the DXGI factory (0x8000FFFF)"));
+        EXPECT_EQ(o.run.value("streamline_loaded"), "0");
+        EXPECT_FALSE(o.journalExists);
+        if (c.line) {
+            EXPECT_TRUE(o.run.printed(c.line)) << o.run.output;
+        }
+        EXPECT_TRUE(o.run.boxes.empty());
+    }
+}
+
+TEST(Bridge, NisSharpeningFollowsTheSetting)
+{
+    for (const bool nis : {false, true}) {
+        SCOPED_TRACE(nis);
+        Scenario s = scenario(nis ? L"nis_on" : L"nis_off");
+        s.folder.configJson = configWith({{"enableNisSharpening", nis ? "true" : "false"}});
+        const Outcome o = play(s);
+        expectBridgedFrames(o, frames);
+        EXPECT_EQ(o.count("slEvaluateFeature", "feature", "2"), nis ? frames : 0u);
+        EXPECT_EQ(o.count("slNISSetOptions"), nis ? frames : 0u);
+        // With NIS the DLSS output is the intermediate, not the game's output.
+        const auto tags = entriesNamed(o.journal, "slSetTag");
+        ASSERT_FALSE(tags.empty());
+        EXPECT_EQ(tags[0].text("count"), "4");
+        EXPECT_EQ(tags[0].text("t1.type"), "4");
+        if (nis) {
+            EXPECT_EQ(o.count("slSetTag", "count", "2"), frames);
+        }
+    }
+}
+
+TEST(Bridge, TransparencyMaskIsTaggedAsFifthResource)
+{
+    const Outcome o = play(scenario(L"mask"), gameArguments + L" --mask");
+    expectBridgedFrames(o, frames);
+    const auto tags = entriesNamed(o.journal, "slSetTag");
+    ASSERT_FALSE(tags.empty());
+    EXPECT_EQ(tags[0].text("count"), "5");
+    EXPECT_EQ(tags[0].text("t4.type"), "27");
+    EXPECT_EQ(tags[0].text("t4.state"), "0x40");
+}
+
+TEST(Bridge, ResizeRecreatesTheContextAtTheNewSize)
+{
+    const Outcome o = play(scenario(L"resize"),
+                           L"--frames 12 --resize-at 6 --resize-to 96x80 --render 64x64 --display 128x128");
+    expectBridgedFrames(o, frames);
+    EXPECT_EQ(o.run.number("resizes"), 1u);
+    EXPECT_EQ(o.count("swapchain.ResizeBuffers"), 1u);
+    const auto options = entriesNamed(o.journal, "slDLSSSetOptions");
+    ASSERT_GE(options.size(), 2u);
+    EXPECT_EQ(options.front().text("outputWidth"), "128");
+    EXPECT_EQ(options.back().text("outputWidth"), "96");
+    EXPECT_EQ(options.back().text("outputHeight"), "80");
+}
+
+TEST(Bridge, DeviceFromQueryInterfaceStillUpscales)
+{
+    const Outcome o = play(scenario(L"qi_device"), gameArguments + L" --qi-device");
+    expectBridgedFrames(o, frames);
+    EXPECT_EQ(o.run.value("qi_device_hr"), "0x00000000");
+    EXPECT_EQ(o.count("slEvaluateFeature", "feature", "2"), frames);
+}
+
+TEST(Bridge, GameWithoutTheLayoutIsStillUpscaled)
+{
+    const Outcome o = play(scenario(L"plain_image"), gameArguments, plainGame);
+    expectBridgedFrames(o, frames);
+    EXPECT_EQ(o.run.value("layout"), "0");
+    // Without the camera hook no frame asks for Frame Generation; the constants stay finite.
+    for (const auto& c : entriesNamed(o.journal, "slSetConstants"))
+        for (double v : c.numbers("cameraFwd"))
+            EXPECT_TRUE(std::isfinite(v));
+}
+
+} // namespace

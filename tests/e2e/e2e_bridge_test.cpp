@@ -129,10 +129,15 @@ TEST(Bridge, DefaultsRunTheWholeFrameRoad)
     EXPECT_TRUE(o.run.boxes.empty());
     // NIS after DLSS by default, on every frame.
     EXPECT_EQ(o.count("slEvaluateFeature", "feature", "2"), frames);
-    // Reflex: a sleep per present and the five present-path markers per frame.
+    // Reflex: a sleep per present, the five present-path markers per frame
+    // (simulation start once more at start-up), and simulation end and render
+    // submit start on the first of every five submissions.
     EXPECT_EQ(o.count("slReflexSleep"), frames);
-    for (const char* marker : {"3", "4", "5", "6", "0"})
+    for (const char* marker : {"3", "4", "5", "6"})
         EXPECT_EQ(o.count("slReflexSetMarker", "marker", marker), frames) << "marker " << marker;
+    EXPECT_EQ(o.count("slReflexSetMarker", "marker", "0"), frames + 1);
+    EXPECT_EQ(o.count("slReflexSetMarker", "marker", "1"), (frames + 4) / 5);
+    EXPECT_EQ(o.count("slReflexSetMarker", "marker", "2"), (frames + 4) / 5);
     // The menu is open for the first frames: Frame Generation is switched on
     // at context creation, off in the menu, on again in play.
     const auto fg = entriesNamed(o.journal, "slDLSSGSetOptions");

@@ -69,7 +69,10 @@ int main()
     {
         // The counter must see this program's allocations, or zero proves nothing.
         const long long before = allocations.load();
-        delete new int(1);
+        // Through a volatile pointer: the compiler may drop a plain new/delete pair.
+        void* (*volatile allocate)(std::size_t) = &::operator new;
+        void (*volatile release)(void*) = &::operator delete;
+        release(allocate(16));
         if (allocations.load() == before) {
             std::printf("FAIL: allocation counter does not count\n");
             return 1;

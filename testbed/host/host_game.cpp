@@ -117,6 +117,7 @@ private:
     bool waitIdle();
     bool writeImage();
     void pumpMessages();
+    void postLatencyPing();
     void shutdown();
     void reportTimings();
 
@@ -161,6 +162,7 @@ private:
     std::uint64_t internalMismatches_ = 0;
     std::uint64_t presentFailures_ = 0;
     std::uint64_t resizes_ = 0;
+    std::uint64_t pingsPosted_ = 0;
 
     std::vector<double> dispatchUs_;
     std::vector<double> submitUs_;
@@ -535,6 +537,15 @@ bool Game::writeImage()
     return ok;
 }
 
+// What the display driver does for Reflex: post the latency ping message
+// (the stand-in Streamline names it) to the game's window.
+void Game::postLatencyPing()
+{
+    static const UINT ping = RegisterWindowMessageW(L"SL_STANDIN_PCL_PING");
+    if (ping && PostMessageW(window_, ping, 0, 0))
+        ++pingsPosted_;
+}
+
 void Game::pumpMessages()
 {
     MSG message;
@@ -644,6 +655,8 @@ int Game::run()
     for (std::uint32_t frame = 0; frame < options_.frames; ++frame) {
         if (options_.resizeAtFrame && frame == options_.resizeAtFrame && !resize(options_.resizeTo))
             return exitSetupFailed;
+        if (options_.pingEvery && frame % options_.pingEvery == 0)
+            postLatencyPing();
         if (!renderFrame(frame, frame + 1 == options_.frames))
             return exitSetupFailed;
         pumpMessages();
@@ -674,6 +687,7 @@ void Game::shutdown()
     report_.set("context_creates", contextCreates_);
     report_.set("context_create_failures", contextCreateFailures_);
     report_.set("resizes", resizes_);
+    report_.set("pings_posted", pingsPosted_);
     report_.set("internal_calls", internalCalls_);
     report_.set("internal_mismatches", internalMismatches_);
     report_.set("own_fsr2_creates", own.creates);

@@ -47,7 +47,7 @@ std::string usageText()
     return "usage: host_game [--frames N] [--render WxH] [--display WxH] [--resize-at N] [--resize-to WxH]\n"
            "                 [--flags HEX] [--depth-inverted] [--jitter-cancellation] [--display-mvs]\n"
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
-           "                 [--image PATH.ppm]\n";
+           "                 [--image PATH.ppm] [--ping-every N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -74,6 +74,9 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             usedValue = true;
         } else if (a == L"--resize-at") {
             ok = hasValue && parseNumber(value, o.resizeAtFrame);
+            usedValue = true;
+        } else if (a == L"--ping-every") {
+            ok = hasValue && parseNumber(value, o.pingEvery);
             usedValue = true;
         } else if (a == L"--flags") {
             ok = hasValue && parseNumber(value, o.fsr2Flags, 16);

@@ -22,6 +22,7 @@ struct GameOptions {
     bool deviceFromQueryInterface = false;
     bool callInternalFunction = true;
     bool benchmark = false;
+    std::uint32_t pingEvery = 0; // post the latency ping message every N frames (the driver's part); 0: never
     std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     std::wstring imagePath;                      // last presented frame as PPM; empty: none
 };

@@ -123,7 +123,7 @@ void expectBridgedFrames(const Outcome& o, std::uint32_t expectedFrames)
 TEST(Bridge, DefaultsRunTheWholeFrameRoad)
 {
     const Scenario s = scenario(L"defaults");
-    const Outcome o = play(s);
+    const Outcome o = play(s, gameArguments + L" --ping-every 4");
     expectBridgedFrames(o, frames);
     EXPECT_TRUE(o.run.printed("is signed by NVIDIA and the signature was verified."));
     EXPECT_TRUE(o.run.boxes.empty());
@@ -138,6 +138,9 @@ TEST(Bridge, DefaultsRunTheWholeFrameRoad)
     EXPECT_EQ(o.count("slReflexSetMarker", "marker", "0"), frames + 1);
     EXPECT_EQ(o.count("slReflexSetMarker", "marker", "1"), (frames + 4) / 5);
     EXPECT_EQ(o.count("slReflexSetMarker", "marker", "2"), (frames + 4) / 5);
+    // The latency ping the game's window thread retrieves (posted on frames 0, 4 and 8).
+    EXPECT_EQ(o.run.number("pings_posted"), 3u);
+    EXPECT_EQ(o.count("slReflexSetMarker", "marker", "8"), 3u);
     // The menu is open for the first frames: Frame Generation is switched on
     // at context creation, off in the menu, on again in play.
     const auto fg = entriesNamed(o.journal, "slDLSSGSetOptions");

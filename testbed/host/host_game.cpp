@@ -106,6 +106,7 @@ private:
                        ID3D12Resource** out);
     bool createSceneTargets();
     bool createOutput();
+    D3D12_CPU_DESCRIPTOR_HANDLE outputRtv();
     bool createReadback();
     bool createContext();
     void destroyContext();
@@ -251,7 +252,7 @@ bool Game::createSceneTargets()
         return false;
     D3D12_DESCRIPTOR_HEAP_DESC heapDesc{};
     heapDesc.Type = D3D12_DESCRIPTOR_HEAP_TYPE_RTV;
-    heapDesc.NumDescriptors = 1;
+    heapDesc.NumDescriptors = 2; // the scene's colour, the FSR2 output
     if (FAILED(device_->CreateDescriptorHeap(&heapDesc, IID_PPV_ARGS(&rtvHeap_))))
         return false;
     D3D12_CPU_DESCRIPTOR_HANDLE rtv;
@@ -263,8 +264,20 @@ bool Game::createSceneTargets()
 bool Game::createOutput()
 {
     release(output_);
-    return createTexture(display_, colorFormat, D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS,
-                         D3D12_RESOURCE_STATE_UNORDERED_ACCESS, &output_);
+    if (!createTexture(display_, colorFormat,
+                       D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS | D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET,
+                       D3D12_RESOURCE_STATE_UNORDERED_ACCESS, &output_))
+        return false;
+    device_->CreateRenderTargetView(output_, nullptr, outputRtv());
+    return true;
+}
+
+D3D12_CPU_DESCRIPTOR_HANDLE Game::outputRtv()
+{
+    D3D12_CPU_DESCRIPTOR_HANDLE rtv;
+    rtvHeap_->GetCPUDescriptorHandleForHeapStart(&rtv);
+    rtv.ptr += device_->GetDescriptorHandleIncrementSize(D3D12_DESCRIPTOR_HEAP_TYPE_RTV);
+    return rtv;
 }
 
 bool Game::createReadback()
@@ -392,6 +405,15 @@ void Game::recordScene(std::uint32_t frame)
     D3D12_RESOURCE_BARRIER toInput = transition(color_, D3D12_RESOURCE_STATE_RENDER_TARGET,
                                                 D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE);
     list_->ResourceBarrier(1, &toInput);
+    // The output starts black; the upscaler writes the picture into it.
+    D3D12_RESOURCE_BARRIER outputToTarget =
+        transition(output_, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_RENDER_TARGET);
+    list_->ResourceBarrier(1, &outputToTarget);
+    const float black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    list_->ClearRenderTargetView(outputRtv(), black, 0, nullptr);
+    D3D12_RESOURCE_BARRIER outputToUav =
+        transition(output_, D3D12_RESOURCE_STATE_RENDER_TARGET, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+    list_->ResourceBarrier(1, &outputToUav);
 }
 
 FfxFsr2DispatchDescription Game::dispatchDescription(std::uint32_t frame)

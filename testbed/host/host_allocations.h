@@ -11,3 +11,17 @@ void countAllocations(bool on); // the calling thread's allocations from now on 
 std::uint64_t countedAllocations();
 
 } // namespace hostgame
+
+#include <windows.h>
+
+namespace hostgame {
+
+// Times the system's own swap chain Present and queue ExecuteCommandLists
+// (whoever calls them), so that the benchmark can take them out of the
+// bridge's cost: hooks the implementations behind a real swap chain and queue
+// made for the purpose. Call before the bridge loads.
+bool startInnerPresentTiming();
+// Microseconds spent inside those system calls on the calling thread so far.
+double innerPresentMicroseconds();
+
+} // namespace hostgame

@@ -1,0 +1,392 @@
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "upscaler/camera_constants.h"
+#include "upscaler/fsr2_replacements.h"
+#include "upscaler/host_hooks.h"
+
+using namespace fsr2bridge;
+namespace field = fsr2bridge::constantsfield;
+
+namespace {
+
+HostCameraState cameraWith(Vector3 right, Vector3 up, Vector3 forward, const float (&frustum)[6])
+{
+    HostCameraState camera{};
+    std::memcpy(camera.cameraBasisBlock + 32, &right, sizeof right);
+    std::memcpy(camera.cameraBasisBlock + 48, &up, sizeof up);
+    std::memcpy(camera.cameraBasisBlock + 64, &forward, sizeof forward);
+    std::memcpy(camera.frustumExtents, frustum, sizeof frustum);
+    camera.filled = true;
+    return camera;
+}
+
+constexpr float standardFrustum[6] = {-1, 1, 1, -1, 0.1f, 1000};
+
+HostCameraState standardCamera()
+{
+    return cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, standardFrustum);
+}
+
+FfxFsr2DispatchDescription dispatchOf(std::uint32_t width, std::uint32_t height)
+{
+    FfxFsr2DispatchDescription d{};
+    d.renderSize = {width, height};
+    d.motionVectorScale = {static_cast<float>(width), static_cast<float>(height)};
+    d.jitterOffset = {0.25f, -0.5f};
+    d.cameraNear = 0.1f;
+    d.cameraFar = 1000;
+    d.cameraFovAngleVertical = 1.0f;
+    return d;
+}
+
+Fsr2ContextRecord contextWithFlags(std::uint32_t flags)
+{
+    Fsr2ContextRecord record{};
+    record.fsr2Flags = flags;
+    return record;
+}
+
+struct Built {
+    sl::Constants c;
+    std::uint8_t byteAt(std::size_t offset) const
+    {
+        return reinterpret_cast<const std::uint8_t*>(&c)[offset];
+    }
+    float floatAt(std::size_t offset) const
+    {
+        float f;
+        std::memcpy(&f, reinterpret_cast<const unsigned char*>(&c) + offset, sizeof f);
+        return f;
+    }
+    Matrix4x4 matrix(std::size_t offset) const { return matrixAt(c, offset); }
+    Vector3 vector(std::size_t offset) const { return vectorAt(c, offset); }
+};
+
+Built build(const HostCameraState& camera, const FfxFsr2DispatchDescription& d, std::uint32_t flags = 0)
+{
+    Built b;
+    buildFrameConstants(contextWithFlags(flags), d, camera, b.c);
+    return b;
+}
+
+void expectMatrixEq(const Matrix4x4& actual, const Matrix4x4& expected)
+{
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            EXPECT_EQ(actual.m[i][j], expected.m[i][j]) << "entry " << i << "," << j;
+        }
+    }
+}
+
+void expectMatrixNear(const Matrix4x4& actual, const Matrix4x4& expected, float tolerance)
+{
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            EXPECT_NEAR(actual.m[i][j], expected.m[i][j], tolerance) << "entry " << i << "," << j;
+        }
+    }
+}
+
+bool everyFloatFinite(const sl::Constants& c)
+{
+    for (std::size_t offset = 32; offset < 444; offset += 4) {
+        float f;
+        std::memcpy(&f, reinterpret_cast<const unsigned char*>(&c) + offset, sizeof f);
+        if (!std::isfinite(f)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+class CameraConstants : public ::testing::Test {
+protected:
+    void SetUp() override { previousFrameMatrices() = {identityMatrix4x4, identityMatrix4x4}; }
+};
+
+} // namespace
+
+TEST_F(CameraConstants, DefaultInitialisationMarksEveryValueUnset)
+{
+    sl::Constants c;
+    std::memset(static_cast<void*>(&c), 0x55, sizeof c);
+    defaultInitialiseConstants(c);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&c);
+    std::uint64_t version;
+    std::memcpy(&version, bytes + 24, sizeof version);
+    EXPECT_EQ(version, 1u);
+    const std::uint8_t guid[16] = {0xD7, 0x5A, 0xD3, 0xDC, 0x4A, 0x4E, 0xAD, 0x4B,
+                                   0xA9, 0x0C, 0xE0, 0xC4, 0x9E, 0xB2, 0x3A, 0xFE};
+    EXPECT_EQ(std::memcmp(bytes + 8, guid, 16), 0);
+    for (std::size_t offset = 32; offset < 444; offset += 4) {
+        std::uint32_t bits;
+        std::memcpy(&bits, bytes + offset, 4);
+        ASSERT_EQ(bits, 0x7F7FFFFFu) << "offset " << offset;
+    }
+    for (std::size_t offset : {444, 445, 446, 447}) {
+        EXPECT_EQ(bytes[offset], 2) << "offset " << offset;
+    }
+    for (std::size_t offset : {448, 449, 450}) {
+        EXPECT_EQ(bytes[offset], 0) << "offset " << offset;
+    }
+}
+
+TEST_F(CameraConstants, ProjectionRowsFromFrustum)
+{
+    const Matrix4x4 p = build(standardCamera(), dispatchOf(1920, 1080)).matrix(field::cameraViewToClip);
+    const float c = 1.0f / (1000.0f - 0.1f);
+    expectMatrixEq(
+        p, Matrix4x4{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1000.0f * c, 1}, {0, 0, -0.1f * 1000.0f * c, 0}}});
+    EXPECT_NEAR(p.m[2][2], 1000.0 / 999.9, 1e-6);
+    EXPECT_NEAR(p.m[3][2], -100.0 / 999.9, 1e-6);
+
+    const float offCentre[6] = {-1, 3, 2, 0, 1, 11};
+    const Matrix4x4 q = projectionFromFrustum(offCentre);
+    const float c10 = 1.0f / 10.0f;
+    expectMatrixEq(
+        q, Matrix4x4{{{0.5f, 0, 0, 0}, {0, 1, 0, 0}, {-0.5f, -1, 11.0f * c10, 1}, {0, 0, -11.0f * c10, 0}}});
+}
+
+TEST_F(CameraConstants, ScalarsFromDispatch)
+{
+    FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
+    d.reset = true;
+    const Built b = build(standardCamera(), d);
+    EXPECT_EQ(b.floatAt(field::mvecScale), 1.0f);
+    EXPECT_EQ(b.floatAt(field::mvecScale + 4), 1.0f);
+    EXPECT_EQ(b.floatAt(field::cameraAspectRatio), 1920.0f / 1080.0f);
+    EXPECT_NEAR(b.floatAt(field::cameraAspectRatio), 1.7777778f, 1e-7);
+    EXPECT_EQ(b.floatAt(field::jitterOffset), 0.25f);
+    EXPECT_EQ(b.floatAt(field::jitterOffset + 4), -0.5f);
+    EXPECT_EQ(b.floatAt(field::cameraNear), 0.1f);
+    EXPECT_EQ(b.floatAt(field::cameraFar), 1000.0f);
+    EXPECT_EQ(b.floatAt(field::cameraFOV), 1.0f);
+    EXPECT_EQ(b.floatAt(field::motionVectorsInvalidValue), FLT_MAX);
+    EXPECT_EQ(b.byteAt(field::reset), 1);
+    EXPECT_EQ(b.byteAt(field::cameraMotionIncluded), 1);
+    EXPECT_EQ(b.byteAt(field::motionVectors3D), 0);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(b.floatAt(field::clipToLensClip + 4 * i), FLT_MAX);
+    }
+    const Vector3 position = b.vector(field::cameraPos);
+    EXPECT_EQ(position.x, 0.0f);
+    EXPECT_EQ(position.z, 0.0f);
+
+    const Built half = build(standardCamera(), [] {
+        FfxFsr2DispatchDescription h = dispatchOf(1280, 720);
+        h.motionVectorScale = {-640, 360};
+        return h;
+    }());
+    EXPECT_EQ(half.floatAt(field::mvecScale), -0.5f);
+    EXPECT_EQ(half.floatAt(field::mvecScale + 4), 0.5f);
+    EXPECT_EQ(half.byteAt(field::reset), 0);
+}
+
+TEST_F(CameraConstants, FlagBitsSelectDepthAndJitterFlags)
+{
+    struct Case {
+        std::uint32_t flags;
+        std::uint8_t depthInverted;
+        std::uint8_t jittered;
+    };
+    for (const Case& c :
+         {Case{0x8, 1, 0}, Case{0x4, 0, 1}, Case{0x0, 0, 0}, Case{0xC, 1, 1}, Case{0xF3, 0, 0}}) {
+        const Built b = build(standardCamera(), dispatchOf(1920, 1080), c.flags);
+        EXPECT_EQ(b.byteAt(field::depthInverted), c.depthInverted) << "flags " << c.flags;
+        EXPECT_EQ(b.byteAt(field::motionVectorsJittered), c.jittered) << "flags " << c.flags;
+    }
+}
+
+TEST_F(CameraConstants, MatrixProductsAndInverses)
+{
+    const Matrix4x4 a{{{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 10, 11, 12}, {13, 14, 15, 16}}};
+    const Matrix4x4 b{{{2, 0, 0, 0}, {0, 3, 0, 0}, {0, 0, 4, 0}, {1, 1, 1, 1}}};
+    Matrix4x4 out;
+    multiplyMatrix4x4(out, a, b);
+    expectMatrixEq(out, Matrix4x4{{{6, 10, 16, 4}, {18, 26, 36, 8}, {30, 42, 56, 12}, {42, 58, 76, 16}}});
+    multiplyMatrix4x4(out, identityMatrix4x4, a);
+    expectMatrixEq(out, a);
+
+    struct Case {
+        Matrix4x4 m;
+        Matrix4x4 inverse;
+    };
+    const Case cases[] = {
+        {identityMatrix4x4, identityMatrix4x4},
+        {b,
+         Matrix4x4{
+             {{0.5f, 0, 0, 0}, {0, 1.0f / 3.0f, 0, 0}, {0, 0, 0.25f, 0}, {-0.5f, -1.0f / 3.0f, -0.25f, 1}}}},
+        {Matrix4x4{{{0, 1, 0, 0}, {-1, 0, 0, 0}, {0, 0, 1, 0}, {4, 5, 6, 1}}},
+         Matrix4x4{{{0, -1, 0, 0}, {1, 0, 0, 0}, {0, 0, 1, 0}, {-5, 4, -6, 1}}}},
+    };
+    for (const Case& c : cases) {
+        invertMatrix4x4(out, c.m);
+        expectMatrixNear(out, c.inverse, 1e-6f);
+        Matrix4x4 product;
+        multiplyMatrix4x4(product, c.m, out);
+        expectMatrixNear(product, identityMatrix4x4, 1e-6f);
+    }
+    // Singular: the unscaled adjugate stays (a has rank 2, so every cofactor is 0).
+    invertMatrix4x4(out, a);
+    expectMatrixEq(out, Matrix4x4{});
+}
+
+TEST_F(CameraConstants, ZeroDeterminantLeavesTheAdjugate)
+{
+    const float farAtZero[6] = {-1, 1, 1, -1, 0.1f, 0};
+    FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
+    const Built b = build(cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, farAtZero), d);
+    Matrix4x4 adjugate{};
+    adjugate.m[2][3] = -1;
+    expectMatrixEq(b.matrix(field::clipToCameraView), adjugate);
+    EXPECT_EQ(b.byteAt(field::reset), 0);
+    EXPECT_TRUE(everyFloatFinite(b.c));
+}
+
+TEST_F(CameraConstants, FirstCallGivesClipToViewTimesRotation)
+{
+    const float frustum[6] = {-0.8f, 1.2f, 0.6f, -0.5f, 0.5f, 500};
+    const HostCameraState camera = cameraWith({0.6f, 0, -0.8f}, {0, 1, 0}, {0.8f, 0, 0.6f}, frustum);
+    const Built b = build(camera, dispatchOf(1920, 1080));
+    const Vector3 r = b.vector(field::cameraRight);
+    const Vector3 u = b.vector(field::cameraUp);
+    const Vector3 f = b.vector(field::cameraFwd);
+    const Matrix4x4 rotation{{{r.x, r.y, r.z, 0}, {u.x, u.y, u.z, 0}, {f.x, f.y, f.z, 0}, {0, 0, 0, 1}}};
+    Matrix4x4 expected;
+    multiplyMatrix4x4(expected, b.matrix(field::clipToCameraView), rotation);
+    expectMatrixEq(b.matrix(field::clipToPrevClip), expected);
+
+    Matrix4x4 inverse;
+    invertMatrix4x4(inverse, b.matrix(field::clipToPrevClip));
+    expectMatrixEq(b.matrix(field::prevClipToClip), inverse);
+
+    Matrix4x4 clipToView;
+    invertMatrix4x4(clipToView, b.matrix(field::cameraViewToClip));
+    expectMatrixEq(b.matrix(field::clipToCameraView), clipToView);
+
+    // The camera and projection of this frame are the next frame's previous ones.
+    expectMatrixEq(previousFrameMatrices().viewToClip, b.matrix(field::cameraViewToClip));
+    expectMatrixEq(previousFrameMatrices().cameraToWorld,
+                   Matrix4x4{{{r.x, r.y, r.z, 0}, {u.x, u.y, u.z, 0}, {f.x, f.y, f.z, 0}, {0, 0, 0, 1}}});
+}
+
+TEST_F(CameraConstants, UnchangedCameraMapsClipOntoItself)
+{
+    const float frustum[6] = {-0.7f, 0.7f, 0.4f, -0.4f, 0.1f, 100};
+    const HostCameraState camera = cameraWith({0.6f, 0, -0.8f}, {0, 1, 0}, {0.8f, 0, 0.6f}, frustum);
+    build(camera, dispatchOf(1920, 1080));
+    const Built second = build(camera, dispatchOf(1920, 1080));
+    expectMatrixNear(second.matrix(field::clipToPrevClip), identityMatrix4x4, 1e-5f);
+    expectMatrixNear(second.matrix(field::prevClipToClip), identityMatrix4x4, 1e-5f);
+}
+
+TEST_F(CameraConstants, AxesAreNormalisedAndUpRecomputed)
+{
+    struct Case {
+        Vector3 right, up, forward;
+        Vector3 expectedRight, expectedUp, expectedForward;
+    };
+    const Case cases[] = {
+        {{2, 0, 0}, {0, 5, 0}, {0, 0, 3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+        {{1, 0, 0}, {1, 1, 0}, {0, 0, 1}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+        {{0, 0, -4}, {7, 7, 7}, {3, 0, 0}, {0, 0, -1}, {0, 1, 0}, {1, 0, 0}},
+        {{1, 0, 0}, {0, 1, 0}, {0, 0, -1}, {1, 0, 0}, {0, -1, 0}, {0, 0, -1}},
+    };
+    for (const Case& c : cases) {
+        const Built b = build(cameraWith(c.right, c.up, c.forward, standardFrustum), dispatchOf(1920, 1080));
+        const Vector3 r = b.vector(field::cameraRight), u = b.vector(field::cameraUp),
+                      f = b.vector(field::cameraFwd);
+        EXPECT_EQ(r.x, c.expectedRight.x);
+        EXPECT_EQ(r.y, c.expectedRight.y);
+        EXPECT_EQ(r.z, c.expectedRight.z);
+        EXPECT_EQ(u.x, c.expectedUp.x);
+        EXPECT_EQ(u.y, c.expectedUp.y);
+        EXPECT_EQ(u.z, c.expectedUp.z);
+        EXPECT_EQ(f.x, c.expectedForward.x);
+        EXPECT_EQ(f.y, c.expectedForward.y);
+        EXPECT_EQ(f.z, c.expectedForward.z);
+    }
+}
+
+TEST_F(CameraConstants, UnusableCameraGivesNeutralValuesAndReset)
+{
+    const float nan = std::nanf("");
+    const float inf = INFINITY;
+    struct Case {
+        const char* name;
+        HostCameraState camera;
+    };
+    HostCameraState unfilled = standardCamera();
+    unfilled.filled = false;
+    const Case cases[] = {
+        {"never filled", unfilled},
+        {"load-time values",
+         [] {
+             HostCameraState s{};
+             const float unset = FLT_MAX;
+             for (std::size_t offset = 0; offset < 160; offset += 4) {
+                 std::memcpy(s.cameraBasisBlock + offset, &unset, 4);
+             }
+             std::memset(s.cameraBasisBlock + 12, 0, 4);
+             s.filled = true;
+             return s;
+         }()},
+        {"zero right", cameraWith({0, 0, 0}, {0, 1, 0}, {0, 0, 1}, standardFrustum)},
+        {"zero forward", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 0}, standardFrustum)},
+        {"parallel axes", cameraWith({1, 0, 0}, {0, 1, 0}, {2, 0, 0}, standardFrustum)},
+        {"NaN axis", cameraWith({nan, 0, 0}, {0, 1, 0}, {0, 0, 1}, standardFrustum)},
+        {"left equals right", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1, -1, 0.1f, 1000})},
+        {"top equals bottom", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, 1, 0.1f, 1000})},
+        {"near equals far", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, -1, 5, 5})},
+        {"infinite far", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, -1, 0.1f, inf})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        previousFrameMatrices() = {identityMatrix4x4, identityMatrix4x4};
+        const Built b = build(c.camera, dispatchOf(1920, 1080));
+        EXPECT_TRUE(everyFloatFinite(b.c));
+        EXPECT_EQ(b.byteAt(field::reset), 1);
+        expectMatrixEq(b.matrix(field::cameraViewToClip), identityMatrix4x4);
+        expectMatrixEq(b.matrix(field::clipToPrevClip), identityMatrix4x4);
+        const Vector3 u = b.vector(field::cameraUp);
+        EXPECT_EQ(u.y, 1.0f);
+        EXPECT_EQ(b.vector(field::cameraRight).x, 1.0f);
+        EXPECT_EQ(b.vector(field::cameraFwd).z, 1.0f);
+        // The next valid frame compares against finite history.
+        const Built next = build(standardCamera(), dispatchOf(1920, 1080));
+        EXPECT_TRUE(everyFloatFinite(next.c));
+        EXPECT_EQ(next.byteAt(field::reset), 0);
+    }
+}
+
+TEST_F(CameraConstants, NonFiniteDispatchScalarsStayUnsetWithReset)
+{
+    struct Case {
+        const char* name;
+        FfxFsr2DispatchDescription dispatch;
+        std::size_t offset;
+    };
+    auto with = [](auto change) {
+        FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
+        change(d);
+        return d;
+    };
+    const Case cases[] = {
+        {"zero render width", with([](auto& d) { d.renderSize.width = 0; }), field::mvecScale},
+        {"zero render height", with([](auto& d) { d.renderSize.height = 0; }), field::cameraAspectRatio},
+        {"NaN jitter", with([](auto& d) { d.jitterOffset.x = std::nanf(""); }), field::jitterOffset},
+        {"infinite far", with([](auto& d) { d.cameraFar = INFINITY; }), field::cameraFar},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Built b = build(standardCamera(), c.dispatch);
+        EXPECT_TRUE(everyFloatFinite(b.c));
+        EXPECT_EQ(b.floatAt(c.offset), FLT_MAX);
+        EXPECT_EQ(b.byteAt(field::reset), 1);
+        EXPECT_EQ(b.matrix(field::cameraViewToClip).m[0][0], 1.0f);
+    }
+}

@@ -63,10 +63,11 @@ sl::DLSSGOptions& frameGenerationOptions()
 
 bool setFrameGenerationMode(std::uint32_t mode)
 {
-    if (options.mode == mode) {
+    const auto requested = static_cast<sl::DLSSGMode>(mode);
+    if (options.mode == requested) {
         return true;
     }
-    options.mode = mode;
+    options.mode = requested;
     if (!upscalerSettings().enableFrameGeneration) {
         return true;
     }
@@ -94,7 +95,7 @@ bool checkFrameGenerationHealth()
     if (firstReportOf(state.status)) {
         showStatusBox(state.status);
     }
-    options.mode = 0;
+    options.mode = sl::DLSSGMode::eOff;
     return sendOptions();
 }
 

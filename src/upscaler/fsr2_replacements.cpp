@@ -90,9 +90,13 @@ bool sendDlssOptions(const sl::DLSSOptions& options)
     return setOptions && setOptions(viewportHandle(), options) == sl::Result::eOk;
 }
 
-sl::DLSSOptions dlssOptionsFor(const FfxFsr2ContextDescription& description, const Settings& settings)
+// Writes every field in place, so the padding of the zeroed record stays zero.
+void fillDlssOptions(sl::DLSSOptions& o, const FfxFsr2ContextDescription& description,
+                     const Settings& settings)
 {
-    sl::DLSSOptions o{};
+    o.next = nullptr;
+    o.structType = sl::kDLSSOptionsType;
+    o.structVersion = sl::kDLSSOptionsVersion;
     assign(o.mode, static_cast<std::uint32_t>(settings.dlssMode));
     o.outputWidth = description.displaySize.width;
     o.outputHeight = description.displaySize.height;
@@ -110,7 +114,6 @@ sl::DLSSOptions dlssOptionsFor(const FfxFsr2ContextDescription& description, con
     assign(o.ultraPerformancePreset, preset);
     assign(o.ultraQualityPreset, preset);
     assign(o.useAutoExposure, (description.flags & FFX_FSR2_ENABLE_AUTO_EXPOSURE) ? 1 : 0);
-    return o;
 }
 
 void resetFrameGenerationOptions(const FfxFsr2ContextDescription& description)
@@ -130,7 +133,7 @@ std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& desc
     Fsr2ContextRecord& record = recordOf(context);
     record.device = description.device;
     const Settings settings = upscalerSettings();
-    record.dlssOptions = dlssOptionsFor(description, settings);
+    fillDlssOptions(record.dlssOptions, description, settings);
     record.fsr2Flags = description.flags;
     if (!sendDlssOptions(record.dlssOptions)) {
         return FFX_ERROR_BACKEND_API_ERROR;
@@ -295,7 +298,7 @@ std::uint32_t dispatchContext(Fsr2ContextRecord& record, const FfxFsr2DispatchDe
     if (transparency && !ensureShaderResourceViewHook(record)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
-    const sl::BaseStructure* inputs[1] = {reinterpret_cast<const sl::BaseStructure*>(&viewportHandle())};
+    const sl::BaseStructure* inputs[1] = {sl::asBaseStructure(viewportHandle())};
     auto* evaluate = fetchCoreFunction(streamlineApi.slEvaluateFeature, streamlineApi.interposerModule,
                                        "slEvaluateFeature");
     if (!evaluate) {

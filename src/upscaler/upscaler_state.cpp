@@ -1,7 +1,5 @@
 #include "upscaler/upscaler_state.h"
 
-#include <cstring>
-
 namespace fsr2bridge {
 namespace {
 
@@ -19,15 +17,6 @@ UpscalerState& state()
     return instance;
 }
 
-// The viewport value sits right behind the record header.
-constexpr std::size_t viewportValueOffset = 32;
-
-void setViewportValue(sl::ViewportHandle& handle, std::uint32_t value)
-{
-    static_assert(sizeof(sl::ViewportHandle) == 40);
-    std::memcpy(reinterpret_cast<unsigned char*>(&handle) + viewportValueOffset, &value, sizeof value);
-}
-
 } // namespace
 
 void publishUpscalerState(HMODULE upscaler, Config* settings, HMODULE hostBase)
@@ -36,7 +25,7 @@ void publishUpscalerState(HMODULE upscaler, Config* settings, HMODULE hostBase)
     s.upscalerModule = upscaler;
     s.settings = settings;
     s.hostImageBase = hostBase;
-    setViewportValue(s.viewport, 0);
+    s.viewport.value = 0;
 }
 
 const sl::ViewportHandle& viewportHandle()

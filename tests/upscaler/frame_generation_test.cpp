@@ -21,7 +21,7 @@ protected:
     {
         installFakeStreamline();
         useSettings(testSettings(true, false));
-        frameGenerationOptions().mode = 0;
+        frameGenerationOptions().mode = sl::DLSSGMode::eOff;
         forgetReportedFrameGenerationStatuses();
     }
     std::vector<std::uint32_t> sentModes() const
@@ -50,7 +50,7 @@ TEST_F(FrameGeneration, OptionsAreSentOncePerChangeOfMode)
     };
     for (const Case& c : cases) {
         installFakeStreamline();
-        frameGenerationOptions().mode = 0;
+        frameGenerationOptions().mode = sl::DLSSGMode::eOff;
         useSettings(testSettings(c.enabled, false));
         for (std::uint32_t mode : c.requested) {
             EXPECT_TRUE(setFrameGenerationMode(mode));
@@ -75,7 +75,7 @@ TEST_F(FrameGeneration, FailedSendIsReportedAndNotRepeated)
 TEST_F(FrameGeneration, HealthyStatusShowsNothingAndSendsNothing)
 {
     testworld::BoxCatcher boxes;
-    frameGenerationOptions().mode = 1;
+    frameGenerationOptions().mode = sl::DLSSGMode::eOn;
     EXPECT_TRUE(checkFrameGenerationHealth());
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(journal().calls, std::vector<std::string>{"slDLSSGGetState"});
@@ -93,7 +93,7 @@ TEST_F(FrameGeneration, BadStatusIsShownOncePerValueAndSwitchesOff)
     for (const Step& s : steps) {
         boxes.clear();
         journal().dlssgStatus = s.status;
-        frameGenerationOptions().mode = 1;
+        frameGenerationOptions().mode = sl::DLSSGMode::eOn;
         const std::size_t sendsBefore = journal().dlssgOptions.size();
         EXPECT_TRUE(checkFrameGenerationHealth()) << s.status;
         const auto shown = boxes.boxes();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/graphics.h"
+#include "hooking/MinHook.h"
 #include "streamline/streamline_api.h"
 #include "testbed/world/box_catcher.h"
 #include "tests/upscaler/fake_streamline.h"
@@ -94,6 +95,9 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(sharedDevice(), nullptr) << "tests need a real D3D12 device (run under Xvfb)";
+        // The module entry initialises the hook engine in the game.
+        const MH_STATUS initialised = MH_Initialize();
+        ASSERT_TRUE(initialised == MH_OK || initialised == MH_ERROR_ALREADY_INITIALIZED);
         installFakeStreamline();
         useSettings(testSettings(false, false));
         setFrameTokenAvailable(true);
@@ -189,7 +193,7 @@ TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
     };
     for (const Case& c : {Case{true, 1, 1}, Case{false, 0, 0}}) {
         installFakeStreamline();
-        frameGenerationOptions().mode = 1;
+        frameGenerationOptions().mode = sl::DLSSGMode::eOn;
         frameGenerationOptions().dynamicResWidth = 7;
         useSettings(testSettings(c.enabled, false));
         ASSERT_EQ(create(contextDescription()), FFX_OK);
@@ -216,7 +220,7 @@ TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
 TEST_F(Fsr2Replacements, RefusedDlssOptionsFailCreationAndLeaveFrameGenerationAlone)
 {
     useSettings(testSettings(true, false));
-    frameGenerationOptions().mode = 1;
+    frameGenerationOptions().mode = sl::DLSSGMode::eOn;
     frameGenerationOptions().dynamicResWidth = 99;
     const sl::DLSSGOptions before = frameGenerationOptions();
     struct Case {
@@ -551,7 +555,7 @@ TEST_F(Fsr2Replacements, BadFrameGenerationStatusStillUpscales)
     journal().dlssgStatus = 4;
     for (int i = 0; i < 3; ++i) {
         journal().evaluated.clear();
-        frameGenerationOptions().mode = 1;
+        frameGenerationOptions().mode = sl::DLSSGMode::eOn;
         EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
         EXPECT_EQ(journal().evaluated, std::vector<sl::Feature>{sl::kFeatureDLSS});
         EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 0u);

@@ -68,8 +68,13 @@ bool setFrameGenerationMode(std::uint32_t mode)
         return true;
     }
     options.mode = requested;
-    if (!upscalerSettings().enableFrameGeneration) {
-        return true;
+    try {
+        if (!upscalerSettings().enableFrameGeneration) {
+            return true;
+        }
+    } catch (...) {
+        // The present path calls this; a failing settings lock must not reach the game.
+        return false;
     }
     return sendOptions();
 }

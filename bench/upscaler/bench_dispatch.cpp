@@ -228,11 +228,21 @@ int main()
     std::printf("dispatch: %.1f ns per call\n", nanoseconds / dispatches);
     std::printf("dispatch allocations: %.3f per call\n",
                 static_cast<double>(allocations.load()) / dispatches);
+    int status = 0;
     if (failures) {
-        std::fprintf(stderr, "bench_dispatch: %u dispatches failed\n", failures);
-        return 1;
+        std::printf("FAIL: %u dispatches failed\n", failures);
+        status = 1;
     }
-    return 0;
+    if (allocations.load() != 0) {
+        std::printf("FAIL: the steady-state dispatch allocates\n");
+        status = 1;
+    }
+    // The target is well under 2 us; only a gross regression should fail on a loaded machine.
+    if (nanoseconds / dispatches > 20000.0) {
+        std::printf("FAIL: dispatch slower than 20 us\n");
+        status = 1;
+    }
+    return status;
 }
 
 namespace fsr2bridge {

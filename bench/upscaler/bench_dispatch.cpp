@@ -10,8 +10,8 @@
 
 #include "common/graphics.h"
 #include "hooking/MinHook.h"
-#include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
+#include "tests/upscaler/fake_streamline.h"
 #include "upscaler/fsr2_replacements.h"
 #include "upscaler/upscaler_state.h"
 
@@ -98,8 +98,6 @@ ID3D12Resource* makeTexture(ID3D12Device* device, UINT width, UINT height, DXGI_
     return resource;
 }
 
-void provideFrameToken();
-
 } // namespace
 
 void* operator new(std::size_t size)
@@ -152,7 +150,7 @@ int main()
     config.replace(settings);
     fsr2bridge::publishUpscalerState(nullptr, &config, GetModuleHandleW(nullptr));
     installNoOpStreamline();
-    provideFrameToken();
+    upscalertest::setFrameTokenAvailable(true);
     MH_Initialize();
 
     fsr2bridge::FfxFsr2ContextDescription description{};
@@ -244,14 +242,3 @@ int main()
     }
     return status;
 }
-
-namespace fsr2bridge {
-extern sl::FrameToken* stubToken;
-}
-namespace {
-void provideFrameToken()
-{
-    static int token;
-    fsr2bridge::stubToken = reinterpret_cast<sl::FrameToken*>(&token);
-}
-} // namespace

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/upscaler_state.h"
 
@@ -148,15 +147,4 @@ unsigned char* fakeImageBase()
     return base;
 }
 
-} // namespace upscalertest
-
-namespace fsr2bridge {
-extern sl::FrameToken* stubToken;
-}
-namespace upscalertest {
-void setFrameTokenAvailable(bool available)
-{
-    static int token;
-    fsr2bridge::stubToken = available ? reinterpret_cast<sl::FrameToken*>(&token) : nullptr;
-}
 } // namespace upscalertest

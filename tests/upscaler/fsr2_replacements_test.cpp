@@ -6,6 +6,7 @@
 
 #include "common/graphics.h"
 #include "hooking/MinHook.h"
+#include "proxies/D3D12DeviceProxy.h"
 #include "streamline/streamline_api.h"
 #include "testbed/world/box_catcher.h"
 #include "tests/upscaler/fake_streamline.h"
@@ -611,4 +612,30 @@ TEST_F(Fsr2Replacements, ViewHookRewritesOnlyDuringTheEvaluation)
     EXPECT_EQ(seenInside, std::vector<DXGI_FORMAT>{DXGI_FORMAT_R8_TYPELESS});
     journal().duringDlssEvaluation = nullptr;
     heap->Release();
+}
+
+TEST_F(Fsr2Replacements, IntermediateIsMadeOnTheSystemDeviceBehindWhatTheHostPassed)
+{
+    // vkd3d offers only ID3D12Device; the proxy reaches it through slots that ID3D12Device has.
+    auto* device = reinterpret_cast<ID3D12Device10*>(sharedDevice());
+    D3D12DeviceProxy proxy(device, device);
+    struct Case {
+        const char* name;
+        void* hostDevice;
+    };
+    for (const Case& c : {Case{"device proxy", &proxy}, Case{"plain device", sharedDevice()}}) {
+        SCOPED_TRACE(c.name);
+        useSettings(testSettings(false, true));
+        FfxFsr2ContextDescription description = contextDescription();
+        description.device = c.hostDevice;
+        ASSERT_EQ(create(description), FFX_OK);
+        Frame frame;
+        ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
+        ASSERT_NE(record().nisIntermediate, nullptr);
+        ID3D12Device* owner = nullptr;
+        ASSERT_TRUE(SUCCEEDED(record().nisIntermediate->GetDevice(IID_PPV_ARGS(&owner))));
+        EXPECT_EQ(owner, sharedDevice());
+        owner->Release();
+        fsr2ContextDestroyReplacement(&context_);
+    }
 }

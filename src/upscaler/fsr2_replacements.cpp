@@ -119,7 +119,10 @@ void fillDlssOptions(sl::DLSSOptions& o, const FfxFsr2ContextDescription& descri
 void resetFrameGenerationOptions(const FfxFsr2ContextDescription& description)
 {
     sl::DLSSGOptions& fg = frameGenerationOptions();
-    fg = sl::DLSSGOptions{};
+    // Zeroed in place rather than assigned, so the padding is zero too.
+    std::memset(static_cast<void*>(&fg), 0, sizeof fg);
+    fg.structType = sl::kDLSSGOptionsType;
+    fg.structVersion = sl::kDLSSGOptionsVersion;
     assign(fg.mode, 0);
     fg.numFramesToGenerate = 1;
     assign(fg.flags, dlssgDynamicResolution);

@@ -1,8 +1,30 @@
-#include <windows.h>
+#include <filesystem>
+#include <system_error>
 
-// Process attach installs the creation hooks; nothing else runs here yet.
+#include "entry/creation_hooks.h"
+
+namespace {
+
+// A dxgi.dll next to the game's working directory (an overlay, say) is loaded before the hooks go in, so
+// that the hook lands on the module the game will use.
+void loadLocalDxgi() noexcept
+{
+    try {
+        std::error_code error;
+        const std::filesystem::path path = std::filesystem::current_path(error) / L"dxgi.dll";
+        if (!error && std::filesystem::exists(path, error))
+            LoadLibraryW(path.c_str());
+    } catch (...) {
+        // Best effort: the hooks go in whatever happened here.
+    }
+}
+
+} // namespace
+
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    (void)reason;
-    return TRUE;
+    if (reason != DLL_PROCESS_ATTACH)
+        return TRUE;
+    loadLocalDxgi();
+    return fsr2bridge::installCreationHooks() ? TRUE : FALSE;
 }

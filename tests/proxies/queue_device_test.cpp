@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "frame_recorder.h"
 #include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "recording_fake.h"
-#include "reflex_recorder.h"
 
 using fakes::RecordingObject;
 using fsr2bridge::D3D12CommandQueueProxy;
@@ -58,11 +58,11 @@ TEST(QueueMarkers, FirstOfEveryFiveSubmissionsSendsSimulationEndThenRenderSubmit
     D3D12CommandQueueProxy proxy(inner.as<ID3D12CommandQueue>());
     for (const Step& step : steps) {
         SCOPED_TRACE("submission " + std::to_string(step.submission));
-        recordedMarkers().clear();
+        recorder::reset();
         fakes::callLog().clear();
         ID3D12CommandList* lists[2] = {reinterpret_cast<ID3D12CommandList*>(0x1), nullptr};
         proxy.ExecuteCommandLists(2, lists);
-        EXPECT_EQ(recordedMarkers(), step.markers);
+        EXPECT_EQ(recorder::markers(), step.markers);
         ASSERT_EQ(fakes::callLog().size(), 1u);
         EXPECT_EQ(fakes::callLog()[0].slot, executeCommandListsSlot);
         EXPECT_EQ(fakes::callLog()[0].arguments[0] & 0xFFFFFFFF, 2u);
@@ -74,18 +74,18 @@ TEST(QueueMarkers, QueuesCycleIndependentlyAndAnEmptySubmissionStillCounts)
 {
     RecordingObject innerA, innerB;
     D3D12CommandQueueProxy a(innerA.as<ID3D12CommandQueue>()), b(innerB.as<ID3D12CommandQueue>());
-    recordedMarkers().clear();
+    recorder::reset();
     fakes::callLog().clear();
     a.ExecuteCommandLists(0, nullptr);
-    EXPECT_EQ(recordedMarkers(), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(recorder::markers(), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_EQ(fakes::callLog().size(), 1u) << "an empty submission is still forwarded";
     b.ExecuteCommandLists(0, nullptr);
-    EXPECT_EQ(recordedMarkers(), (std::vector<std::uint32_t>{1, 2, 1, 2}));
+    EXPECT_EQ(recorder::markers(), (std::vector<std::uint32_t>{1, 2, 1, 2}));
     for (int i = 0; i < 4; ++i)
         a.ExecuteCommandLists(0, nullptr);
-    EXPECT_EQ(recordedMarkers().size(), 4u);
+    EXPECT_EQ(recorder::markers().size(), 4u);
     a.ExecuteCommandLists(0, nullptr);
-    EXPECT_EQ(recordedMarkers().size(), 6u) << "the sixth submission of the first queue starts a new cycle";
+    EXPECT_EQ(recorder::markers().size(), 6u) << "the sixth submission of the first queue starts a new cycle";
 }
 
 // ---- queue identity ----

@@ -11,6 +11,8 @@
 
 #include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/D3D12DeviceProxy.h"
+#include "proxies/DXGIFactoryProxy.h"
+#include "proxies/DXGISwapChainProxy.h"
 #include "recording_fake.h"
 #include "tests/proxies/slot_tables.h"
 
@@ -45,6 +47,21 @@ const ProxyCase proxyCases[] = {
      {},
      [](RecordingObject& upgraded, RecordingObject& native) -> void* {
          return new fsr2bridge::D3D12DeviceProxy(upgraded.as<ID3D12Device10>(), native.as<ID3D12Device10>());
+     }},
+    {"DXGISwapChainProxy",
+     swapChainSlots,
+     {0, 8, 22},
+     {9, 10, 13, 36, 39},
+     [](RecordingObject& upgraded, RecordingObject& native) -> void* {
+         return new fsr2bridge::DXGISwapChainProxy(upgraded.as<IDXGISwapChain4>(),
+                                                   native.as<IDXGISwapChain4>());
+     }},
+    {"DXGIFactoryProxy",
+     factorySlots,
+     {0, 10, 15, 16},
+     {},
+     [](RecordingObject& upgraded, RecordingObject& native) -> void* {
+         return new fsr2bridge::DXGIFactoryProxy(upgraded.as<IDXGIFactory7>(), native.as<IDXGIFactory7>());
      }},
 };
 

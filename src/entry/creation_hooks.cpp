@@ -1,0 +1,94 @@
+#include "entry/creation_hooks.h"
+
+#include <new>
+
+#include "hooking/MinHook.h"
+#include "proxies/D3D12DeviceProxy.h"
+#include "proxies/DXGIFactoryProxy.h"
+#include "streamline/device_attachment.h"
+#include "streamline/loader.h"
+#include "streamline/streamline_api.h"
+
+namespace fsr2bridge {
+
+namespace {
+
+using CreateDeviceFunction = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
+using CreateFactoryFunction = HRESULT(WINAPI*)(UINT, REFIID, void**);
+
+CreateDeviceFunction systemCreateDevice = nullptr;
+CreateFactoryFunction systemCreateFactory = nullptr;
+bool loaderAttempted = false;
+
+// Streamline can upgrade objects only once it is loaded; until then (a device before the first factory, a
+// creation while the load runs, or after the load failed) objects pass through as in pass-through mode.
+sl::PFun_slUpgradeInterface* upgraderIfLoaded() noexcept
+{
+    return passThroughMode() ? nullptr : streamlineApi.slUpgradeInterface;
+}
+
+} // namespace
+
+bool streamlineLoadAttempted() noexcept
+{
+    return loaderAttempted;
+}
+
+HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL minimumLevel, REFIID riid, void** device)
+{
+    const HRESULT created = systemCreateDevice(adapter, minimumLevel, riid, device);
+    if (created != S_OK || !IsEqualIID(riid, __uuidof(ID3D12Device5)) || device == nullptr ||
+        *device == nullptr)
+        return created;
+    auto* native = static_cast<ID3D12Device10*>(*device);
+    sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
+    if (upgrade == nullptr) {
+        attachDevice(static_cast<ID3D12Device*>(*device));
+        return S_OK;
+    }
+    void* upgraded = native;
+    if (upgrade(&upgraded) != sl::Result::eOk)
+        return E_UNEXPECTED; // the system device stays in the out-pointer
+    auto* proxy = new (std::nothrow) D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgraded), native);
+    if (proxy == nullptr)
+        return E_OUTOFMEMORY;
+    *device = proxy;
+    attachDevice(proxy);
+    return S_OK;
+}
+
+HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory)
+{
+    const HRESULT created = systemCreateFactory(flags, riid, factory);
+    if (created != S_OK || factory == nullptr || *factory == nullptr)
+        return created;
+    if (!loaderAttempted) {
+        loaderAttempted = true;
+        if (!loadStreamline())
+            return E_UNEXPECTED; // the system factory stays in the out-pointer
+    }
+    sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
+    if (upgrade == nullptr)
+        return S_OK;
+    auto* native = static_cast<IDXGIFactory7*>(*factory);
+    void* upgraded = native;
+    if (upgrade(&upgraded) != sl::Result::eOk)
+        return E_UNEXPECTED;
+    auto* proxy = new (std::nothrow) DXGIFactoryProxy(static_cast<IDXGIFactory7*>(upgraded), native);
+    if (proxy == nullptr)
+        return E_OUTOFMEMORY;
+    *factory = proxy;
+    return S_OK;
+}
+
+bool installCreationHooks() noexcept
+{
+    return MH_Initialize() == MH_OK &&
+           MH_CreateHookApi(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
+                            reinterpret_cast<void**>(&systemCreateDevice)) == MH_OK &&
+           MH_CreateHookApi(L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
+                            reinterpret_cast<void**>(&systemCreateFactory)) == MH_OK &&
+           MH_EnableHook(MH_ALL_HOOKS) == MH_OK;
+}
+
+} // namespace fsr2bridge

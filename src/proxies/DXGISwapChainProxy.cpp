@@ -1,0 +1,56 @@
+#include "proxies/DXGISwapChainProxy.h"
+
+#include <cstdint>
+
+#include "proxies/identity.h"
+#include "streamline/reflex.h"
+#include "upscaler/frame_generation.h"
+#include "upscaler/host_hooks.h"
+
+namespace fsr2bridge {
+
+namespace {
+constexpr std::uint32_t markerSimulationStart = 0;
+constexpr std::uint32_t markerRenderSubmitEnd = 3;
+constexpr std::uint32_t markerPresentStart = 4;
+constexpr std::uint32_t markerPresentEnd = 5;
+constexpr std::uint32_t markerInputSample = 6;
+} // namespace
+
+template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCall present) noexcept
+{
+    // Only the present's own result reaches the host; the steps around it are best effort.
+    setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u);
+    sendReflexMarker(markerRenderSubmitEnd);
+    sendReflexMarker(markerPresentStart);
+    const HRESULT result = present();
+    sendReflexMarker(markerPresentEnd);
+    advanceFrameToken(); // from here on the markers belong to the next frame
+    reflexSleep();
+    sendReflexMarker(markerInputSample);
+    sendReflexMarker(markerSimulationStart);
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::QueryInterface(REFIID riid, void** object)
+{
+    static constexpr IID selfIds[] = {swapChainProxyIid, __uuidof(IUnknown), __uuidof(IDXGIObject),
+                                      __uuidof(IDXGIDeviceSubObject)};
+    static constexpr IID innerIds[] = {__uuidof(IDXGISwapChain), __uuidof(IDXGISwapChain1), __uuidof(IDXGISwapChain2),
+                                       __uuidof(IDXGISwapChain3), __uuidof(IDXGISwapChain4)};
+    return answerQueryInterface<IDXGISwapChain4>(this, native, riid, object, selfIds, innerIds,
+                                                 FailedUpgrade::QueryAgain);
+}
+
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present(UINT syncInterval, UINT flags)
+{
+    return presentFrame([&] { return upgraded->Present(syncInterval, flags); });
+}
+
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present1(UINT syncInterval, UINT flags,
+                                                      const DXGI_PRESENT_PARAMETERS* parameters)
+{
+    return presentFrame([&] { return upgraded->Present1(syncInterval, flags, parameters); });
+}
+
+} // namespace fsr2bridge

@@ -1,0 +1,234 @@
+// The present path of the swap chain proxy, swap chain wrapping by the factory proxy, and the factory's
+// identity rules on a real Wine factory.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame_recorder.h"
+#include "proxies/DXGIFactoryProxy.h"
+#include "proxies/DXGISwapChainProxy.h"
+#include "recording_fake.h"
+#include "streamline/streamline_api.h"
+
+using fakes::RecordingObject;
+using fsr2bridge::DXGIFactoryProxy;
+using fsr2bridge::DXGISwapChainProxy;
+
+namespace {
+
+constexpr int presentSlot = 8;
+constexpr int present1Slot = 22;
+
+struct PresentCase {
+    const char* name;
+    int slot;
+    bool requested;
+    bool callsSucceed;
+};
+
+class PresentPath : public testing::TestWithParam<PresentCase> {};
+
+TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
+{
+    const PresentCase& c = GetParam();
+    RecordingObject upgraded, native;
+    DXGISwapChainProxy proxy(upgraded.as<IDXGISwapChain4>(), native.as<IDXGISwapChain4>());
+    recorder::reset();
+    recorder::frameGenerationRequested = c.requested;
+    recorder::callsSucceed = c.callsSucceed;
+    fakes::callLog().clear();
+    const DXGI_PRESENT_PARAMETERS parameters{};
+    const HRESULT result = c.slot == presentSlot ? proxy.Present(1, 2) : proxy.Present1(1, 2, &parameters);
+
+    EXPECT_EQ(static_cast<fakes::Word>(result), fakes::slotResult(c.slot)) << "the present's own result";
+    ASSERT_EQ(fakes::callLog().size(), 1u);
+    EXPECT_EQ(fakes::callLog()[0].object, &upgraded);
+    EXPECT_EQ(fakes::callLog()[0].slot, c.slot);
+    EXPECT_EQ(fakes::callLog()[0].arguments[0] & 0xFFFFFFFF, 1u);
+    EXPECT_EQ(fakes::callLog()[0].arguments[1] & 0xFFFFFFFF, 2u);
+    const std::vector<std::string> expected = {std::string("frameGeneration ") + (c.requested ? "1" : "0"),
+                                               "marker 3",
+                                               "marker 4",
+                                               "marker 5",
+                                               "advance",
+                                               "sleep",
+                                               "marker 6",
+                                               "marker 0"};
+    EXPECT_EQ(recorder::events(), expected);
+    EXPECT_FALSE(recorder::frameGenerationRequested) << "the request is taken by the present";
+}
+
+const PresentCase presentCases[] = {
+    {"Present", presentSlot, false, true},
+    {"PresentRequested", presentSlot, true, true},
+    {"PresentReflexFailing", presentSlot, true, false},
+    {"Present1", present1Slot, false, true},
+    {"Present1Requested", present1Slot, true, true},
+    {"Present1ReflexFailing", present1Slot, false, false},
+};
+INSTANTIATE_TEST_SUITE_P(Proxies, PresentPath, testing::ValuesIn(presentCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PresentPath, OneRequestIsSeenByOnlyTheNextPresentOfAnySwapChain)
+{
+    RecordingObject upgradedA, nativeA, upgradedB, nativeB;
+    DXGISwapChainProxy a(upgradedA.as<IDXGISwapChain4>(), nativeA.as<IDXGISwapChain4>());
+    DXGISwapChainProxy b(upgradedB.as<IDXGISwapChain4>(), nativeB.as<IDXGISwapChain4>());
+    recorder::reset();
+    recorder::frameGenerationRequested = true;
+    a.Present(0, 0);
+    b.Present(0, 0);
+    a.Present(0, 0);
+    std::vector<std::string> modes;
+    for (const std::string& e : recorder::events())
+        if (e.rfind("frameGeneration", 0) == 0)
+            modes.push_back(e);
+    EXPECT_EQ(modes,
+              (std::vector<std::string>{"frameGeneration 1", "frameGeneration 0", "frameGeneration 0"}));
+}
+
+// ---- swap chain wrapping ----
+
+RecordingObject nativeSwapChain;
+sl::Result scriptedNativeResult = sl::Result::eOk;
+
+sl::Result fakeGetNativeInterface(void* proxyInterface, void** baseInterface)
+{
+    recorder::events().push_back("slGetNativeInterface");
+    if (proxyInterface != nullptr && scriptedNativeResult == sl::Result::eOk)
+        *baseInterface = &nativeSwapChain;
+    return scriptedNativeResult;
+}
+
+TEST(SwapChainWrapping, OnlyAnSOkCreationIsWrappedWithStreamlinesAndTheSystemsSwapChain)
+{
+    struct Case {
+        const char* name;
+        HRESULT created;
+        sl::Result nativeResult;
+        bool getNativeAvailable;
+        HRESULT expected;
+        bool wrapped;
+    };
+    const Case cases[] = {
+        {"wrapped", S_OK, sl::Result::eOk, true, S_OK, true},
+        {"creation failed", DXGI_ERROR_INVALID_CALL, sl::Result::eOk, true, DXGI_ERROR_INVALID_CALL, false},
+        {"positive success is not wrapped", S_FALSE, sl::Result::eOk, true, S_FALSE, false},
+        {"Streamline refuses", S_OK, static_cast<sl::Result>(1), true, E_UNEXPECTED, false},
+        {"Streamline not loaded", S_OK, sl::Result::eOk, false, E_UNEXPECTED, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingObject streamlineSwapChain;
+        recorder::reset();
+        scriptedNativeResult = c.nativeResult;
+        fsr2bridge::streamlineApi.slGetNativeInterface =
+            c.getNativeAvailable ? &fakeGetNativeInterface : nullptr;
+        void* out = &streamlineSwapChain;
+        EXPECT_EQ(fsr2bridge::wrapCreatedSwapChain(c.created, &out), c.expected);
+        if (c.wrapped) {
+            auto* proxy = static_cast<DXGISwapChainProxy*>(out);
+            EXPECT_EQ(proxy->upgraded, streamlineSwapChain.as<IDXGISwapChain4>());
+            EXPECT_EQ(proxy->native, nativeSwapChain.as<IDXGISwapChain4>());
+        } else {
+            EXPECT_EQ(out, &streamlineSwapChain) << "Streamline's swap chain stays where it was";
+        }
+    }
+    fsr2bridge::streamlineApi.slGetNativeInterface = nullptr;
+}
+
+TEST(SwapChainWrapping, FactoryCreatesThroughStreamlinesFactoryExceptForComposition)
+{
+    RecordingObject upgraded, native;
+    DXGIFactoryProxy factory(upgraded.as<IDXGIFactory7>(), native.as<IDXGIFactory7>());
+    IDXGISwapChain1* swapChain = nullptr;
+    auto* queue = reinterpret_cast<IUnknown*>(0x77);
+    struct Case {
+        const char* name;
+        std::function<HRESULT()> create;
+        const RecordingObject* expectedObject;
+        int expectedSlot;
+    };
+    const DXGI_SWAP_CHAIN_DESC1 desc{};
+    DXGI_SWAP_CHAIN_DESC oldDesc{};
+    IDXGISwapChain* oldSwapChain = nullptr;
+    const Case cases[] = {
+        {"CreateSwapChain", [&] { return factory.CreateSwapChain(queue, &oldDesc, &oldSwapChain); },
+         &upgraded, 10},
+        {"CreateSwapChainForHwnd",
+         [&] { return factory.CreateSwapChainForHwnd(queue, nullptr, &desc, nullptr, nullptr, &swapChain); },
+         &upgraded, 15},
+        {"CreateSwapChainForCoreWindow",
+         [&] { return factory.CreateSwapChainForCoreWindow(queue, nullptr, &desc, nullptr, &swapChain); },
+         &upgraded, 16},
+        {"CreateSwapChainForComposition",
+         [&] { return factory.CreateSwapChainForComposition(queue, &desc, nullptr, &swapChain); }, &native,
+         24},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fakes::callLog().clear();
+        c.create();
+        ASSERT_EQ(fakes::callLog().size(), 1u);
+        EXPECT_EQ(fakes::callLog()[0].object, c.expectedObject);
+        EXPECT_EQ(fakes::callLog()[0].slot, c.expectedSlot);
+        EXPECT_EQ(fakes::callLog()[0].arguments[0], 0x77u) << "the queue is passed on unchanged";
+    }
+}
+
+// ---- factory identity on a real Wine factory ----
+
+ULONG referenceCount(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFactory)
+{
+    IDXGIFactory7* system = nullptr;
+    ASSERT_EQ(CreateDXGIFactory2(0, IID_PPV_ARGS(&system)), S_OK);
+    DXGIFactoryProxy proxy(system, system);
+    struct Case {
+        const char* name;
+        IID riid;
+        bool answersWithProxy;
+        HRESULT expected;
+    };
+    const Case cases[] = {
+        {"IUnknown", __uuidof(IUnknown), true, S_OK},
+        {"IDXGIObject", __uuidof(IDXGIObject), true, S_OK},
+        {"IDXGIFactory", __uuidof(IDXGIFactory), true, S_OK},
+        {"IDXGIFactory1", __uuidof(IDXGIFactory1), true, S_OK},
+        {"IDXGIFactory6", __uuidof(IDXGIFactory6), true, S_OK},
+        {"IDXGIFactory7", __uuidof(IDXGIFactory7), true, S_OK},
+        {"IDXGIDeviceSubObject", __uuidof(IDXGIDeviceSubObject), false, E_NOINTERFACE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ULONG before = referenceCount(system);
+        void* answer = nullptr;
+        EXPECT_EQ(proxy.QueryInterface(c.riid, &answer), c.expected);
+        if (c.answersWithProxy) {
+            EXPECT_EQ(answer, &proxy);
+            EXPECT_EQ(referenceCount(system), before + 1);
+            proxy.Release();
+        }
+        EXPECT_EQ(referenceCount(system), before);
+    }
+    EXPECT_EQ(proxy.QueryInterface(__uuidof(IUnknown), nullptr), E_POINTER);
+    IDXGIAdapter1* viaProxy = nullptr;
+    IDXGIAdapter1* direct = nullptr;
+    ASSERT_EQ(proxy.EnumAdapters1(0, &viaProxy), system->EnumAdapters1(0, &direct));
+    DXGI_ADAPTER_DESC1 a{}, b{};
+    viaProxy->GetDesc1(&a);
+    direct->GetDesc1(&b);
+    EXPECT_EQ(a.AdapterLuid.LowPart, b.AdapterLuid.LowPart);
+    viaProxy->Release();
+    direct->Release();
+    system->Release();
+}
+
+} // namespace

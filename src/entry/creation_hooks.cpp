@@ -34,9 +34,8 @@ bool streamlineLoadAttempted() noexcept
     return loaderAttempted;
 }
 
-HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL minimumLevel, REFIID riid, void** device)
+HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
 {
-    const HRESULT created = systemCreateDevice(adapter, minimumLevel, riid, device);
     if (created != S_OK || !IsEqualIID(riid, __uuidof(ID3D12Device5)) || device == nullptr ||
         *device == nullptr)
         return created;
@@ -57,9 +56,8 @@ HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL minimumLeve
     return S_OK;
 }
 
-HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory)
+HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
 {
-    const HRESULT created = systemCreateFactory(flags, riid, factory);
     if (created != S_OK || factory == nullptr || *factory == nullptr)
         return created;
     if (!loaderAttempted) {
@@ -79,6 +77,16 @@ HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory)
         return E_OUTOFMEMORY;
     *factory = proxy;
     return S_OK;
+}
+
+HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL minimumLevel, REFIID riid, void** device)
+{
+    return wrapCreatedDevice(systemCreateDevice(adapter, minimumLevel, riid, device), riid, device);
+}
+
+HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory)
+{
+    return wrapCreatedFactory(systemCreateFactory(flags, riid, factory), factory);
 }
 
 bool installCreationHooks() noexcept

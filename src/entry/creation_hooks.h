@@ -9,6 +9,10 @@ HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL minimumLeve
                                 void** device);
 HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory);
 
+// What the hooks do with the system's result: wrap (and attach) or pass through. Exposed for tests.
+HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept;
+HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept;
+
 // Hooks both creation functions (d3d12.dll and dxgi.dll must be loaded). False when any step fails.
 bool installCreationHooks() noexcept;
 

@@ -75,8 +75,6 @@ extern "C" __declspec(dllexport) std::uint32_t ffxFsr2RegisterAliasableResources
 
 namespace fsr2bridge {
 
-StreamlineApi streamlineApi;
-
 Config* settingsStore()
 {
     return attachfakes::config;

@@ -36,8 +36,6 @@ void reset()
 
 namespace fsr2bridge {
 
-StreamlineApi streamlineApi;
-
 bool sendReflexMarker(std::uint32_t marker)
 {
     recorder::events().push_back("marker " + std::to_string(marker));

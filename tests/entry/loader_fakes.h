@@ -1,0 +1,7 @@
+#pragma once
+
+namespace loaderfakes {
+extern bool loadResult;
+extern bool passThrough;
+extern int loads;
+} // namespace loaderfakes

@@ -20,6 +20,10 @@ namespace {
 std::atomic<long long> allocations{0};
 }
 
+// Counting replacements of the global allocation functions (GCC mistakes the malloc/free pair for a mismatch).
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size)
 {
     allocations.fetch_add(1, std::memory_order_relaxed);

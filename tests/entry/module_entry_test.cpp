@@ -1,0 +1,86 @@
+// The built DLL's process attach, in child processes: it fails without d3d12.dll, succeeds with the
+// graphics modules loaded, and loads a dxgi.dll from the current directory before anything else.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+std::wstring windowsPath(const char* unixPath)
+{
+    std::wstring path = L"Z:";
+    for (const char* p = unixPath; *p; ++p)
+        path += static_cast<wchar_t>(*p == '/' ? '\\' : *p);
+    return path;
+}
+
+// Runs the probe and returns its output line.
+std::string runProbe(const std::wstring& preload, const std::wstring& directory,
+                     const std::wstring& lookFor = L"")
+{
+    std::wstring command =
+        L"\"" + windowsPath(ENTRY_PROBE) + L"\" \"" + windowsPath(BRIDGE_DLL) + L"\" " + preload;
+    if (!lookFor.empty())
+        command += L" \"" + lookFor + L"\"";
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return "no pipe";
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        directory.empty() ? nullptr : directory.c_str(), &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return "not started";
+    }
+    std::string output;
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        output.append(buffer, got);
+    WaitForSingleObject(process.hProcess, 60000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(readEnd);
+    const auto end = output.find_first_of("\r\n");
+    return end == std::string::npos ? output : output.substr(0, end);
+}
+
+TEST(ModuleEntry, AttachFailsWithoutD3D12AndSucceedsWithIt)
+{
+    struct Case {
+        const wchar_t* preload;
+        const char* expected;
+    };
+    const Case cases[] = {{L"none", "loaded=0 sideloaded=0"}, {L"graphics", "loaded=1 sideloaded=0"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.preload, c.preload + std::wcslen(c.preload)));
+        EXPECT_EQ(runProbe(c.preload, L""), c.expected);
+    }
+}
+
+TEST(ModuleEntry, ADxgiInTheCurrentDirectoryIsLoadedFirst)
+{
+    const std::filesystem::path directory = std::filesystem::temp_directory_path() / L"entry_sideload";
+    std::filesystem::create_directories(directory);
+    const std::filesystem::path local = directory / L"dxgi.dll";
+    std::filesystem::copy_file(windowsPath(EMPTY_MODULE), local,
+                               std::filesystem::copy_options::overwrite_existing);
+    // The graphics modules are loaded first, so the system dxgi.dll keeps its export; the local one is loaded
+    // too.
+    EXPECT_EQ(runProbe(L"graphics", directory.wstring(), local.wstring()), "loaded=1 sideloaded=1");
+    std::filesystem::remove(local);
+    EXPECT_EQ(runProbe(L"graphics", directory.wstring(), local.wstring()), "loaded=1 sideloaded=0");
+}
+
+} // namespace

@@ -27,6 +27,15 @@ sl::PFun_slUpgradeInterface* upgraderIfLoaded() noexcept
     return passThroughMode() ? nullptr : streamlineApi.slUpgradeInterface;
 }
 
+bool loadStreamlineOnce() noexcept
+{
+    try {
+        return loadStreamline();
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
 bool streamlineLoadAttempted() noexcept
@@ -62,7 +71,7 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
         return created;
     if (!loaderAttempted) {
         loaderAttempted = true;
-        if (!loadStreamline())
+        if (!loadStreamlineOnce())
             return E_UNEXPECTED; // the system factory stays in the out-pointer
     }
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();

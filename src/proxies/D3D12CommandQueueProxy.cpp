@@ -10,6 +10,15 @@ bool sendReflexMarker(std::uint32_t marker);
 namespace {
 constexpr std::uint32_t markerSimulationEnd = 1;
 constexpr std::uint32_t markerRenderSubmitStart = 2;
+
+// Markers are best effort: the submission always reaches the queue.
+void sendMarker(std::uint32_t marker) noexcept
+{
+    try {
+        sendReflexMarker(marker);
+    } catch (...) {
+    }
+}
 } // namespace
 
 HRESULT STDMETHODCALLTYPE D3D12CommandQueueProxy::QueryInterface(REFIID riid, void** object)
@@ -25,8 +34,8 @@ void STDMETHODCALLTYPE D3D12CommandQueueProxy::ExecuteCommandLists(UINT count,
                                                                    ID3D12CommandList* const* lists)
 {
     if (advanceSubmitCycle(submitCount)) {
-        sendReflexMarker(markerSimulationEnd);
-        sendReflexMarker(markerRenderSubmitStart);
+        sendMarker(markerSimulationEnd);
+        sendMarker(markerRenderSubmitStart);
     }
     inner->ExecuteCommandLists(count, lists);
 }

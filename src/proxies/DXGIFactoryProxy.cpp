@@ -14,7 +14,8 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
         return created;
     auto* const getNative = streamlineApi.slGetNativeInterface;
     void* nativeSwapChain = nullptr;
-    if (getNative == nullptr || getNative(*swapChain, &nativeSwapChain) != sl::Result::eOk || nativeSwapChain == nullptr)
+    if (getNative == nullptr || getNative(*swapChain, &nativeSwapChain) != sl::Result::eOk ||
+        nativeSwapChain == nullptr)
         return E_UNEXPECTED; // Streamline's swap chain stays in the out-pointer
     auto* proxy = new (std::nothrow) DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain),
                                                         static_cast<IDXGISwapChain4*>(nativeSwapChain));
@@ -27,9 +28,9 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::QueryInterface(REFIID riid, void** object)
 {
     static constexpr IID selfIds[] = {__uuidof(IUnknown), __uuidof(IDXGIObject)};
-    static constexpr IID innerIds[] = {__uuidof(IDXGIFactory),  __uuidof(IDXGIFactory1), __uuidof(IDXGIFactory2),
-                                       __uuidof(IDXGIFactory3), __uuidof(IDXGIFactory4), __uuidof(IDXGIFactory5),
-                                       __uuidof(IDXGIFactory6), __uuidof(IDXGIFactory7)};
+    static constexpr IID innerIds[] = {
+        __uuidof(IDXGIFactory),  __uuidof(IDXGIFactory1), __uuidof(IDXGIFactory2), __uuidof(IDXGIFactory3),
+        __uuidof(IDXGIFactory4), __uuidof(IDXGIFactory5), __uuidof(IDXGIFactory6), __uuidof(IDXGIFactory7)};
     return answerQueryInterface<IDXGIFactory7>(this, native, riid, object, selfIds, innerIds,
                                                FailedUpgrade::ReturnAsLeft);
 }
@@ -41,13 +42,13 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChain(IUnknown* device, DX
                                 reinterpret_cast<void**>(swapChain));
 }
 
-HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForHwnd(IUnknown* device, HWND window,
-                                                                   const DXGI_SWAP_CHAIN_DESC1* desc,
-                                                                   const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen,
-                                                                   IDXGIOutput* output, IDXGISwapChain1** swapChain)
+HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForHwnd(
+    IUnknown* device, HWND window, const DXGI_SWAP_CHAIN_DESC1* desc,
+    const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen, IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    return wrapCreatedSwapChain(upgraded->CreateSwapChainForHwnd(device, window, desc, fullscreen, output, swapChain),
-                                reinterpret_cast<void**>(swapChain));
+    return wrapCreatedSwapChain(
+        upgraded->CreateSwapChainForHwnd(device, window, desc, fullscreen, output, swapChain),
+        reinterpret_cast<void**>(swapChain));
 }
 
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForCoreWindow(IUnknown* device, IUnknown* window,
@@ -55,8 +56,9 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForCoreWindow(IUnknow
                                                                          IDXGIOutput* output,
                                                                          IDXGISwapChain1** swapChain)
 {
-    return wrapCreatedSwapChain(upgraded->CreateSwapChainForCoreWindow(device, window, desc, output, swapChain),
-                                reinterpret_cast<void**>(swapChain));
+    return wrapCreatedSwapChain(
+        upgraded->CreateSwapChainForCoreWindow(device, window, desc, output, swapChain),
+        reinterpret_cast<void**>(swapChain));
 }
 
 } // namespace fsr2bridge

@@ -15,20 +15,33 @@ constexpr std::uint32_t markerRenderSubmitEnd = 3;
 constexpr std::uint32_t markerPresentStart = 4;
 constexpr std::uint32_t markerPresentEnd = 5;
 constexpr std::uint32_t markerInputSample = 6;
+
+// Runs one frame-boundary step; whatever it reports, or throws, the present goes on.
+template <class Step> void bestEffort(Step step) noexcept
+{
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
+void sendMarker(std::uint32_t marker) noexcept
+{
+    bestEffort([marker] { sendReflexMarker(marker); });
+}
 } // namespace
 
 template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCall present) noexcept
 {
-    // Only the present's own result reaches the host; the steps around it are best effort.
-    setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u);
-    sendReflexMarker(markerRenderSubmitEnd);
-    sendReflexMarker(markerPresentStart);
+    bestEffort([] { setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u); });
+    sendMarker(markerRenderSubmitEnd);
+    sendMarker(markerPresentStart);
     const HRESULT result = present();
-    sendReflexMarker(markerPresentEnd);
-    advanceFrameToken(); // from here on the markers belong to the next frame
-    reflexSleep();
-    sendReflexMarker(markerInputSample);
-    sendReflexMarker(markerSimulationStart);
+    sendMarker(markerPresentEnd);
+    bestEffort([] { advanceFrameToken(); }); // from here on the markers belong to the next frame
+    bestEffort([] { reflexSleep(); });
+    sendMarker(markerInputSample);
+    sendMarker(markerSimulationStart);
     return result;
 }
 
@@ -36,8 +49,9 @@ HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::QueryInterface(REFIID riid, void**
 {
     static constexpr IID selfIds[] = {swapChainProxyIid, __uuidof(IUnknown), __uuidof(IDXGIObject),
                                       __uuidof(IDXGIDeviceSubObject)};
-    static constexpr IID innerIds[] = {__uuidof(IDXGISwapChain), __uuidof(IDXGISwapChain1), __uuidof(IDXGISwapChain2),
-                                       __uuidof(IDXGISwapChain3), __uuidof(IDXGISwapChain4)};
+    static constexpr IID innerIds[] = {__uuidof(IDXGISwapChain), __uuidof(IDXGISwapChain1),
+                                       __uuidof(IDXGISwapChain2), __uuidof(IDXGISwapChain3),
+                                       __uuidof(IDXGISwapChain4)};
     return answerQueryInterface<IDXGISwapChain4>(this, native, riid, object, selfIds, innerIds,
                                                  FailedUpgrade::QueryAgain);
 }
@@ -48,7 +62,7 @@ HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present(UINT syncInterval, UINT fl
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present1(UINT syncInterval, UINT flags,
-                                                      const DXGI_PRESENT_PARAMETERS* parameters)
+                                                       const DXGI_PRESENT_PARAMETERS* parameters)
 {
     return presentFrame([&] { return upgraded->Present1(syncInterval, flags, parameters); });
 }

@@ -166,7 +166,18 @@ bool hostLayoutFits(const std::uint8_t* image) noexcept
     return false;
 }
 
+static bool attachDeviceSteps(ID3D12Device* device);
+
 bool attachDevice(ID3D12Device* device) noexcept
+{
+    try {
+        return attachDeviceSteps(device);
+    } catch (...) {
+        return false; // a step beyond our control threw: the attachment stops there
+    }
+}
+
+static bool attachDeviceSteps(ID3D12Device* device)
 {
     const HMODULE interposer = streamlineApi.interposerModule;
     if (device == nullptr || interposer == nullptr)

@@ -1,5 +1,7 @@
 #include "frame_recorder.h"
 
+#include <stdexcept>
+
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/frame_generation.h"
@@ -8,6 +10,7 @@
 namespace recorder {
 
 bool callsSucceed = true;
+bool callsThrow = false;
 bool frameGenerationRequested = false;
 
 std::vector<std::string>& events()
@@ -29,35 +32,45 @@ void reset()
 {
     events().clear();
     callsSucceed = true;
+    callsThrow = false;
     frameGenerationRequested = false;
 }
 
 } // namespace recorder
+
+namespace {
+bool outcome()
+{
+    if (recorder::callsThrow)
+        throw std::runtime_error("scripted failure");
+    return recorder::callsSucceed;
+}
+} // namespace
 
 namespace fsr2bridge {
 
 bool sendReflexMarker(std::uint32_t marker)
 {
     recorder::events().push_back("marker " + std::to_string(marker));
-    return recorder::callsSucceed;
+    return outcome();
 }
 
 bool advanceFrameToken()
 {
     recorder::events().push_back("advance");
-    return recorder::callsSucceed;
+    return outcome();
 }
 
 bool reflexSleep()
 {
     recorder::events().push_back("sleep");
-    return recorder::callsSucceed;
+    return outcome();
 }
 
 bool setFrameGenerationMode(std::uint32_t mode)
 {
     recorder::events().push_back("frameGeneration " + std::to_string(mode));
-    return recorder::callsSucceed;
+    return outcome();
 }
 
 bool takeFrameGenerationRequest()

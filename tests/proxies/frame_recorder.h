@@ -12,6 +12,8 @@ std::vector<std::uint32_t> markers(); // the marker numbers among the events, in
 
 // What the recorded calls report (false: every Reflex/Frame Generation call fails).
 extern bool callsSucceed;
+// Every recorded call throws after recording (a misbehaving module must not break the host's calls).
+extern bool callsThrow;
 // The frame-generation request flag the camera hook would have raised.
 extern bool frameGenerationRequested;
 

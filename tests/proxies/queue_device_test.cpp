@@ -79,7 +79,10 @@ TEST(QueueMarkers, QueuesCycleIndependentlyAndAnEmptySubmissionStillCounts)
     a.ExecuteCommandLists(0, nullptr);
     EXPECT_EQ(recorder::markers(), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_EQ(fakes::callLog().size(), 1u) << "an empty submission is still forwarded";
+    recorder::callsThrow = true;
     b.ExecuteCommandLists(0, nullptr);
+    recorder::callsThrow = false;
+    EXPECT_EQ(fakes::callLog().size(), 2u) << "a throwing marker does not stop the submission";
     EXPECT_EQ(recorder::markers(), (std::vector<std::uint32_t>{1, 2, 1, 2}));
     for (int i = 0; i < 4; ++i)
         a.ExecuteCommandLists(0, nullptr);

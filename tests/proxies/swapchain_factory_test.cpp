@@ -26,6 +26,7 @@ struct PresentCase {
     int slot;
     bool requested;
     bool callsSucceed;
+    bool callsThrow = false;
 };
 
 class PresentPath : public testing::TestWithParam<PresentCase> {};
@@ -38,6 +39,7 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     recorder::reset();
     recorder::frameGenerationRequested = c.requested;
     recorder::callsSucceed = c.callsSucceed;
+    recorder::callsThrow = c.callsThrow;
     fakes::callLog().clear();
     const DXGI_PRESENT_PARAMETERS parameters{};
     const HRESULT result = c.slot == presentSlot ? proxy.Present(1, 2) : proxy.Present1(1, 2, &parameters);
@@ -67,6 +69,7 @@ const PresentCase presentCases[] = {
     {"Present1", present1Slot, false, true},
     {"Present1Requested", present1Slot, true, true},
     {"Present1ReflexFailing", present1Slot, false, false},
+    {"PresentReflexThrowing", presentSlot, true, false, true},
 };
 INSTANTIATE_TEST_SUITE_P(Proxies, PresentPath, testing::ValuesIn(presentCases),
                          [](const auto& info) { return std::string(info.param.name); });

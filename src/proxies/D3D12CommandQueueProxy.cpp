@@ -1,11 +1,9 @@
 #include "proxies/D3D12CommandQueueProxy.h"
 
 #include "proxies/identity.h"
+#include "streamline/reflex.h"
 
 namespace fsr2bridge {
-
-// Reflex module: attaches a marker to the current frame token.
-bool sendReflexMarker(std::uint32_t marker);
 
 namespace {
 constexpr std::uint32_t markerSimulationEnd = 1;

@@ -15,12 +15,15 @@
 #include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGISwapChainProxy.h"
+#include "streamline/reflex.h"
+#include "streamline/streamline_api.h"
 
 namespace {
 std::atomic<long long> allocations{0};
 }
 
-// Counting replacements of the global allocation functions (GCC mistakes the malloc/free pair for a mismatch).
+// Counting replacements of the global allocation functions (GCC mistakes the malloc/free pair for a
+// mismatch).
 #if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
@@ -106,6 +109,22 @@ struct NothingSwapChain {
     const void* const* table = nothingVtable.data();
 };
 
+// Streamline that does nothing: the markers, the token advance and the sleep run their own code only.
+sl::Result noMarker(sl::ReflexMarker, const sl::FrameToken&)
+{
+    return sl::Result::eOk;
+}
+sl::Result noSleep(const sl::FrameToken&)
+{
+    return sl::Result::eOk;
+}
+alignas(16) unsigned char tokenStorage[64];
+sl::Result newToken(sl::FrameToken*& token, const std::uint32_t*)
+{
+    token = reinterpret_cast<sl::FrameToken*>(tokenStorage);
+    return sl::Result::eOk;
+}
+
 int status = 0;
 
 void report(const char* name, const Measured& system, const Measured& proxy, bool checkAllocations)
@@ -138,6 +157,12 @@ int main()
         return 1;
     }
     constexpr int calls = 200000;
+
+    // A Streamline that does nothing behind Reflex, for the queue markers and the present path.
+    fsr2bridge::streamlineApi.slReflexSetMarker = &noMarker;
+    fsr2bridge::streamlineApi.slReflexSleep = &noSleep;
+    fsr2bridge::streamlineApi.slGetNewFrameToken = &newToken;
+    fsr2bridge::advanceFrameToken(); // a current token: the markers reach Streamline
 
     // Submission: an empty ExecuteCommandLists on a real queue.
     D3D12_COMMAND_QUEUE_DESC queueDesc{};

@@ -1,0 +1,604 @@
+#include "testbed/devicelayer/device_layer.h"
+
+#include "hooking/hook_table.h"
+
+#include <cstring>
+#include <new>
+
+namespace testworld {
+namespace {
+
+// ID3D12Device10 over Wine's ID3D12Device. The wrapper shares the real device's reference
+// count and goes away with it.
+class LayerDevice final : public ID3D12Device10 {
+public:
+    explicit LayerDevice(ID3D12Device* native) : native_(native) { vtable = *reinterpret_cast<void**>(this); }
+
+    // Recognises wrappers by their virtual table, never by reading a foreign object's type data.
+    static inline void* vtable = nullptr;
+
+    static bool isDeviceIid(REFIID riid)
+    {
+        static const IID* const known[] = {
+            &__uuidof(IUnknown),       &__uuidof(ID3D12Object),  &__uuidof(ID3D12Device),
+            &__uuidof(ID3D12Device1),  &__uuidof(ID3D12Device2), &__uuidof(ID3D12Device3),
+            &__uuidof(ID3D12Device4),  &__uuidof(ID3D12Device5), &__uuidof(ID3D12Device6),
+            &__uuidof(ID3D12Device7),  &__uuidof(ID3D12Device8), &__uuidof(ID3D12Device9),
+            &__uuidof(ID3D12Device10),
+        };
+        for (const IID* iid : known) {
+            if (IsEqualIID(riid, *iid)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        return queryInterface(riid, out);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return native_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    // ID3D12Object
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override
+    {
+        return native_->GetPrivateData(guid, pDataSize, pData);
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override
+    {
+        return native_->SetPrivateData(guid, DataSize, pData);
+    }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override
+    {
+        return native_->SetPrivateDataInterface(guid, pData);
+    }
+    HRESULT STDMETHODCALLTYPE SetName(LPCWSTR Name) override { return native_->SetName(Name); }
+    // ID3D12Device
+    UINT STDMETHODCALLTYPE GetNodeCount() override { return native_->GetNodeCount(); }
+    HRESULT STDMETHODCALLTYPE CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* pDesc, REFIID riid,
+                                                 void** ppCommandQueue) override
+    {
+        return native_->CreateCommandQueue(pDesc, riid, ppCommandQueue);
+    }
+    HRESULT STDMETHODCALLTYPE CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE type, REFIID riid,
+                                                     void** ppCommandAllocator) override
+    {
+        return native_->CreateCommandAllocator(type, riid, ppCommandAllocator);
+    }
+    HRESULT STDMETHODCALLTYPE CreateGraphicsPipelineState(const D3D12_GRAPHICS_PIPELINE_STATE_DESC* pDesc,
+                                                          REFIID riid, void** ppPipelineState) override
+    {
+        return native_->CreateGraphicsPipelineState(pDesc, riid, ppPipelineState);
+    }
+    HRESULT STDMETHODCALLTYPE CreateComputePipelineState(const D3D12_COMPUTE_PIPELINE_STATE_DESC* pDesc,
+                                                         REFIID riid, void** ppPipelineState) override
+    {
+        return native_->CreateComputePipelineState(pDesc, riid, ppPipelineState);
+    }
+    HRESULT STDMETHODCALLTYPE CreateCommandList(UINT nodeMask, D3D12_COMMAND_LIST_TYPE type,
+                                                ID3D12CommandAllocator* pCommandAllocator,
+                                                ID3D12PipelineState* pInitialState, REFIID riid,
+                                                void** ppCommandList) override
+    {
+        return native_->CreateCommandList(nodeMask, type, pCommandAllocator, pInitialState, riid,
+                                          ppCommandList);
+    }
+    HRESULT STDMETHODCALLTYPE CheckFeatureSupport(D3D12_FEATURE Feature, void* pFeatureSupportData,
+                                                  UINT FeatureSupportDataSize) override
+    {
+        return native_->CheckFeatureSupport(Feature, pFeatureSupportData, FeatureSupportDataSize);
+    }
+    HRESULT STDMETHODCALLTYPE CreateDescriptorHeap(const D3D12_DESCRIPTOR_HEAP_DESC* pDescriptorHeapDesc,
+                                                   REFIID riid, void** ppvHeap) override
+    {
+        return native_->CreateDescriptorHeap(pDescriptorHeapDesc, riid, ppvHeap);
+    }
+    UINT STDMETHODCALLTYPE
+    GetDescriptorHandleIncrementSize(D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapType) override
+    {
+        return native_->GetDescriptorHandleIncrementSize(DescriptorHeapType);
+    }
+    HRESULT STDMETHODCALLTYPE CreateRootSignature(UINT nodeMask, const void* pBlobWithRootSignature,
+                                                  SIZE_T blobLengthInBytes, REFIID riid,
+                                                  void** ppvRootSignature) override
+    {
+        return native_->CreateRootSignature(nodeMask, pBlobWithRootSignature, blobLengthInBytes, riid,
+                                            ppvRootSignature);
+    }
+    void STDMETHODCALLTYPE CreateConstantBufferView(const D3D12_CONSTANT_BUFFER_VIEW_DESC* pDesc,
+                                                    D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
+    {
+        native_->CreateConstantBufferView(pDesc, DestDescriptor);
+    }
+    void STDMETHODCALLTYPE CreateShaderResourceView(ID3D12Resource* pResource,
+                                                    const D3D12_SHADER_RESOURCE_VIEW_DESC* pDesc,
+                                                    D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
+    {
+        native_->CreateShaderResourceView(pResource, pDesc, DestDescriptor);
+    }
+    void STDMETHODCALLTYPE CreateUnorderedAccessView(ID3D12Resource* pResource,
+                                                     ID3D12Resource* pCounterResource,
+                                                     const D3D12_UNORDERED_ACCESS_VIEW_DESC* pDesc,
+                                                     D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
+    {
+        native_->CreateUnorderedAccessView(pResource, pCounterResource, pDesc, DestDescriptor);
+    }
+    void STDMETHODCALLTYPE CreateRenderTargetView(ID3D12Resource* pResource,
+                                                  const D3D12_RENDER_TARGET_VIEW_DESC* pDesc,
+                                                  D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
+    {
+        native_->CreateRenderTargetView(pResource, pDesc, DestDescriptor);
+    }
+    void STDMETHODCALLTYPE CreateDepthStencilView(ID3D12Resource* pResource,
+                                                  const D3D12_DEPTH_STENCIL_VIEW_DESC* pDesc,
+                                                  D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
+    {
+        native_->CreateDepthStencilView(pResource, pDesc, DestDescriptor);
+    }
+    void STDMETHODCALLTYPE CreateSampler(const D3D12_SAMPLER_DESC* pDesc,
+                                         D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
+    {
+        native_->CreateSampler(pDesc, DestDescriptor);
+    }
+    void STDMETHODCALLTYPE CopyDescriptors(UINT NumDestDescriptorRanges,
+                                           const D3D12_CPU_DESCRIPTOR_HANDLE* pDestDescriptorRangeStarts,
+                                           const UINT* pDestDescriptorRangeSizes, UINT NumSrcDescriptorRanges,
+                                           const D3D12_CPU_DESCRIPTOR_HANDLE* pSrcDescriptorRangeStarts,
+                                           const UINT* pSrcDescriptorRangeSizes,
+                                           D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapsType) override
+    {
+        native_->CopyDescriptors(NumDestDescriptorRanges, pDestDescriptorRangeStarts,
+                                 pDestDescriptorRangeSizes, NumSrcDescriptorRanges, pSrcDescriptorRangeStarts,
+                                 pSrcDescriptorRangeSizes, DescriptorHeapsType);
+    }
+    void STDMETHODCALLTYPE CopyDescriptorsSimple(UINT NumDescriptors,
+                                                 D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptorRangeStart,
+                                                 D3D12_CPU_DESCRIPTOR_HANDLE SrcDescriptorRangeStart,
+                                                 D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapsType) override
+    {
+        native_->CopyDescriptorsSimple(NumDescriptors, DestDescriptorRangeStart, SrcDescriptorRangeStart,
+                                       DescriptorHeapsType);
+    }
+    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE
+    GetResourceAllocationInfo(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT visibleMask, UINT numResourceDescs,
+                              const D3D12_RESOURCE_DESC* pResourceDescs) override
+    {
+        return native_->GetResourceAllocationInfo(RetVal, visibleMask, numResourceDescs, pResourceDescs);
+    }
+    D3D12_HEAP_PROPERTIES* STDMETHODCALLTYPE GetCustomHeapProperties(D3D12_HEAP_PROPERTIES* RetVal,
+                                                                     UINT nodeMask,
+                                                                     D3D12_HEAP_TYPE heapType) override
+    {
+        return native_->GetCustomHeapProperties(RetVal, nodeMask, heapType);
+    }
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource(const D3D12_HEAP_PROPERTIES* pHeapProperties,
+                                                      D3D12_HEAP_FLAGS HeapFlags,
+                                                      const D3D12_RESOURCE_DESC* pDesc,
+                                                      D3D12_RESOURCE_STATES InitialResourceState,
+                                                      const D3D12_CLEAR_VALUE* pOptimizedClearValue,
+                                                      REFIID riidResource, void** ppvResource) override
+    {
+        return native_->CreateCommittedResource(pHeapProperties, HeapFlags, pDesc, InitialResourceState,
+                                                pOptimizedClearValue, riidResource, ppvResource);
+    }
+    HRESULT STDMETHODCALLTYPE CreateHeap(const D3D12_HEAP_DESC* pDesc, REFIID riid, void** ppvHeap) override
+    {
+        return native_->CreateHeap(pDesc, riid, ppvHeap);
+    }
+    HRESULT STDMETHODCALLTYPE CreatePlacedResource(ID3D12Heap* pHeap, UINT64 HeapOffset,
+                                                   const D3D12_RESOURCE_DESC* pDesc,
+                                                   D3D12_RESOURCE_STATES InitialState,
+                                                   const D3D12_CLEAR_VALUE* pOptimizedClearValue, REFIID riid,
+                                                   void** ppvResource) override
+    {
+        return native_->CreatePlacedResource(pHeap, HeapOffset, pDesc, InitialState, pOptimizedClearValue,
+                                             riid, ppvResource);
+    }
+    HRESULT STDMETHODCALLTYPE CreateReservedResource(const D3D12_RESOURCE_DESC* pDesc,
+                                                     D3D12_RESOURCE_STATES InitialState,
+                                                     const D3D12_CLEAR_VALUE* pOptimizedClearValue,
+                                                     REFIID riid, void** ppvResource) override
+    {
+        return native_->CreateReservedResource(pDesc, InitialState, pOptimizedClearValue, riid, ppvResource);
+    }
+    HRESULT STDMETHODCALLTYPE CreateSharedHandle(ID3D12DeviceChild* pObject,
+                                                 const SECURITY_ATTRIBUTES* pAttributes, DWORD Access,
+                                                 LPCWSTR Name, HANDLE* pHandle) override
+    {
+        return native_->CreateSharedHandle(pObject, pAttributes, Access, Name, pHandle);
+    }
+    HRESULT STDMETHODCALLTYPE OpenSharedHandle(HANDLE NTHandle, REFIID riid, void** ppvObj) override
+    {
+        return native_->OpenSharedHandle(NTHandle, riid, ppvObj);
+    }
+    HRESULT STDMETHODCALLTYPE OpenSharedHandleByName(LPCWSTR Name, DWORD Access, HANDLE* pNTHandle) override
+    {
+        return native_->OpenSharedHandleByName(Name, Access, pNTHandle);
+    }
+    HRESULT STDMETHODCALLTYPE MakeResident(UINT NumObjects, ID3D12Pageable* const* ppObjects) override
+    {
+        return native_->MakeResident(NumObjects, ppObjects);
+    }
+    HRESULT STDMETHODCALLTYPE Evict(UINT NumObjects, ID3D12Pageable* const* ppObjects) override
+    {
+        return native_->Evict(NumObjects, ppObjects);
+    }
+    HRESULT STDMETHODCALLTYPE CreateFence(UINT64 InitialValue, D3D12_FENCE_FLAGS Flags, REFIID riid,
+                                          void** ppFence) override
+    {
+        return native_->CreateFence(InitialValue, Flags, riid, ppFence);
+    }
+    HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override { return native_->GetDeviceRemovedReason(); }
+    void STDMETHODCALLTYPE GetCopyableFootprints(const D3D12_RESOURCE_DESC* pResourceDesc,
+                                                 UINT FirstSubresource, UINT NumSubresources,
+                                                 UINT64 BaseOffset,
+                                                 D3D12_PLACED_SUBRESOURCE_FOOTPRINT* pLayouts, UINT* pNumRows,
+                                                 UINT64* pRowSizeInBytes, UINT64* pTotalBytes) override
+    {
+        native_->GetCopyableFootprints(pResourceDesc, FirstSubresource, NumSubresources, BaseOffset, pLayouts,
+                                       pNumRows, pRowSizeInBytes, pTotalBytes);
+    }
+    HRESULT STDMETHODCALLTYPE CreateQueryHeap(const D3D12_QUERY_HEAP_DESC* pDesc, REFIID riid,
+                                              void** ppvHeap) override
+    {
+        return native_->CreateQueryHeap(pDesc, riid, ppvHeap);
+    }
+    HRESULT STDMETHODCALLTYPE SetStablePowerState(BOOL Enable) override
+    {
+        return native_->SetStablePowerState(Enable);
+    }
+    HRESULT STDMETHODCALLTYPE CreateCommandSignature(const D3D12_COMMAND_SIGNATURE_DESC* pDesc,
+                                                     ID3D12RootSignature* pRootSignature, REFIID riid,
+                                                     void** ppvCommandSignature) override
+    {
+        return native_->CreateCommandSignature(pDesc, pRootSignature, riid, ppvCommandSignature);
+    }
+    void STDMETHODCALLTYPE GetResourceTiling(
+        ID3D12Resource* pTiledResource, UINT* pNumTilesForEntireResource,
+        D3D12_PACKED_MIP_INFO* pPackedMipDesc, D3D12_TILE_SHAPE* pStandardTileShapeForNonPackedMips,
+        UINT* pNumSubresourceTilings, UINT FirstSubresourceTilingToGet,
+        D3D12_SUBRESOURCE_TILING* pSubresourceTilingsForNonPackedMips) override
+    {
+        native_->GetResourceTiling(pTiledResource, pNumTilesForEntireResource, pPackedMipDesc,
+                                   pStandardTileShapeForNonPackedMips, pNumSubresourceTilings,
+                                   FirstSubresourceTilingToGet, pSubresourceTilingsForNonPackedMips);
+    }
+    LUID* STDMETHODCALLTYPE GetAdapterLuid(LUID* RetVal) override { return native_->GetAdapterLuid(RetVal); }
+    // ID3D12Device1
+    HRESULT STDMETHODCALLTYPE CreatePipelineLibrary(const void* /*pLibraryBlob*/, SIZE_T /*BlobLength*/,
+                                                    REFIID /*riid*/, void** /*ppPipelineLibrary*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetEventOnMultipleFenceCompletion(ID3D12Fence* const* /*ppFences*/,
+                                                                const UINT64* /*pFenceValues*/,
+                                                                UINT /*NumFences*/,
+                                                                D3D12_MULTIPLE_FENCE_WAIT_FLAGS /*Flags*/,
+                                                                HANDLE /*hEvent*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetResidencyPriority(UINT /*NumObjects*/, ID3D12Pageable* const* /*ppObjects*/,
+                                                   const D3D12_RESIDENCY_PRIORITY* /*pPriorities*/) override
+    {
+        return E_NOTIMPL;
+    }
+    // ID3D12Device2
+    HRESULT STDMETHODCALLTYPE CreatePipelineState(const D3D12_PIPELINE_STATE_STREAM_DESC* /*pDesc*/,
+                                                  REFIID /*riid*/, void** /*ppPipelineState*/) override
+    {
+        return E_NOTIMPL;
+    }
+    // ID3D12Device3
+    HRESULT STDMETHODCALLTYPE OpenExistingHeapFromAddress(const void* /*pAddress*/, REFIID /*riid*/,
+                                                          void** /*ppvHeap*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE OpenExistingHeapFromFileMapping(HANDLE /*hFileMapping*/, REFIID /*riid*/,
+                                                              void** /*ppvHeap*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE EnqueueMakeResident(D3D12_RESIDENCY_FLAGS /*Flags*/, UINT /*NumObjects*/,
+                                                  ID3D12Pageable* const* /*ppObjects*/,
+                                                  ID3D12Fence* /*pFenceToSignal*/,
+                                                  UINT64 /*FenceValueToSignal*/) override
+    {
+        return E_NOTIMPL;
+    }
+    // ID3D12Device4
+    HRESULT STDMETHODCALLTYPE CreateCommandList1(UINT /*nodeMask*/, D3D12_COMMAND_LIST_TYPE /*type*/,
+                                                 D3D12_COMMAND_LIST_FLAGS /*flags*/, REFIID /*riid*/,
+                                                 void** /*ppCommandList*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE
+    CreateProtectedResourceSession(const D3D12_PROTECTED_RESOURCE_SESSION_DESC* /*pDesc*/, REFIID /*riid*/,
+                                   void** /*ppSession*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource1(const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/,
+                                                       D3D12_HEAP_FLAGS /*HeapFlags*/,
+                                                       const D3D12_RESOURCE_DESC* /*pDesc*/,
+                                                       D3D12_RESOURCE_STATES /*InitialResourceState*/,
+                                                       const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
+                                                       ID3D12ProtectedResourceSession* /*pProtectedSession*/,
+                                                       REFIID /*riidResource*/,
+                                                       void** /*ppvResource*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateHeap1(const D3D12_HEAP_DESC* /*pDesc*/,
+                                          ID3D12ProtectedResourceSession* /*pProtectedSession*/,
+                                          REFIID /*riid*/, void** /*ppvHeap*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateReservedResource1(const D3D12_RESOURCE_DESC* /*pDesc*/,
+                                                      D3D12_RESOURCE_STATES /*InitialState*/,
+                                                      const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
+                                                      ID3D12ProtectedResourceSession* /*pProtectedSession*/,
+                                                      REFIID /*riid*/, void** /*ppvResource*/) override
+    {
+        return E_NOTIMPL;
+    }
+    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE
+    GetResourceAllocationInfo1(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT /*visibleMask*/,
+                               UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC* /*pResourceDescs*/,
+                               D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override
+    {
+        return zeroed(RetVal);
+    }
+    // ID3D12Device5
+    HRESULT STDMETHODCALLTYPE CreateLifetimeTracker(ID3D12LifetimeOwner* /*pOwner*/, REFIID /*riid*/,
+                                                    void** /*ppvTracker*/) override
+    {
+        return E_NOTIMPL;
+    }
+    void STDMETHODCALLTYPE RemoveDevice() override {}
+    HRESULT STDMETHODCALLTYPE EnumerateMetaCommands(UINT* /*pNumMetaCommands*/,
+                                                    D3D12_META_COMMAND_DESC* /*pDescs*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE
+    EnumerateMetaCommandParameters(REFGUID /*CommandId*/, D3D12_META_COMMAND_PARAMETER_STAGE /*Stage*/,
+                                   UINT* /*pTotalStructureSizeInBytes*/, UINT* /*pParameterCount*/,
+                                   D3D12_META_COMMAND_PARAMETER_DESC* /*pParameterDescs*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateMetaCommand(REFGUID /*CommandId*/, UINT /*NodeMask*/,
+                                                const void* /*pCreationParametersData*/,
+                                                SIZE_T /*CreationParametersDataSizeInBytes*/, REFIID /*riid*/,
+                                                void** /*ppMetaCommand*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateStateObject(const D3D12_STATE_OBJECT_DESC* /*pDesc*/, REFIID /*riid*/,
+                                                void** /*ppStateObject*/) override
+    {
+        return E_NOTIMPL;
+    }
+    void STDMETHODCALLTYPE GetRaytracingAccelerationStructurePrebuildInfo(
+        const D3D12_BUILD_RAYTRACING_ACCELERATION_STRUCTURE_INPUTS* /*pDesc*/,
+        D3D12_RAYTRACING_ACCELERATION_STRUCTURE_PREBUILD_INFO* /*pInfo*/) override
+    {
+    }
+    D3D12_DRIVER_MATCHING_IDENTIFIER_STATUS STDMETHODCALLTYPE CheckDriverMatchingIdentifier(
+        D3D12_SERIALIZED_DATA_TYPE /*SerializedDataType*/,
+        const D3D12_SERIALIZED_DATA_DRIVER_MATCHING_IDENTIFIER* /*pIdentifierToCheck*/) override
+    {
+        return D3D12_DRIVER_MATCHING_IDENTIFIER_UNRECOGNIZED;
+    }
+    // ID3D12Device6
+    HRESULT STDMETHODCALLTYPE SetBackgroundProcessingMode(D3D12_BACKGROUND_PROCESSING_MODE /*Mode*/,
+                                                          D3D12_MEASUREMENTS_ACTION /*MeasurementsAction*/,
+                                                          HANDLE /*hEventToSignalUponCompletion*/,
+                                                          BOOL* /*pbFurtherMeasurementsDesired*/) override
+    {
+        return E_NOTIMPL;
+    }
+    // ID3D12Device7
+    HRESULT STDMETHODCALLTYPE AddToStateObject(const D3D12_STATE_OBJECT_DESC* /*pAddition*/,
+                                               ID3D12StateObject* /*pStateObjectToGrowFrom*/, REFIID /*riid*/,
+                                               void** /*ppNewStateObject*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE
+    CreateProtectedResourceSession1(const D3D12_PROTECTED_RESOURCE_SESSION_DESC1* /*pDesc*/, REFIID /*riid*/,
+                                    void** /*ppSession*/) override
+    {
+        return E_NOTIMPL;
+    }
+    // ID3D12Device8
+    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE
+    GetResourceAllocationInfo2(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT /*visibleMask*/,
+                               UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC1* /*pResourceDescs*/,
+                               D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override
+    {
+        return zeroed(RetVal);
+    }
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource2(const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/,
+                                                       D3D12_HEAP_FLAGS /*HeapFlags*/,
+                                                       const D3D12_RESOURCE_DESC1* /*pDesc*/,
+                                                       D3D12_RESOURCE_STATES /*InitialResourceState*/,
+                                                       const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
+                                                       ID3D12ProtectedResourceSession* /*pProtectedSession*/,
+                                                       REFIID /*riidResource*/,
+                                                       void** /*ppvResource*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreatePlacedResource1(ID3D12Heap* /*pHeap*/, UINT64 /*HeapOffset*/,
+                                                    const D3D12_RESOURCE_DESC1* /*pDesc*/,
+                                                    D3D12_RESOURCE_STATES /*InitialState*/,
+                                                    const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
+                                                    REFIID /*riid*/, void** /*ppvResource*/) override
+    {
+        return E_NOTIMPL;
+    }
+    void STDMETHODCALLTYPE CreateSamplerFeedbackUnorderedAccessView(
+        ID3D12Resource* /*pTargetedResource*/, ID3D12Resource* /*pFeedbackResource*/,
+        D3D12_CPU_DESCRIPTOR_HANDLE /*DestDescriptor*/) override
+    {
+    }
+    void STDMETHODCALLTYPE GetCopyableFootprints1(const D3D12_RESOURCE_DESC1* /*pResourceDesc*/,
+                                                  UINT /*FirstSubresource*/, UINT /*NumSubresources*/,
+                                                  UINT64 /*BaseOffset*/,
+                                                  D3D12_PLACED_SUBRESOURCE_FOOTPRINT* /*pLayouts*/,
+                                                  UINT* /*pNumRows*/, UINT64* /*pRowSizeInBytes*/,
+                                                  UINT64* /*pTotalBytes*/) override
+    {
+    }
+    // ID3D12Device9
+    HRESULT STDMETHODCALLTYPE CreateShaderCacheSession(const D3D12_SHADER_CACHE_SESSION_DESC* /*pDesc*/,
+                                                       REFIID /*riid*/, void** /*ppvSession*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ShaderCacheControl(D3D12_SHADER_CACHE_KIND_FLAGS /*Kinds*/,
+                                                 D3D12_SHADER_CACHE_CONTROL_FLAGS /*Control*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* /*pDesc*/,
+                                                  REFIID /*CreatorID*/, REFIID /*riid*/,
+                                                  void** /*ppCommandQueue*/) override
+    {
+        return E_NOTIMPL;
+    }
+    // ID3D12Device10
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource3(
+        const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/, D3D12_HEAP_FLAGS /*HeapFlags*/,
+        const D3D12_RESOURCE_DESC1* /*pDesc*/, D3D12_BARRIER_LAYOUT /*InitialLayout*/,
+        const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
+        ID3D12ProtectedResourceSession* /*pProtectedSession*/, UINT32 /*NumCastableFormats*/,
+        DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riidResource*/, void** /*ppvResource*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreatePlacedResource2(ID3D12Heap* /*pHeap*/, UINT64 /*HeapOffset*/,
+                                                    const D3D12_RESOURCE_DESC1* /*pDesc*/,
+                                                    D3D12_BARRIER_LAYOUT /*InitialLayout*/,
+                                                    const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
+                                                    UINT32 /*NumCastableFormats*/,
+                                                    DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riid*/,
+                                                    void** /*ppvResource*/) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE CreateReservedResource2(const D3D12_RESOURCE_DESC* /*pDesc*/,
+                                                      D3D12_BARRIER_LAYOUT /*InitialLayout*/,
+                                                      const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
+                                                      ID3D12ProtectedResourceSession* /*pProtectedSession*/,
+                                                      UINT32 /*NumCastableFormats*/,
+                                                      DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riid*/,
+                                                      void** /*ppvResource*/) override
+    {
+        return E_NOTIMPL;
+    }
+
+private:
+    HRESULT queryInterface(REFIID riid, void** out)
+    {
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        if (isDeviceIid(riid)) {
+            native_->AddRef();
+            *out = static_cast<ID3D12Device10*>(this);
+            return S_OK;
+        }
+        return native_->QueryInterface(riid, out);
+    }
+
+    ULONG release()
+    {
+        ULONG left = native_->Release();
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+    template <class T> static T* zeroed(T* out)
+    {
+        if (out != nullptr) {
+            std::memset(out, 0, sizeof *out);
+        }
+        return out;
+    }
+
+    ID3D12Device* native_;
+};
+
+using CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
+CreateDeviceFn originalCreateDevice = nullptr;
+
+HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL level, REFIID riid, void** out)
+{
+    // Only the newer interfaces need the layer; everything else is Wine's own answer.
+    if (IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(ID3D12Object)) ||
+        IsEqualIID(riid, __uuidof(ID3D12Device)) || !LayerDevice::isDeviceIid(riid)) {
+        return originalCreateDevice(adapter, level, riid, out);
+    }
+    if (out == nullptr) {
+        return originalCreateDevice(adapter, level, __uuidof(ID3D12Device), nullptr);
+    }
+    *out = nullptr;
+    ID3D12Device* native = nullptr;
+    HRESULT hr =
+        originalCreateDevice(adapter, level, __uuidof(ID3D12Device), reinterpret_cast<void**>(&native));
+    if (FAILED(hr) || native == nullptr) {
+        return hr;
+    }
+    auto* layer = new (std::nothrow) LayerDevice(native);
+    if (layer == nullptr) {
+        native->Release();
+        return E_OUTOFMEMORY;
+    }
+    *out = static_cast<ID3D12Device10*>(layer);
+    return hr;
+}
+
+// The layer's own table: its hook stays independent of the system's, as a separate overlay's would.
+fsr2bridge::HookTable& layerTable()
+{
+    alignas(fsr2bridge::HookTable) static unsigned char storage[sizeof(fsr2bridge::HookTable)];
+    static auto* table = new (storage) fsr2bridge::HookTable();
+    return *table;
+}
+
+} // namespace
+
+bool installDeviceLayer()
+{
+    static const bool installed = [] {
+        if (LoadLibraryW(L"d3d12.dll") == nullptr) {
+            return false;
+        }
+        void* target = nullptr;
+        if (layerTable().createForExport(L"d3d12.dll", "D3D12CreateDevice",
+                                         reinterpret_cast<void*>(&createDeviceHook),
+                                         reinterpret_cast<void**>(&originalCreateDevice), &target) != MH_OK) {
+            return false;
+        }
+        return layerTable().enable(target) == MH_OK;
+    }();
+    return installed;
+}
+
+bool isLayerDevice(IUnknown* device)
+{
+    return device != nullptr && LayerDevice::vtable != nullptr &&
+           *reinterpret_cast<void**>(device) == LayerDevice::vtable;
+}
+
+} // namespace testworld

@@ -1,0 +1,20 @@
+#pragma once
+// The test world's device layer. Wine's Direct3D 12 knows only ID3D12Device; a current Windows
+// hands out up to ID3D12Device10. Installing the layer hooks d3d12.dll!D3D12CreateDevice so that
+// a request for any of ID3D12Device1..10 creates the real device and returns an ID3D12Device10
+// wrapper: ID3D12Device methods forward, newer ones answer E_NOTIMPL (or a zeroed result).
+// Test programs and the stand-in game install it before they load the system's DLL, whose own
+// hook then lands on top of this one.
+
+#include "common/graphics.h"
+
+namespace testworld {
+
+// Hooks D3D12CreateDevice once per process (loads d3d12.dll when needed). True when the layer
+// is in place.
+bool installDeviceLayer();
+
+// True when `device` is one of the layer's wrappers.
+bool isLayerDevice(IUnknown* device);
+
+} // namespace testworld

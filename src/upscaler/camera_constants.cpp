@@ -10,62 +10,15 @@
 
 namespace fsr2bridge {
 
-static_assert(sizeof(sl::Constants) == 456);
-static_assert(offsetof(sl::Constants, cameraViewToClip) == constantsfield::cameraViewToClip);
-static_assert(offsetof(sl::Constants, clipToCameraView) == constantsfield::clipToCameraView);
-static_assert(offsetof(sl::Constants, clipToLensClip) == constantsfield::clipToLensClip);
-static_assert(offsetof(sl::Constants, clipToPrevClip) == constantsfield::clipToPrevClip);
-static_assert(offsetof(sl::Constants, prevClipToClip) == constantsfield::prevClipToClip);
-static_assert(offsetof(sl::Constants, jitterOffset) == constantsfield::jitterOffset);
-static_assert(offsetof(sl::Constants, mvecScale) == constantsfield::mvecScale);
-static_assert(offsetof(sl::Constants, cameraPinholeOffset) == constantsfield::cameraPinholeOffset);
-static_assert(offsetof(sl::Constants, cameraPos) == constantsfield::cameraPos);
-static_assert(offsetof(sl::Constants, cameraUp) == constantsfield::cameraUp);
-static_assert(offsetof(sl::Constants, cameraRight) == constantsfield::cameraRight);
-static_assert(offsetof(sl::Constants, cameraFwd) == constantsfield::cameraFwd);
-static_assert(offsetof(sl::Constants, cameraNear) == constantsfield::cameraNear);
-static_assert(offsetof(sl::Constants, cameraFar) == constantsfield::cameraFar);
-static_assert(offsetof(sl::Constants, cameraFOV) == constantsfield::cameraFOV);
-static_assert(offsetof(sl::Constants, cameraAspectRatio) == constantsfield::cameraAspectRatio);
-static_assert(offsetof(sl::Constants, motionVectorsInvalidValue) ==
-              constantsfield::motionVectorsInvalidValue);
-static_assert(offsetof(sl::Constants, depthInverted) == constantsfield::depthInverted);
-static_assert(offsetof(sl::Constants, cameraMotionIncluded) == constantsfield::cameraMotionIncluded);
-static_assert(offsetof(sl::Constants, motionVectors3D) == constantsfield::motionVectors3D);
-static_assert(offsetof(sl::Constants, reset) == constantsfield::reset);
-static_assert(offsetof(sl::Constants, orthographicProjection) == constantsfield::orthographicProjection);
-static_assert(offsetof(sl::Constants, motionVectorsDilated) == constantsfield::motionVectorsDilated);
-static_assert(offsetof(sl::Constants, motionVectorsJittered) == constantsfield::motionVectorsJittered);
-
 namespace {
 
 PreviousFrameMatrices previous{identityMatrix4x4, identityMatrix4x4};
 
-unsigned char* bytesOf(sl::Constants& c)
-{
-    return reinterpret_cast<unsigned char*>(&c);
-}
+constexpr float unset = FLT_MAX;
 
-const unsigned char* bytesOf(const sl::Constants& c)
+sl::Boolean flag(bool value)
 {
-    return reinterpret_cast<const unsigned char*>(&c);
-}
-
-void storeFloat(sl::Constants& c, std::size_t offset, float value)
-{
-    std::memcpy(bytesOf(c) + offset, &value, sizeof value);
-}
-
-float floatAt(const sl::Constants& c, std::size_t offset)
-{
-    float value;
-    std::memcpy(&value, bytesOf(c) + offset, sizeof value);
-    return value;
-}
-
-void storeByte(sl::Constants& c, std::size_t offset, std::uint8_t value)
-{
-    bytesOf(c)[offset] = value;
+    return value ? sl::Boolean::eTrue : sl::Boolean::eFalse;
 }
 
 Vector3 basisVector(const HostCameraState& camera, std::size_t offset)
@@ -117,14 +70,13 @@ float minorDeterminant(const Matrix4x4& m, int r, int c)
 // The temporal part of the constants against a given previous frame; writes the next previous frame.
 void temporalMatrices(sl::Constants& c, const PreviousFrameMatrices& before, PreviousFrameMatrices& after)
 {
-    using namespace constantsfield;
-    const Vector3 right = normalised(vectorAt(c, cameraRight));
-    storeVectorAt(c, cameraRight, right);
-    const Vector3 forward = normalised(vectorAt(c, cameraFwd));
-    storeVectorAt(c, cameraFwd, forward);
+    const Vector3 right = normalised(c.cameraRight);
+    c.cameraRight = right;
+    const Vector3 forward = normalised(c.cameraFwd);
+    c.cameraFwd = forward;
     const Vector3 up = normalised(cross(forward, right));
-    storeVectorAt(c, cameraUp, up);
-    const Vector3 position = vectorAt(c, cameraPos);
+    c.cameraUp = up;
+    const Vector3 position = c.cameraPos;
 
     const Matrix4x4 cameraToWorld{{{right.x, right.y, right.z, 0},
                                    {up.x, up.y, up.z, 0},
@@ -135,10 +87,10 @@ void temporalMatrices(sl::Constants& c, const PreviousFrameMatrices& before, Pre
                               {forward.x, forward.y, forward.z, 0},
                               {0, 0, 0, 1}}};
 
-    const Matrix4x4 viewToClip = matrixAt(c, cameraViewToClip);
+    const Matrix4x4 viewToClip = c.cameraViewToClip;
     Matrix4x4 clipToView;
     invertMatrix4x4(clipToView, viewToClip);
-    storeMatrixAt(c, clipToCameraView, clipToView);
+    c.clipToCameraView = clipToView;
 
     const Vector3 pr = rowVector(before.cameraToWorld, 0);
     const Vector3 pu = rowVector(before.cameraToWorld, 1);
@@ -154,12 +106,8 @@ void temporalMatrices(sl::Constants& c, const PreviousFrameMatrices& before, Pre
     multiplyMatrix4x4(viewToPreviousView, rotation, previousWorldToView);
     Matrix4x4 clipToPreviousView;
     multiplyMatrix4x4(clipToPreviousView, clipToView, viewToPreviousView);
-    Matrix4x4 clipToPrevious;
-    multiplyMatrix4x4(clipToPrevious, clipToPreviousView, before.viewToClip);
-    storeMatrixAt(c, clipToPrevClip, clipToPrevious);
-    Matrix4x4 previousToClip;
-    invertMatrix4x4(previousToClip, clipToPrevious);
-    storeMatrixAt(c, prevClipToClip, previousToClip);
+    multiplyMatrix4x4(c.clipToPrevClip, clipToPreviousView, before.viewToClip);
+    invertMatrix4x4(c.prevClipToClip, c.clipToPrevClip);
 
     after.cameraToWorld = cameraToWorld;
     after.viewToClip = viewToClip;
@@ -169,42 +117,46 @@ void temporalMatrices(sl::Constants& c, const PreviousFrameMatrices& before, Pre
 void setCamera(sl::Constants& c, const Vector3& right, const Vector3& up, const Vector3& forward,
                const Matrix4x4& viewToClip)
 {
-    using namespace constantsfield;
-    storeVectorAt(c, cameraRight, right);
-    storeVectorAt(c, cameraUp, up);
-    storeVectorAt(c, cameraFwd, forward);
-    storeMatrixAt(c, cameraViewToClip, viewToClip);
-    Matrix4x4 clipToView;
-    invertMatrix4x4(clipToView, viewToClip);
-    storeMatrixAt(c, clipToCameraView, clipToView);
+    c.cameraRight = right;
+    c.cameraUp = up;
+    c.cameraFwd = forward;
+    c.cameraViewToClip = viewToClip;
+    invertMatrix4x4(c.clipToCameraView, viewToClip);
 }
 
-bool allFinite(const sl::Constants& c, std::size_t begin, std::size_t end)
+bool finite(const Matrix4x4& m)
 {
-    for (std::size_t offset = begin; offset < end; offset += sizeof(float)) {
-        if (!std::isfinite(floatAt(c, offset))) {
-            return false;
+    for (const auto& row : m.m) {
+        for (float value : row) {
+            if (!std::isfinite(value)) {
+                return false;
+            }
         }
     }
     return true;
 }
 
+bool finite(const Vector3& v)
+{
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
 bool cameraFinite(const sl::Constants& c)
 {
-    using namespace constantsfield;
-    return allFinite(c, cameraViewToClip, jitterOffset) && allFinite(c, cameraPos, cameraNear);
+    return finite(c.cameraViewToClip) && finite(c.clipToCameraView) && finite(c.clipToLensClip) &&
+           finite(c.clipToPrevClip) && finite(c.prevClipToClip) && finite(c.cameraPos) &&
+           finite(c.cameraUp) && finite(c.cameraRight) && finite(c.cameraFwd);
 }
 
 // Scalars the dispatch supplies; a non-finite one stays at the record's FLT_MAX default.
 bool keepFiniteScalars(sl::Constants& c)
 {
-    using namespace constantsfield;
-    static constexpr std::size_t scalars[] = {jitterOffset, jitterOffset + 4, mvecScale, mvecScale + 4,
-                                              cameraNear,   cameraFar,        cameraFOV, cameraAspectRatio};
+    float* const scalars[] = {&c.jitterOffset.x, &c.jitterOffset.y, &c.mvecScale.x, &c.mvecScale.y,
+                              &c.cameraNear,     &c.cameraFar,      &c.cameraFOV,   &c.cameraAspectRatio};
     bool replaced = false;
-    for (std::size_t offset : scalars) {
-        if (!std::isfinite(floatAt(c, offset))) {
-            storeFloat(c, offset, FLT_MAX);
+    for (float* scalar : scalars) {
+        if (!std::isfinite(*scalar)) {
+            *scalar = unset;
             replaced = true;
         }
     }
@@ -260,20 +212,31 @@ Matrix4x4 projectionFromFrustum(const float frustum[6])
 void defaultInitialiseConstants(sl::Constants& c)
 {
     c = sl::Constants{};
-    for (std::size_t offset = constantsfield::cameraViewToClip; offset < constantsfield::depthInverted;
-         offset += sizeof(float)) {
-        storeFloat(c, offset, FLT_MAX);
-    }
-    std::memset(bytesOf(c) + constantsfield::depthInverted, 2, 4);
-    std::memset(bytesOf(c) + constantsfield::orthographicProjection, 0,
-                sizeof c - constantsfield::orthographicProjection);
-}
-
-void buildTemporalMatrices(sl::Constants& c)
-{
-    PreviousFrameMatrices next;
-    temporalMatrices(c, previous, next);
-    previous = next;
+    const Matrix4x4 unsetMatrix{{{unset, unset, unset, unset},
+                                 {unset, unset, unset, unset},
+                                 {unset, unset, unset, unset},
+                                 {unset, unset, unset, unset}}};
+    c.cameraViewToClip = unsetMatrix;
+    c.clipToCameraView = unsetMatrix;
+    c.clipToLensClip = unsetMatrix;
+    c.clipToPrevClip = unsetMatrix;
+    c.prevClipToClip = unsetMatrix;
+    c.jitterOffset = {unset, unset};
+    c.mvecScale = {unset, unset};
+    c.cameraPinholeOffset = {unset, unset};
+    c.cameraPos = {unset, unset, unset};
+    c.cameraUp = {unset, unset, unset};
+    c.cameraRight = {unset, unset, unset};
+    c.cameraFwd = {unset, unset, unset};
+    c.cameraNear = unset;
+    c.cameraFar = unset;
+    c.cameraFOV = unset;
+    c.cameraAspectRatio = unset;
+    c.motionVectorsInvalidValue = unset;
+    c.depthInverted = sl::Boolean::eInvalid;
+    c.cameraMotionIncluded = sl::Boolean::eInvalid;
+    c.motionVectors3D = sl::Boolean::eInvalid;
+    c.reset = sl::Boolean::eInvalid;
 }
 
 void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2DispatchDescription& dispatch,
@@ -285,31 +248,27 @@ void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2Dispatch
 void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2DispatchDescription& dispatch,
                          const HostCameraState& camera, sl::Constants& c)
 {
-    using namespace constantsfield;
     defaultInitialiseConstants(c);
 
     const float renderWidth = static_cast<float>(dispatch.renderSize.width);
     const float renderHeight = static_cast<float>(dispatch.renderSize.height);
-    storeByte(c, reset, dispatch.reset ? 1 : 0);
-    storeFloat(c, jitterOffset, dispatch.jitterOffset.x);
-    storeFloat(c, jitterOffset + 4, dispatch.jitterOffset.y);
-    storeByte(c, depthInverted, (context.fsr2Flags & FFX_FSR2_ENABLE_DEPTH_INVERTED) ? 1 : 0);
-    storeByte(c, motionVectorsJittered,
-              (context.fsr2Flags & FFX_FSR2_ENABLE_MOTION_VECTORS_JITTER_CANCELLATION) ? 1 : 0);
-    storeByte(c, cameraMotionIncluded, 1);
-    storeByte(c, motionVectors3D, 0);
-    storeFloat(c, mvecScale, dispatch.motionVectorScale.x / renderWidth);
-    storeFloat(c, mvecScale + 4, dispatch.motionVectorScale.y / renderHeight);
-    storeFloat(c, cameraPinholeOffset, 0.0f);
-    storeFloat(c, cameraPinholeOffset + 4, 0.0f);
-    storeVectorAt(c, cameraPos, {0.0f, 0.0f, 0.0f});
-    storeByte(c, orthographicProjection, 0);
-    storeByte(c, motionVectorsDilated, 0);
-    storeFloat(c, motionVectorsInvalidValue, FLT_MAX);
-    storeFloat(c, cameraAspectRatio, renderWidth / renderHeight);
-    storeFloat(c, cameraNear, dispatch.cameraNear);
-    storeFloat(c, cameraFOV, dispatch.cameraFovAngleVertical);
-    storeFloat(c, cameraFar, dispatch.cameraFar);
+    c.reset = flag(dispatch.reset);
+    c.jitterOffset = {dispatch.jitterOffset.x, dispatch.jitterOffset.y};
+    c.depthInverted = flag((context.fsr2Flags & FFX_FSR2_ENABLE_DEPTH_INVERTED) != 0);
+    c.motionVectorsJittered =
+        flag((context.fsr2Flags & FFX_FSR2_ENABLE_MOTION_VECTORS_JITTER_CANCELLATION) != 0);
+    c.cameraMotionIncluded = sl::Boolean::eTrue;
+    c.motionVectors3D = sl::Boolean::eFalse;
+    c.mvecScale = {dispatch.motionVectorScale.x / renderWidth, dispatch.motionVectorScale.y / renderHeight};
+    c.cameraPinholeOffset = {0.0f, 0.0f};
+    c.cameraPos = {0.0f, 0.0f, 0.0f};
+    c.orthographicProjection = sl::Boolean::eFalse;
+    c.motionVectorsDilated = sl::Boolean::eFalse;
+    c.motionVectorsInvalidValue = unset;
+    c.cameraAspectRatio = renderWidth / renderHeight;
+    c.cameraNear = dispatch.cameraNear;
+    c.cameraFOV = dispatch.cameraFovAngleVertical;
+    c.cameraFar = dispatch.cameraFar;
 
     bool neutral = !camera.filled;
     PreviousFrameMatrices next;
@@ -330,7 +289,7 @@ void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2Dispatch
     }
     const bool scalarsReplaced = keepFiniteScalars(c);
     if (neutral || scalarsReplaced) {
-        storeByte(c, reset, 1);
+        c.reset = sl::Boolean::eTrue;
     }
     previous = next;
 }
@@ -338,30 +297,6 @@ void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2Dispatch
 PreviousFrameMatrices& previousFrameMatrices()
 {
     return previous;
-}
-
-Matrix4x4 matrixAt(const sl::Constants& c, std::size_t offset)
-{
-    Matrix4x4 m;
-    std::memcpy(&m, bytesOf(c) + offset, sizeof m);
-    return m;
-}
-
-void storeMatrixAt(sl::Constants& c, std::size_t offset, const Matrix4x4& m)
-{
-    std::memcpy(bytesOf(c) + offset, &m, sizeof m);
-}
-
-Vector3 vectorAt(const sl::Constants& c, std::size_t offset)
-{
-    Vector3 v;
-    std::memcpy(&v, bytesOf(c) + offset, sizeof v);
-    return v;
-}
-
-void storeVectorAt(sl::Constants& c, std::size_t offset, const Vector3& v)
-{
-    std::memcpy(bytesOf(c) + offset, &v, sizeof v);
 }
 
 } // namespace fsr2bridge

@@ -9,7 +9,6 @@
 #include "upscaler/host_hooks.h"
 
 using namespace fsr2bridge;
-namespace field = fsr2bridge::constantsfield;
 
 namespace {
 
@@ -50,27 +49,17 @@ Fsr2ContextRecord contextWithFlags(std::uint32_t flags)
     return record;
 }
 
-struct Built {
-    sl::Constants c;
-    std::uint8_t byteAt(std::size_t offset) const
-    {
-        return reinterpret_cast<const std::uint8_t*>(&c)[offset];
-    }
-    float floatAt(std::size_t offset) const
-    {
-        float f;
-        std::memcpy(&f, reinterpret_cast<const unsigned char*>(&c) + offset, sizeof f);
-        return f;
-    }
-    Matrix4x4 matrix(std::size_t offset) const { return matrixAt(c, offset); }
-    Vector3 vector(std::size_t offset) const { return vectorAt(c, offset); }
-};
-
-Built build(const HostCameraState& camera, const FfxFsr2DispatchDescription& d, std::uint32_t flags = 0)
+sl::Constants build(const HostCameraState& camera, const FfxFsr2DispatchDescription& d,
+                    std::uint32_t flags = 0)
 {
-    Built b;
-    buildFrameConstants(contextWithFlags(flags), d, camera, b.c);
-    return b;
+    sl::Constants c;
+    buildFrameConstants(contextWithFlags(flags), d, camera, c);
+    return c;
+}
+
+std::uint8_t flagOf(sl::Boolean value)
+{
+    return static_cast<std::uint8_t>(value);
 }
 
 void expectMatrixEq(const Matrix4x4& actual, const Matrix4x4& expected)
@@ -137,7 +126,7 @@ TEST_F(CameraConstants, DefaultInitialisationMarksEveryValueUnset)
 
 TEST_F(CameraConstants, ProjectionRowsFromFrustum)
 {
-    const Matrix4x4 p = build(standardCamera(), dispatchOf(1920, 1080)).matrix(field::cameraViewToClip);
+    const Matrix4x4 p = build(standardCamera(), dispatchOf(1920, 1080)).cameraViewToClip;
     const float c = 1.0f / (1000.0f - 0.1f);
     expectMatrixEq(
         p, Matrix4x4{{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1000.0f * c, 1}, {0, 0, -0.1f * 1000.0f * c, 0}}});
@@ -155,35 +144,37 @@ TEST_F(CameraConstants, ScalarsFromDispatch)
 {
     FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
     d.reset = true;
-    const Built b = build(standardCamera(), d);
-    EXPECT_EQ(b.floatAt(field::mvecScale), 1.0f);
-    EXPECT_EQ(b.floatAt(field::mvecScale + 4), 1.0f);
-    EXPECT_EQ(b.floatAt(field::cameraAspectRatio), 1920.0f / 1080.0f);
-    EXPECT_NEAR(b.floatAt(field::cameraAspectRatio), 1.7777778f, 1e-7);
-    EXPECT_EQ(b.floatAt(field::jitterOffset), 0.25f);
-    EXPECT_EQ(b.floatAt(field::jitterOffset + 4), -0.5f);
-    EXPECT_EQ(b.floatAt(field::cameraNear), 0.1f);
-    EXPECT_EQ(b.floatAt(field::cameraFar), 1000.0f);
-    EXPECT_EQ(b.floatAt(field::cameraFOV), 1.0f);
-    EXPECT_EQ(b.floatAt(field::motionVectorsInvalidValue), FLT_MAX);
-    EXPECT_EQ(b.byteAt(field::reset), 1);
-    EXPECT_EQ(b.byteAt(field::cameraMotionIncluded), 1);
-    EXPECT_EQ(b.byteAt(field::motionVectors3D), 0);
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(b.floatAt(field::clipToLensClip + 4 * i), FLT_MAX);
+    const sl::Constants b = build(standardCamera(), d);
+    EXPECT_EQ(b.mvecScale.x, 1.0f);
+    EXPECT_EQ(b.mvecScale.y, 1.0f);
+    EXPECT_EQ(b.cameraAspectRatio, 1920.0f / 1080.0f);
+    EXPECT_NEAR(b.cameraAspectRatio, 1.7777778f, 1e-7);
+    EXPECT_EQ(b.jitterOffset.x, 0.25f);
+    EXPECT_EQ(b.jitterOffset.y, -0.5f);
+    EXPECT_EQ(b.cameraNear, 0.1f);
+    EXPECT_EQ(b.cameraFar, 1000.0f);
+    EXPECT_EQ(b.cameraFOV, 1.0f);
+    EXPECT_EQ(b.motionVectorsInvalidValue, FLT_MAX);
+    EXPECT_EQ(flagOf(b.reset), 1);
+    EXPECT_EQ(flagOf(b.cameraMotionIncluded), 1);
+    EXPECT_EQ(flagOf(b.motionVectors3D), 0);
+    for (const auto& row : b.clipToLensClip.m) {
+        for (float value : row) {
+            EXPECT_EQ(value, FLT_MAX);
+        }
     }
-    const Vector3 position = b.vector(field::cameraPos);
+    const Vector3 position = b.cameraPos;
     EXPECT_EQ(position.x, 0.0f);
     EXPECT_EQ(position.z, 0.0f);
 
-    const Built half = build(standardCamera(), [] {
+    const sl::Constants half = build(standardCamera(), [] {
         FfxFsr2DispatchDescription h = dispatchOf(1280, 720);
         h.motionVectorScale = {-640, 360};
         return h;
     }());
-    EXPECT_EQ(half.floatAt(field::mvecScale), -0.5f);
-    EXPECT_EQ(half.floatAt(field::mvecScale + 4), 0.5f);
-    EXPECT_EQ(half.byteAt(field::reset), 0);
+    EXPECT_EQ(half.mvecScale.x, -0.5f);
+    EXPECT_EQ(half.mvecScale.y, 0.5f);
+    EXPECT_EQ(flagOf(half.reset), 0);
 }
 
 TEST_F(CameraConstants, FlagBitsSelectDepthAndJitterFlags)
@@ -195,9 +186,9 @@ TEST_F(CameraConstants, FlagBitsSelectDepthAndJitterFlags)
     };
     for (const Case& c :
          {Case{0x8, 1, 0}, Case{0x4, 0, 1}, Case{0x0, 0, 0}, Case{0xC, 1, 1}, Case{0xF3, 0, 0}}) {
-        const Built b = build(standardCamera(), dispatchOf(1920, 1080), c.flags);
-        EXPECT_EQ(b.byteAt(field::depthInverted), c.depthInverted) << "flags " << c.flags;
-        EXPECT_EQ(b.byteAt(field::motionVectorsJittered), c.jittered) << "flags " << c.flags;
+        const sl::Constants b = build(standardCamera(), dispatchOf(1920, 1080), c.flags);
+        EXPECT_EQ(flagOf(b.depthInverted), c.depthInverted) << "flags " << c.flags;
+        EXPECT_EQ(flagOf(b.motionVectorsJittered), c.jittered) << "flags " << c.flags;
     }
 }
 
@@ -239,37 +230,37 @@ TEST_F(CameraConstants, ZeroDeterminantLeavesTheAdjugate)
 {
     const float farAtZero[6] = {-1, 1, 1, -1, 0.1f, 0};
     FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
-    const Built b = build(cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, farAtZero), d);
+    const sl::Constants b = build(cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, farAtZero), d);
     Matrix4x4 adjugate{};
     adjugate.m[2][3] = -1;
-    expectMatrixEq(b.matrix(field::clipToCameraView), adjugate);
-    EXPECT_EQ(b.byteAt(field::reset), 0);
-    EXPECT_TRUE(everyFloatFinite(b.c));
+    expectMatrixEq(b.clipToCameraView, adjugate);
+    EXPECT_EQ(flagOf(b.reset), 0);
+    EXPECT_TRUE(everyFloatFinite(b));
 }
 
 TEST_F(CameraConstants, FirstCallGivesClipToViewTimesRotation)
 {
     const float frustum[6] = {-0.8f, 1.2f, 0.6f, -0.5f, 0.5f, 500};
     const HostCameraState camera = cameraWith({0.6f, 0, -0.8f}, {0, 1, 0}, {0.8f, 0, 0.6f}, frustum);
-    const Built b = build(camera, dispatchOf(1920, 1080));
-    const Vector3 r = b.vector(field::cameraRight);
-    const Vector3 u = b.vector(field::cameraUp);
-    const Vector3 f = b.vector(field::cameraFwd);
+    const sl::Constants b = build(camera, dispatchOf(1920, 1080));
+    const Vector3 r = b.cameraRight;
+    const Vector3 u = b.cameraUp;
+    const Vector3 f = b.cameraFwd;
     const Matrix4x4 rotation{{{r.x, r.y, r.z, 0}, {u.x, u.y, u.z, 0}, {f.x, f.y, f.z, 0}, {0, 0, 0, 1}}};
     Matrix4x4 expected;
-    multiplyMatrix4x4(expected, b.matrix(field::clipToCameraView), rotation);
-    expectMatrixEq(b.matrix(field::clipToPrevClip), expected);
+    multiplyMatrix4x4(expected, b.clipToCameraView, rotation);
+    expectMatrixEq(b.clipToPrevClip, expected);
 
     Matrix4x4 inverse;
-    invertMatrix4x4(inverse, b.matrix(field::clipToPrevClip));
-    expectMatrixEq(b.matrix(field::prevClipToClip), inverse);
+    invertMatrix4x4(inverse, b.clipToPrevClip);
+    expectMatrixEq(b.prevClipToClip, inverse);
 
     Matrix4x4 clipToView;
-    invertMatrix4x4(clipToView, b.matrix(field::cameraViewToClip));
-    expectMatrixEq(b.matrix(field::clipToCameraView), clipToView);
+    invertMatrix4x4(clipToView, b.cameraViewToClip);
+    expectMatrixEq(b.clipToCameraView, clipToView);
 
     // The camera and projection of this frame are the next frame's previous ones.
-    expectMatrixEq(previousFrameMatrices().viewToClip, b.matrix(field::cameraViewToClip));
+    expectMatrixEq(previousFrameMatrices().viewToClip, b.cameraViewToClip);
     expectMatrixEq(previousFrameMatrices().cameraToWorld,
                    Matrix4x4{{{r.x, r.y, r.z, 0}, {u.x, u.y, u.z, 0}, {f.x, f.y, f.z, 0}, {0, 0, 0, 1}}});
 }
@@ -279,9 +270,9 @@ TEST_F(CameraConstants, UnchangedCameraMapsClipOntoItself)
     const float frustum[6] = {-0.7f, 0.7f, 0.4f, -0.4f, 0.1f, 100};
     const HostCameraState camera = cameraWith({0.6f, 0, -0.8f}, {0, 1, 0}, {0.8f, 0, 0.6f}, frustum);
     build(camera, dispatchOf(1920, 1080));
-    const Built second = build(camera, dispatchOf(1920, 1080));
-    expectMatrixNear(second.matrix(field::clipToPrevClip), identityMatrix4x4, 1e-5f);
-    expectMatrixNear(second.matrix(field::prevClipToClip), identityMatrix4x4, 1e-5f);
+    const sl::Constants second = build(camera, dispatchOf(1920, 1080));
+    expectMatrixNear(second.clipToPrevClip, identityMatrix4x4, 1e-5f);
+    expectMatrixNear(second.prevClipToClip, identityMatrix4x4, 1e-5f);
 }
 
 TEST_F(CameraConstants, AxesAreNormalisedAndUpRecomputed)
@@ -297,9 +288,9 @@ TEST_F(CameraConstants, AxesAreNormalisedAndUpRecomputed)
         {{1, 0, 0}, {0, 1, 0}, {0, 0, -1}, {1, 0, 0}, {0, -1, 0}, {0, 0, -1}},
     };
     for (const Case& c : cases) {
-        const Built b = build(cameraWith(c.right, c.up, c.forward, standardFrustum), dispatchOf(1920, 1080));
-        const Vector3 r = b.vector(field::cameraRight), u = b.vector(field::cameraUp),
-                      f = b.vector(field::cameraFwd);
+        const sl::Constants b =
+            build(cameraWith(c.right, c.up, c.forward, standardFrustum), dispatchOf(1920, 1080));
+        const Vector3 r = b.cameraRight, u = b.cameraUp, f = b.cameraFwd;
         EXPECT_EQ(r.x, c.expectedRight.x);
         EXPECT_EQ(r.y, c.expectedRight.y);
         EXPECT_EQ(r.z, c.expectedRight.z);
@@ -347,19 +338,19 @@ TEST_F(CameraConstants, UnusableCameraGivesNeutralValuesAndReset)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         previousFrameMatrices() = {identityMatrix4x4, identityMatrix4x4};
-        const Built b = build(c.camera, dispatchOf(1920, 1080));
-        EXPECT_TRUE(everyFloatFinite(b.c));
-        EXPECT_EQ(b.byteAt(field::reset), 1);
-        expectMatrixEq(b.matrix(field::cameraViewToClip), identityMatrix4x4);
-        expectMatrixEq(b.matrix(field::clipToPrevClip), identityMatrix4x4);
-        const Vector3 u = b.vector(field::cameraUp);
+        const sl::Constants b = build(c.camera, dispatchOf(1920, 1080));
+        EXPECT_TRUE(everyFloatFinite(b));
+        EXPECT_EQ(flagOf(b.reset), 1);
+        expectMatrixEq(b.cameraViewToClip, identityMatrix4x4);
+        expectMatrixEq(b.clipToPrevClip, identityMatrix4x4);
+        const Vector3 u = b.cameraUp;
         EXPECT_EQ(u.y, 1.0f);
-        EXPECT_EQ(b.vector(field::cameraRight).x, 1.0f);
-        EXPECT_EQ(b.vector(field::cameraFwd).z, 1.0f);
+        EXPECT_EQ(b.cameraRight.x, 1.0f);
+        EXPECT_EQ(b.cameraFwd.z, 1.0f);
         // The next valid frame compares against finite history.
-        const Built next = build(standardCamera(), dispatchOf(1920, 1080));
-        EXPECT_TRUE(everyFloatFinite(next.c));
-        EXPECT_EQ(next.byteAt(field::reset), 0);
+        const sl::Constants next = build(standardCamera(), dispatchOf(1920, 1080));
+        EXPECT_TRUE(everyFloatFinite(next));
+        EXPECT_EQ(flagOf(next.reset), 0);
     }
 }
 
@@ -368,7 +359,7 @@ TEST_F(CameraConstants, NonFiniteDispatchScalarsStayUnsetWithReset)
     struct Case {
         const char* name;
         FfxFsr2DispatchDescription dispatch;
-        std::size_t offset;
+        float (*field)(const sl::Constants&);
     };
     auto with = [](auto change) {
         FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
@@ -376,17 +367,21 @@ TEST_F(CameraConstants, NonFiniteDispatchScalarsStayUnsetWithReset)
         return d;
     };
     const Case cases[] = {
-        {"zero render width", with([](auto& d) { d.renderSize.width = 0; }), field::mvecScale},
-        {"zero render height", with([](auto& d) { d.renderSize.height = 0; }), field::cameraAspectRatio},
-        {"NaN jitter", with([](auto& d) { d.jitterOffset.x = std::nanf(""); }), field::jitterOffset},
-        {"infinite far", with([](auto& d) { d.cameraFar = INFINITY; }), field::cameraFar},
+        {"zero render width", with([](auto& d) { d.renderSize.width = 0; }),
+         [](const sl::Constants& c) { return c.mvecScale.x; }},
+        {"zero render height", with([](auto& d) { d.renderSize.height = 0; }),
+         [](const sl::Constants& c) { return c.cameraAspectRatio; }},
+        {"NaN jitter", with([](auto& d) { d.jitterOffset.x = std::nanf(""); }),
+         [](const sl::Constants& c) { return c.jitterOffset.x; }},
+        {"infinite far", with([](auto& d) { d.cameraFar = INFINITY; }),
+         [](const sl::Constants& c) { return c.cameraFar; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Built b = build(standardCamera(), c.dispatch);
-        EXPECT_TRUE(everyFloatFinite(b.c));
-        EXPECT_EQ(b.floatAt(c.offset), FLT_MAX);
-        EXPECT_EQ(b.byteAt(field::reset), 1);
-        EXPECT_EQ(b.matrix(field::cameraViewToClip).m[0][0], 1.0f);
+        const sl::Constants b = build(standardCamera(), c.dispatch);
+        EXPECT_TRUE(everyFloatFinite(b));
+        EXPECT_EQ(c.field(b), FLT_MAX);
+        EXPECT_EQ(flagOf(b.reset), 1);
+        EXPECT_EQ(b.cameraViewToClip.m[0][0], 1.0f);
     }
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tests/support/timer.h"
+
 namespace {
 
 using Fn = long long (*)(long long);
@@ -18,29 +20,21 @@ long long passOn(long long a)
     return g_original(a);
 }
 
-double seconds(LARGE_INTEGER from, LARGE_INTEGER to)
-{
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
 // Nanoseconds per call of `fn`, best of several rounds.
 double nsPerCall(Fn volatile& fn, long long calls)
 {
     double best = 1e30;
     for (int round = 0; round < 5; ++round) {
-        LARGE_INTEGER a, b;
         long long sum = 0;
-        QueryPerformanceCounter(&a);
+        const double start = testsupport::secondsNow();
         for (long long i = 0; i < calls; ++i) {
             sum += fn(i);
         }
-        QueryPerformanceCounter(&b);
+        const double elapsed = testsupport::secondsNow() - start;
         if (sum == 42) {
             std::puts("");
         }
-        double ns = seconds(a, b) * 1e9 / static_cast<double>(calls);
+        double ns = elapsed * 1e9 / static_cast<double>(calls);
         best = ns < best ? ns : best;
     }
     return best;
@@ -61,7 +55,8 @@ int main()
     const long long calls = 20000000;
     const double direct = nsPerCall(target, calls);
     if (MH_Initialize() != MH_OK ||
-        MH_CreateHook(code, reinterpret_cast<void*>(&passOn), reinterpret_cast<void**>(&g_original)) != MH_OK ||
+        MH_CreateHook(code, reinterpret_cast<void*>(&passOn), reinterpret_cast<void**>(&g_original)) !=
+            MH_OK ||
         MH_EnableHook(code) != MH_OK) {
         std::fprintf(stderr, "bench_hooking: hook failed\n");
         return 1;
@@ -70,17 +65,16 @@ int main()
 
     MH_DisableHook(code);
     const int cycles = 100;
-    LARGE_INTEGER a, b;
-    QueryPerformanceCounter(&a);
+    const double start = testsupport::secondsNow();
     for (int i = 0; i < cycles; ++i) {
         MH_EnableHook(code);
         MH_DisableHook(code);
     }
-    QueryPerformanceCounter(&b);
+    const double cyclesTook = testsupport::secondsNow() - start;
 
     std::printf("hooking_direct_call: %.2f ns\n", direct);
     std::printf("hooking_hooked_call: %.2f ns\n", hooked);
     std::printf("hooking_hooked_vs_direct: %.2f x\n", hooked / direct);
-    std::printf("hooking_enable_disable_cycle: %.1f us\n", seconds(a, b) * 1e6 / cycles);
+    std::printf("hooking_enable_disable_cycle: %.1f us\n", cyclesTook * 1e6 / cycles);
     return 0;
 }

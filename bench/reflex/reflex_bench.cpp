@@ -1,126 +1,35 @@
-// Cost of the per-frame Reflex paths with Streamline replaced by trivial
-// functions: one present's worth (five markers, a token advance, the sleep with
+// Cost of the per-frame Reflex paths against the fake Streamline, which only
+// counts: one present's worth (five markers, a token advance, the sleep with
 // its settings snapshot, two markers) and PeekMessageA through the hook, with
 // and without the ping message. Heap allocations during them must be zero.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <new>
-#include <string>
 
 #include "hooking/MinHook.h"
-#include "streamline/loader.h"
 #include "streamline/reflex.h"
-#include "streamline/streamline_api.h"
-
-namespace {
-long long allocations = 0;
-}
-
-void* operator new(std::size_t size)
-{
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
+#include "tests/support/allocation_counter.h"
+#include "tests/support/fake_streamline.h"
+#include "tests/support/scratch_settings.h"
 
 namespace {
 
 using namespace fsr2bridge;
+using testsupport::Entry;
+using testsupport::measure;
+using testsupport::Measured;
 
 constexpr UINT pingMessage = WM_APP + 0x51;
-alignas(16) unsigned char tokenStorage[64][16];
-unsigned tokenIndex = 0;
-long long markers = 0, sleeps = 0;
-
-sl::Result getState(sl::ReflexState& state)
-{
-    state.statsWindowMessage = pingMessage;
-    return sl::Result::eOk;
-}
-sl::Result setOptions(const sl::ReflexOptions&)
-{
-    return sl::Result::eOk;
-}
-sl::Result setMarker(sl::ReflexMarker, const sl::FrameToken&)
-{
-    ++markers;
-    return sl::Result::eOk;
-}
-sl::Result sleep(const sl::FrameToken&)
-{
-    ++sleeps;
-    return sl::Result::eOk;
-}
-sl::Result newToken(sl::FrameToken*& token, const std::uint32_t*)
-{
-    token = reinterpret_cast<sl::FrameToken*>(tokenStorage[tokenIndex++ % 64]);
-    return sl::Result::eOk;
-}
-sl::Result getFeatureFunction(sl::Feature, const char* name, void*& function)
-{
-    const struct {
-        const char* name;
-        void* function;
-    } table[] = {{"slReflexGetState", reinterpret_cast<void*>(&getState)},
-                 {"slReflexSetOptions", reinterpret_cast<void*>(&setOptions)},
-                 {"slReflexSetMarker", reinterpret_cast<void*>(&setMarker)},
-                 {"slReflexSleep", reinterpret_cast<void*>(&sleep)}};
-    for (const auto& entry : table) {
-        if (std::strcmp(entry.name, name) == 0) {
-            function = entry.function;
-            return sl::Result::eOk;
-        }
-    }
-    return sl::Result::eErrorIO;
-}
-
-double secondsNow()
-{
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-struct Result {
-    double nsPerCall;
-    long long allocations;
-};
-
-template <class F> Result measure(int calls, F body)
-{
-    const long long before = allocations;
-    const double start = secondsNow();
-    for (int i = 0; i < calls; ++i) {
-        body();
-    }
-    const double elapsed = secondsNow() - start;
-    return {elapsed * 1e9 / calls, allocations - before};
-}
 
 void present()
 {
-    sendReflexMarker(3);
-    sendReflexMarker(4);
-    sendReflexMarker(5);
+    sendReflexMarker(sl::ReflexMarker::eRenderSubmitEnd);
+    sendReflexMarker(sl::ReflexMarker::ePresentStart);
+    sendReflexMarker(sl::ReflexMarker::ePresentEnd);
     advanceFrameToken();
     reflexSleep();
-    sendReflexMarker(6);
-    sendReflexMarker(0);
+    sendReflexMarker(sl::ReflexMarker::eInputSample);
+    sendReflexMarker(sl::ReflexMarker::eSimulationStart);
 }
 
 } // namespace
@@ -128,30 +37,15 @@ void present()
 int main()
 {
     // The counter must see this program's allocations, or zero proves nothing.
-    const long long before = allocations;
-    void* (*volatile allocate)(std::size_t) = &::operator new;
-    void (*volatile release)(void*) noexcept = &::operator delete;
-    release(allocate(8));
-    if (allocations == before) {
+    if (!testsupport::allocationCounterWorks()) {
         std::printf("FAIL: allocation counter does not count\n");
         return 1;
     }
-    // A store from a config.json that turns Streamline off: settings without an interposer.
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring dir =
-        std::wstring(temp) + L"fsr2bench_reflex_" + std::to_wstring(GetCurrentProcessId());
-    std::filesystem::create_directories(dir);
-    std::ofstream(std::filesystem::path(dir) / "config.json")
-        << R"({"version": 1, "enabled": false, "enableReflexSleep": true, "enableFrameGeneration": false})";
-    SetCurrentDirectoryW(dir.c_str());
-    if (MH_Initialize() != MH_OK || !loadStreamline() || settingsStore() == nullptr) {
-        std::printf("FAIL: set-up\n");
-        return 1;
-    }
-    streamlineApi.slGetFeatureFunction = &getFeatureFunction;
-    streamlineApi.slGetNewFrameToken = &newToken;
-    if (!startReflex()) {
+    // Settings with the Reflex sleep on; Streamline only counts.
+    testsupport::FakeStreamline& fake = testsupport::installFakeStreamline();
+    fake.recording = false;
+    fake.pingMessage = pingMessage;
+    if (MH_Initialize() != MH_OK || !startReflex(&testsupport::scratchSettings(L"bench_reflex"))) {
         std::printf("FAIL: startReflex\n");
         return 1;
     }
@@ -160,30 +54,32 @@ int main()
     int status = 0;
     constexpr int presents = 200000;
     measure(1000, present); // warm up
-    const Result frame = measure(presents, present);
+    const Measured frame = measure(presents, present);
     std::printf(
         "reflex per present (7 markers/sleep calls, 1 token): %.1f ns, %lld allocations in %d presents\n",
         frame.nsPerCall, frame.allocations, presents);
 
     constexpr int peeks = 50000;
     MSG message;
-    const Result empty = measure(peeks, [&] { PeekMessageA(&message, window, 0, 0, PM_REMOVE); });
+    const Measured empty = measure(peeks, [&] { PeekMessageA(&message, window, 0, 0, PM_REMOVE); });
     std::printf("PeekMessageA through the hook, empty queue: %.1f ns, %lld allocations in %d calls\n",
                 empty.nsPerCall, empty.allocations, peeks);
-    const long long markersBefore = markers;
-    const Result ping = measure(peeks, [&] {
+    const auto pings = [&, before = fake.count(Entry::slReflexSetMarker)] {
+        return static_cast<long long>(fake.count(Entry::slReflexSetMarker) - before);
+    };
+    const Measured ping = measure(peeks, [&] {
         PostMessageW(window, pingMessage, 0, 0);
         PeekMessageA(&message, window, 0, 0, PM_REMOVE);
     });
     std::printf(
         "PostMessageW + PeekMessageA with the ping: %.1f ns, %lld allocations in %d calls, %lld pings\n",
-        ping.nsPerCall, ping.allocations, peeks, markers - markersBefore);
+        ping.nsPerCall, ping.allocations, peeks, pings());
 
     if (frame.allocations != 0 || empty.allocations != 0 || ping.allocations != 0) {
         std::printf("FAIL: a per-frame Reflex path allocates\n");
         status = 1;
     }
-    if (markers - markersBefore != peeks) {
+    if (pings() != peeks) {
         std::printf("FAIL: not every ping was answered\n");
         status = 1;
     }
@@ -192,8 +88,5 @@ int main()
         status = 1;
     }
     DestroyWindow(window);
-    SetCurrentDirectoryW(temp);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
     return status;
 }

@@ -8,6 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/module_export.h"
+#include "tests/support/timer.h"
+
 namespace {
 
 using GetFeatureFunction = int(std::uint32_t, const char*, void**);
@@ -18,19 +21,6 @@ using SetConstants = int(const void*, const void*, const void*);
 using SetTag = int(const void*, const void*, std::uint32_t, void*);
 using Evaluate = int(std::uint32_t, const void*, const void* const*, std::uint32_t, void*);
 using Reload = void();
-
-template <class F> F* entry(HMODULE m, const char* name)
-{
-    return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(m, name)));
-}
-
-double secondsNow()
-{
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 struct Frame {
     GetNewFrameToken* newToken;
@@ -76,10 +66,10 @@ struct Frame {
 
 double nsPerFrame(Frame& frame, int frames)
 {
-    const double start = secondsNow();
+    const double start = testsupport::secondsNow();
     for (int i = 0; i < frames; ++i)
         frame.run();
-    return (secondsNow() - start) * 1e9 / frames;
+    return (testsupport::secondsNow() - start) * 1e9 / frames;
 }
 
 } // namespace
@@ -97,18 +87,18 @@ int main()
         std::printf("FAIL: stand-in not loaded from %s\n", path.c_str());
         return 1;
     }
-    auto* features = entry<GetFeatureFunction>(module, "slGetFeatureFunction");
+    auto* features = fsr2bridge::exportedFunction<GetFeatureFunction>(module, "slGetFeatureFunction");
     Frame frame;
     void* fn = nullptr;
     features(3, "slReflexSetMarker", &fn);
     frame.marker = reinterpret_cast<SetMarker*>(fn);
     features(3, "slReflexSleep", &fn);
     frame.sleep = reinterpret_cast<Sleep_*>(fn);
-    frame.newToken = entry<GetNewFrameToken>(module, "slGetNewFrameToken");
-    frame.constants = entry<SetConstants>(module, "slSetConstants");
-    frame.tag = entry<SetTag>(module, "slSetTag");
-    frame.evaluate = entry<Evaluate>(module, "slEvaluateFeature");
-    auto* reload = entry<Reload>(module, "slStandinReload");
+    frame.newToken = fsr2bridge::exportedFunction<GetNewFrameToken>(module, "slGetNewFrameToken");
+    frame.constants = fsr2bridge::exportedFunction<SetConstants>(module, "slSetConstants");
+    frame.tag = fsr2bridge::exportedFunction<SetTag>(module, "slSetTag");
+    frame.evaluate = fsr2bridge::exportedFunction<Evaluate>(module, "slEvaluateFeature");
+    auto* reload = fsr2bridge::exportedFunction<Reload>(module, "slStandinReload");
 
     nsPerFrame(frame, 1000);
     const double quiet = nsPerFrame(frame, 100000);

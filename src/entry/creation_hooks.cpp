@@ -6,8 +6,9 @@
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
 #include "streamline/device_attachment.h"
-#include "streamline/loader.h"
 #include "streamline/streamline_api.h"
+#include "upscaler/host_installation.h"
+#include "upscaler/upscaler_state.h"
 
 namespace fsr2bridge {
 
@@ -24,19 +25,12 @@ bool loaderAttempted = false;
 // creation while the load runs, or after the load failed) objects pass through as in pass-through mode.
 sl::PFun_slUpgradeInterface* upgraderIfLoaded() noexcept
 {
-    return passThroughMode() ? nullptr : streamlineApi.slUpgradeInterface;
-}
-
-bool loadStreamlineOnce() noexcept
-{
-    try {
-        return loadStreamline();
-    } catch (...) {
-        return false;
-    }
+    return streamlineLoader.passThroughMode() ? nullptr : streamlineApi.slUpgradeInterface;
 }
 
 } // namespace
+
+StreamlineLoader streamlineLoader;
 
 bool streamlineLoadAttempted() noexcept
 {
@@ -71,7 +65,7 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
         return created;
     if (!loaderAttempted) {
         loaderAttempted = true;
-        if (!loadStreamlineOnce())
+        if (!streamlineLoader.loadStreamline())
             return E_UNEXPECTED; // the system factory stays in the out-pointer
     }
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
@@ -100,6 +94,9 @@ HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory)
 
 bool installCreationHooks() noexcept
 {
+    // The layers below reach up only through what is registered here.
+    setUpscalerInstaller(&installUpscaler);
+    publishSystemDeviceLookup(&nativeDeviceOf);
     return MH_Initialize() == MH_OK &&
            MH_CreateHookApi(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
                             reinterpret_cast<void**>(&systemCreateDevice)) == MH_OK &&

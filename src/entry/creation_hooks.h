@@ -2,8 +2,16 @@
 // The hooks over D3D12CreateDevice and CreateDXGIFactory2: the system call runs first, the first factory
 // loads Streamline, and the host receives our proxies in place of the system objects.
 #include "common/graphics.h"
+#include "streamline/loader.h"
 
 namespace fsr2bridge {
+
+// The Streamline loader as the hooks call it; tests put scripted functions in its place.
+struct StreamlineLoader {
+    bool (*loadStreamline)() noexcept = &fsr2bridge::loadStreamline;
+    bool (*passThroughMode)() noexcept = &fsr2bridge::passThroughMode;
+};
+extern StreamlineLoader streamlineLoader;
 
 HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL minimumLevel, REFIID riid,
                                 void** device);
@@ -13,7 +21,9 @@ HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory);
 HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept;
 HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept;
 
-// Hooks both creation functions (d3d12.dll and dxgi.dll must be loaded). False when any step fails.
+// Connects the layers (the upscaler's installation for device attachment, the device proxies' lookup for the
+// upscaler) and hooks both creation functions (d3d12.dll and dxgi.dll must be loaded). False when any hook
+// step fails.
 bool installCreationHooks() noexcept;
 
 // Whether the first factory has started the Streamline load (it is never attempted twice).

@@ -1,23 +1,10 @@
 #include "proxies/D3D12CommandQueueProxy.h"
 
+#include "common/best_effort.h"
 #include "proxies/identity.h"
 #include "streamline/reflex.h"
 
 namespace fsr2bridge {
-
-namespace {
-constexpr std::uint32_t markerSimulationEnd = 1;
-constexpr std::uint32_t markerRenderSubmitStart = 2;
-
-// Markers are best effort: the submission always reaches the queue.
-void sendMarker(std::uint32_t marker) noexcept
-{
-    try {
-        sendReflexMarker(marker);
-    } catch (...) {
-    }
-}
-} // namespace
 
 HRESULT STDMETHODCALLTYPE D3D12CommandQueueProxy::QueryInterface(REFIID riid, void** object)
 {
@@ -32,8 +19,9 @@ void STDMETHODCALLTYPE D3D12CommandQueueProxy::ExecuteCommandLists(UINT count,
                                                                    ID3D12CommandList* const* lists)
 {
     if (advanceSubmitCycle(submitCount)) {
-        sendMarker(markerSimulationEnd);
-        sendMarker(markerRenderSubmitStart);
+        // Markers are best effort: the submission always reaches the queue.
+        bestEffort([] { sendReflexMarker(sl::ReflexMarker::eSimulationEnd); });
+        bestEffort([] { sendReflexMarker(sl::ReflexMarker::eRenderSubmitStart); });
     }
     inner->ExecuteCommandLists(count, lists);
 }

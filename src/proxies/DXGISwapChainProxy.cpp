@@ -1,7 +1,6 @@
 #include "proxies/DXGISwapChainProxy.h"
 
-#include <cstdint>
-
+#include "common/best_effort.h"
 #include "proxies/identity.h"
 #include "streamline/reflex.h"
 #include "upscaler/frame_generation.h"
@@ -10,22 +9,8 @@
 namespace fsr2bridge {
 
 namespace {
-constexpr std::uint32_t markerSimulationStart = 0;
-constexpr std::uint32_t markerRenderSubmitEnd = 3;
-constexpr std::uint32_t markerPresentStart = 4;
-constexpr std::uint32_t markerPresentEnd = 5;
-constexpr std::uint32_t markerInputSample = 6;
-
-// Runs one frame-boundary step; whatever it reports, or throws, the present goes on.
-template <class Step> void bestEffort(Step step) noexcept
-{
-    try {
-        step();
-    } catch (...) {
-    }
-}
-
-void sendMarker(std::uint32_t marker) noexcept
+// Every frame-boundary step is best effort: whatever it reports, or throws, the present goes on.
+void sendMarker(sl::ReflexMarker marker) noexcept
 {
     bestEffort([marker] { sendReflexMarker(marker); });
 }
@@ -34,14 +19,14 @@ void sendMarker(std::uint32_t marker) noexcept
 template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCall present) noexcept
 {
     bestEffort([] { setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u); });
-    sendMarker(markerRenderSubmitEnd);
-    sendMarker(markerPresentStart);
+    sendMarker(sl::ReflexMarker::eRenderSubmitEnd);
+    sendMarker(sl::ReflexMarker::ePresentStart);
     const HRESULT result = present();
-    sendMarker(markerPresentEnd);
+    sendMarker(sl::ReflexMarker::ePresentEnd);
     bestEffort([] { advanceFrameToken(); }); // from here on the markers belong to the next frame
     bestEffort([] { reflexSleep(); });
-    sendMarker(markerInputSample);
-    sendMarker(markerSimulationStart);
+    sendMarker(sl::ReflexMarker::eInputSample);
+    sendMarker(sl::ReflexMarker::eSimulationStart);
     return result;
 }
 

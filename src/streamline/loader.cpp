@@ -12,8 +12,6 @@
 
 namespace fsr2bridge {
 
-StreamlineApi streamlineApi;
-
 namespace {
 
 Config* configInstance = nullptr;
@@ -92,7 +90,7 @@ void fillPreferences(InterposerPreferences& out, const std::wstring& streamlineD
     p.renderAPI = sl::RenderAPI::eD3D12;
 }
 
-bool loadStreamline()
+bool loadStreamline() noexcept
 {
     try {
         std::error_code error;
@@ -113,12 +111,12 @@ bool loadStreamline()
     }
 }
 
-bool passThroughMode()
+bool passThroughMode() noexcept
 {
     return passThrough;
 }
 
-Config* settingsStore()
+Config* settingsStore() noexcept
 {
     return configInstance;
 }

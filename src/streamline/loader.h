@@ -10,14 +10,14 @@ namespace fsr2bridge {
 // Creates the process-wide Config from config.json in the current directory and
 // decides pass-through mode; outside pass-through mode verifies, loads and
 // initialises streamline\sl.interposer.dll and fetches its core entry points.
-// True: pass-through chosen, or Streamline loaded. Never throws.
-bool loadStreamline();
+// True: pass-through chosen, or Streamline loaded.
+bool loadStreamline() noexcept;
 
 // True when the settings said `enabled` false. False before the loader ran.
-bool passThroughMode();
+bool passThroughMode() noexcept;
 
 // The process-wide settings store; null before the loader ran.
-Config* settingsStore();
+Config* settingsStore() noexcept;
 
 // The record handed to slInit. Its pointers refer to `streamlineDirectory` and
 // to the loader's feature list, so it is valid while that string lives.

@@ -1,7 +1,6 @@
 #include "streamline/reflex.h"
 
-#include "hooking/MinHook.h"
-#include "streamline/loader.h"
+#include "hooking/hook_and_enable.h"
 #include "streamline/streamline_api.h"
 
 namespace fsr2bridge {
@@ -18,12 +17,8 @@ PeekMessageAFn peekMessageTrampoline = nullptr;
 
 bool hookPeekMessage()
 {
-    void* target = nullptr;
-    if (MH_CreateHookApiEx(L"user32.dll", "PeekMessageA", reinterpret_cast<void*>(&peekMessageHook),
-                           reinterpret_cast<void**>(&peekMessageTrampoline), &target) != MH_OK) {
-        return false;
-    }
-    return MH_EnableHook(target) == MH_OK;
+    return hookExportAndEnable(L"user32.dll", "PeekMessageA", reinterpret_cast<void*>(&peekMessageHook),
+                               reinterpret_cast<void**>(&peekMessageTrampoline));
 }
 
 } // namespace
@@ -51,10 +46,10 @@ sl::ReflexOptions reflexOptions(std::uint32_t mode, std::uint32_t fpsCap)
     return options;
 }
 
-bool startReflex()
+bool startReflex(Config* settings)
 {
     frameTokenModule = streamlineApi.interposerModule;
-    reflexSettings = settingsStore();
+    reflexSettings = settings;
     if (!hookPeekMessage()) {
         return false;
     }
@@ -66,9 +61,9 @@ bool startReflex()
     }
     latencyPingMessage = state.statsWindowMessage;
 
-    const Settings settings = reflexSettings != nullptr ? reflexSettings->snapshot() : Settings{};
+    const Settings values = settings != nullptr ? settings->snapshot() : Settings{};
     const sl::ReflexOptions options =
-        reflexOptions(static_cast<std::uint32_t>(settings.reflexMode), settings.reflexFpsCap);
+        reflexOptions(static_cast<std::uint32_t>(values.reflexMode), values.reflexFpsCap);
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slReflexSetOptions, sl::kFeatureReflex, "slReflexSetOptions");
     if (setOptions == nullptr || setOptions(options) != sl::Result::eOk) {
@@ -77,7 +72,7 @@ bool startReflex()
     if (!advanceFrameToken()) {
         return false;
     }
-    sendReflexMarker(static_cast<std::uint32_t>(sl::ReflexMarker::eSimulationStart));
+    sendReflexMarker(sl::ReflexMarker::eSimulationStart);
     return true;
 }
 
@@ -96,7 +91,7 @@ bool advanceFrameToken()
     return newToken(nextToken, nullptr) == sl::Result::eOk;
 }
 
-bool sendReflexMarker(std::uint32_t marker)
+bool sendReflexMarker(sl::ReflexMarker marker)
 {
     sl::FrameToken* token = currentToken;
     if (token == nullptr) {
@@ -107,7 +102,7 @@ bool sendReflexMarker(std::uint32_t marker)
     if (setMarker == nullptr) {
         return false;
     }
-    return setMarker(static_cast<sl::ReflexMarker>(marker), *token) == sl::Result::eOk;
+    return setMarker(marker, *token) == sl::Result::eOk;
 }
 
 bool reflexSleep()

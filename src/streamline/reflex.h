@@ -3,20 +3,22 @@
 
 #include <windows.h>
 
+#include "settings/config.h"
 #include "streamline/sl_types.h"
 
 namespace fsr2bridge {
 
-// Hooks PeekMessageA, reads the ping message, sets the Reflex options from the
-// settings, fetches the first frame tokens and sends eSimulationStart.
-bool startReflex();
+// Hooks PeekMessageA, reads the ping message, sets the Reflex options from
+// `settings` (kept for reflexSleep; null: the defaults, and no sleep), fetches
+// the first frame tokens and sends eSimulationStart.
+bool startReflex(Config* settings);
 
 // Moves nextFrameToken into currentFrameToken (fetching both on the first call)
 // and fetches a new nextFrameToken.
 bool advanceFrameToken();
 
 // Sends `marker` with currentFrameToken; true without sending before there is one.
-bool sendReflexMarker(std::uint32_t marker);
+bool sendReflexMarker(sl::ReflexMarker marker);
 
 // The Reflex sleep for currentFrameToken when enableReflexSleep is on.
 bool reflexSleep();

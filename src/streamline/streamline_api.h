@@ -4,6 +4,7 @@
 // filled on first use (see fetchFeatureFunction / fetchCoreFunction).
 #include <windows.h>
 
+#include "common/module_export.h"
 #include "streamline/sl_types.h"
 
 namespace fsr2bridge {
@@ -33,6 +34,7 @@ struct StreamlineApi {
     sl::PFun_slReflexSleep* slReflexSleep = nullptr;
 };
 
+// Filled by the loader; tests and benchmarks fill it with their own functions.
 extern StreamlineApi streamlineApi;
 
 // First-use rule for a feature function: a filled slot is returned as it is;
@@ -66,7 +68,7 @@ template <class F> F* fetchCoreFunction(F*& slot, HMODULE module, const char* na
     if (module == nullptr) {
         return nullptr;
     }
-    slot = reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    slot = exportedFunction<F>(module, name);
     return slot;
 }
 

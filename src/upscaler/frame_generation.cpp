@@ -7,15 +7,6 @@
 
 namespace fsr2bridge {
 
-static_assert(sizeof(sl::DLSSGOptions) == 104);
-static_assert(offsetof(sl::DLSSGOptions, mode) == 32);
-static_assert(offsetof(sl::DLSSGOptions, numFramesToGenerate) == 36);
-static_assert(offsetof(sl::DLSSGOptions, flags) == 40);
-static_assert(offsetof(sl::DLSSGOptions, dynamicResWidth) == 44);
-static_assert(offsetof(sl::DLSSGOptions, dynamicResHeight) == 48);
-static_assert(sizeof(sl::DLSSGState) == 56);
-static_assert(offsetof(sl::DLSSGState, status) == 40);
-
 namespace {
 
 sl::DLSSGOptions options{};
@@ -68,13 +59,8 @@ bool setFrameGenerationMode(std::uint32_t mode)
         return true;
     }
     options.mode = requested;
-    try {
-        if (!upscalerSettings().enableFrameGeneration) {
-            return true;
-        }
-    } catch (...) {
-        // The present path calls this; a failing settings lock must not reach the game.
-        return false;
+    if (!upscalerSettings().enableFrameGeneration) {
+        return true;
     }
     return sendOptions();
 }

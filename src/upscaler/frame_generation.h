@@ -9,6 +9,7 @@
 namespace fsr2bridge {
 
 // Sends the options with the new mode when it differs from the stored one and Frame Generation is enabled.
+// Throws only what the settings snapshot throws; its callers catch.
 bool setFrameGenerationMode(std::uint32_t mode);
 
 // Asks Streamline for the Frame Generation status. A bad status is shown once per process and status value

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "hooking/MinHook.h"
-#include "proxies/D3D12DeviceProxy.h"
+#include "hooking/hook_and_enable.h"
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/camera_constants.h"
@@ -13,70 +12,12 @@
 
 namespace fsr2bridge {
 
-static_assert(sizeof(sl::DLSSOptions) == 88);
-static_assert(offsetof(sl::DLSSOptions, mode) == 32);
-static_assert(offsetof(sl::DLSSOptions, outputWidth) == 36);
-static_assert(offsetof(sl::DLSSOptions, outputHeight) == 40);
-static_assert(offsetof(sl::DLSSOptions, sharpness) == 44);
-static_assert(offsetof(sl::DLSSOptions, preExposure) == 48);
-static_assert(offsetof(sl::DLSSOptions, exposureScale) == 52);
-static_assert(offsetof(sl::DLSSOptions, colorBuffersHDR) == 56);
-static_assert(offsetof(sl::DLSSOptions, indicatorInvertAxisX) == 57);
-static_assert(offsetof(sl::DLSSOptions, indicatorInvertAxisY) == 58);
-static_assert(offsetof(sl::DLSSOptions, dlaaPreset) == 60);
-static_assert(offsetof(sl::DLSSOptions, qualityPreset) == 64);
-static_assert(offsetof(sl::DLSSOptions, balancedPreset) == 68);
-static_assert(offsetof(sl::DLSSOptions, performancePreset) == 72);
-static_assert(offsetof(sl::DLSSOptions, ultraPerformancePreset) == 76);
-static_assert(offsetof(sl::DLSSOptions, ultraQualityPreset) == 80);
-static_assert(offsetof(sl::DLSSOptions, useAutoExposure) == 84);
-static_assert(sizeof(Fsr2ContextRecord) == fsr2ContextRecordSize);
-static_assert(offsetof(Fsr2ContextRecord, dlssOptions) == 0);
-static_assert(offsetof(Fsr2ContextRecord, fsr2Flags) == 88);
-static_assert(offsetof(Fsr2ContextRecord, device) == 96);
-static_assert(offsetof(Fsr2ContextRecord, nisIntermediate) == 104);
-static_assert(sizeof(sl::Resource) == 112);
-static_assert(offsetof(sl::Resource, native) == 40);
-static_assert(offsetof(sl::Resource, state) == 64);
-static_assert(sizeof(sl::ResourceTag) == 64);
-static_assert(offsetof(sl::ResourceTag, resource) == 32);
-static_assert(offsetof(sl::ResourceTag, type) == 40);
-static_assert(offsetof(sl::ResourceTag, lifecycle) == 44);
-static_assert(offsetof(sl::ResourceTag, extent) == 48);
-static_assert(sizeof(sl::NISOptions) == 48);
-static_assert(offsetof(sl::NISOptions, sharpness) == 40);
-static_assert(offsetof(FfxFsr2DispatchDescription, color) == 8);
-static_assert(offsetof(FfxFsr2DispatchDescription, depth) == 192);
-static_assert(offsetof(FfxFsr2DispatchDescription, motionVectors) == 376);
-static_assert(offsetof(FfxFsr2DispatchDescription, transparencyAndComposition) == 928);
-static_assert(offsetof(FfxFsr2DispatchDescription, output) == 1112);
-static_assert(offsetof(FfxFsr2DispatchDescription, sharpness) == 1324);
-static_assert(offsetof(FfxFsr2DispatchDescription, preExposure) == 1332);
-
 namespace {
 
-// Resource states and Streamline buffer types of the tags.
-constexpr std::uint32_t stateShaderInput = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
-constexpr std::uint32_t stateUnorderedAccess = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
-constexpr std::uint32_t bufferDepth = 0;
-constexpr std::uint32_t bufferMotionVectors = 1;
-constexpr std::uint32_t bufferScalingInputColor = 3;
-constexpr std::uint32_t bufferScalingOutputColor = 4;
-constexpr std::uint32_t bufferTransparencyHint = 27;
-constexpr std::uint32_t onlyValidNow = 0;
-constexpr std::uint32_t validUntilPresent = 1;
-constexpr std::uint32_t nisModeSharpen = 2;
-constexpr std::uint32_t dlssgDynamicResolution = 2;
 constexpr int createShaderResourceViewSlot = 18;
 
 void* trampolines[3] = {};
 bool srvHookAttempted = false;
-
-// Assigns a number to a record field whatever integral or enumeration type the field has.
-template <class Field, class Value> void assign(Field& field, Value value)
-{
-    field = static_cast<Field>(value);
-}
 
 Fsr2ContextRecord& recordOf(void* context)
 {
@@ -97,23 +38,24 @@ void fillDlssOptions(sl::DLSSOptions& o, const FfxFsr2ContextDescription& descri
     o.next = nullptr;
     o.structType = sl::kDLSSOptionsType;
     o.structVersion = sl::kDLSSOptionsVersion;
-    assign(o.mode, static_cast<std::uint32_t>(settings.dlssMode));
+    o.mode = static_cast<sl::DLSSMode>(settings.dlssMode);
     o.outputWidth = description.displaySize.width;
     o.outputHeight = description.displaySize.height;
     o.sharpness = 0.0f;
     o.preExposure = 1.0f;
     o.exposureScale = 1.0f;
-    assign(o.colorBuffersHDR, 1);
-    assign(o.indicatorInvertAxisX, 0);
-    assign(o.indicatorInvertAxisY, 0);
-    const auto preset = static_cast<std::uint32_t>(settings.dlssPreset);
-    assign(o.dlaaPreset, preset);
-    assign(o.qualityPreset, preset);
-    assign(o.balancedPreset, preset);
-    assign(o.performancePreset, preset);
-    assign(o.ultraPerformancePreset, preset);
-    assign(o.ultraQualityPreset, preset);
-    assign(o.useAutoExposure, (description.flags & FFX_FSR2_ENABLE_AUTO_EXPOSURE) ? 1 : 0);
+    o.colorBuffersHDR = sl::Boolean::eTrue;
+    o.indicatorInvertAxisX = sl::Boolean::eFalse;
+    o.indicatorInvertAxisY = sl::Boolean::eFalse;
+    const auto preset = static_cast<sl::DLSSPreset>(settings.dlssPreset);
+    o.dlaaPreset = preset;
+    o.qualityPreset = preset;
+    o.balancedPreset = preset;
+    o.performancePreset = preset;
+    o.ultraPerformancePreset = preset;
+    o.ultraQualityPreset = preset;
+    o.useAutoExposure =
+        (description.flags & FFX_FSR2_ENABLE_AUTO_EXPOSURE) ? sl::Boolean::eTrue : sl::Boolean::eFalse;
 }
 
 void resetFrameGenerationOptions(const FfxFsr2ContextDescription& description)
@@ -123,9 +65,9 @@ void resetFrameGenerationOptions(const FfxFsr2ContextDescription& description)
     std::memset(static_cast<void*>(&fg), 0, sizeof fg);
     fg.structType = sl::kDLSSGOptionsType;
     fg.structVersion = sl::kDLSSGOptionsVersion;
-    assign(fg.mode, 0);
+    fg.mode = sl::DLSSGMode::eOff;
     fg.numFramesToGenerate = 1;
-    assign(fg.flags, dlssgDynamicResolution);
+    fg.flags = sl::kDLSSGFlagDynamicResolutionEnabled;
     fg.dynamicResWidth = description.maxRenderSize.width;
     fg.dynamicResHeight = description.maxRenderSize.height;
 }
@@ -148,6 +90,29 @@ std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& desc
     return FFX_OK;
 }
 
+// What every tag and evaluation of one dispatch shares.
+struct DispatchFrame {
+    const sl::FrameToken& token;
+    sl::CommandBuffer* commandList;
+    sl::Extent renderExtent;
+    sl::Extent displayExtent;
+    sl::Extent motionExtent;
+};
+
+DispatchFrame dispatchFrameOf(const Fsr2ContextRecord& record, const FfxFsr2DispatchDescription& d,
+                              const sl::FrameToken& token)
+{
+    const sl::Extent render{0, 0, d.renderSize.width, d.renderSize.height};
+    const sl::Extent display{0, 0, record.dlssOptions.outputWidth, record.dlssOptions.outputHeight};
+    const bool displayMotion = (record.fsr2Flags & FFX_FSR2_ENABLE_DISPLAY_RESOLUTION_MOTION_VECTORS) != 0;
+    return {token, static_cast<sl::CommandBuffer*>(d.commandList), render, display,
+            displayMotion ? display : render};
+}
+
+// Resource states of the tags: inputs are read by a shader, outputs written.
+constexpr std::uint32_t inputState = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
+constexpr std::uint32_t outputState = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
+
 sl::Resource resourceRecord(void* native, std::uint32_t state)
 {
     sl::Resource r{};
@@ -156,26 +121,55 @@ sl::Resource resourceRecord(void* native, std::uint32_t state)
     return r;
 }
 
-sl::ResourceTag tagRecord(sl::Resource& resource, std::uint32_t bufferType, std::uint32_t lifecycle,
+sl::ResourceTag tagRecord(sl::Resource& resource, sl::BufferType bufferType, sl::ResourceLifecycle lifecycle,
                           const sl::Extent& extent)
 {
     sl::ResourceTag tag{};
     tag.resource = &resource;
-    assign(tag.type, bufferType);
-    assign(tag.lifecycle, lifecycle);
+    tag.type = bufferType;
+    tag.lifecycle = lifecycle;
     tag.extent = extent;
     return tag;
 }
 
-D3D12_RESOURCE_DESC resourceDescOf(ID3D12Resource* resource)
+bool setTags(const DispatchFrame& frame, const sl::ResourceTag* tags, std::uint32_t count)
 {
-#ifdef _MSC_VER
-    return resource->GetDesc();
-#else
-    D3D12_RESOURCE_DESC desc;
-    resource->GetDesc(&desc);
-    return desc;
-#endif
+    auto* setTag = fetchCoreFunction(streamlineApi.slSetTag, streamlineApi.interposerModule, "slSetTag");
+    return setTag && setTag(viewportHandle(), tags, count, frame.commandList) == sl::Result::eOk;
+}
+
+bool evaluate(const DispatchFrame& frame, sl::Feature feature)
+{
+    auto* evaluateFeature = fetchCoreFunction(streamlineApi.slEvaluateFeature, streamlineApi.interposerModule,
+                                              "slEvaluateFeature");
+    if (!evaluateFeature) {
+        return false;
+    }
+    const sl::BaseStructure* inputs[1] = {sl::asBaseStructure(viewportHandle())};
+    return evaluateFeature(feature, frame.token, inputs, 1, frame.commandList) == sl::Result::eOk;
+}
+
+// Step: the Frame Generation health check, when Frame Generation is on.
+bool checkFrameGeneration(const Settings& settings)
+{
+    return !settings.enableFrameGeneration || checkFrameGenerationHealth();
+}
+
+// Step: DLSS options follow the dispatch's pre-exposure (a NaN never equals, so it is sent every time).
+bool followPreExposure(Fsr2ContextRecord& record, float preExposure)
+{
+    if (preExposure == record.dlssOptions.preExposure) {
+        return true;
+    }
+    record.dlssOptions.preExposure = preExposure;
+    return sendDlssOptions(record.dlssOptions);
+}
+
+bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
+{
+    auto* setConstants =
+        fetchCoreFunction(streamlineApi.slSetConstants, streamlineApi.interposerModule, "slSetConstants");
+    return setConstants && setConstants(constants, token, viewportHandle()) == sl::Result::eOk;
 }
 
 // The DLSS output when NIS sharpens afterwards: a texture like the host's output, made once per context.
@@ -184,11 +178,11 @@ bool ensureNisIntermediate(Fsr2ContextRecord& record, ID3D12Resource* output)
     if (record.nisIntermediate) {
         return true;
     }
-    ID3D12Device* native = nativeDeviceOf(record.device);
+    ID3D12Device* native = systemDeviceOf(record.device);
     if (!native || !output) {
         return false;
     }
-    const D3D12_RESOURCE_DESC desc = resourceDescOf(output);
+    const D3D12_RESOURCE_DESC desc = resourceDescriptionOf(output);
     D3D12_HEAP_PROPERTIES heap{};
     heap.Type = D3D12_HEAP_TYPE_DEFAULT;
     heap.CreationNodeMask = 1;
@@ -211,16 +205,13 @@ bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
         return true;
     }
     srvHookAttempted = true;
-    ID3D12Device* native = nativeDeviceOf(record.device);
+    ID3D12Device* native = systemDeviceOf(record.device);
     if (!native) {
         return false;
     }
     void* target = (*reinterpret_cast<void***>(native))[createShaderResourceViewSlot];
-    if (MH_CreateHook(target, reinterpret_cast<void*>(&createShaderResourceViewHook),
-                      createShaderResourceViewTrampolineSlot()) != MH_OK) {
-        return false;
-    }
-    return MH_EnableHook(target) == MH_OK;
+    return hookAndEnable(target, reinterpret_cast<void*>(&createShaderResourceViewHook),
+                         createShaderResourceViewTrampolineSlot());
 }
 
 // Clears the view-format rewrite however the evaluation ends.
@@ -231,118 +222,88 @@ struct RewriteWindow {
     RewriteWindow& operator=(const RewriteWindow&) = delete;
 };
 
-bool samePreExposure(float a, float b)
+// Step: tag colour, DLSS output, depth, motion vectors and the optional transparency mask, then evaluate
+// DLSS; while a mask is tagged, its R8_TYPELESS views are rewritten.
+bool tagAndEvaluateDlss(const DispatchFrame& frame, const Fsr2ContextRecord& record,
+                        const FfxFsr2DispatchDescription& d, ID3D12Resource* dlssOutput)
 {
-    return a == b;
+    void* transparency = d.transparencyAndComposition.resource;
+    sl::Resource resources[5] = {
+        resourceRecord(d.color.resource, inputState), resourceRecord(dlssOutput, outputState),
+        resourceRecord(d.depth.resource, inputState), resourceRecord(d.motionVectors.resource, inputState),
+        resourceRecord(transparency, inputState),
+    };
+    constexpr auto untilPresent = sl::ResourceLifecycle::eValidUntilPresent;
+    constexpr auto onlyNow = sl::ResourceLifecycle::eOnlyValidNow;
+    const sl::ResourceTag tags[5] = {
+        tagRecord(resources[0], sl::kBufferTypeScalingInputColor, untilPresent, frame.renderExtent),
+        tagRecord(resources[1], sl::kBufferTypeScalingOutputColor, untilPresent, frame.displayExtent),
+        tagRecord(resources[2], sl::kBufferTypeDepth, onlyNow, frame.renderExtent),
+        tagRecord(resources[3], sl::kBufferTypeMotionVectors, onlyNow, frame.motionExtent),
+        tagRecord(resources[4], sl::kBufferTypeTransparencyHint, untilPresent, frame.renderExtent),
+    };
+    if (!setTags(frame, tags, transparency ? 5 : 4)) {
+        return false;
+    }
+    if (!transparency) {
+        return evaluate(frame, sl::kFeatureDLSS);
+    }
+    if (!ensureShaderResourceViewHook(record)) {
+        return false;
+    }
+    RewriteWindow rewrite;
+    return evaluate(frame, sl::kFeatureDLSS);
+}
+
+// Step: NIS sharpens the intermediate DLSS wrote into the host's output.
+bool sharpen(const DispatchFrame& frame, const Fsr2ContextRecord& record, const FfxFsr2DispatchDescription& d)
+{
+    sl::NISOptions options{};
+    options.mode = sl::NISMode::eSharpen;
+    options.hdrMode = sl::NISHDR::eNone;
+    options.sharpness = d.sharpness;
+    auto* setOptions =
+        fetchFeatureFunction(streamlineApi.slNISSetOptions, sl::kFeatureNIS, "slNISSetOptions");
+    if (!setOptions || setOptions(viewportHandle(), options) != sl::Result::eOk) {
+        return false;
+    }
+    sl::Resource resources[2] = {
+        resourceRecord(record.nisIntermediate, outputState),
+        resourceRecord(d.output.resource, outputState),
+    };
+    constexpr auto untilPresent = sl::ResourceLifecycle::eValidUntilPresent;
+    const sl::ResourceTag tags[2] = {
+        tagRecord(resources[0], sl::kBufferTypeScalingInputColor, untilPresent, frame.displayExtent),
+        tagRecord(resources[1], sl::kBufferTypeScalingOutputColor, untilPresent, frame.displayExtent),
+    };
+    return setTags(frame, tags, 2) && evaluate(frame, sl::kFeatureNIS);
 }
 
 std::uint32_t dispatchContext(Fsr2ContextRecord& record, const FfxFsr2DispatchDescription& d)
 {
     const Settings settings = upscalerSettings();
-    const bool nis = settings.enableNisSharpening;
-    if (settings.enableFrameGeneration && !checkFrameGenerationHealth()) {
+    if (!checkFrameGeneration(settings) || !followPreExposure(record, d.preExposure)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
-    if (!samePreExposure(d.preExposure, record.dlssOptions.preExposure)) {
-        record.dlssOptions.preExposure = d.preExposure;
-        if (!sendDlssOptions(record.dlssOptions)) {
-            return FFX_ERROR_BACKEND_API_ERROR;
-        }
-    }
-
     sl::Constants constants;
     buildFrameConstants(record, d, constants);
-    sl::FrameToken* token = currentFrameToken();
-    if (!token) {
+    const sl::FrameToken* token = currentFrameToken();
+    if (!token || !sendConstants(constants, *token)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
-    auto* setConstants =
-        fetchCoreFunction(streamlineApi.slSetConstants, streamlineApi.interposerModule, "slSetConstants");
-    if (!setConstants || setConstants(constants, *token, viewportHandle()) != sl::Result::eOk) {
-        return FFX_ERROR_BACKEND_API_ERROR;
-    }
-
     auto* output = static_cast<ID3D12Resource*>(d.output.resource);
-    ID3D12Resource* dlssOutput = output;
-    if (nis) {
-        if (!ensureNisIntermediate(record, output)) {
-            return FFX_ERROR_BACKEND_API_ERROR;
-        }
-        dlssOutput = record.nisIntermediate;
-    }
-
-    const sl::Extent renderExtent{0, 0, d.renderSize.width, d.renderSize.height};
-    const sl::Extent displayExtent{0, 0, record.dlssOptions.outputWidth, record.dlssOptions.outputHeight};
-    const sl::Extent motionExtent =
-        (record.fsr2Flags & FFX_FSR2_ENABLE_DISPLAY_RESOLUTION_MOTION_VECTORS) ? displayExtent : renderExtent;
-    void* transparency = d.transparencyAndComposition.resource;
-
-    sl::Resource resources[5] = {
-        resourceRecord(d.color.resource, stateShaderInput),
-        resourceRecord(dlssOutput, stateUnorderedAccess),
-        resourceRecord(d.depth.resource, stateShaderInput),
-        resourceRecord(d.motionVectors.resource, stateShaderInput),
-        resourceRecord(transparency, stateShaderInput),
-    };
-    const sl::ResourceTag tags[5] = {
-        tagRecord(resources[0], bufferScalingInputColor, validUntilPresent, renderExtent),
-        tagRecord(resources[1], bufferScalingOutputColor, validUntilPresent, displayExtent),
-        tagRecord(resources[2], bufferDepth, onlyValidNow, renderExtent),
-        tagRecord(resources[3], bufferMotionVectors, onlyValidNow, motionExtent),
-        tagRecord(resources[4], bufferTransparencyHint, validUntilPresent, renderExtent),
-    };
-    const std::uint32_t tagCount = transparency ? 5 : 4;
-    auto* commandList = static_cast<sl::CommandBuffer*>(d.commandList);
-    auto* setTag = fetchCoreFunction(streamlineApi.slSetTag, streamlineApi.interposerModule, "slSetTag");
-    if (!setTag || setTag(viewportHandle(), tags, tagCount, commandList) != sl::Result::eOk) {
+    const bool nis = settings.enableNisSharpening;
+    if (nis && !ensureNisIntermediate(record, output)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
-
-    if (transparency && !ensureShaderResourceViewHook(record)) {
+    const DispatchFrame frame = dispatchFrameOf(record, d, *token);
+    if (!tagAndEvaluateDlss(frame, record, d, nis ? record.nisIntermediate : output)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
-    const sl::BaseStructure* inputs[1] = {sl::asBaseStructure(viewportHandle())};
-    auto* evaluate = fetchCoreFunction(streamlineApi.slEvaluateFeature, streamlineApi.interposerModule,
-                                       "slEvaluateFeature");
-    if (!evaluate) {
+    if (nis && !sharpen(frame, record, d)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
-    sl::Result evaluated;
-    if (transparency) {
-        RewriteWindow rewrite;
-        evaluated = evaluate(sl::kFeatureDLSS, *token, inputs, 1, commandList);
-    } else {
-        evaluated = evaluate(sl::kFeatureDLSS, *token, inputs, 1, commandList);
-    }
-    if (evaluated != sl::Result::eOk) {
-        return FFX_ERROR_BACKEND_API_ERROR;
-    }
-    if (!nis) {
-        return FFX_OK;
-    }
-
-    sl::NISOptions nisOptions{};
-    assign(nisOptions.mode, nisModeSharpen);
-    assign(nisOptions.hdrMode, 0);
-    nisOptions.sharpness = d.sharpness;
-    auto* setNis = fetchFeatureFunction(streamlineApi.slNISSetOptions, sl::kFeatureNIS, "slNISSetOptions");
-    if (!setNis || setNis(viewportHandle(), nisOptions) != sl::Result::eOk) {
-        return FFX_ERROR_BACKEND_API_ERROR;
-    }
-    sl::Resource nisResources[2] = {
-        resourceRecord(record.nisIntermediate, stateUnorderedAccess),
-        resourceRecord(output, stateUnorderedAccess),
-    };
-    const sl::ResourceTag nisTags[2] = {
-        tagRecord(nisResources[0], bufferScalingInputColor, validUntilPresent, displayExtent),
-        tagRecord(nisResources[1], bufferScalingOutputColor, validUntilPresent, displayExtent),
-    };
-    if (setTag(viewportHandle(), nisTags, 2, commandList) != sl::Result::eOk) {
-        return FFX_ERROR_BACKEND_API_ERROR;
-    }
-    return evaluate(sl::kFeatureNIS, *token, inputs, 1, commandList) == sl::Result::eOk
-               ? FFX_OK
-               : FFX_ERROR_BACKEND_API_ERROR;
+    return FFX_OK;
 }
 
 } // namespace
@@ -367,7 +328,6 @@ std::uint32_t fsr2ContextDispatchReplacement(void* context, const FfxFsr2Dispatc
     try {
         return dispatchContext(recordOf(context), *description);
     } catch (...) {
-        setR8TypelessRewriteActive(false);
         return FFX_ERROR_BACKEND_API_ERROR;
     }
 }

@@ -21,6 +21,11 @@ struct Fsr2ContextRecord {
 };
 
 inline constexpr std::size_t fsr2ContextRecordSize = 112;
+static_assert(sizeof(Fsr2ContextRecord) == fsr2ContextRecordSize);
+static_assert(offsetof(Fsr2ContextRecord, dlssOptions) == 0);
+static_assert(offsetof(Fsr2ContextRecord, fsr2Flags) == 88);
+static_assert(offsetof(Fsr2ContextRecord, device) == 96);
+static_assert(offsetof(Fsr2ContextRecord, nisIntermediate) == 104);
 
 enum class Fsr2Entry { create, dispatch, destroy };
 

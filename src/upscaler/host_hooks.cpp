@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cstring>
 
+#include "upscaler/host_layout.h"
 #include "upscaler/upscaler_state.h"
 
 namespace fsr2bridge {
@@ -103,7 +104,7 @@ void noteFrameGenerationRequest(const unsigned char* imageBase)
     }
     const auto* game = readAt<const unsigned char*>(imageBase, hostlayout::gameObject);
     if (game && game[hostlayout::frameGenerationStateByte] == 0) {
-        frameGenerationRequested.store(true, std::memory_order_relaxed);
+        requestFrameGeneration();
     }
 }
 
@@ -126,6 +127,11 @@ std::uint64_t hostCameraHook(void* a0, void* a1, void* a2)
 void** hostCameraTrampolineSlot()
 {
     return &hostCameraTrampoline;
+}
+
+void requestFrameGeneration()
+{
+    frameGenerationRequested.store(true, std::memory_order_relaxed);
 }
 
 bool takeFrameGenerationRequest()

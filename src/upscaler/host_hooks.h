@@ -17,28 +17,6 @@ struct HostCameraState {
     bool filled;
 };
 
-// Byte offsets into the host executable and its objects; they hold for one build of the host.
-namespace hostlayout {
-inline constexpr std::uintptr_t cameraFunction = 0x33E4D68;
-inline constexpr std::uintptr_t worldObject1 = 0x5049F90;
-inline constexpr std::uintptr_t worldObject2 = 0x5049EB8;
-inline constexpr std::uintptr_t gameObject = 0x59056A0;
-inline constexpr std::size_t handleStorageOfWorld1 = 296;
-inline constexpr std::size_t basisStorageOfWorld2 = 264;
-inline constexpr std::size_t frustumStorageOfWorld2 = 256;
-inline constexpr std::size_t storageIndexArray = 64;
-inline constexpr std::size_t storageDenseArray = 968;
-inline constexpr std::size_t handleRecordSize = 24;
-inline constexpr std::size_t handleInRecord = 4;
-inline constexpr std::size_t basisRecordSize = 160;
-inline constexpr std::size_t frustumRecordSize = 24;
-inline constexpr std::size_t viewIndexOfArgument = 456;
-inline constexpr std::size_t viewTableOfArgument = 408;
-inline constexpr std::size_t handleOfView = 36;
-inline constexpr std::size_t frameGenerationStateByte = 1100;
-inline constexpr std::uint32_t handleMask = 0xFFFFFF;
-} // namespace hostlayout
-
 // The one process-wide camera state; FLT_MAX basis (bytes 12..15 zero) and zero frustum until filled.
 HostCameraState& hostCameraState();
 
@@ -46,7 +24,9 @@ HostCameraState& hostCameraState();
 std::uint64_t hostCameraHook(void* a0, void* a1, void* a2);
 void** hostCameraTrampolineSlot();
 
-// Whether a host camera call asked for Frame Generation since the last take; clears the request.
+// Raises the frame-generation request, as a host camera call with its state byte zero does.
+void requestFrameGeneration();
+// Whether Frame Generation was requested since the last take; clears the request.
 bool takeFrameGenerationRequest();
 
 // While set, R8_TYPELESS shader-resource views become R8_UNORM in createShaderResourceViewHook.

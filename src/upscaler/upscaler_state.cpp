@@ -8,6 +8,7 @@ struct UpscalerState {
     HMODULE upscalerModule = nullptr;
     Config* settings = nullptr;
     HMODULE hostImageBase = nullptr;
+    SystemDeviceLookup systemDevice = nullptr;
 };
 
 UpscalerState instance;
@@ -41,6 +42,17 @@ HMODULE hostImageBase()
 HMODULE upscalerModule()
 {
     return state().upscalerModule;
+}
+
+void publishSystemDeviceLookup(SystemDeviceLookup lookup)
+{
+    state().systemDevice = lookup;
+}
+
+ID3D12Device* systemDeviceOf(void* device)
+{
+    const SystemDeviceLookup lookup = state().systemDevice;
+    return lookup != nullptr ? lookup(device) : static_cast<ID3D12Device*>(device);
 }
 
 Settings upscalerSettings()

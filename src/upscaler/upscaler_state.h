@@ -1,8 +1,8 @@
 #pragma once
-// Process-wide values the upscaler reads on every frame: the settings store, the Streamline viewport and the
-// host executable's image base. Written once by device attachment, before any hook of this module runs.
-#include <windows.h>
-
+// Process-wide values the upscaler reads on every frame: the settings store, the Streamline viewport, the
+// host executable's image base, and how to reach the system device behind the one the host passes to FSR2.
+// Written by device attachment and module entry before any hook of this module runs.
+#include "common/graphics.h"
 #include "settings/config.h"
 #include "streamline/sl_types.h"
 
@@ -17,5 +17,12 @@ HMODULE upscalerModule();
 
 // A snapshot of the published settings; the defaults while nothing is published.
 Settings upscalerSettings();
+
+// The system device behind a device the host holds (its wrapper's inner device), or the device itself.
+using SystemDeviceLookup = ID3D12Device* (*)(void* device) noexcept;
+// Module entry publishes the lookup of its device wrappers at start-up; without one, every device the host
+// passes is taken as the system's own.
+void publishSystemDeviceLookup(SystemDeviceLookup lookup);
+ID3D12Device* systemDeviceOf(void* device);
 
 } // namespace fsr2bridge

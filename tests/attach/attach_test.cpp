@@ -1,48 +1,69 @@
-// Device attachment: the feature queries and their boxes, Frame Generation switched off and saved, Reflex
-// start-up, and the host hooks in order; plus the check of the host's layout before the camera hook.
+// Device attachment against the fake Streamline: the feature queries and their boxes, Frame Generation
+// switched off and saved, Reflex start-up, and the upscaler put in place of the host's FSR2 in order.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "attach_fakes.h"
+#include "common/module_export.h"
 #include "hooking/MinHook.h"
 #include "streamline/device_attachment.h"
-#include "streamline/streamline_api.h"
+#include "streamline/loader.h"
 #include "testbed/world/box_catcher.h"
+#include "tests/support/d3d12_objects.h"
+#include "tests/support/fake_streamline.h"
+#include "upscaler/host_installation.h"
+#include "upscaler/upscaler_state.h"
 
-using attachfakes::calls;
-using attachfakes::script;
+using testsupport::Entry;
+using testsupport::FakeStreamline;
 using Strings = std::vector<std::string>;
+
+// The host's FSR2 exports: each notes that the host's own code ran.
+extern "C" __declspec(dllexport) std::uint32_t ffxFsr2ContextCreate(void*, const void*)
+{
+    testsupport::fakeStreamline().note("host create");
+    return 0;
+}
+extern "C" __declspec(dllexport) std::uint32_t ffxFsr2ContextDispatch(void*, const void*)
+{
+    testsupport::fakeStreamline().note("host dispatch");
+    return 0;
+}
+extern "C" __declspec(dllexport) std::uint32_t ffxFsr2ContextDestroy(void*)
+{
+    testsupport::fakeStreamline().note("host destroy");
+    return 0;
+}
+extern "C" __declspec(dllexport) std::uint32_t ffxFsr2RegisterAliasableResources(void*, void*, void*, void*)
+{
+    testsupport::fakeStreamline().note("host register");
+    return 0;
+}
 
 namespace {
 
 const wchar_t caption[] = L"An error occured!";
 
-ID3D12Device* realDevice()
+// The settings store device attachment reads is the loader's: made by a load in a folder of its own whose
+// config.json leaves Streamline off (no interposer is needed for that).
+std::filesystem::path settingsFolder()
 {
-    static ID3D12Device* device = [] {
-        ID3D12Device* created = nullptr;
-        D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&created));
-        return created;
-    }();
-    return device;
-}
-
-std::filesystem::path configPath()
-{
-    return std::filesystem::temp_directory_path() / L"attach_test_config.json";
+    return std::filesystem::temp_directory_path() / ("attach_test_" + std::to_string(GetCurrentProcessId()));
 }
 
 fsr2bridge::Config& config()
 {
     static fsr2bridge::Config* store = [] {
-        std::filesystem::remove(configPath());
-        return new fsr2bridge::Config(configPath().wstring());
+        std::filesystem::create_directories(settingsFolder());
+        std::ofstream(settingsFolder() / "config.json") << R"({"version": 4, "enabled": false})";
+        const std::filesystem::path before = std::filesystem::current_path();
+        std::filesystem::current_path(settingsFolder());
+        fsr2bridge::loadStreamline();
+        std::filesystem::current_path(before);
+        return fsr2bridge::settingsStore();
     }();
     return *store;
 }
@@ -57,9 +78,22 @@ void setFrameGenerationSetting(bool enabled)
 
 bool savedFrameGenerationSetting()
 {
-    std::ifstream in(configPath());
+    std::ifstream in(settingsFolder() / "config.json");
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return text.find("\"enableFrameGeneration\": true") != std::string::npos;
+}
+
+// The upscaler's installation, noted in the log where attachment runs it.
+bool notedInstallation(HMODULE interposer, fsr2bridge::Config* settings) noexcept
+{
+    testsupport::fakeStreamline().note("install");
+    return fsr2bridge::installUpscaler(interposer, settings);
+}
+
+// Only the attachment's own calls and Reflex start-up's first: the rest of the start-up is Reflex's.
+Strings attachmentCalls(const FakeStreamline& fake)
+{
+    return fake.callsOf({Entry::slSetD3DDevice, Entry::slIsFeatureSupported, Entry::slReflexGetState});
 }
 
 class Attachment : public testing::Test {
@@ -68,12 +102,16 @@ protected:
     {
         static const bool initialised = MH_Initialize() == MH_OK;
         ASSERT_TRUE(initialised);
-        ASSERT_NE(realDevice(), nullptr);
-        fsr2bridge::streamlineApi.interposerModule = GetModuleHandleW(nullptr);
-        attachfakes::useConfig(&config());
-        script = {};
-        calls().clear();
+        ASSERT_NE(testsupport::sharedDevice(), nullptr);
+        ASSERT_NE(&config(), nullptr);
+        // Each attachment here starts Reflex afresh: the hook of the one before goes.
+        MH_RemoveHook(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "PeekMessageA")));
+        fsr2bridge::setUpscalerInstaller(&notedInstallation);
+        fake = &testsupport::installFakeStreamline(GetModuleHandleW(nullptr));
     }
+
+    FakeStreamline* fake = nullptr;
 };
 
 // ---- the box texts ----
@@ -128,7 +166,7 @@ struct Scenario {
     const char* name;
     int reflex, dlss, frameGeneration;
     bool frameGenerationSetting;
-    bool startReflexResult;
+    bool startReflexResult; // false: Streamline refuses slReflexGetState
     bool expectedResult;
     Strings expectedCalls;
     std::vector<std::wstring> expectedBoxes;
@@ -141,13 +179,16 @@ TEST_P(AttachmentWithoutDlss, QueriesBoxesAndSettingsFollowTheResults)
 {
     const Scenario& s = GetParam();
     setFrameGenerationSetting(s.frameGenerationSetting);
-    script.reflex = s.reflex;
-    script.dlss = s.dlss;
-    script.frameGeneration = s.frameGeneration;
-    script.startReflexResult = s.startReflexResult;
+    fake->answer(Entry::slIsFeatureSupported, sl::kFeatureReflex, static_cast<sl::Result>(s.reflex));
+    fake->answer(Entry::slIsFeatureSupported, sl::kFeatureDLSS, static_cast<sl::Result>(s.dlss));
+    fake->answer(Entry::slIsFeatureSupported, sl::kFeatureDLSS_G, static_cast<sl::Result>(s.frameGeneration));
+    if (!s.startReflexResult)
+        fake->answer(Entry::slReflexGetState, sl::Result::eErrorIO);
     testworld::BoxCatcher boxes;
-    EXPECT_EQ(fsr2bridge::attachDevice(realDevice()), s.expectedResult);
-    EXPECT_EQ(calls(), s.expectedCalls);
+    EXPECT_EQ(fsr2bridge::attachDevice(testsupport::sharedDevice()), s.expectedResult);
+    EXPECT_EQ(attachmentCalls(*fake), s.expectedCalls);
+    for (const sl::AdapterInfo& adapter : fake->adapters)
+        EXPECT_EQ(adapter.deviceLUIDSizeInBytes, 8u);
     std::vector<std::wstring> texts;
     for (const testworld::CaughtBox& box : boxes.boxes()) {
         EXPECT_EQ(box.caption, caption);
@@ -166,7 +207,7 @@ const Scenario scenarios[] = {
      false,
      true,
      true,
-     {"slSetD3DDevice", "query 3", "query 0", "startReflex"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slReflexGetState"},
      {L"DLSS is not supported by the currently used GPU.\n"},
      false},
     {"DlssDriverOutOfDateStillStartsReflex",
@@ -176,7 +217,8 @@ const Scenario scenarios[] = {
      true,
      true,
      true,
-     {"slSetD3DDevice", "query 3", "query 0", "query 1000", "startReflex"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+      "slReflexGetState"},
      {L"Your driver is out-of-date. Please upgrade your driver to be able to use DLSS.\n"},
      true},
     {"HardwareSchedulingOffTurnsFrameGenerationOffAndSaves",
@@ -186,7 +228,8 @@ const Scenario scenarios[] = {
      true,
      true,
      true,
-     {"slSetD3DDevice", "query 3", "query 0", "query 1000", "startReflex"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+      "slReflexGetState"},
      {L"Please enable 'Hardware-accelerated GPU Scheduling' in your Windows settings to be able to use DLSS "
       L"Frame "
       L"Generation.\n"},
@@ -198,7 +241,8 @@ const Scenario scenarios[] = {
      true,
      true,
      true,
-     {"slSetD3DDevice", "query 3", "query 0", "query 1000", "startReflex"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+      "slReflexGetState"},
      {},
      false},
     {"ReflexUnsupportedIsNotStarted",
@@ -208,7 +252,7 @@ const Scenario scenarios[] = {
      true,
      true,
      true,
-     {"slSetD3DDevice", "query 3", "query 0", "query 1000"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000"},
      {L"Reflex is not supported by the currently used GPU.\n",
       L"Please update Windows to be able to use DLSS.\n"},
      true},
@@ -219,7 +263,7 @@ const Scenario scenarios[] = {
      false,
      false,
      false,
-     {"slSetD3DDevice", "query 3", "query 0", "startReflex"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slReflexGetState"},
      {L"DLSS is not supported by the currently used GPU.\n"},
      false},
     {"EveryFeatureMissing",
@@ -229,7 +273,7 @@ const Scenario scenarios[] = {
      true,
      true,
      true,
-     {"slSetD3DDevice", "query 3", "query 0", "query 1000"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000"},
      {L"Your driver is out-of-date. Please upgrade your driver to be able to use Reflex.\n",
       L"DLSS is not supported by the currently used GPU.\n",
       L"Your driver is out-of-date. Please upgrade your driver to be able to use DLSS Frame Generation.\n"},
@@ -240,134 +284,75 @@ INSTANTIATE_TEST_SUITE_P(Attachment, AttachmentWithoutDlss, testing::ValuesIn(sc
 
 TEST_F(Attachment, WithoutInterposerNothingHappens)
 {
-    fsr2bridge::streamlineApi.interposerModule = nullptr;
+    testsupport::installFakeStreamline(nullptr);
     testworld::BoxCatcher boxes;
-    EXPECT_FALSE(fsr2bridge::attachDevice(realDevice()));
-    EXPECT_TRUE(calls().empty());
+    EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
+    EXPECT_TRUE(fake->calls().empty());
     EXPECT_TRUE(boxes.boxes().empty());
 }
 
 TEST_F(Attachment, RefusedDeviceStopsBeforeAnyQuery)
 {
-    script.setDeviceResult = 1;
+    fake->answer(Entry::slSetD3DDevice, sl::Result::eErrorIO);
     testworld::BoxCatcher boxes;
-    EXPECT_FALSE(fsr2bridge::attachDevice(realDevice()));
-    EXPECT_EQ(calls(), Strings{"slSetD3DDevice"});
+    EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
+    EXPECT_EQ(fake->calls(), Strings{"slSetD3DDevice"});
     EXPECT_TRUE(boxes.boxes().empty());
 }
 
-// ---- the one attachment with DLSS: the hooks go in (once per process), so the second device fails ----
+// ---- the attachments with DLSS: the upscaler goes in once per process, so later devices fail ----
 
 using Fsr2Create = std::uint32_t (*)(void*, const void*);
 using Fsr2Destroy = std::uint32_t (*)(void*);
 using Fsr2Register = std::uint32_t (*)(void*, void*, void*, void*);
 
-TEST_F(Attachment, WithDlssTheHooksReplaceTheHostsFsr2AndASecondDeviceFails)
+TEST_F(Attachment, WithDlssTheUpscalerReplacesTheHostsFsr2AndLaterDevicesFail)
 {
     setFrameGenerationSetting(true);
     testworld::BoxCatcher boxes;
-    ASSERT_TRUE(fsr2bridge::attachDevice(realDevice()));
-    EXPECT_EQ(calls(),
-              (Strings{"slSetD3DDevice", "query 3", "query 0", "query 1000", "startReflex", "publish"}));
+    const HMODULE program = GetModuleHandleW(nullptr);
+    ASSERT_TRUE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
+    EXPECT_EQ(attachmentCalls(*fake),
+              (Strings{"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0",
+                       "slIsFeatureSupported 1000", "slReflexGetState", "install"}));
     EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_EQ(fsr2bridge::viewportHandle().value, 0u) << "published for the upscaler";
+    EXPECT_EQ(fsr2bridge::upscalerModule(), program);
+    EXPECT_EQ(fsr2bridge::hostImageBase(), program);
+    EXPECT_TRUE(fsr2bridge::upscalerSettings().enableFrameGeneration);
 
-    const HMODULE host = GetModuleHandleW(nullptr);
     auto create =
-        reinterpret_cast<Fsr2Create>(reinterpret_cast<void*>(GetProcAddress(host, "ffxFsr2ContextCreate")));
+        fsr2bridge::exportedFunction<std::uint32_t(void*, const void*)>(program, "ffxFsr2ContextCreate");
     auto dispatch =
-        reinterpret_cast<Fsr2Create>(reinterpret_cast<void*>(GetProcAddress(host, "ffxFsr2ContextDispatch")));
-    auto destroy =
-        reinterpret_cast<Fsr2Destroy>(reinterpret_cast<void*>(GetProcAddress(host, "ffxFsr2ContextDestroy")));
-    auto registerAliasable = reinterpret_cast<Fsr2Register>(
-        reinterpret_cast<void*>(GetProcAddress(host, "ffxFsr2RegisterAliasableResources")));
+        fsr2bridge::exportedFunction<std::uint32_t(void*, const void*)>(program, "ffxFsr2ContextDispatch");
+    auto destroy = fsr2bridge::exportedFunction<std::uint32_t(void*)>(program, "ffxFsr2ContextDestroy");
+    auto registerAliasable = fsr2bridge::exportedFunction<std::uint32_t(void*, void*, void*, void*)>(
+        program, "ffxFsr2RegisterAliasableResources");
     ASSERT_TRUE(create && dispatch && destroy && registerAliasable);
-    calls().clear();
-    create(nullptr, nullptr);
-    dispatch(nullptr, nullptr);
-    destroy(nullptr);
-    registerAliasable(nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(calls(), (Strings{"replacement create", "replacement dispatch", "replacement destroy",
-                                "replacement register"}));
-
-    // A second device: Reflex start-up fails on its own hook in real life; here the hook creation fails.
-    calls().clear();
-    EXPECT_FALSE(fsr2bridge::attachDevice(realDevice()));
-    EXPECT_EQ(calls(),
-              (Strings{"slSetD3DDevice", "query 3", "query 0", "query 1000", "startReflex", "publish"}));
-    calls().clear();
-    create(nullptr, nullptr);
-    EXPECT_EQ(calls(), Strings{"replacement create"}) << "the first attachment's hooks stay";
-}
-
-// ---- the host layout check ----
-
-struct FakeImage {
-    alignas(8) std::uint8_t bytes[4096] = {};
-
-    FakeImage(std::uint32_t sizeOfImage, std::vector<IMAGE_SECTION_HEADER> sections, LONG ntAt = 0x80)
-    {
-        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(bytes);
-        dos->e_magic = IMAGE_DOS_SIGNATURE;
-        dos->e_lfanew = ntAt;
-        if (ntAt < 0 || ntAt > 4096 - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
-            return;
-        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(bytes + ntAt);
-        nt->Signature = IMAGE_NT_SIGNATURE;
-        nt->OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
-        nt->OptionalHeader.SizeOfImage = sizeOfImage;
-        nt->FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER64);
-        nt->FileHeader.NumberOfSections = static_cast<WORD>(sections.size());
-        auto* table = reinterpret_cast<IMAGE_SECTION_HEADER*>(nt + 1);
-        for (std::size_t i = 0;
-             i < sections.size() &&
-             (table + i + 1) <= reinterpret_cast<IMAGE_SECTION_HEADER*>(bytes + sizeof(bytes));
-             ++i)
-            table[i] = sections[i];
-    }
-};
-
-IMAGE_SECTION_HEADER section(std::uint32_t begin, std::uint32_t size, DWORD characteristics)
-{
-    IMAGE_SECTION_HEADER s{};
-    s.VirtualAddress = begin;
-    s.Misc.VirtualSize = size;
-    s.Characteristics = characteristics;
-    return s;
-}
-
-TEST(HostLayout, CameraFunctionMustLieInCodeAndEveryFixedReadInsideTheImage)
-{
-    constexpr DWORD code = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ;
-    constexpr DWORD data = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE;
-    const std::uint32_t fullSize = 0x6000000;
-    struct Case {
-        const char* name;
-        FakeImage image;
-        bool fits;
+    const auto replacedOnly = [&] {
+        fake->clearLog();
+        // A null context: the replacements refuse it, the host's code would note itself and succeed.
+        EXPECT_EQ(create(nullptr, nullptr), 0x80000000u);
+        EXPECT_EQ(dispatch(nullptr, nullptr), 0x80000000u);
+        EXPECT_EQ(destroy(nullptr), 0x80000000u);
+        EXPECT_EQ(registerAliasable(nullptr, nullptr, nullptr, nullptr), 0u);
+        EXPECT_TRUE(fake->calls().empty()) << "the host's own FSR2 never runs";
     };
-    const Case cases[] = {
-        {"the game's layout",
-         FakeImage(fullSize, {section(0x1000, 0x4000000, code), section(0x4001000, 0x1F00000, data)}), true},
-        {"image ends before the last fixed read", FakeImage(0x5905AEC, {section(0x1000, 0x4000000, code)}),
-         false},
-        {"image ends just after the last fixed read",
-         FakeImage(0x5905AED, {section(0x1000, 0x4000000, code)}), true},
-        {"camera function in a data section",
-         FakeImage(fullSize, {section(0x1000, 0x1000000, code), section(0x3000000, 0x1000000, data)}), false},
-        {"camera function in no section", FakeImage(fullSize, {section(0x1000, 0x1000000, code)}), false},
-        {"camera function at the first byte past a code section",
-         FakeImage(fullSize, {section(0x1000, fsr2bridge::hostCameraFunctionOffset - 0x1000, code)}), false},
-        {"headers placed outside the first page", FakeImage(fullSize, {}, 0x2000), false},
-        {"negative header offset", FakeImage(fullSize, {}, -4), false},
-        {"small program", FakeImage(0x20000, {section(0x1000, 0x10000, code)}), false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(fsr2bridge::hostLayoutFits(c.image.bytes), c.fits);
-    }
-    EXPECT_FALSE(fsr2bridge::hostLayoutFits(nullptr));
-    EXPECT_FALSE(fsr2bridge::hostLayoutFits(reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr))))
-        << "this test program is not the game";
+    replacedOnly();
+
+    // A second device with Reflex: start-up fails on its own PeekMessageA hook.
+    fake->clearLog();
+    EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
+    EXPECT_EQ(attachmentCalls(*fake), (Strings{"slSetD3DDevice", "slIsFeatureSupported 3",
+                                               "slIsFeatureSupported 0", "slIsFeatureSupported 1000"}));
+    // One without Reflex: the installation fails on the first FSR2 hook.
+    fake->answer(Entry::slIsFeatureSupported, sl::kFeatureReflex, sl::Result::eErrorIO);
+    fake->clearLog();
+    EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
+    EXPECT_EQ(attachmentCalls(*fake),
+              (Strings{"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0",
+                       "slIsFeatureSupported 1000", "install"}));
+    replacedOnly();
 }
 
 } // namespace

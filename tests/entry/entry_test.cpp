@@ -5,53 +5,43 @@
 #include <string>
 #include <vector>
 
-#include "../attach/attach_fakes.h"
 #include "../proxies/recording_fake.h"
 #include "entry/creation_hooks.h"
-#include "loader_fakes.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
-#include "streamline/streamline_api.h"
-#include "testbed/world/box_catcher.h"
+#include "tests/support/fake_streamline.h"
+#include "upscaler/upscaler_state.h"
 
 using fakes::RecordingObject;
+using testsupport::Entry;
+using testsupport::FakeStreamline;
 
 namespace {
 
 RecordingObject upgradedObject;
-int upgradeResult = 0;
-int upgrades = 0;
-
-sl::Result fakeUpgrade(void** object)
-{
-    ++upgrades;
-    if (upgradeResult == 0)
-        *object = &upgradedObject;
-    return static_cast<sl::Result>(upgradeResult);
-}
 
 enum class Loaded { yes, no, passThrough };
 
-void prepare(Loaded loaded, int upgrade = 0)
+// Streamline as loaded, not loaded or passed through; its upgrade answers `upgrade`. Device attachment finds
+// the fake in this program and learns that neither Reflex nor DLSS is there (no box, no hook).
+void script(FakeStreamline& fake, Loaded loaded, int upgrade = 0)
 {
-    loaderfakes::passThrough = loaded == Loaded::passThrough;
-    fsr2bridge::streamlineApi.slUpgradeInterface = loaded == Loaded::no ? nullptr : &fakeUpgrade;
-    fsr2bridge::streamlineApi.interposerModule = GetModuleHandleW(nullptr);
-    upgradeResult = upgrade;
-    upgrades = 0;
-    attachfakes::script = {};
-    attachfakes::script.reflex = attachfakes::script.dlss = 1; // unavailable, no box, no hook
-    attachfakes::useConfig(nullptr);
-    attachfakes::calls().clear();
+    fake.passThrough = loaded == Loaded::passThrough;
+    if (loaded == Loaded::no)
+        fake.remove(Entry::slUpgradeInterface);
+    else
+        fake.restore(Entry::slUpgradeInterface);
+    fake.upgradedInterface = &upgradedObject;
+    fake.answer(Entry::slUpgradeInterface, static_cast<sl::Result>(upgrade));
+    fake.answer(Entry::slIsFeatureSupported, sl::Result::eErrorIO);
+    fsr2bridge::streamlineLoader = {&testsupport::fakeLoadStreamline, &testsupport::fakePassThroughMode};
 }
 
-// The attachments made, as the number of slSetD3DDevice calls.
-int attachments()
+FakeStreamline& prepare(Loaded loaded, int upgrade = 0)
 {
-    int n = 0;
-    for (const std::string& call : attachfakes::calls())
-        n += call == "slSetD3DDevice";
-    return n;
+    FakeStreamline& fake = testsupport::installFakeStreamline(GetModuleHandleW(nullptr));
+    script(fake, loaded, upgrade);
+    return fake;
 }
 
 struct DeviceCase {
@@ -71,7 +61,7 @@ class DeviceCreation : public testing::TestWithParam<DeviceCase> {};
 TEST_P(DeviceCreation, WrapsAndAttachesPerTheRules)
 {
     const DeviceCase& c = GetParam();
-    prepare(c.loaded, c.upgrade);
+    const FakeStreamline& fake = prepare(c.loaded, c.upgrade);
     RecordingObject native;
     void* out = c.withDevice ? &native : nullptr;
     EXPECT_EQ(fsr2bridge::wrapCreatedDevice(c.created, c.riid, c.withDevice ? &out : nullptr), c.expected);
@@ -82,7 +72,8 @@ TEST_P(DeviceCreation, WrapsAndAttachesPerTheRules)
     } else if (c.withDevice) {
         EXPECT_EQ(out, &native) << "the system device stays with the host";
     }
-    EXPECT_EQ(attachments(), c.attachments);
+    EXPECT_EQ(fake.count(Entry::slSetD3DDevice), static_cast<std::size_t>(c.attachments))
+        << "attachments, each beginning with slSetD3DDevice";
 }
 
 const IID device5 = __uuidof(ID3D12Device5);
@@ -100,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Entry, DeviceCreation, testing::ValuesIn(deviceCases),
 
 TEST(DeviceCreation, EveryDeviceIsWrappedAndAttachedAgain)
 {
-    prepare(Loaded::yes);
+    const FakeStreamline& fake = prepare(Loaded::yes);
     RecordingObject first, second;
     void* a = &first;
     void* b = &second;
@@ -109,7 +100,7 @@ TEST(DeviceCreation, EveryDeviceIsWrappedAndAttachedAgain)
     EXPECT_NE(a, b);
     EXPECT_EQ(fsr2bridge::nativeDeviceOf(a), first.as<ID3D12Device>());
     EXPECT_EQ(fsr2bridge::nativeDeviceOf(b), second.as<ID3D12Device>());
-    EXPECT_EQ(attachments(), 2);
+    EXPECT_EQ(fake.count(Entry::slSetD3DDevice), 2u);
 }
 
 // The factory steps share the process-wide loader-attempted flag, so they run as one ordered story.
@@ -134,11 +125,11 @@ TEST(FactoryCreation, LoadsStreamlineOnceThenWrapsEveryFactory)
         {"refused upgrade", Loaded::yes, true, S_OK, 1, E_UNEXPECTED, false, 1},
         {"positive success is left alone", Loaded::yes, true, S_FALSE, 0, S_FALSE, false, 1},
     };
-    loaderfakes::loads = 0;
+    FakeStreamline& fake = prepare(Loaded::no);
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
-        prepare(s.loaded, s.upgrade);
-        loaderfakes::loadResult = s.loadSucceeds;
+        script(fake, s.loaded, s.upgrade);
+        fake.loadSucceeds = s.loadSucceeds;
         RecordingObject native;
         void* out = &native;
         EXPECT_EQ(fsr2bridge::wrapCreatedFactory(s.created, &out), s.expected);
@@ -149,9 +140,21 @@ TEST(FactoryCreation, LoadsStreamlineOnceThenWrapsEveryFactory)
         } else {
             EXPECT_EQ(out, &native);
         }
-        EXPECT_EQ(loaderfakes::loads, s.loadsAfter);
+        EXPECT_EQ(fake.count(Entry::loadStreamline), static_cast<std::size_t>(s.loadsAfter));
         EXPECT_TRUE(fsr2bridge::streamlineLoadAttempted() || s.loadsAfter == 0);
     }
+}
+
+// Start-up connects the layers: the upscaler reaches the system device behind our device proxies.
+TEST(ModuleEntry, InstallingTheHooksConnectsTheLayers)
+{
+    RecordingObject upgraded, native;
+    fsr2bridge::D3D12DeviceProxy proxy(upgraded.as<ID3D12Device10>(), native.as<ID3D12Device10>());
+    fsr2bridge::publishSystemDeviceLookup(nullptr);
+    EXPECT_EQ(fsr2bridge::systemDeviceOf(&proxy), static_cast<void*>(&proxy)) << "without the lookup";
+    fsr2bridge::installCreationHooks();
+    EXPECT_EQ(fsr2bridge::systemDeviceOf(&proxy), native.as<ID3D12Device>());
+    EXPECT_EQ(fsr2bridge::systemDeviceOf(&native), native.as<ID3D12Device>());
 }
 
 } // namespace

@@ -5,44 +5,25 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame_recorder.h"
+#include "frame_boundary.h"
 #include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "recording_fake.h"
+#include "tests/support/d3d12_objects.h"
 
 using fakes::RecordingObject;
 using fsr2bridge::D3D12CommandQueueProxy;
 using fsr2bridge::D3D12DeviceProxy;
+using proxiestest::frameBoundaryWorld;
+using proxiestest::markerNumbers;
+using testsupport::ComPtr;
+using testsupport::referenceCount;
+using testsupport::sharedDevice;
 
 namespace {
 
 constexpr int executeCommandListsSlot = 10;
 constexpr int createShaderResourceViewSlot = 18;
-
-ULONG referenceCount(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
-
-ID3D12Device* realDevice()
-{
-    static ID3D12Device* device = [] {
-        ID3D12Device* created = nullptr;
-        D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&created));
-        return created;
-    }();
-    return device;
-}
-
-ID3D12CommandQueue* realQueue()
-{
-    D3D12_COMMAND_QUEUE_DESC desc{};
-    desc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
-    ID3D12CommandQueue* queue = nullptr;
-    realDevice()->CreateCommandQueue(&desc, IID_PPV_ARGS(&queue));
-    return queue;
-}
 
 // ---- marker cycle ----
 
@@ -58,11 +39,11 @@ TEST(QueueMarkers, FirstOfEveryFiveSubmissionsSendsSimulationEndThenRenderSubmit
     D3D12CommandQueueProxy proxy(inner.as<ID3D12CommandQueue>());
     for (const Step& step : steps) {
         SCOPED_TRACE("submission " + std::to_string(step.submission));
-        recorder::reset();
+        testsupport::FakeStreamline& fake = frameBoundaryWorld();
         fakes::callLog().clear();
         ID3D12CommandList* lists[2] = {reinterpret_cast<ID3D12CommandList*>(0x1), nullptr};
         proxy.ExecuteCommandLists(2, lists);
-        EXPECT_EQ(recorder::markers(), step.markers);
+        EXPECT_EQ(markerNumbers(fake), step.markers);
         ASSERT_EQ(fakes::callLog().size(), 1u);
         EXPECT_EQ(fakes::callLog()[0].slot, executeCommandListsSlot);
         EXPECT_EQ(fakes::callLog()[0].arguments[0] & 0xFFFFFFFF, 2u);
@@ -74,21 +55,21 @@ TEST(QueueMarkers, QueuesCycleIndependentlyAndAnEmptySubmissionStillCounts)
 {
     RecordingObject innerA, innerB;
     D3D12CommandQueueProxy a(innerA.as<ID3D12CommandQueue>()), b(innerB.as<ID3D12CommandQueue>());
-    recorder::reset();
+    testsupport::FakeStreamline& fake = frameBoundaryWorld();
     fakes::callLog().clear();
     a.ExecuteCommandLists(0, nullptr);
-    EXPECT_EQ(recorder::markers(), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(markerNumbers(fake), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_EQ(fakes::callLog().size(), 1u) << "an empty submission is still forwarded";
-    recorder::callsThrow = true;
+    fake.throwing = true;
     b.ExecuteCommandLists(0, nullptr);
-    recorder::callsThrow = false;
+    fake.throwing = false;
     EXPECT_EQ(fakes::callLog().size(), 2u) << "a throwing marker does not stop the submission";
-    EXPECT_EQ(recorder::markers(), (std::vector<std::uint32_t>{1, 2, 1, 2}));
+    EXPECT_EQ(markerNumbers(fake), (std::vector<std::uint32_t>{1, 2, 1, 2}));
     for (int i = 0; i < 4; ++i)
         a.ExecuteCommandLists(0, nullptr);
-    EXPECT_EQ(recorder::markers().size(), 4u);
+    EXPECT_EQ(fake.markers.size(), 4u);
     a.ExecuteCommandLists(0, nullptr);
-    EXPECT_EQ(recorder::markers().size(), 6u) << "the sixth submission of the first queue starts a new cycle";
+    EXPECT_EQ(fake.markers.size(), 6u) << "the sixth submission of the first queue starts a new cycle";
 }
 
 // ---- queue identity ----
@@ -104,7 +85,8 @@ class QueueIdentity : public testing::TestWithParam<QueueIdentityCase> {};
 
 TEST_P(QueueIdentity, AnswersPerTheIdentityRules)
 {
-    ID3D12CommandQueue* queue = realQueue();
+    const ComPtr<ID3D12CommandQueue> held = testsupport::createQueue(sharedDevice());
+    ID3D12CommandQueue* queue = held.Get();
     ASSERT_NE(queue, nullptr);
     D3D12CommandQueueProxy proxy(queue);
     const ULONG before = referenceCount(queue);
@@ -116,13 +98,12 @@ TEST_P(QueueIdentity, AnswersPerTheIdentityRules)
         proxy.Release();
     } else if (SUCCEEDED(GetParam().expected)) {
         EXPECT_NE(answer, &proxy);
-        static_cast<IUnknown*>(answer)->Release();
+        ComPtr<IUnknown>().Attach(static_cast<IUnknown*>(answer));
     } else {
         EXPECT_EQ(answer, nullptr);
     }
     EXPECT_EQ(referenceCount(queue), before);
     EXPECT_EQ(proxy.inner, queue) << "the wrapped queue is still the same object";
-    queue->Release();
 }
 
 const QueueIdentityCase queueIdentityCases[] = {
@@ -150,7 +131,7 @@ TEST(QueueIdentity, NullOutPointerIsRejectedWithoutTouchingTheQueue)
 
 TEST(DeviceProxy, QueriesAnswerWithTheSystemDeviceAndCountsAreItsCounts)
 {
-    ID3D12Device* device = realDevice();
+    ID3D12Device* device = sharedDevice();
     ASSERT_NE(device, nullptr);
     auto* d10 = reinterpret_cast<ID3D12Device10*>(device);
     D3D12DeviceProxy proxy(d10, d10);
@@ -158,10 +139,9 @@ TEST(DeviceProxy, QueriesAnswerWithTheSystemDeviceAndCountsAreItsCounts)
     EXPECT_EQ(proxy.AddRef(), before + 1);
     EXPECT_EQ(proxy.Release(), before);
     for (const IID& riid : {__uuidof(IUnknown), __uuidof(ID3D12Device)}) {
-        void* answer = nullptr;
+        ComPtr<IUnknown> answer;
         ASSERT_EQ(proxy.QueryInterface(riid, &answer), S_OK);
-        EXPECT_NE(answer, &proxy) << "the proxy never answers with itself";
-        static_cast<IUnknown*>(answer)->Release();
+        EXPECT_NE(answer.Get(), &proxy) << "the proxy never answers with itself";
     }
     EXPECT_EQ(proxy.QueryInterface(__uuidof(IUnknown), nullptr), E_POINTER);
     EXPECT_EQ(referenceCount(device), before);
@@ -169,20 +149,19 @@ TEST(DeviceProxy, QueriesAnswerWithTheSystemDeviceAndCountsAreItsCounts)
 
 TEST(DeviceProxy, AdapterLuidComesFromTheSystemDevice)
 {
-    ID3D12Device* device = realDevice();
+    ID3D12Device* device = sharedDevice();
     ASSERT_NE(device, nullptr);
     auto* d10 = reinterpret_cast<ID3D12Device10*>(device);
     D3D12DeviceProxy proxy(d10, d10);
-    LUID viaProxy{}, direct{};
-    proxy.GetAdapterLuid(&viaProxy);
-    device->GetAdapterLuid(&direct);
+    const LUID viaProxy = fsr2bridge::adapterLuidOf(&proxy);
+    const LUID direct = fsr2bridge::adapterLuidOf(device);
     EXPECT_EQ(viaProxy.LowPart, direct.LowPart);
     EXPECT_EQ(viaProxy.HighPart, direct.HighPart);
 }
 
 TEST(DeviceProxy, QueuesComeFromTheUpgradedDeviceWrapped)
 {
-    ID3D12Device* device = realDevice();
+    ID3D12Device* device = sharedDevice();
     ASSERT_NE(device, nullptr);
     RecordingObject native;
     D3D12DeviceProxy proxy(reinterpret_cast<ID3D12Device10*>(device), native.as<ID3D12Device10>());
@@ -192,16 +171,15 @@ TEST(DeviceProxy, QueuesComeFromTheUpgradedDeviceWrapped)
     void* queue = nullptr;
     ASSERT_EQ(proxy.CreateCommandQueue(&desc, __uuidof(ID3D12CommandQueue), &queue), S_OK);
     EXPECT_TRUE(fakes::callLog().empty()) << "the system device is not asked";
-    auto* wrapped = static_cast<D3D12CommandQueueProxy*>(queue);
-    void* identity = nullptr;
+    ComPtr<D3D12CommandQueueProxy> wrapped;
+    wrapped.Attach(static_cast<D3D12CommandQueueProxy*>(queue));
+    ComPtr<IUnknown> identity;
     ASSERT_EQ(wrapped->QueryInterface(fsr2bridge::queueProxyIid, &identity), S_OK);
-    EXPECT_EQ(identity, wrapped);
+    EXPECT_EQ(identity.Get(), wrapped.Get());
     EXPECT_EQ(wrapped->submitCount, 0);
     D3D12_COMMAND_QUEUE_DESC reported{};
     wrapped->GetDesc(&reported);
     EXPECT_EQ(reported.Type, D3D12_COMMAND_LIST_TYPE_DIRECT);
-    wrapped->Release();
-    wrapped->Release();
 }
 
 TEST(DeviceProxy, FailedOrUnreportedQueueCreationWrapsNothing)
@@ -269,7 +247,7 @@ TEST(NativeDeviceOf, RecognisesOurProxiesOnly)
     EXPECT_EQ(fsr2bridge::nativeDeviceOf(&proxy), native.as<ID3D12Device>());
     EXPECT_EQ(fsr2bridge::nativeDeviceOf(&native), native.as<ID3D12Device>());
     EXPECT_EQ(fsr2bridge::nativeDeviceOf(nullptr), nullptr);
-    if (ID3D12Device* device = realDevice()) {
+    if (ID3D12Device* device = sharedDevice()) {
         EXPECT_EQ(fsr2bridge::nativeDeviceOf(device), device);
     }
 }

@@ -7,13 +7,14 @@
 #include <cstdio>
 #include <string>
 
-#include "frame_recorder.h"
+#include "frame_boundary.h"
 #include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
 #include "proxies/DXGISwapChainProxy.h"
 #include "streamline/streamline_api.h"
 #include "testbed/streamline/journal.h"
+#include "tests/support/d3d12_objects.h"
 
 using fsr2bridge::standin::entriesNamed;
 using fsr2bridge::standin::readJournal;
@@ -39,18 +40,14 @@ std::wstring standinPath()
     return path;
 }
 
+using testsupport::ComPtr;
+
 std::string hex(const void* pointer)
 {
     char text[32];
     std::snprintf(text, sizeof(text), "0x%llx",
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer)));
     return text;
-}
-
-HWND newWindow()
-{
-    return CreateWindowExW(0, L"STATIC", L"proxies", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
-                           nullptr, nullptr);
 }
 
 class StandinWorld : public testing::Test {
@@ -61,16 +58,12 @@ protected:
         SetEnvironmentVariableA("SL_STANDIN_JOURNAL", journalPath().c_str());
         module = LoadLibraryW(standinPath().c_str());
         ASSERT_NE(module, nullptr);
-        upgrade = reinterpret_cast<sl::PFun_slUpgradeInterface*>(
-            reinterpret_cast<void*>(GetProcAddress(module, "slUpgradeInterface")));
-        reload =
-            reinterpret_cast<void (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "slStandinReload")));
-        fsr2bridge::streamlineApi.slGetNativeInterface = reinterpret_cast<sl::PFun_slGetNativeInterface*>(
-            reinterpret_cast<void*>(GetProcAddress(module, "slGetNativeInterface")));
-        ASSERT_TRUE(upgrade && reload && fsr2bridge::streamlineApi.slGetNativeInterface);
+        upgrade = fsr2bridge::exportedFunction<sl::PFun_slUpgradeInterface>(module, "slUpgradeInterface");
+        reload = fsr2bridge::exportedFunction<void()>(module, "slStandinReload");
+        ASSERT_TRUE(upgrade && reload);
 
-        ID3D12Device* nativeDevice = nullptr;
-        ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&nativeDevice)), S_OK);
+        ID3D12Device* nativeDevice = testsupport::sharedDevice();
+        ASSERT_NE(nativeDevice, nullptr);
         void* upgradedDevice = nativeDevice;
         ASSERT_EQ(upgrade(&upgradedDevice), sl::Result::eOk);
         device = new fsr2bridge::D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgradedDevice),
@@ -78,10 +71,11 @@ protected:
         D3D12_COMMAND_QUEUE_DESC desc{};
         desc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
         ASSERT_EQ(device->CreateCommandQueue(&desc, IID_PPV_ARGS(&queue)), S_OK);
-        ASSERT_EQ(nativeDevice->CreateCommandQueue(&desc, IID_PPV_ARGS(&realQueue)), S_OK);
+        realQueue = testsupport::createQueue(nativeDevice).Detach();
+        ASSERT_NE(realQueue, nullptr);
 
-        IDXGIFactory7* nativeFactory = nullptr;
-        ASSERT_EQ(CreateDXGIFactory2(0, IID_PPV_ARGS(&nativeFactory)), S_OK);
+        IDXGIFactory7* nativeFactory = testsupport::createFactory().Detach();
+        ASSERT_NE(nativeFactory, nullptr);
         void* upgradedFactory = nativeFactory;
         ASSERT_EQ(upgrade(&upgradedFactory), sl::Result::eOk);
         factory =
@@ -101,6 +95,15 @@ protected:
         return desc;
     }
 
+    // The Reflex and Frame Generation calls of the proxies go to the fake; their objects come from the
+    // stand-in, which names the system swap chain behind its own.
+    static void useStandinForObjects()
+    {
+        fsr2bridge::streamlineApi.slGetNativeInterface =
+            fsr2bridge::exportedFunction<sl::PFun_slGetNativeInterface>(module, "slGetNativeInterface");
+    }
+
+    // The objects below live as long as the process, as the host's do.
     static inline HMODULE module = nullptr;
     static inline sl::PFun_slUpgradeInterface* upgrade = nullptr;
     static inline void (*reload)() = nullptr;
@@ -112,9 +115,8 @@ protected:
 
 TEST_F(StandinWorld, QueueComesFromStreamlinesDeviceAndSubmitsThroughIt)
 {
-    void* identity = nullptr;
+    ComPtr<IUnknown> identity;
     ASSERT_EQ(queue->QueryInterface(fsr2bridge::queueProxyIid, &identity), S_OK);
-    queue->Release();
     const auto* proxy = static_cast<fsr2bridge::D3D12CommandQueueProxy*>(queue);
     const auto created = entriesNamed(readJournal(journalPath()), "device.CreateCommandQueue");
     ASSERT_FALSE(created.empty());
@@ -126,13 +128,16 @@ TEST_F(StandinWorld, QueueComesFromStreamlinesDeviceAndSubmitsThroughIt)
 
 TEST_F(StandinWorld, HwndSwapChainsAreWrappedWithStreamlinesAndTheSystemsSwapChain)
 {
+    testsupport::FakeStreamline& fake = proxiestest::frameBoundaryWorld();
+    useStandinForObjects();
     const DXGI_SWAP_CHAIN_DESC1 desc = swapChainDesc();
-    IDXGISwapChain1* swapChain = nullptr;
-    ASSERT_EQ(factory->CreateSwapChainForHwnd(queue, newWindow(), &desc, nullptr, nullptr, &swapChain), S_OK);
-    void* identity = nullptr;
+    ComPtr<IDXGISwapChain1> swapChain;
+    ASSERT_EQ(factory->CreateSwapChainForHwnd(queue, testsupport::createWindow(L"proxies"), &desc, nullptr,
+                                              nullptr, &swapChain),
+              S_OK);
+    ComPtr<IUnknown> identity;
     ASSERT_EQ(swapChain->QueryInterface(fsr2bridge::swapChainProxyIid, &identity), S_OK);
-    swapChain->Release();
-    auto* proxy = static_cast<fsr2bridge::DXGISwapChainProxy*>(swapChain);
+    auto* proxy = static_cast<fsr2bridge::DXGISwapChainProxy*>(swapChain.Get());
     const auto journal = readJournal(journalPath());
     const auto created = entriesNamed(journal, "factory.CreateSwapChainForHwnd");
     ASSERT_FALSE(created.empty());
@@ -147,38 +152,38 @@ TEST_F(StandinWorld, HwndSwapChainsAreWrappedWithStreamlinesAndTheSystemsSwapCha
     };
     const std::size_t presents = countOf("swapchain.Present");
     const std::size_t indexQueries = countOf("swapchain.GetCurrentBackBufferIndex");
-    recorder::reset();
+    fake.clearLog();
     EXPECT_EQ(swapChain->Present(0, 0), S_OK);
-    EXPECT_EQ(recorder::markers(), (std::vector<std::uint32_t>{3, 4, 5, 6, 0}));
+    EXPECT_EQ(proxiestest::markerNumbers(fake), (std::vector<std::uint32_t>{3, 4, 5, 6, 0}));
     EXPECT_EQ(countOf("swapchain.Present"), presents + 1);
-    IDXGISwapChain3* three = nullptr;
-    ASSERT_EQ(swapChain->QueryInterface(IID_PPV_ARGS(&three)), S_OK);
-    EXPECT_EQ(static_cast<void*>(three), static_cast<void*>(swapChain));
+    ComPtr<IDXGISwapChain3> three;
+    ASSERT_EQ(swapChain.As(&three), S_OK);
+    EXPECT_EQ(static_cast<void*>(three.Get()), static_cast<void*>(swapChain.Get()));
     three->GetCurrentBackBufferIndex();
     EXPECT_EQ(countOf("swapchain.GetCurrentBackBufferIndex"), indexQueries + 1);
-    three->Release();
 }
 
 TEST_F(StandinWorld, CompositionSwapChainsComeFromTheSystemFactoryUnwrapped)
 {
     const DXGI_SWAP_CHAIN_DESC1 desc = swapChainDesc();
-    IDXGISwapChain1* swapChain = nullptr;
+    ComPtr<IDXGISwapChain1> swapChain;
     const HRESULT result = factory->CreateSwapChainForComposition(realQueue, &desc, nullptr, &swapChain);
     EXPECT_TRUE(entriesNamed(readJournal(journalPath()), "factory.CreateSwapChainForComposition").empty());
     if (SUCCEEDED(result)) {
-        void* identity = nullptr;
+        ComPtr<IUnknown> identity;
         EXPECT_EQ(swapChain->QueryInterface(fsr2bridge::swapChainProxyIid, &identity), E_NOINTERFACE);
-        swapChain->Release();
     }
 }
 
 TEST_F(StandinWorld, RefusedNativeInterfaceLeavesStreamlinesSwapChainAndReportsUnexpected)
 {
+    useStandinForObjects();
     SetEnvironmentVariableA("SL_STANDIN_FAIL", "slGetNativeInterface");
     reload();
     const DXGI_SWAP_CHAIN_DESC1 desc = swapChainDesc();
     IDXGISwapChain1* swapChain = nullptr;
-    EXPECT_EQ(factory->CreateSwapChainForHwnd(queue, newWindow(), &desc, nullptr, nullptr, &swapChain),
+    EXPECT_EQ(factory->CreateSwapChainForHwnd(queue, testsupport::createWindow(L"proxies"), &desc, nullptr,
+                                              nullptr, &swapChain),
               E_UNEXPECTED);
     SetEnvironmentVariableA("SL_STANDIN_FAIL", nullptr);
     reload();

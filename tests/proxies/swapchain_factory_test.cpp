@@ -6,15 +6,22 @@
 #include <string>
 #include <vector>
 
-#include "frame_recorder.h"
+#include "frame_boundary.h"
 #include "proxies/DXGIFactoryProxy.h"
 #include "proxies/DXGISwapChainProxy.h"
 #include "recording_fake.h"
 #include "streamline/streamline_api.h"
+#include "tests/support/d3d12_objects.h"
+#include "upscaler/frame_generation.h"
+#include "upscaler/host_hooks.h"
 
 using fakes::RecordingObject;
 using fsr2bridge::DXGIFactoryProxy;
 using fsr2bridge::DXGISwapChainProxy;
+using proxiestest::frameBoundaryWorld;
+using testsupport::ComPtr;
+using testsupport::Entry;
+using testsupport::referenceCount;
 
 namespace {
 
@@ -36,13 +43,22 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     const PresentCase& c = GetParam();
     RecordingObject upgraded, native;
     DXGISwapChainProxy proxy(upgraded.as<IDXGISwapChain4>(), native.as<IDXGISwapChain4>());
-    recorder::reset();
-    recorder::frameGenerationRequested = c.requested;
-    recorder::callsSucceed = c.callsSucceed;
-    recorder::callsThrow = c.callsThrow;
+    testsupport::FakeStreamline& fake = frameBoundaryWorld();
+    fsr2bridge::takeFrameGenerationRequest();
+    if (c.requested)
+        fsr2bridge::requestFrameGeneration();
+    // The mode stored is the other one, so that the switch is sent whichever is asked for.
+    fsr2bridge::frameGenerationOptions().mode = c.requested ? sl::DLSSGMode::eOff : sl::DLSSGMode::eOn;
+    if (!c.callsSucceed) {
+        for (Entry entry : {Entry::slDLSSGSetOptions, Entry::slReflexSetMarker, Entry::slGetNewFrameToken,
+                            Entry::slReflexSleep})
+            fake.answer(entry, sl::Result::eErrorIO);
+    }
+    fake.throwing = c.callsThrow;
     fakes::callLog().clear();
     const DXGI_PRESENT_PARAMETERS parameters{};
     const HRESULT result = c.slot == presentSlot ? proxy.Present(1, 2) : proxy.Present1(1, 2, &parameters);
+    fake.throwing = false;
 
     EXPECT_EQ(static_cast<fakes::Word>(result), fakes::slotResult(c.slot)) << "the present's own result";
     ASSERT_EQ(fakes::callLog().size(), 1u);
@@ -50,16 +66,16 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     EXPECT_EQ(fakes::callLog()[0].slot, c.slot);
     EXPECT_EQ(fakes::callLog()[0].arguments[0] & 0xFFFFFFFF, 1u);
     EXPECT_EQ(fakes::callLog()[0].arguments[1] & 0xFFFFFFFF, 2u);
-    const std::vector<std::string> expected = {std::string("frameGeneration ") + (c.requested ? "1" : "0"),
-                                               "marker 3",
-                                               "marker 4",
-                                               "marker 5",
-                                               "advance",
-                                               "sleep",
-                                               "marker 6",
-                                               "marker 0"};
-    EXPECT_EQ(recorder::events(), expected);
-    EXPECT_FALSE(recorder::frameGenerationRequested) << "the request is taken by the present";
+    const std::vector<std::string> expected = {std::string("slDLSSGSetOptions ") + (c.requested ? "1" : "0"),
+                                               "slReflexSetMarker 3",
+                                               "slReflexSetMarker 4",
+                                               "slReflexSetMarker 5",
+                                               "slGetNewFrameToken",
+                                               "slReflexSleep",
+                                               "slReflexSetMarker 6",
+                                               "slReflexSetMarker 0"};
+    EXPECT_EQ(fake.calls(), expected);
+    EXPECT_FALSE(fsr2bridge::takeFrameGenerationRequest()) << "the request is taken by the present";
 }
 
 const PresentCase presentCases[] = {
@@ -79,31 +95,20 @@ TEST(PresentPath, OneRequestIsSeenByOnlyTheNextPresentOfAnySwapChain)
     RecordingObject upgradedA, nativeA, upgradedB, nativeB;
     DXGISwapChainProxy a(upgradedA.as<IDXGISwapChain4>(), nativeA.as<IDXGISwapChain4>());
     DXGISwapChainProxy b(upgradedB.as<IDXGISwapChain4>(), nativeB.as<IDXGISwapChain4>());
-    recorder::reset();
-    recorder::frameGenerationRequested = true;
-    a.Present(0, 0);
-    b.Present(0, 0);
-    a.Present(0, 0);
-    std::vector<std::string> modes;
-    for (const std::string& e : recorder::events())
-        if (e.rfind("frameGeneration", 0) == 0)
-            modes.push_back(e);
-    EXPECT_EQ(modes,
-              (std::vector<std::string>{"frameGeneration 1", "frameGeneration 0", "frameGeneration 0"}));
+    testsupport::FakeStreamline& fake = frameBoundaryWorld();
+    fsr2bridge::frameGenerationOptions().mode = sl::DLSSGMode::eOff;
+    fsr2bridge::requestFrameGeneration();
+    std::vector<std::uint32_t> modes;
+    for (DXGISwapChainProxy* proxy : {&a, &b, &a}) {
+        proxy->Present(0, 0);
+        modes.push_back(static_cast<std::uint32_t>(fsr2bridge::frameGenerationOptions().mode));
+    }
+    EXPECT_EQ(modes, (std::vector<std::uint32_t>{1, 0, 0}));
+    EXPECT_EQ(fake.callsOf({Entry::slDLSSGSetOptions}),
+              (std::vector<std::string>{"slDLSSGSetOptions 1", "slDLSSGSetOptions 0"}));
 }
 
 // ---- swap chain wrapping ----
-
-RecordingObject nativeSwapChain;
-sl::Result scriptedNativeResult = sl::Result::eOk;
-
-sl::Result fakeGetNativeInterface(void* proxyInterface, void** baseInterface)
-{
-    recorder::events().push_back("slGetNativeInterface");
-    if (proxyInterface != nullptr && scriptedNativeResult == sl::Result::eOk)
-        *baseInterface = &nativeSwapChain;
-    return scriptedNativeResult;
-}
 
 TEST(SwapChainWrapping, OnlyAnSOkCreationIsWrappedWithStreamlinesAndTheSystemsSwapChain)
 {
@@ -122,13 +127,15 @@ TEST(SwapChainWrapping, OnlyAnSOkCreationIsWrappedWithStreamlinesAndTheSystemsSw
         {"Streamline refuses", S_OK, static_cast<sl::Result>(1), true, E_UNEXPECTED, false},
         {"Streamline not loaded", S_OK, sl::Result::eOk, false, E_UNEXPECTED, false},
     };
+    RecordingObject nativeSwapChain;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RecordingObject streamlineSwapChain;
-        recorder::reset();
-        scriptedNativeResult = c.nativeResult;
-        fsr2bridge::streamlineApi.slGetNativeInterface =
-            c.getNativeAvailable ? &fakeGetNativeInterface : nullptr;
+        testsupport::FakeStreamline& fake = testsupport::installFakeStreamline();
+        fake.nativeInterface = &nativeSwapChain;
+        fake.answer(Entry::slGetNativeInterface, c.nativeResult);
+        if (!c.getNativeAvailable)
+            fake.remove(Entry::slGetNativeInterface);
         void* out = &streamlineSwapChain;
         EXPECT_EQ(fsr2bridge::wrapCreatedSwapChain(c.created, &out), c.expected);
         if (c.wrapped) {
@@ -138,8 +145,9 @@ TEST(SwapChainWrapping, OnlyAnSOkCreationIsWrappedWithStreamlinesAndTheSystemsSw
         } else {
             EXPECT_EQ(out, &streamlineSwapChain) << "Streamline's swap chain stays where it was";
         }
+        EXPECT_EQ(fake.count(Entry::slGetNativeInterface),
+                  c.created == S_OK && c.getNativeAvailable ? 1u : 0u);
     }
-    fsr2bridge::streamlineApi.slGetNativeInterface = nullptr;
 }
 
 TEST(SwapChainWrapping, FactoryCreatesThroughStreamlinesFactoryExceptForComposition)
@@ -183,16 +191,11 @@ TEST(SwapChainWrapping, FactoryCreatesThroughStreamlinesFactoryExceptForComposit
 
 // ---- factory identity on a real Wine factory ----
 
-ULONG referenceCount(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
-
 TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFactory)
 {
-    IDXGIFactory7* system = nullptr;
-    ASSERT_EQ(CreateDXGIFactory2(0, IID_PPV_ARGS(&system)), S_OK);
+    const ComPtr<IDXGIFactory7> held = testsupport::createFactory();
+    IDXGIFactory7* system = held.Get();
+    ASSERT_NE(system, nullptr);
     DXGIFactoryProxy proxy(system, system);
     struct Case {
         const char* name;
@@ -222,16 +225,12 @@ TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFact
         EXPECT_EQ(referenceCount(system), before);
     }
     EXPECT_EQ(proxy.QueryInterface(__uuidof(IUnknown), nullptr), E_POINTER);
-    IDXGIAdapter1* viaProxy = nullptr;
-    IDXGIAdapter1* direct = nullptr;
+    ComPtr<IDXGIAdapter1> viaProxy, direct;
     ASSERT_EQ(proxy.EnumAdapters1(0, &viaProxy), system->EnumAdapters1(0, &direct));
     DXGI_ADAPTER_DESC1 a{}, b{};
     viaProxy->GetDesc1(&a);
     direct->GetDesc1(&b);
     EXPECT_EQ(a.AdapterLuid.LowPart, b.AdapterLuid.LowPart);
-    viaProxy->Release();
-    direct->Release();
-    system->Release();
 }
 
 } // namespace

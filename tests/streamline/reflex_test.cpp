@@ -121,7 +121,7 @@ TEST_F(ReflexScenario, TokensMarkersSleepAndPing)
     calls(cursor);
 
     // Before start-up: no tokens, silent markers and sleep, advancing fails.
-    EXPECT_TRUE(sendReflexMarker(3));
+    EXPECT_TRUE(sendReflexMarker(sl::ReflexMarker::eRenderSubmitEnd));
     EXPECT_TRUE(reflexSleep());
     EXPECT_FALSE(advanceFrameToken());
     EXPECT_EQ(currentFrameToken(), nullptr);
@@ -130,7 +130,7 @@ TEST_F(ReflexScenario, TokensMarkersSleepAndPing)
     // Start-up whose token fetch fails: the hook stays, still no tokens, no ping.
     setSettings(true, 144, ReflexMode::LowLatency);
     script("slGetNewFrameToken");
-    EXPECT_FALSE(startReflex());
+    EXPECT_FALSE(startReflex(settingsStore()));
     auto entries = standin::readJournal(journal);
     const auto options = standin::entriesNamed(entries, "slReflexSetOptions");
     ASSERT_EQ(options.size(), 1u);
@@ -165,13 +165,13 @@ TEST_F(ReflexScenario, TokensMarkersSleepAndPing)
     EXPECT_EQ(calls(cursor), V{});
 
     // One present as the swap chain drives it.
-    sendReflexMarker(3);
-    sendReflexMarker(4);
-    sendReflexMarker(5);
+    sendReflexMarker(sl::ReflexMarker::eRenderSubmitEnd);
+    sendReflexMarker(sl::ReflexMarker::ePresentStart);
+    sendReflexMarker(sl::ReflexMarker::ePresentEnd);
     ASSERT_TRUE(advanceFrameToken());
     EXPECT_TRUE(reflexSleep());
-    sendReflexMarker(6);
-    sendReflexMarker(0);
+    sendReflexMarker(sl::ReflexMarker::eInputSample);
+    sendReflexMarker(sl::ReflexMarker::eSimulationStart);
     V present = calls(cursor);
     ASSERT_EQ(present.size(), 7u);
     const std::string third = present[3].substr(6);
@@ -183,13 +183,13 @@ TEST_F(ReflexScenario, TokensMarkersSleepAndPing)
     // Sleep switched off takes effect at once; markers still go out.
     setSettings(false, 144, ReflexMode::LowLatency);
     EXPECT_TRUE(reflexSleep());
-    EXPECT_TRUE(sendReflexMarker(1));
+    EXPECT_TRUE(sendReflexMarker(sl::ReflexMarker::eSimulationEnd));
     EXPECT_EQ(calls(cursor), V{"1:" + second});
 
     // A second start-up fails at the existing hook and leaves the tokens alone.
     sl::FrameToken* current = currentFrameToken();
     sl::FrameToken* next = nextFrameToken();
-    EXPECT_FALSE(startReflex());
+    EXPECT_FALSE(startReflex(settingsStore()));
     EXPECT_EQ(currentFrameToken(), current);
     EXPECT_EQ(nextFrameToken(), next);
 }

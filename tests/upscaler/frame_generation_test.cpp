@@ -3,13 +3,14 @@
 #include <string>
 #include <vector>
 
-#include "streamline/streamline_api.h"
 #include "testbed/world/box_catcher.h"
-#include "tests/upscaler/fake_streamline.h"
+#include "tests/upscaler/upscaler_world.h"
 #include "upscaler/frame_generation.h"
 
 using namespace fsr2bridge;
 using namespace upscalertest;
+using testsupport::Entry;
+using testsupport::FakeStreamline;
 
 namespace {
 
@@ -19,7 +20,7 @@ class FrameGeneration : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        installFakeStreamline();
+        fake = &testsupport::installFakeStreamline();
         useSettings(testSettings(true, false));
         frameGenerationOptions().mode = sl::DLSSGMode::eOff;
         forgetReportedFrameGenerationStatuses();
@@ -27,11 +28,12 @@ protected:
     std::vector<std::uint32_t> sentModes() const
     {
         std::vector<std::uint32_t> modes;
-        for (const auto& o : journal().dlssgOptions) {
+        for (const auto& o : fake->dlssgOptions) {
             modes.push_back(static_cast<std::uint32_t>(o.mode));
         }
         return modes;
     }
+    FakeStreamline* fake = nullptr;
 };
 
 } // namespace
@@ -49,7 +51,7 @@ TEST_F(FrameGeneration, OptionsAreSentOncePerChangeOfMode)
         {false, {1, 0, 1}, {}},
     };
     for (const Case& c : cases) {
-        installFakeStreamline();
+        fake->clearLog();
         frameGenerationOptions().mode = sl::DLSSGMode::eOff;
         useSettings(testSettings(c.enabled, false));
         for (std::uint32_t mode : c.requested) {
@@ -63,12 +65,12 @@ TEST_F(FrameGeneration, OptionsAreSentOncePerChangeOfMode)
 
 TEST_F(FrameGeneration, FailedSendIsReportedAndNotRepeated)
 {
-    journal().dlssgSetOptionsResult = sl::Result{1};
+    fake->answer(Entry::slDLSSGSetOptions, sl::Result::eErrorIO);
     EXPECT_FALSE(setFrameGenerationMode(1));
     EXPECT_TRUE(setFrameGenerationMode(1));
-    EXPECT_EQ(journal().count("slDLSSGSetOptions"), 1u);
+    EXPECT_EQ(fake->count(Entry::slDLSSGSetOptions), 1u);
 
-    streamlineApi.slDLSSGSetOptions = nullptr;
+    fake->remove(Entry::slDLSSGSetOptions);
     EXPECT_FALSE(setFrameGenerationMode(0)) << "a missing entry point fails the switch";
 }
 
@@ -78,7 +80,7 @@ TEST_F(FrameGeneration, HealthyStatusShowsNothingAndSendsNothing)
     frameGenerationOptions().mode = sl::DLSSGMode::eOn;
     EXPECT_TRUE(checkFrameGenerationHealth());
     EXPECT_TRUE(boxes.boxes().empty());
-    EXPECT_EQ(journal().calls, std::vector<std::string>{"slDLSSGGetState"});
+    EXPECT_EQ(fake->calls(), std::vector<std::string>{"slDLSSGGetState"});
     EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 1u);
 }
 
@@ -92,9 +94,9 @@ TEST_F(FrameGeneration, BadStatusIsShownOncePerValueAndSwitchesOff)
     const Step steps[] = {{4, true}, {4, false}, {16, true}, {4, false}, {16, false}, {1, true}};
     for (const Step& s : steps) {
         boxes.clear();
-        journal().dlssgStatus = s.status;
+        fake->dlssgStatus = s.status;
         frameGenerationOptions().mode = sl::DLSSGMode::eOn;
-        const std::size_t sendsBefore = journal().dlssgOptions.size();
+        const std::size_t sendsBefore = fake->dlssgOptions.size();
         EXPECT_TRUE(checkFrameGenerationHealth()) << s.status;
         const auto shown = boxes.boxes();
         ASSERT_EQ(shown.size(), s.boxShown ? 1u : 0u) << "status " << s.status;
@@ -102,21 +104,21 @@ TEST_F(FrameGeneration, BadStatusIsShownOncePerValueAndSwitchesOff)
             EXPECT_EQ(shown[0].caption, L"DLSS-G Error occured");
             EXPECT_EQ(shown[0].text, prefix + std::to_wstring(s.status));
         }
-        ASSERT_EQ(journal().dlssgOptions.size(), sendsBefore + 1) << "switching off is always sent";
-        EXPECT_EQ(static_cast<std::uint32_t>(journal().dlssgOptions.back().mode), 0u);
+        ASSERT_EQ(fake->dlssgOptions.size(), sendsBefore + 1) << "switching off is always sent";
+        EXPECT_EQ(static_cast<std::uint32_t>(fake->dlssgOptions.back().mode), 0u);
     }
 }
 
 TEST_F(FrameGeneration, HealthCheckFailures)
 {
     testworld::BoxCatcher boxes;
-    journal().dlssgGetStateResult = sl::Result{2};
+    fake->answer(Entry::slDLSSGGetState, sl::Result{2});
     EXPECT_FALSE(checkFrameGenerationHealth());
-    EXPECT_EQ(journal().count("slDLSSGSetOptions"), 0u);
+    EXPECT_EQ(fake->count(Entry::slDLSSGSetOptions), 0u);
 
-    journal().dlssgGetStateResult = sl::Result::eOk;
-    journal().dlssgStatus = 8;
-    journal().dlssgSetOptionsResult = sl::Result{3};
+    fake->answer(Entry::slDLSSGGetState, sl::Result::eOk);
+    fake->dlssgStatus = 8;
+    fake->answer(Entry::slDLSSGSetOptions, sl::Result{3});
     EXPECT_FALSE(checkFrameGenerationHealth()) << "a refused switch-off fails the check";
     EXPECT_EQ(boxes.boxes().size(), 1u);
 }

@@ -7,9 +7,9 @@
 #include "common/graphics.h"
 #include "hooking/MinHook.h"
 #include "proxies/D3D12DeviceProxy.h"
-#include "streamline/streamline_api.h"
 #include "testbed/world/box_catcher.h"
-#include "tests/upscaler/fake_streamline.h"
+#include "tests/support/d3d12_objects.h"
+#include "tests/upscaler/upscaler_world.h"
 #include "upscaler/camera_constants.h"
 #include "upscaler/frame_generation.h"
 #include "upscaler/fsr2_replacements.h"
@@ -17,57 +17,18 @@
 
 using namespace fsr2bridge;
 using namespace upscalertest;
+using testsupport::ComPtr;
+using testsupport::Entry;
+using testsupport::FakeStreamline;
+using testsupport::referenceCount;
+using testsupport::sharedDevice;
+using testsupport::TaggedResource;
 
 namespace {
 
-template <class T> void releaseLater(T*& p)
+ComPtr<ID3D12Resource> makeTexture(UINT width, UINT height, DXGI_FORMAT format)
 {
-    if (p) {
-        p->Release();
-        p = nullptr;
-    }
-}
-
-ID3D12Device* sharedDevice()
-{
-    static ID3D12Device* device = [] {
-        ID3D12Device* d = nullptr;
-        D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&d));
-        return d;
-    }();
-    return device;
-}
-
-ID3D12Resource* makeTexture(UINT width, UINT height, DXGI_FORMAT format)
-{
-    D3D12_HEAP_PROPERTIES heap{};
-    heap.Type = D3D12_HEAP_TYPE_DEFAULT;
-    D3D12_RESOURCE_DESC desc{};
-    desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
-    desc.Width = width;
-    desc.Height = height;
-    desc.DepthOrArraySize = 1;
-    desc.MipLevels = 1;
-    desc.Format = format;
-    desc.SampleDesc.Count = 1;
-    desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
-    ID3D12Resource* resource = nullptr;
-    sharedDevice()->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, D3D12_RESOURCE_STATE_COMMON,
-                                            nullptr, IID_PPV_ARGS(&resource));
-    return resource;
-}
-
-ULONG referenceCount(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
-
-D3D12_RESOURCE_DESC descOf(ID3D12Resource* resource)
-{
-    D3D12_RESOURCE_DESC desc;
-    resource->GetDesc(&desc);
-    return desc;
+    return testsupport::createTexture(sharedDevice(), width, height, format);
 }
 
 FfxFsr2ContextDescription contextDescription(std::uint32_t flags = 0)
@@ -99,10 +60,11 @@ protected:
         // The module entry initialises the hook engine in the game.
         const MH_STATUS initialised = MH_Initialize();
         ASSERT_TRUE(initialised == MH_OK || initialised == MH_ERROR_ALREADY_INITIALIZED);
-        installFakeStreamline();
+        fake = &testsupport::installFakeStreamline();
         useSettings(testSettings(false, false));
         setFrameTokenAvailable(true);
         forgetReportedFrameGenerationStatuses();
+        fake->clearLog();
         std::memset(&context_, 0xCC, sizeof context_);
     }
     void TearDown() override { setFrameTokenAvailable(false); }
@@ -114,6 +76,7 @@ protected:
     Fsr2ContextRecord& record() { return fsr2ContextRecordOf(&context_); }
 
     HostContext context_;
+    FakeStreamline* fake = nullptr;
 };
 
 } // namespace
@@ -129,7 +92,7 @@ TEST_F(Fsr2Replacements, NullArgumentsAreRefused)
     EXPECT_EQ(fsr2ContextDestroyReplacement(nullptr), FFX_ERROR_INVALID_POINTER);
     EXPECT_EQ(fsr2RegisterAliasableResourcesReplacement(nullptr, nullptr, nullptr, nullptr), FFX_OK);
     EXPECT_EQ(fsr2RegisterAliasableResourcesReplacement(&context_, &dispatch, &context_, &dispatch), FFX_OK);
-    EXPECT_TRUE(journal().calls.empty());
+    EXPECT_TRUE(fake->calls().empty());
     EXPECT_EQ(context_.bytes[0], 0xCC) << "nothing is written for a refused call";
 }
 
@@ -162,8 +125,8 @@ TEST_F(Fsr2Replacements, CreateWritesTheRecordIntoHostMemory)
         EXPECT_EQ(r[gap], 0) << "byte " << gap;
     }
     EXPECT_EQ(r[112], 0xCC) << "nothing after the record is touched";
-    ASSERT_EQ(journal().dlssOptions.size(), 1u);
-    EXPECT_EQ(std::memcmp(&journal().dlssOptions[0], r, 88), 0) << "the record's options are what was sent";
+    ASSERT_EQ(fake->dlssOptions.size(), 1u);
+    EXPECT_EQ(std::memcmp(&fake->dlssOptions[0], r, 88), 0) << "the record's options are what was sent";
 }
 
 TEST_F(Fsr2Replacements, PresetAndAutoExposure)
@@ -193,7 +156,7 @@ TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
         std::uint32_t mode;
     };
     for (const Case& c : {Case{true, 1, 1}, Case{false, 0, 0}}) {
-        installFakeStreamline();
+        fake->clearLog();
         frameGenerationOptions().mode = sl::DLSSGMode::eOn;
         frameGenerationOptions().dynamicResWidth = 7;
         useSettings(testSettings(c.enabled, false));
@@ -209,11 +172,11 @@ TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
         for (std::size_t offset = 52; offset < 104; ++offset) {
             EXPECT_EQ(bytes[offset], 0) << "offset " << offset;
         }
-        ASSERT_EQ(journal().dlssgOptions.size(), c.sends);
+        ASSERT_EQ(fake->dlssgOptions.size(), c.sends);
         if (c.sends) {
-            EXPECT_EQ(static_cast<std::uint32_t>(journal().dlssgOptions[0].mode), 1u);
-            EXPECT_EQ(journal().dlssgOptions[0].dynamicResWidth, 2560u);
-            EXPECT_EQ(journal().calls.front(), "slDLSSSetOptions");
+            EXPECT_EQ(static_cast<std::uint32_t>(fake->dlssgOptions[0].mode), 1u);
+            EXPECT_EQ(fake->dlssgOptions[0].dynamicResWidth, 2560u);
+            EXPECT_EQ(fake->calls().front(), "slDLSSSetOptions");
         }
     }
 }
@@ -229,14 +192,14 @@ TEST_F(Fsr2Replacements, RefusedDlssOptionsFailCreationAndLeaveFrameGenerationAl
         bool missing;
     };
     for (const Case& c : {Case{"refused", false}, Case{"missing", true}}) {
-        installFakeStreamline();
-        journal().dlssSetOptionsResult = sl::Result{1};
+        FakeStreamline& refusing = testsupport::installFakeStreamline();
+        refusing.answer(Entry::slDLSSSetOptions, sl::Result::eErrorIO);
         if (c.missing) {
-            streamlineApi.slDLSSSetOptions = nullptr;
+            refusing.remove(Entry::slDLSSSetOptions);
         }
         EXPECT_EQ(create(contextDescription()), FFX_ERROR_BACKEND_API_ERROR) << c.name;
         EXPECT_EQ(std::memcmp(&before, &frameGenerationOptions(), sizeof before), 0) << c.name;
-        EXPECT_EQ(journal().count("slDLSSGSetOptions"), 0u) << c.name;
+        EXPECT_EQ(refusing.count(Entry::slDLSSGSetOptions), 0u) << c.name;
     }
 }
 
@@ -249,23 +212,23 @@ TEST_F(Fsr2Replacements, DestroyReleasesTheIntermediateOnce)
     for (const Case& c : {Case{true, true}, Case{false, false}}) {
         useSettings(testSettings(false, c.nis));
         ASSERT_EQ(create(contextDescription()), FFX_OK);
-        ID3D12Resource* texture = makeTexture(16, 16, DXGI_FORMAT_R8G8B8A8_UNORM);
+        const ComPtr<ID3D12Resource> texture = makeTexture(16, 16, DXGI_FORMAT_R8G8B8A8_UNORM);
         ASSERT_NE(texture, nullptr);
-        texture->AddRef();
-        record().nisIntermediate = texture;
-        const ULONG before = referenceCount(texture);
+        // The record owns one reference of its own, as after a dispatch that made it.
+        ComPtr<ID3D12Resource>(texture).Detach();
+        record().nisIntermediate = texture.Get();
+        const ULONG before = referenceCount(texture.Get());
         EXPECT_EQ(fsr2ContextDestroyReplacement(&context_), FFX_OK);
         EXPECT_EQ(fsr2ContextDestroyReplacement(&context_), FFX_OK) << "a repeated destroy";
-        EXPECT_EQ(referenceCount(texture), c.released ? before - 1 : before);
-        EXPECT_EQ(record().nisIntermediate, c.released ? nullptr : texture);
+        EXPECT_EQ(referenceCount(texture.Get()), c.released ? before - 1 : before);
+        EXPECT_EQ(record().nisIntermediate, c.released ? nullptr : texture.Get());
         if (!c.released) {
-            texture->Release();
+            ComPtr<ID3D12Resource>().Attach(record().nisIntermediate); // the record's reference
         }
-        texture->Release();
     }
     ASSERT_EQ(create(contextDescription()), FFX_OK);
     EXPECT_EQ(fsr2ContextDestroyReplacement(&context_), FFX_OK) << "nothing to release";
-    EXPECT_TRUE(journal().count("slEvaluateFeature") == 0);
+    EXPECT_EQ(fake->count(Entry::slEvaluateFeature), 0u);
 }
 
 namespace {
@@ -274,11 +237,6 @@ namespace {
 struct Frame {
     Frame()
     {
-        color = makeTexture(1280, 720, DXGI_FORMAT_R16G16B16A16_FLOAT);
-        depth = makeTexture(1280, 720, DXGI_FORMAT_R32_FLOAT);
-        motion = makeTexture(1280, 720, DXGI_FORMAT_R16G16_FLOAT);
-        mask = makeTexture(1280, 720, DXGI_FORMAT_R8_TYPELESS);
-        output = makeTexture(3840, 2160, DXGI_FORMAT_R16G16B16A16_FLOAT);
         d.commandList = &commandListMarker;
         d.color.resource = color;
         d.depth.resource = depth;
@@ -292,25 +250,22 @@ struct Frame {
         d.cameraFar = 1000;
         d.cameraFovAngleVertical = 1;
     }
-    ~Frame()
-    {
-        releaseLater(color);
-        releaseLater(depth);
-        releaseLater(motion);
-        releaseLater(mask);
-        releaseLater(output);
-    }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
 
     void withMask() { d.transparencyAndComposition.resource = mask; }
 
+    const ComPtr<ID3D12Resource> colorTexture = makeTexture(1280, 720, DXGI_FORMAT_R16G16B16A16_FLOAT);
+    const ComPtr<ID3D12Resource> depthTexture = makeTexture(1280, 720, DXGI_FORMAT_R32_FLOAT);
+    const ComPtr<ID3D12Resource> motionTexture = makeTexture(1280, 720, DXGI_FORMAT_R16G16_FLOAT);
+    const ComPtr<ID3D12Resource> maskTexture = makeTexture(1280, 720, DXGI_FORMAT_R8_TYPELESS);
+    const ComPtr<ID3D12Resource> outputTexture = makeTexture(3840, 2160, DXGI_FORMAT_R16G16B16A16_FLOAT);
+    ID3D12Resource* const color = colorTexture.Get();
+    ID3D12Resource* const depth = depthTexture.Get();
+    ID3D12Resource* const motion = motionTexture.Get();
+    ID3D12Resource* const mask = maskTexture.Get();
+    ID3D12Resource* const output = outputTexture.Get();
     int commandListMarker = 0;
-    ID3D12Resource* color = nullptr;
-    ID3D12Resource* depth = nullptr;
-    ID3D12Resource* motion = nullptr;
-    ID3D12Resource* mask = nullptr;
-    ID3D12Resource* output = nullptr;
     FfxFsr2DispatchDescription d{};
 };
 
@@ -364,17 +319,16 @@ TEST_F(Fsr2Replacements, DispatchTagsAndEvaluatesDlss)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        installFakeStreamline();
         ASSERT_EQ(create(contextDescription(c.flags)), FFX_OK);
         Frame frame;
         if (c.mask) {
             frame.withMask();
         }
-        journal().calls.clear();
+        fake->clearLog();
         ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
-        EXPECT_EQ(journal().calls,
-                  (std::vector<std::string>{"slSetConstants", "slSetTag", "slEvaluateFeature"}));
-        ASSERT_EQ(journal().tagCalls.size(), 1u);
+        EXPECT_EQ(fake->calls(),
+                  (std::vector<std::string>{"slSetConstants", "slSetTag", "slEvaluateFeature 0"}));
+        ASSERT_EQ(fake->tagCalls.size(), 1u);
         std::vector<ExpectedTag> expected = {
             {frame.color, 0x40, 3, 1, render},
             {frame.output, 0x8, 4, 1, display},
@@ -384,9 +338,13 @@ TEST_F(Fsr2Replacements, DispatchTagsAndEvaluatesDlss)
         if (c.mask) {
             expected.push_back({frame.mask, 0x40, 27, 1, render});
         }
-        expectTags(journal().tagCalls[0], expected);
-        EXPECT_EQ(journal().evaluated, std::vector<sl::Feature>{sl::kFeatureDLSS});
-        for (const void* list : journal().commandLists) {
+        expectTags(fake->tagCalls[0], expected);
+        EXPECT_EQ(fake->evaluated, std::vector<sl::Feature>{sl::kFeatureDLSS});
+        for (const auto& [input, count] : fake->evaluationInputs) {
+            EXPECT_EQ(input, sl::asBaseStructure(viewportHandle())) << "the viewport is the one input";
+            EXPECT_EQ(count, 1u);
+        }
+        for (const void* list : fake->commandLists) {
             EXPECT_EQ(list, &frame.commandListMarker);
         }
         EXPECT_FALSE(r8TypelessRewriteActive());
@@ -404,19 +362,19 @@ TEST_F(Fsr2Replacements, PreExposureChangesResendTheOptions)
     const float nan = std::nanf("");
     for (const Step& s :
          {Step{1.0f, 0}, Step{2.0f, 1}, Step{2.0f, 0}, Step{nan, 1}, Step{nan, 1}, Step{0.5f, 1}}) {
-        journal().dlssOptions.clear();
+        fake->clearLog();
         frame.d.preExposure = s.preExposure;
         ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
-        ASSERT_EQ(journal().dlssOptions.size(), s.sends) << "pre-exposure " << s.preExposure;
+        ASSERT_EQ(fake->dlssOptions.size(), s.sends) << "pre-exposure " << s.preExposure;
         if (s.sends) {
-            EXPECT_EQ(std::memcmp(&journal().dlssOptions[0].preExposure, &s.preExposure, 4), 0);
+            EXPECT_EQ(std::memcmp(&fake->dlssOptions[0].preExposure, &s.preExposure, 4), 0);
         }
     }
-    journal().dlssSetOptionsResult = sl::Result{1};
+    fake->answer(Entry::slDLSSSetOptions, sl::Result::eErrorIO);
     frame.d.preExposure = 3.0f;
-    journal().calls.clear();
+    fake->clearLog();
     EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_ERROR_BACKEND_API_ERROR);
-    EXPECT_EQ(journal().count("slSetConstants"), 0u);
+    EXPECT_EQ(fake->count(Entry::slSetConstants), 0u);
 }
 
 TEST_F(Fsr2Replacements, NoFrameTokenFailsAfterTheMatricesMoved)
@@ -426,9 +384,9 @@ TEST_F(Fsr2Replacements, NoFrameTokenFailsAfterTheMatricesMoved)
     previousFrameMatrices() = {identityMatrix4x4, identityMatrix4x4};
     previousFrameMatrices().viewToClip.m[0][1] = 42;
     setFrameTokenAvailable(false);
-    journal().calls.clear();
+    fake->clearLog();
     EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_ERROR_BACKEND_API_ERROR);
-    EXPECT_TRUE(journal().calls.empty());
+    EXPECT_TRUE(fake->calls().empty());
     EXPECT_NE(previousFrameMatrices().viewToClip.m[0][1], 42.0f);
 }
 
@@ -438,8 +396,8 @@ TEST_F(Fsr2Replacements, ConstantsCarryNoNonFiniteValues)
     Frame frame;
     frame.d.renderSize = {0, 0};
     ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
-    ASSERT_EQ(journal().constants.size(), 1u);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&journal().constants[0]);
+    ASSERT_EQ(fake->constants.size(), 1u);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&fake->constants[0]);
     for (std::size_t offset = 32; offset < 444; offset += 4) {
         EXPECT_TRUE(std::isfinite(fieldAt<float>(bytes, offset))) << "offset " << offset;
     }
@@ -451,56 +409,58 @@ TEST_F(Fsr2Replacements, EveryFailingStepReturnsBackendError)
     struct Case {
         const char* name;
         bool nis;
-        void (*breakIt)(Journal&);
+        void (*breakIt)(FakeStreamline&);
         std::vector<std::string> calls;
     };
     const Case cases[] = {
         {"constants refused",
          false,
-         [](Journal& j) { j.setConstantsResult = sl::Result{1}; },
+         [](FakeStreamline& f) { f.answer(Entry::slSetConstants, sl::Result::eErrorIO); },
          {"slSetConstants"}},
-        {"constants missing", false, [](Journal&) { streamlineApi.slSetConstants = nullptr; }, {}},
+        {"constants missing", false, [](FakeStreamline& f) { f.remove(Entry::slSetConstants); }, {}},
         {"tags refused",
          false,
-         [](Journal& j) { j.setTagResult = sl::Result{1}; },
+         [](FakeStreamline& f) { f.answer(Entry::slSetTag, sl::Result::eErrorIO); },
          {"slSetConstants", "slSetTag"}},
         {"evaluation refused",
          false,
-         [](Journal& j) { j.evaluateResult = sl::Result{1}; },
-         {"slSetConstants", "slSetTag", "slEvaluateFeature"}},
+         [](FakeStreamline& f) {
+             f.answer(Entry::slEvaluateFeature, sl::kFeatureDLSS, sl::Result::eErrorIO);
+         },
+         {"slSetConstants", "slSetTag", "slEvaluateFeature 0"}},
         {"evaluation missing",
          false,
-         [](Journal&) { streamlineApi.slEvaluateFeature = nullptr; },
+         [](FakeStreamline& f) { f.remove(Entry::slEvaluateFeature); },
          {"slSetConstants", "slSetTag"}},
         {"NIS options refused",
          true,
-         [](Journal& j) { j.nisSetOptionsResult = sl::Result{1}; },
-         {"slSetConstants", "slSetTag", "slEvaluateFeature", "slNISSetOptions"}},
+         [](FakeStreamline& f) { f.answer(Entry::slNISSetOptions, sl::Result::eErrorIO); },
+         {"slSetConstants", "slSetTag", "slEvaluateFeature 0", "slNISSetOptions"}},
         {"NIS options missing",
          true,
-         [](Journal&) { streamlineApi.slNISSetOptions = nullptr; },
-         {"slSetConstants", "slSetTag", "slEvaluateFeature", "slGetFeatureFunction"}},
+         [](FakeStreamline& f) { f.remove(Entry::slNISSetOptions); },
+         {"slSetConstants", "slSetTag", "slEvaluateFeature 0", "slGetFeatureFunction 2"}},
         {"NIS evaluation refused",
          true,
-         [](Journal& j) { j.nisEvaluateResult = sl::Result{1}; },
-         {"slSetConstants", "slSetTag", "slEvaluateFeature", "slNISSetOptions", "slSetTag",
-          "slEvaluateFeature"}},
+         [](FakeStreamline& f) { f.answer(Entry::slEvaluateFeature, sl::kFeatureNIS, sl::Result::eErrorIO); },
+         {"slSetConstants", "slSetTag", "slEvaluateFeature 0", "slNISSetOptions", "slSetTag",
+          "slEvaluateFeature 2"}},
         {"frame generation state refused",
          false,
-         [](Journal& j) { j.dlssgGetStateResult = sl::Result{1}; },
+         [](FakeStreamline& f) { f.answer(Entry::slDLSSGGetState, sl::Result::eErrorIO); },
          {"slDLSSGGetState"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        installFakeStreamline();
+        FakeStreamline& broken = testsupport::installFakeStreamline();
         useSettings(testSettings(std::string(c.name).find("frame generation") == 0, c.nis));
         ASSERT_EQ(create(contextDescription()), FFX_OK);
         Frame frame;
-        c.breakIt(journal());
-        journal().calls.clear();
+        c.breakIt(broken);
+        broken.clearLog();
         EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_ERROR_BACKEND_API_ERROR);
-        EXPECT_EQ(journal().calls, c.calls);
-        if (c.nis && journal().count("slEvaluateFeature") > 0) {
+        EXPECT_EQ(broken.calls(), c.calls);
+        if (c.nis && broken.count(Entry::slEvaluateFeature) > 0) {
             EXPECT_NE(record().nisIntermediate, nullptr) << "the intermediate is kept";
         }
         fsr2ContextDestroyReplacement(&context_);
@@ -512,34 +472,32 @@ TEST_F(Fsr2Replacements, NisPassRunsFromAnIntermediateMadeOnce)
     useSettings(testSettings(false, true));
     ASSERT_EQ(create(contextDescription()), FFX_OK);
     Frame frame;
-    journal().calls.clear();
+    fake->clearLog();
     ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
     ID3D12Resource* intermediate = record().nisIntermediate;
     ASSERT_NE(intermediate, nullptr);
-    const D3D12_RESOURCE_DESC made = descOf(intermediate);
-    const D3D12_RESOURCE_DESC output = descOf(frame.output);
+    const D3D12_RESOURCE_DESC made = resourceDescriptionOf(intermediate);
+    const D3D12_RESOURCE_DESC output = resourceDescriptionOf(frame.output);
     EXPECT_EQ(made.Width, output.Width);
     EXPECT_EQ(made.Height, output.Height);
     EXPECT_EQ(made.Format, output.Format);
     EXPECT_EQ(made.Flags, output.Flags);
     EXPECT_EQ(made.Dimension, output.Dimension);
-    ID3D12Device* owner = nullptr;
+    ComPtr<ID3D12Device> owner;
     ASSERT_TRUE(SUCCEEDED(intermediate->GetDevice(IID_PPV_ARGS(&owner))));
-    EXPECT_EQ(owner, sharedDevice()) << "made on the device the host gave FSR2";
-    owner->Release();
+    EXPECT_EQ(owner.Get(), sharedDevice()) << "made on the device the host gave FSR2";
 
-    EXPECT_EQ(journal().calls,
-              (std::vector<std::string>{"slSetConstants", "slSetTag", "slEvaluateFeature", "slNISSetOptions",
-                                        "slSetTag", "slEvaluateFeature"}));
-    ASSERT_EQ(journal().tagCalls.size(), 2u);
-    EXPECT_EQ(journal().tagCalls[0][1].resource.native, intermediate) << "DLSS writes the intermediate";
-    expectTags(journal().tagCalls[1],
-               {{intermediate, 0x8, 3, 1, display}, {frame.output, 0x8, 4, 1, display}});
-    EXPECT_EQ(journal().evaluated, (std::vector<sl::Feature>{sl::kFeatureDLSS, sl::kFeatureNIS}));
-    ASSERT_EQ(journal().nisOptions.size(), 1u);
-    EXPECT_EQ(static_cast<std::uint32_t>(journal().nisOptions[0].mode), 2u);
-    EXPECT_EQ(static_cast<std::uint32_t>(journal().nisOptions[0].hdrMode), 0u);
-    EXPECT_EQ(journal().nisOptions[0].sharpness, 0.4f);
+    EXPECT_EQ(fake->calls(),
+              (std::vector<std::string>{"slSetConstants", "slSetTag", "slEvaluateFeature 0",
+                                        "slNISSetOptions", "slSetTag", "slEvaluateFeature 2"}));
+    ASSERT_EQ(fake->tagCalls.size(), 2u);
+    EXPECT_EQ(fake->tagCalls[0][1].resource.native, intermediate) << "DLSS writes the intermediate";
+    expectTags(fake->tagCalls[1], {{intermediate, 0x8, 3, 1, display}, {frame.output, 0x8, 4, 1, display}});
+    EXPECT_EQ(fake->evaluated, (std::vector<sl::Feature>{sl::kFeatureDLSS, sl::kFeatureNIS}));
+    ASSERT_EQ(fake->nisOptions.size(), 1u);
+    EXPECT_EQ(static_cast<std::uint32_t>(fake->nisOptions[0].mode), 2u);
+    EXPECT_EQ(static_cast<std::uint32_t>(fake->nisOptions[0].hdrMode), 0u);
+    EXPECT_EQ(fake->nisOptions[0].sharpness, 0.4f);
 
     ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
     EXPECT_EQ(record().nisIntermediate, intermediate) << "reused by later dispatches";
@@ -553,12 +511,12 @@ TEST_F(Fsr2Replacements, BadFrameGenerationStatusStillUpscales)
     useSettings(testSettings(true, false));
     ASSERT_EQ(create(contextDescription()), FFX_OK);
     Frame frame;
-    journal().dlssgStatus = 4;
+    fake->dlssgStatus = 4;
     for (int i = 0; i < 3; ++i) {
-        journal().evaluated.clear();
+        fake->clearLog();
         frameGenerationOptions().mode = sl::DLSSGMode::eOn;
         EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
-        EXPECT_EQ(journal().evaluated, std::vector<sl::Feature>{sl::kFeatureDLSS});
+        EXPECT_EQ(fake->evaluated, std::vector<sl::Feature>{sl::kFeatureDLSS});
         EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 0u);
     }
     EXPECT_EQ(boxes.boxes().size(), 1u) << "one box, not one per frame";
@@ -574,7 +532,7 @@ TEST_F(Fsr2Replacements, ViewHookRewritesOnlyDuringTheEvaluation)
     D3D12_DESCRIPTOR_HEAP_DESC heapDesc{};
     heapDesc.Type = D3D12_DESCRIPTOR_HEAP_TYPE_CBV_SRV_UAV;
     heapDesc.NumDescriptors = 4;
-    ID3D12DescriptorHeap* heap = nullptr;
+    ComPtr<ID3D12DescriptorHeap> heap;
     ASSERT_TRUE(SUCCEEDED(device->CreateDescriptorHeap(&heapDesc, IID_PPV_ARGS(&heap))));
     D3D12_CPU_DESCRIPTOR_HANDLE slot;
     heap->GetCPUDescriptorHandleForHeapStart(&slot);
@@ -588,7 +546,7 @@ TEST_F(Fsr2Replacements, ViewHookRewritesOnlyDuringTheEvaluation)
         return view.Format;
     };
     std::vector<DXGI_FORMAT> seenInside;
-    journal().duringDlssEvaluation = [&] {
+    fake->duringDlssEvaluation = [&] {
         EXPECT_TRUE(r8TypelessRewriteActive());
         seenInside.push_back(createMaskView());
     };
@@ -603,15 +561,14 @@ TEST_F(Fsr2Replacements, ViewHookRewritesOnlyDuringTheEvaluation)
 
     // Without a mask there is no rewrite window at all.
     seenInside.clear();
-    journal().duringDlssEvaluation = [&] {
+    fake->duringDlssEvaluation = [&] {
         EXPECT_FALSE(r8TypelessRewriteActive());
         seenInside.push_back(createMaskView());
     };
     frame.d.transparencyAndComposition.resource = nullptr;
     ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
     EXPECT_EQ(seenInside, std::vector<DXGI_FORMAT>{DXGI_FORMAT_R8_TYPELESS});
-    journal().duringDlssEvaluation = nullptr;
-    heap->Release();
+    fake->duringDlssEvaluation = nullptr;
 }
 
 TEST_F(Fsr2Replacements, IntermediateIsMadeOnTheSystemDeviceBehindWhatTheHostPassed)
@@ -619,6 +576,7 @@ TEST_F(Fsr2Replacements, IntermediateIsMadeOnTheSystemDeviceBehindWhatTheHostPas
     // vkd3d offers only ID3D12Device; the proxy reaches it through slots that ID3D12Device has.
     auto* device = reinterpret_cast<ID3D12Device10*>(sharedDevice());
     D3D12DeviceProxy proxy(device, device);
+    publishSystemDeviceLookup(&nativeDeviceOf); // as module entry does at start-up
     struct Case {
         const char* name;
         void* hostDevice;
@@ -632,10 +590,9 @@ TEST_F(Fsr2Replacements, IntermediateIsMadeOnTheSystemDeviceBehindWhatTheHostPas
         Frame frame;
         ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
         ASSERT_NE(record().nisIntermediate, nullptr);
-        ID3D12Device* owner = nullptr;
+        ComPtr<ID3D12Device> owner;
         ASSERT_TRUE(SUCCEEDED(record().nisIntermediate->GetDevice(IID_PPV_ARGS(&owner))));
-        EXPECT_EQ(owner, sharedDevice());
-        owner->Release();
+        EXPECT_EQ(owner.Get(), sharedDevice());
         fsr2ContextDestroyReplacement(&context_);
     }
 }

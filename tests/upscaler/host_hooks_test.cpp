@@ -5,8 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/upscaler/fake_streamline.h"
+#include "tests/upscaler/upscaler_world.h"
 #include "upscaler/host_hooks.h"
+#include "upscaler/host_installation.h"
+#include "upscaler/host_layout.h"
 
 using namespace fsr2bridge;
 using namespace upscalertest;
@@ -233,4 +235,80 @@ TEST(ShaderResourceViewHook, RewritesR8TypelessOnlyWhileActive)
     }
     setR8TypelessRewriteActive(false);
     *createShaderResourceViewTrampolineSlot() = saved;
+}
+
+// ---- the host layout check before the camera hook ----
+
+namespace {
+
+struct FakeImage {
+    alignas(8) std::uint8_t bytes[4096] = {};
+
+    FakeImage(std::uint32_t sizeOfImage, std::vector<IMAGE_SECTION_HEADER> sections, LONG ntAt = 0x80)
+    {
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(bytes);
+        dos->e_magic = IMAGE_DOS_SIGNATURE;
+        dos->e_lfanew = ntAt;
+        if (ntAt < 0 || ntAt > 4096 - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
+            return;
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(bytes + ntAt);
+        nt->Signature = IMAGE_NT_SIGNATURE;
+        nt->OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+        nt->OptionalHeader.SizeOfImage = sizeOfImage;
+        nt->FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER64);
+        nt->FileHeader.NumberOfSections = static_cast<WORD>(sections.size());
+        auto* table = reinterpret_cast<IMAGE_SECTION_HEADER*>(nt + 1);
+        for (std::size_t i = 0;
+             i < sections.size() &&
+             (table + i + 1) <= reinterpret_cast<IMAGE_SECTION_HEADER*>(bytes + sizeof(bytes));
+             ++i)
+            table[i] = sections[i];
+    }
+};
+
+IMAGE_SECTION_HEADER section(std::uint32_t begin, std::uint32_t size, DWORD characteristics)
+{
+    IMAGE_SECTION_HEADER s{};
+    s.VirtualAddress = begin;
+    s.Misc.VirtualSize = size;
+    s.Characteristics = characteristics;
+    return s;
+}
+
+} // namespace
+
+TEST(HostLayout, CameraFunctionMustLieInCodeAndEveryFixedReadInsideTheImage)
+{
+    constexpr DWORD code = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ;
+    constexpr DWORD data = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE;
+    const std::uint32_t fullSize = 0x6000000;
+    const auto cameraFunction = static_cast<std::uint32_t>(layout::cameraFunction);
+    struct Case {
+        const char* name;
+        FakeImage image;
+        bool fits;
+    };
+    const Case cases[] = {
+        {"the game's layout",
+         FakeImage(fullSize, {section(0x1000, 0x4000000, code), section(0x4001000, 0x1F00000, data)}), true},
+        {"image ends before the last fixed read", FakeImage(0x5905AEC, {section(0x1000, 0x4000000, code)}),
+         false},
+        {"image ends just after the last fixed read",
+         FakeImage(0x5905AED, {section(0x1000, 0x4000000, code)}), true},
+        {"camera function in a data section",
+         FakeImage(fullSize, {section(0x1000, 0x1000000, code), section(0x3000000, 0x1000000, data)}), false},
+        {"camera function in no section", FakeImage(fullSize, {section(0x1000, 0x1000000, code)}), false},
+        {"camera function at the first byte past a code section",
+         FakeImage(fullSize, {section(0x1000, cameraFunction - 0x1000, code)}), false},
+        {"headers placed outside the first page", FakeImage(fullSize, {}, 0x2000), false},
+        {"negative header offset", FakeImage(fullSize, {}, -4), false},
+        {"small program", FakeImage(0x20000, {section(0x1000, 0x10000, code)}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(hostLayoutFits(c.image.bytes), c.fits);
+    }
+    EXPECT_FALSE(hostLayoutFits(nullptr));
+    EXPECT_FALSE(hostLayoutFits(reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr))))
+        << "this test program is not the game";
 }

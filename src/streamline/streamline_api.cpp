@@ -1,0 +1,7 @@
+#include "streamline/streamline_api.h"
+
+namespace fsr2bridge {
+
+StreamlineApi streamlineApi;
+
+} // namespace fsr2bridge

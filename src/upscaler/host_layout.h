@@ -1,0 +1,31 @@
+#pragma once
+// Where the host executable keeps what the system reads at fixed positions: byte offsets from its image
+// base and into its objects. They hold for one build of the host; hostLayoutFits tests an image for them.
+#include <cstddef>
+#include <cstdint>
+
+namespace fsr2bridge::hostlayout {
+
+inline constexpr std::uintptr_t cameraFunction = 0x33E4D68;
+inline constexpr std::uintptr_t worldObject1 = 0x5049F90;
+inline constexpr std::uintptr_t worldObject2 = 0x5049EB8;
+inline constexpr std::uintptr_t gameObject = 0x59056A0;
+inline constexpr std::size_t handleStorageOfWorld1 = 296;
+inline constexpr std::size_t basisStorageOfWorld2 = 264;
+inline constexpr std::size_t frustumStorageOfWorld2 = 256;
+inline constexpr std::size_t storageIndexArray = 64;
+inline constexpr std::size_t storageDenseArray = 968;
+inline constexpr std::size_t handleRecordSize = 24;
+inline constexpr std::size_t handleInRecord = 4;
+inline constexpr std::size_t basisRecordSize = 160;
+inline constexpr std::size_t frustumRecordSize = 24;
+inline constexpr std::size_t viewIndexOfArgument = 456;
+inline constexpr std::size_t viewTableOfArgument = 408;
+inline constexpr std::size_t handleOfView = 36;
+inline constexpr std::size_t frameGenerationStateByte = 1100;
+inline constexpr std::uint32_t handleMask = 0xFFFFFF;
+
+// The image must reach this far for every fixed-offset read of the camera hook.
+inline constexpr std::uintptr_t fixedReadsEnd = gameObject + frameGenerationStateByte + 1;
+
+} // namespace fsr2bridge::hostlayout

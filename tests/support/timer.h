@@ -1,0 +1,9 @@
+#pragma once
+// The benchmarks' clock.
+
+namespace testsupport {
+
+// Seconds on the performance counter.
+double secondsNow();
+
+} // namespace testsupport

@@ -1,0 +1,3 @@
+// a lower layer reaching up
+#include "common/own.h"
+#include "settings/config.h"

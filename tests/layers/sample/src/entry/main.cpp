@@ -1,0 +1,4 @@
+#include <windows.h>
+#include "local.h"
+#include "proxies/a.h"
+#include "common/graphics.h"

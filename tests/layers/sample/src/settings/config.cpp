@@ -1,0 +1,2 @@
+#include "common/graphics.h"
+#include "hooking/MinHook.h" // a sibling

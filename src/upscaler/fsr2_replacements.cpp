@@ -134,13 +134,13 @@ sl::ResourceTag tagRecord(sl::Resource& resource, sl::BufferType bufferType, sl:
 
 bool setTags(const DispatchFrame& frame, const sl::ResourceTag* tags, std::uint32_t count)
 {
-    auto* setTag = fetchCoreFunction(streamlineApi.slSetTag, streamlineApi.interposerModule, "slSetTag");
+    auto* setTag = fetchCoreFunction(streamlineApi.slSetTag, upscalerModule(), "slSetTag");
     return setTag && setTag(viewportHandle(), tags, count, frame.commandList) == sl::Result::eOk;
 }
 
 bool evaluate(const DispatchFrame& frame, sl::Feature feature)
 {
-    auto* evaluateFeature = fetchCoreFunction(streamlineApi.slEvaluateFeature, streamlineApi.interposerModule,
+    auto* evaluateFeature = fetchCoreFunction(streamlineApi.slEvaluateFeature, upscalerModule(),
                                               "slEvaluateFeature");
     if (!evaluateFeature) {
         return false;
@@ -168,7 +168,7 @@ bool followPreExposure(Fsr2ContextRecord& record, float preExposure)
 bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
 {
     auto* setConstants =
-        fetchCoreFunction(streamlineApi.slSetConstants, streamlineApi.interposerModule, "slSetConstants");
+        fetchCoreFunction(streamlineApi.slSetConstants, upscalerModule(), "slSetConstants");
     return setConstants && setConstants(constants, token, viewportHandle()) == sl::Result::eOk;
 }
 

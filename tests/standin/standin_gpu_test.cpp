@@ -10,6 +10,7 @@
 #include "common/graphics.h"
 #include "forwarding_generated.h"
 #include "standin_fixture.h"
+#include "tests/support/d3d12_objects.h"
 
 namespace fsr2bridge::standin::test {
 namespace {
@@ -19,7 +20,7 @@ namespace {
 // replaces the wrapped pointer by the answer and hands out the proxy itself.
 class ForwardingQueue final : public ID3D12CommandQueue {
 public:
-    explicit ForwardingQueue(ID3D12CommandQueue* inner) : inner_(inner) { inner_->AddRef(); }
+    explicit ForwardingQueue(ID3D12CommandQueue* inner) : inner_(inner) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
     {
         if (riid == __uuidof(ID3D12CommandQueue) || riid == __uuidof(IUnknown)) {
@@ -31,36 +32,25 @@ public:
         HRESULT hr = inner_->QueryInterface(riid, reinterpret_cast<void**>(&answer));
         if (FAILED(hr))
             return hr;
-        inner_->Release();
-        inner_ = answer;
-        inner_->AddRef();
+        inner_.Attach(answer); // the query's reference is the one the proxy keeps
+        inner_->AddRef();      // and the caller gets one more
         *out = this;
         return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return inner_->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return inner_->Release(); }
-    FORWARD_ID3D12Object(inner_) FORWARD_ID3D12DeviceChild(inner_)
-        FORWARD_ID3D12CommandQueue(inner_) void STDMETHODCALLTYPE
+    FORWARD_ID3D12Object(inner_.Get()) FORWARD_ID3D12DeviceChild(inner_.Get())
+        FORWARD_ID3D12CommandQueue(inner_.Get()) void STDMETHODCALLTYPE
         ExecuteCommandLists(UINT n, ID3D12CommandList* const* lists) override
     {
         inner_->ExecuteCommandLists(n, lists);
     }
 
 private:
-    ID3D12CommandQueue* inner_;
+    testsupport::ComPtr<ID3D12CommandQueue> inner_;
 };
 
-template <class T> struct Ptr {
-    T* p = nullptr;
-    ~Ptr()
-    {
-        if (p)
-            p->Release();
-    }
-    T* operator->() const { return p; }
-    T** out() { return &p; }
-    void** outVoid() { return reinterpret_cast<void**>(&p); }
-};
+using testsupport::ComPtr;
 
 HWND makeWindow()
 {
@@ -74,14 +64,9 @@ HWND makeWindow()
 }
 
 struct World {
-    Ptr<ID3D12Device> device;
-    Ptr<IDXGIFactory2> factory;
-    bool ok() const { return device.p && factory.p; }
-    World()
-    {
-        D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(device.out()));
-        CreateDXGIFactory2(0, IID_PPV_ARGS(factory.out()));
-    }
+    ComPtr<ID3D12Device> device = testsupport::createDevice();
+    ComPtr<IDXGIFactory7> factory = testsupport::createFactory();
+    bool ok() const { return device && factory; }
 };
 
 // Runs a command list to completion on a real queue.
@@ -90,10 +75,10 @@ void runAndWait(ID3D12Device* device, ID3D12CommandQueue* queue, ID3D12GraphicsC
     list->Close();
     ID3D12CommandList* lists[] = {list};
     queue->ExecuteCommandLists(1, lists);
-    Ptr<ID3D12Fence> fence;
-    ASSERT_HRESULT_SUCCEEDED(device->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(fence.out())));
+    ComPtr<ID3D12Fence> fence;
+    ASSERT_HRESULT_SUCCEEDED(device->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence)));
     HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    queue->Signal(fence.p, 1);
+    queue->Signal(fence.Get(), 1);
     fence->SetEventOnCompletion(1, done);
     WaitForSingleObject(done, 10000);
     CloseHandle(done);
@@ -106,21 +91,22 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
     const std::string path = freshJournal("swapchain");
     auto* upgrade = entry<SlUpgradeInterface>("slUpgradeInterface");
 
-    void* device = w.device.p;
+    void* device = w.device.Get();
     ASSERT_EQ(0, upgrade(&device));
-    ASSERT_NE(static_cast<void*>(w.device.p), device);
-    Ptr<ID3D12Device> upDevice;
-    upDevice.p = static_cast<ID3D12Device*>(device);
-    void* factory = w.factory.p;
+    ASSERT_NE(static_cast<void*>(w.device.Get()), device);
+    ComPtr<ID3D12Device> upDevice;
+    upDevice.Attach(static_cast<ID3D12Device*>(device));
+    void* factory = w.factory.Get();
     ASSERT_EQ(0, upgrade(&factory));
-    Ptr<IDXGIFactory2> upFactory;
-    ASSERT_HRESULT_SUCCEEDED(static_cast<IUnknown*>(factory)->QueryInterface(IID_PPV_ARGS(upFactory.out())));
-    static_cast<IUnknown*>(factory)->Release();
+    ComPtr<IUnknown> upgradedFactory;
+    upgradedFactory.Attach(static_cast<IUnknown*>(factory));
+    ComPtr<IDXGIFactory2> upFactory;
+    ASSERT_HRESULT_SUCCEEDED(upgradedFactory.As(&upFactory));
 
     D3D12_COMMAND_QUEUE_DESC qd = {};
-    Ptr<ID3D12CommandQueue> queue;
-    ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(queue.out())));
-    ForwardingQueue proxy(queue.p);
+    ComPtr<ID3D12CommandQueue> queue;
+    ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));
+    ForwardingQueue proxy(queue.Get());
 
     HWND window = makeWindow();
     ASSERT_NE(nullptr, window);
@@ -132,26 +118,26 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
     sd.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
     sd.BufferCount = 2;
     sd.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-    Ptr<IDXGISwapChain1> chain;
+    ComPtr<IDXGISwapChain1> chain;
     ASSERT_HRESULT_SUCCEEDED(
-        upFactory->CreateSwapChainForHwnd(&proxy, window, &sd, nullptr, nullptr, chain.out()));
-    Ptr<IDXGISwapChain3> chain3;
-    ASSERT_HRESULT_SUCCEEDED(chain->QueryInterface(IID_PPV_ARGS(chain3.out())));
+        upFactory->CreateSwapChainForHwnd(&proxy, window, &sd, nullptr, nullptr, &chain));
+    ComPtr<IDXGISwapChain3> chain3;
+    ASSERT_HRESULT_SUCCEEDED(chain->QueryInterface(IID_PPV_ARGS(&chain3)));
     for (int frame = 0; frame < 3; ++frame) {
-        Ptr<ID3D12Resource> buffer;
+        ComPtr<ID3D12Resource> buffer;
         EXPECT_HRESULT_SUCCEEDED(
-            chain3->GetBuffer(chain3->GetCurrentBackBufferIndex(), IID_PPV_ARGS(buffer.out())));
+            chain3->GetBuffer(chain3->GetCurrentBackBufferIndex(), IID_PPV_ARGS(&buffer)));
         EXPECT_HRESULT_SUCCEEDED(chain->Present(0, 0));
     }
     EXPECT_HRESULT_SUCCEEDED(chain->ResizeBuffers(0, 32, 32, DXGI_FORMAT_UNKNOWN, 0));
 
     void* native = nullptr;
-    ASSERT_EQ(0, entry<SlGetNativeInterface>("slGetNativeInterface")(chain.p, &native));
-    ASSERT_NE(static_cast<void*>(chain.p), native);
-    Ptr<IDXGISwapChain> nativeChain;
-    nativeChain.p = static_cast<IDXGISwapChain*>(native);
-    Ptr<IDXGISwapChain> probe;
-    EXPECT_HRESULT_SUCCEEDED(nativeChain->QueryInterface(IID_PPV_ARGS(probe.out())));
+    ASSERT_EQ(0, entry<SlGetNativeInterface>("slGetNativeInterface")(chain.Get(), &native));
+    ASSERT_NE(static_cast<void*>(chain.Get()), native);
+    ComPtr<IDXGISwapChain> nativeChain;
+    nativeChain.Attach(static_cast<IDXGISwapChain*>(native));
+    ComPtr<IDXGISwapChain> probe;
+    EXPECT_HRESULT_SUCCEEDED(nativeChain->QueryInterface(IID_PPV_ARGS(&probe)));
 
     auto journal = readJournal(path);
     auto upgrades = entriesNamed(journal, "slUpgradeInterface");
@@ -171,7 +157,6 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
     auto natives = entriesNamed(journal, "slGetNativeInterface");
     ASSERT_EQ(1u, natives.size());
     EXPECT_EQ("swapchain", natives[0].text("kind"));
-    proxy.Release();
     DestroyWindow(window);
 }
 
@@ -180,32 +165,32 @@ TEST(StandinInterposed, DeviceAnswersExactlyTheLevelsOfTheRealDevice)
     World w;
     ASSERT_TRUE(w.ok());
     freshJournal("levels");
-    void* device = w.device.p;
+    void* device = w.device.Get();
     ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&device));
-    Ptr<ID3D12Device> upDevice;
-    upDevice.p = static_cast<ID3D12Device*>(device);
+    ComPtr<ID3D12Device> upDevice;
+    upDevice.Attach(static_cast<ID3D12Device*>(device));
     const IID* const levels[] = {&__uuidof(ID3D12Device),  &__uuidof(ID3D12Device1), &__uuidof(ID3D12Device2),
                                  &__uuidof(ID3D12Device3), &__uuidof(ID3D12Device4), &__uuidof(ID3D12Device5),
                                  &__uuidof(ID3D12Device6), &__uuidof(ID3D12Device7), &__uuidof(ID3D12Device8),
                                  &__uuidof(ID3D12Device9), &__uuidof(ID3D12Device10)};
     for (std::size_t n = 0; n < std::size(levels); ++n) {
-        Ptr<IUnknown> viaReal, viaUpgraded;
-        const bool realHas = SUCCEEDED(w.device->QueryInterface(*levels[n], viaReal.outVoid()));
-        const bool upgradedHas = SUCCEEDED(upDevice->QueryInterface(*levels[n], viaUpgraded.outVoid()));
+        ComPtr<IUnknown> viaReal, viaUpgraded;
+        const bool realHas = SUCCEEDED(w.device->QueryInterface(*levels[n], &viaReal));
+        const bool upgradedHas = SUCCEEDED(upDevice->QueryInterface(*levels[n], &viaUpgraded));
         EXPECT_EQ(realHas, upgradedHas) << "level " << n;
         if (upgradedHas) {
-            EXPECT_EQ(static_cast<void*>(upDevice.p), static_cast<void*>(viaUpgraded.p)) << "level " << n;
+            EXPECT_EQ(static_cast<void*>(upDevice.Get()), static_cast<void*>(viaUpgraded.Get()))
+                << "level " << n;
         }
     }
-    LUID real = {}, upgraded = {};
-    w.device->GetAdapterLuid(&real);
-    upDevice->GetAdapterLuid(&upgraded);
+    const LUID real = adapterLuidOf(w.device.Get());
+    const LUID upgraded = adapterLuidOf(upDevice.Get());
     EXPECT_EQ(0, std::memcmp(&real, &upgraded, sizeof real));
     EXPECT_EQ(w.device->GetNodeCount(), upDevice->GetNodeCount());
     // A level the real device lacks is refused, never called through.
-    auto* newest = static_cast<ID3D12Device10*>(upDevice.p);
-    Ptr<IUnknown> probe;
-    if (FAILED(w.device->QueryInterface(__uuidof(ID3D12Device9), probe.outVoid()))) {
+    auto* newest = static_cast<ID3D12Device10*>(upDevice.Get());
+    ComPtr<IUnknown> probe;
+    if (FAILED(w.device->QueryInterface(__uuidof(ID3D12Device9), &probe))) {
         D3D12_COMMAND_QUEUE_DESC qd = {};
         void* queue = nullptr;
         EXPECT_EQ(E_NOINTERFACE, newest->CreateCommandQueue1(&qd, __uuidof(ID3D12Device),
@@ -219,17 +204,17 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     World w;
     ASSERT_TRUE(w.ok());
     const std::string path = freshJournal("presentfail");
-    void* device = w.device.p;
+    void* device = w.device.Get();
     ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&device));
-    Ptr<ID3D12Device> upDevice;
-    upDevice.p = static_cast<ID3D12Device*>(device);
-    void* factory = w.factory.p;
+    ComPtr<ID3D12Device> upDevice;
+    upDevice.Attach(static_cast<ID3D12Device*>(device));
+    void* factory = w.factory.Get();
     ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&factory));
-    Ptr<IDXGIFactory2> upFactory;
-    upFactory.p = static_cast<IDXGIFactory2*>(static_cast<IDXGIFactory7*>(factory));
+    ComPtr<IDXGIFactory2> upFactory;
+    upFactory.Attach(static_cast<IDXGIFactory2*>(static_cast<IDXGIFactory7*>(factory)));
     D3D12_COMMAND_QUEUE_DESC qd = {};
-    Ptr<ID3D12CommandQueue> queue;
-    ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(queue.out())));
+    ComPtr<ID3D12CommandQueue> queue;
+    ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));
     HWND window = makeWindow();
     DXGI_SWAP_CHAIN_DESC1 sd = {};
     sd.Width = 32;
@@ -239,10 +224,10 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     sd.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
     sd.BufferCount = 2;
     sd.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-    Ptr<IDXGISwapChain1> chain;
+    ComPtr<IDXGISwapChain1> chain;
     // The interposed queue itself, unproxied, is unwrapped as well.
     ASSERT_HRESULT_SUCCEEDED(
-        upFactory->CreateSwapChainForHwnd(queue.p, window, &sd, nullptr, nullptr, chain.out()));
+        upFactory->CreateSwapChainForHwnd(queue.Get(), window, &sd, nullptr, nullptr, &chain));
     setVariable("SL_STANDIN_FAIL", "swapchain.Present:0x887A0005");
     reload();
     EXPECT_EQ(static_cast<HRESULT>(0x887A0005), chain->Present(0, 0));
@@ -270,7 +255,7 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
 
 // Fills a 2D texture with one colour per texel row through an upload buffer.
 struct Texture {
-    Ptr<ID3D12Resource> resource;
+    ComPtr<ID3D12Resource> resource;
     UINT width, height;
 };
 
@@ -279,16 +264,16 @@ TEST(StandinEvaluation, CopiesTheOverlapOfInputIntoOutput)
     World w;
     ASSERT_TRUE(w.ok());
     const std::string path = freshJournal("evaluate");
-    ID3D12Device* device = w.device.p;
+    ID3D12Device* device = w.device.Get();
     D3D12_COMMAND_QUEUE_DESC qd = {};
-    Ptr<ID3D12CommandQueue> queue;
-    ASSERT_HRESULT_SUCCEEDED(device->CreateCommandQueue(&qd, IID_PPV_ARGS(queue.out())));
-    Ptr<ID3D12CommandAllocator> alloc;
+    ComPtr<ID3D12CommandQueue> queue;
+    ASSERT_HRESULT_SUCCEEDED(device->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));
+    ComPtr<ID3D12CommandAllocator> alloc;
     ASSERT_HRESULT_SUCCEEDED(
-        device->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(alloc.out())));
-    Ptr<ID3D12GraphicsCommandList> list;
-    ASSERT_HRESULT_SUCCEEDED(device->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, alloc.p, nullptr,
-                                                       IID_PPV_ARGS(list.out())));
+        device->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&alloc)));
+    ComPtr<ID3D12GraphicsCommandList> list;
+    ASSERT_HRESULT_SUCCEEDED(device->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, alloc.Get(),
+                                                       nullptr, IID_PPV_ARGS(&list)));
 
     // Input 4x4 (render size), output 8x8 (display size); 256-byte rows for copies.
     auto texture = [&](UINT width, UINT height, D3D12_RESOURCE_STATES state, ID3D12Resource** out) {
@@ -319,13 +304,13 @@ TEST(StandinEvaluation, CopiesTheOverlapOfInputIntoOutput)
         return device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &d, state, nullptr,
                                                IID_PPV_ARGS(out));
     };
-    Ptr<ID3D12Resource> input, output, upload, readback;
-    ASSERT_HRESULT_SUCCEEDED(texture(4, 4, D3D12_RESOURCE_STATE_COPY_DEST, input.out()));
-    ASSERT_HRESULT_SUCCEEDED(texture(8, 8, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, output.out()));
+    ComPtr<ID3D12Resource> input, output, upload, readback;
+    ASSERT_HRESULT_SUCCEEDED(texture(4, 4, D3D12_RESOURCE_STATE_COPY_DEST, &input));
+    ASSERT_HRESULT_SUCCEEDED(texture(8, 8, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, &output));
     ASSERT_HRESULT_SUCCEEDED(
-        buffer(D3D12_HEAP_TYPE_UPLOAD, 256 * 4, D3D12_RESOURCE_STATE_GENERIC_READ, upload.out()));
+        buffer(D3D12_HEAP_TYPE_UPLOAD, 256 * 4, D3D12_RESOURCE_STATE_GENERIC_READ, &upload));
     ASSERT_HRESULT_SUCCEEDED(
-        buffer(D3D12_HEAP_TYPE_READBACK, 256 * 8, D3D12_RESOURCE_STATE_COPY_DEST, readback.out()));
+        buffer(D3D12_HEAP_TYPE_READBACK, 256 * 8, D3D12_RESOURCE_STATE_COPY_DEST, &readback));
 
     // Input texel (x, y) = 0xAA0000xy + 0x11 so every texel differs.
     std::uint32_t* up = nullptr;
@@ -335,14 +320,14 @@ TEST(StandinEvaluation, CopiesTheOverlapOfInputIntoOutput)
             up[y * 64 + x] = 0xAA000011u + (x << 4) + (y << 8);
     upload->Unmap(0, nullptr);
     D3D12_TEXTURE_COPY_LOCATION src = {}, dst = {};
-    src.pResource = upload.p;
+    src.pResource = upload.Get();
     src.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
     src.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 4, 4, 1, 256};
-    dst.pResource = input.p;
+    dst.pResource = input.Get();
     dst.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
     list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
     D3D12_RESOURCE_BARRIER b = {};
-    b.Transition.pResource = input.p;
+    b.Transition.pResource = input.Get();
     b.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
     b.Transition.StateBefore = D3D12_RESOURCE_STATE_COPY_DEST;
     b.Transition.StateAfter = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
@@ -352,9 +337,9 @@ TEST(StandinEvaluation, CopiesTheOverlapOfInputIntoOutput)
     const GUID resourceType = {0x3A9D70CF, 0x2418, 0x4B72, {0x83, 0x91, 0x13, 0xF8, 0x72, 0x1C, 0x72, 0x61}};
     const GUID tagType = {0x4C6A5AAD, 0xB445, 0x496C, {0x87, 0xFF, 0x1A, 0xF3, 0x84, 0x5B, 0xE6, 0x53}};
     Record<112> inRes(resourceType, 1), outRes(resourceType, 1);
-    inRes.set(40, input.p);
+    inRes.set(40, input.Get());
     inRes.set<std::uint32_t>(64, 0x40);
-    outRes.set(40, output.p);
+    outRes.set(40, output.Get());
     outRes.set<std::uint32_t>(64, 0x8);
     alignas(8) unsigned char tags[2][64] = {};
     auto fillTag = [&](unsigned char* t, const void* res, std::uint32_t type, std::uint32_t top,
@@ -370,26 +355,26 @@ TEST(StandinEvaluation, CopiesTheOverlapOfInputIntoOutput)
     fillTag(tags[0], inRes.get(), 3, 1, 1, 3, 3);
     fillTag(tags[1], outRes.get(), 4, 0, 2, 8, 8);
     auto vp = viewport(0);
-    ASSERT_EQ(0, entry<SlSetTag>("slSetTag")(vp.get(), tags, 2, list.p));
+    ASSERT_EQ(0, entry<SlSetTag>("slSetTag")(vp.get(), tags, 2, list.Get()));
     void* token = nullptr;
     ASSERT_EQ(0, entry<SlGetNewFrameToken>("slGetNewFrameToken")(&token, nullptr));
     const void* inputs[] = {vp.get()};
-    ASSERT_EQ(0, entry<SlEvaluateFeature>("slEvaluateFeature")(0, token, inputs, 1, list.p));
+    ASSERT_EQ(0, entry<SlEvaluateFeature>("slEvaluateFeature")(0, token, inputs, 1, list.Get()));
 
     // The output must be back in its tagged state for the read-back transition.
-    b.Transition.pResource = output.p;
+    b.Transition.pResource = output.Get();
     b.Transition.StateBefore = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
     b.Transition.StateAfter = D3D12_RESOURCE_STATE_COPY_SOURCE;
     list->ResourceBarrier(1, &b);
     src = {};
-    src.pResource = output.p;
+    src.pResource = output.Get();
     src.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
     dst = {};
-    dst.pResource = readback.p;
+    dst.pResource = readback.Get();
     dst.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
     dst.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 8, 8, 1, 256};
     list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
-    runAndWait(device, queue.p, list.p);
+    runAndWait(device, queue.Get(), list.Get());
 
     std::uint32_t* back = nullptr;
     ASSERT_HRESULT_SUCCEEDED(readback->Map(0, nullptr, reinterpret_cast<void**>(&back)));

@@ -5,17 +5,20 @@
 #include <gtest/gtest.h>
 
 #include "testbed/world/box_catcher.h"
+#include "tests/support/d3d12_objects.h"
 
 namespace {
 
+using testsupport::ComPtr;
+
 TEST(TestWorld, DeviceQueueAndResourceAreReal)
 {
-    ID3D12Device* device = nullptr;
+    ComPtr<ID3D12Device> device;
     ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), S_OK);
 
     D3D12_COMMAND_QUEUE_DESC queueDesc = {};
     queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
-    ID3D12CommandQueue* queue = nullptr;
+    ComPtr<ID3D12CommandQueue> queue;
     ASSERT_EQ(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue)), S_OK);
     D3D12_COMMAND_QUEUE_DESC back;
     queue->GetDesc(&back);
@@ -32,35 +35,26 @@ TEST(TestWorld, DeviceQueueAndResourceAreReal)
     desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
     desc.SampleDesc.Count = 1;
     desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
-    ID3D12Resource* texture = nullptr;
+    ComPtr<ID3D12Resource> texture;
     ASSERT_EQ(device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
                                               D3D12_RESOURCE_STATE_UNORDERED_ACCESS, nullptr,
                                               IID_PPV_ARGS(&texture)),
               S_OK);
-    D3D12_RESOURCE_DESC read;
-    texture->GetDesc(&read);
+    const D3D12_RESOURCE_DESC read = fsr2bridge::resourceDescriptionOf(texture.Get());
     EXPECT_EQ(read.Width, 64u);
     EXPECT_EQ(read.Height, 32u);
     EXPECT_EQ(read.Format, DXGI_FORMAT_R8G8B8A8_UNORM);
 
-    LUID luid;
-    device->GetAdapterLuid(&luid);
+    const LUID luid = fsr2bridge::adapterLuidOf(device.Get());
     EXPECT_TRUE(luid.LowPart != 0 || luid.HighPart != 0);
-
-    texture->Release();
-    queue->Release();
-    device->Release();
 }
 
 TEST(TestWorld, FactoryUpToVersionSeven)
 {
-    IDXGIFactory2* factory = nullptr;
+    ComPtr<IDXGIFactory2> factory;
     ASSERT_EQ(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory)), S_OK);
-    IDXGIFactory7* factory7 = nullptr;
-    EXPECT_EQ(factory->QueryInterface(IID_PPV_ARGS(&factory7)), S_OK);
-    if (factory7)
-        factory7->Release();
-    factory->Release();
+    ComPtr<IDXGIFactory7> factory7;
+    EXPECT_EQ(factory.As(&factory7), S_OK);
 }
 
 TEST(TestWorld, BoxCatcherRecordsAndDismisses)

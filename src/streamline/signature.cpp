@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
+
+#include "common/module_export.h"
 
 namespace fsr2bridge {
 namespace {
@@ -39,7 +42,7 @@ Crypt32Functions crypt32 = {};
 template <class F> bool lookUp(HMODULE module, const char* name, F& slot)
 {
     if (slot == nullptr) {
-        slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+        slot = exportedFunction<std::remove_pointer_t<F>>(module, name);
     }
     return slot != nullptr;
 }

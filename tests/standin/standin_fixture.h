@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/module_export.h"
 #include "testbed/streamline/journal.h"
 
 namespace fsr2bridge::standin::test {
@@ -47,7 +48,7 @@ inline HMODULE standinModule()
 
 template <class F> F* entry(const char* name)
 {
-    return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(standinModule(), name)));
+    return exportedFunction<F>(standinModule(), name);
 }
 
 inline void setVariable(const char* name, const char* value)

@@ -68,8 +68,7 @@ protected:
     void script(const char* fail)
     {
         SetEnvironmentVariableA("SL_STANDIN_FAIL", fail);
-        auto reload = reinterpret_cast<void (*)()>(
-            reinterpret_cast<void*>(GetProcAddress(streamlineApi.interposerModule, "slStandinReload")));
+        auto* reload = exportedFunction<void()>(streamlineApi.interposerModule, "slStandinReload");
         ASSERT_NE(reload, nullptr);
         reload();
     }

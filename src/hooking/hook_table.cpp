@@ -8,10 +8,10 @@ namespace fsr2bridge {
 namespace {
 
 // Slot layout: the relay (an absolute jump to the detour) first, the trampoline after it.
-constexpr std::size_t kRelayOffset = 0;
-constexpr std::size_t kTrampolineOffset = 16;
-static_assert(kTrampolineOffset >= kAbsoluteJumpSize);
-static_assert(kTrampolineOffset + kTrampolineCapacity <= kSlotSize);
+constexpr std::size_t relayOffset = 0;
+constexpr std::size_t trampolineOffset = 16;
+static_assert(trampolineOffset >= absoluteJumpSize);
+static_assert(trampolineOffset + trampolineCapacity <= slotSize);
 
 bool isExecutable(const void* p)
 {
@@ -83,20 +83,20 @@ HookTable::Hook* HookTable::find(const void* target)
 // Writes or removes the patch of one hook while the other threads are frozen, and moves any
 // of them that stands in the moved instructions.
 static MH_STATUS switchOne(std::uint8_t* target, std::uint8_t* slot, const Trampoline& t,
-                           const std::uint8_t (&saved)[kPatchSize], bool enable, ThreadFreezer& frozen)
+                           const std::uint8_t (&saved)[patchSize], bool enable, ThreadFreezer& frozen)
 {
-    std::uint8_t patch[kPatchSize];
+    std::uint8_t patch[patchSize];
     if (enable) {
-        if (!encodeJumpRel32(addressOf(target), addressOf(slot + kRelayOffset), patch)) {
+        if (!encodeJumpRel32(addressOf(target), addressOf(slot + relayOffset), patch)) {
             return MH_ERROR_MEMORY_ALLOC;
         }
     } else {
-        std::memcpy(patch, saved, kPatchSize);
+        std::memcpy(patch, saved, patchSize);
     }
-    if (!writeCode(target, patch, kPatchSize)) {
+    if (!writeCode(target, patch, patchSize)) {
         return MH_ERROR_MEMORY_PROTECT;
     }
-    const std::uintptr_t from = addressOf(target), tramp = addressOf(slot + kTrampolineOffset);
+    const std::uintptr_t from = addressOf(target), tramp = addressOf(slot + trampolineOffset);
     frozen.moveInstructionPointers([&](std::uintptr_t ip) {
         return enable ? ipIntoTrampoline(t, from, tramp, ip) : ipOutOfTrampoline(t, from, tramp, ip);
     });
@@ -153,15 +153,15 @@ MH_STATUS HookTable::create(void* target, void* detour, void** original)
     h.detour = detour;
     h.slot = slot;
     const std::size_t available = readableBytes(code, 64);
-    if (buildTrampoline(code, available, addressOf(code), addressOf(slot + kTrampolineOffset),
-                        h.trampoline) != TrampolineStatus::ok) {
+    if (buildTrampoline(code, available, addressOf(code), addressOf(slot + trampolineOffset), h.trampoline) !=
+        TrampolineStatus::ok) {
         memory_.release(slot);
         return MH_ERROR_UNSUPPORTED_FUNCTION;
     }
-    std::memcpy(h.savedBytes, code, kPatchSize);
-    encodeAbsoluteJump(addressOf(detour), slot + kRelayOffset);
-    std::memcpy(slot + kTrampolineOffset, h.trampoline.code, h.trampoline.size);
-    FlushInstructionCache(GetCurrentProcess(), slot, kSlotSize);
+    std::memcpy(h.savedBytes, code, patchSize);
+    encodeAbsoluteJump(addressOf(detour), slot + relayOffset);
+    std::memcpy(slot + trampolineOffset, h.trampoline.code, h.trampoline.size);
+    FlushInstructionCache(GetCurrentProcess(), slot, slotSize);
     try {
         hooks_.push_back(h);
     } catch (...) {
@@ -169,7 +169,7 @@ MH_STATUS HookTable::create(void* target, void* detour, void** original)
         return MH_ERROR_MEMORY_ALLOC;
     }
     if (original != nullptr) {
-        *original = slot + kTrampolineOffset;
+        *original = slot + trampolineOffset;
     }
     return MH_OK;
 }
@@ -207,7 +207,7 @@ MH_STATUS HookTable::removeLocked(Hook& h)
         // A thread still inside the slot (mid-way through a widened branch) keeps it alive.
         const std::uintptr_t lo = addressOf(h.slot);
         frozen.moveInstructionPointers([&](std::uintptr_t ip) {
-            keepSlot = keepSlot || (ip >= lo && ip < lo + kSlotSize);
+            keepSlot = keepSlot || (ip >= lo && ip < lo + slotSize);
             return ip;
         });
     }

@@ -32,7 +32,7 @@ private:
         void* detour;
         std::uint8_t* slot;
         Trampoline trampoline;
-        std::uint8_t savedBytes[kPatchSize];
+        std::uint8_t savedBytes[patchSize];
         bool enabled;
     };
     class ThreadsFrozen;

@@ -8,16 +8,16 @@ namespace {
 
 // Operand layout of an opcode, by map.
 enum : std::uint8_t {
-    kNone = 0,
-    kModRM = 1,
-    kImm8 = 2,
-    kImmZ = 4, // 16 bits with the operand-size prefix, else 32
-    kImm16 = 8,
-    kInvalid = 16,
-    kSpecial = 32, // handled by the decoder's code
+    none = 0,
+    modRM = 1,
+    imm8 = 2,
+    immZ = 4, // 16 bits with the operand-size prefix, else 32
+    imm16 = 8,
+    invalid = 16,
+    special = 32, // handled by the decoder's code
 };
 
-constexpr std::uint8_t M = kModRM, I8 = kImm8, IZ = kImmZ, X = kInvalid, S = kSpecial, N = kNone;
+constexpr std::uint8_t M = modRM, I8 = imm8, IZ = immZ, X = invalid, S = special, N = none;
 
 // clang-format off
 constexpr std::array<std::uint8_t, 256> oneByteMap = {
@@ -251,22 +251,22 @@ private:
 
     DecodeStatus fromTable(std::uint8_t flags)
     {
-        if (flags & kInvalid) {
+        if (flags & invalid) {
             return DecodeStatus::unknown;
         }
-        if (flags & kModRM) {
+        if (flags & modRM) {
             DecodeStatus s = modrm();
             if (s != DecodeStatus::ok) {
                 return s;
             }
         }
-        if (flags & kImm8) {
+        if (flags & imm8) {
             return imm(1);
         }
-        if (flags & kImmZ) {
+        if (flags & immZ) {
             return imm(immZSize());
         }
-        if (flags & kImm16) {
+        if (flags & imm16) {
             return imm(2);
         }
         return DecodeStatus::ok;
@@ -275,7 +275,7 @@ private:
     DecodeStatus oneByte(std::uint8_t op)
     {
         std::uint8_t flags = oneByteMap[op];
-        if (!(flags & kSpecial)) {
+        if (!(flags & special)) {
             return fromTable(flags);
         }
         if (op >= 0x70 && op <= 0x7F) {
@@ -381,7 +381,7 @@ private:
         std::uint8_t op = cur_.take();
         out_.opcode = op;
         std::uint8_t flags = twoByteMap[op];
-        if (!(flags & kSpecial)) {
+        if (!(flags & special)) {
             return fromTable(flags);
         }
         if (op >= 0x80 && op <= 0x8F) {
@@ -406,7 +406,7 @@ private:
                 return status_;
             }
             out_.opcode = cur_.take();
-            return fromTable(kModRM | kImm8);
+            return fromTable(modRM | imm8);
         case 0x78: {
             // EXTRQ / INSERTQ (with 66 / F2) carry two byte immediates; VMREAD has none.
             DecodeStatus s = modrm();

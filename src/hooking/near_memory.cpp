@@ -29,8 +29,8 @@ std::uint8_t* tryReserve(std::uintptr_t at, std::size_t size)
 bool withinReach(std::uintptr_t target, std::uintptr_t start, std::size_t size)
 {
     std::uintptr_t end = start + size;
-    std::uintptr_t lo = target > kNearReach ? target - kNearReach : 0;
-    std::uintptr_t hi = target + kNearReach;
+    std::uintptr_t lo = target > nearReach ? target - nearReach : 0;
+    std::uintptr_t hi = target + nearReach;
     return start >= lo && end <= hi && end >= start;
 }
 
@@ -46,7 +46,7 @@ std::uint8_t* NearMemory::reserveBlockNear(std::uintptr_t target)
     // Downwards: each free region is tried at its highest granule below the target.
     for (std::uintptr_t at = start; at >= minApp && at >= granularity;) {
         at -= granularity;
-        if (!withinReach(target, at, kBlockSize)) {
+        if (!withinReach(target, at, blockSize)) {
             break;
         }
         MEMORY_BASIC_INFORMATION mbi;
@@ -54,7 +54,7 @@ std::uint8_t* NearMemory::reserveBlockNear(std::uintptr_t target)
             break;
         }
         if (mbi.State == MEM_FREE) {
-            if (std::uint8_t* p = tryReserve(at, kBlockSize)) {
+            if (std::uint8_t* p = tryReserve(at, blockSize)) {
                 return p;
             }
         }
@@ -63,8 +63,8 @@ std::uint8_t* NearMemory::reserveBlockNear(std::uintptr_t target)
         at = alignDown(regionBase, granularity);
     }
     // Upwards: the first granule of each free region above the target.
-    for (std::uintptr_t at = start + granularity; at + kBlockSize <= maxApp;) {
-        if (!withinReach(target, at, kBlockSize)) {
+    for (std::uintptr_t at = start + granularity; at + blockSize <= maxApp;) {
+        if (!withinReach(target, at, blockSize)) {
             break;
         }
         MEMORY_BASIC_INFORMATION mbi;
@@ -72,7 +72,7 @@ std::uint8_t* NearMemory::reserveBlockNear(std::uintptr_t target)
             break;
         }
         if (mbi.State == MEM_FREE) {
-            if (std::uint8_t* p = tryReserve(at, kBlockSize)) {
+            if (std::uint8_t* p = tryReserve(at, blockSize)) {
                 return p;
             }
         }
@@ -86,14 +86,14 @@ std::uint8_t* NearMemory::reserveBlockNear(std::uintptr_t target)
 std::uint8_t* NearMemory::allocate(std::uintptr_t target)
 {
     for (Block& b : blocks_) {
-        if (!withinReach(target, reinterpret_cast<std::uintptr_t>(b.base), kBlockSize) || b.used.all()) {
+        if (!withinReach(target, reinterpret_cast<std::uintptr_t>(b.base), blockSize) || b.used.all()) {
             continue;
         }
-        for (std::size_t i = 0; i < kSlotsPerBlock; ++i) {
+        for (std::size_t i = 0; i < slotsPerBlock; ++i) {
             if (!b.used[i]) {
                 b.used.set(i);
-                std::uint8_t* slot = b.base + i * kSlotSize;
-                std::memset(slot, 0xCC, kSlotSize);
+                std::uint8_t* slot = b.base + i * slotSize;
+                std::memset(slot, 0xCC, slotSize);
                 return slot;
             }
         }
@@ -109,16 +109,16 @@ std::uint8_t* NearMemory::allocate(std::uintptr_t target)
         return nullptr;
     }
     blocks_.back().used.set(0);
-    std::memset(base, 0xCC, kSlotSize);
+    std::memset(base, 0xCC, slotSize);
     return base;
 }
 
 void NearMemory::release(std::uint8_t* slot)
 {
     for (Block& b : blocks_) {
-        if (slot >= b.base && slot < b.base + kBlockSize) {
-            std::size_t i = static_cast<std::size_t>(slot - b.base) / kSlotSize;
-            std::memset(b.base + i * kSlotSize, 0xCC, kSlotSize);
+        if (slot >= b.base && slot < b.base + blockSize) {
+            std::size_t i = static_cast<std::size_t>(slot - b.base) / slotSize;
+            std::memset(b.base + i * slotSize, 0xCC, slotSize);
             b.used.reset(i);
             return;
         }

@@ -17,7 +17,7 @@ class Emitter {
 public:
     Emitter(Trampoline& t, std::uintptr_t base) : t_(t), base_(base) {}
     std::uintptr_t here() const { return base_ + t_.size; }
-    bool room(std::size_t n) const { return t_.size + n <= kTrampolineCapacity; }
+    bool room(std::size_t n) const { return t_.size + n <= trampolineCapacity; }
     void bytes(const void* p, std::size_t n)
     {
         std::memcpy(t_.code + t_.size, p, n);
@@ -72,10 +72,10 @@ bool emitBranch(Emitter& e, const DecodedInstruction& insn, const std::uint8_t* 
             e.byte(0xE9);
             e.rel32(rel);
         } else {
-            if (!e.room(kAbsoluteJumpSize)) {
+            if (!e.room(absoluteJumpSize)) {
                 return false;
             }
-            std::uint8_t jmp[kAbsoluteJumpSize];
+            std::uint8_t jmp[absoluteJumpSize];
             encodeAbsoluteJump(target, jmp);
             e.bytes(jmp, sizeof jmp);
         }
@@ -90,12 +90,12 @@ bool emitBranch(Emitter& e, const DecodedInstruction& insn, const std::uint8_t* 
             e.rel32(rel);
         } else {
             // The opposite condition skips an absolute jump to the target.
-            if (!e.room(2 + kAbsoluteJumpSize)) {
+            if (!e.room(2 + absoluteJumpSize)) {
                 return false;
             }
             e.byte(static_cast<std::uint8_t>(0x70 | (insn.condition ^ 1)));
-            e.byte(kAbsoluteJumpSize);
-            std::uint8_t jmp[kAbsoluteJumpSize];
+            e.byte(absoluteJumpSize);
+            std::uint8_t jmp[absoluteJumpSize];
             encodeAbsoluteJump(target, jmp);
             e.bytes(jmp, sizeof jmp);
         }
@@ -103,14 +103,14 @@ bool emitBranch(Emitter& e, const DecodedInstruction& insn, const std::uint8_t* 
     case FlowKind::loopOrJcxz: {
         // LOOPcc/JrCXZ have only rel8: take it to an absolute jump, else skip over it.
         std::size_t head = insn.length - 1; // prefixes + opcode
-        if (!e.room(head + 1 + 2 + kAbsoluteJumpSize)) {
+        if (!e.room(head + 1 + 2 + absoluteJumpSize)) {
             return false;
         }
         e.bytes(code, head);
         e.byte(2);
         e.byte(0xEB);
-        e.byte(kAbsoluteJumpSize);
-        std::uint8_t jmp[kAbsoluteJumpSize];
+        e.byte(absoluteJumpSize);
+        std::uint8_t jmp[absoluteJumpSize];
         encodeAbsoluteJump(target, jmp);
         e.bytes(jmp, sizeof jmp);
         return true;
@@ -122,10 +122,10 @@ bool emitBranch(Emitter& e, const DecodedInstruction& insn, const std::uint8_t* 
 
 } // namespace
 
-bool encodeJumpRel32(std::uintptr_t from, std::uintptr_t to, std::uint8_t out[kPatchSize])
+bool encodeJumpRel32(std::uintptr_t from, std::uintptr_t to, std::uint8_t out[patchSize])
 {
     std::int32_t rel = 0;
-    if (!rel32To(from, kPatchSize, to, rel)) {
+    if (!rel32To(from, patchSize, to, rel)) {
         return false;
     }
     out[0] = 0xE9;
@@ -133,7 +133,7 @@ bool encodeJumpRel32(std::uintptr_t from, std::uintptr_t to, std::uint8_t out[kP
     return true;
 }
 
-void encodeAbsoluteJump(std::uintptr_t to, std::uint8_t out[kAbsoluteJumpSize])
+void encodeAbsoluteJump(std::uintptr_t to, std::uint8_t out[absoluteJumpSize])
 {
     const std::uint8_t head[] = {0xFF, 0x25, 0x00, 0x00, 0x00, 0x00};
     std::memcpy(out, head, sizeof head);
@@ -147,15 +147,15 @@ TrampolineStatus buildTrampoline(const std::uint8_t* source, std::size_t availab
 {
     out = Trampoline{};
     Emitter e(out, trampolineAddress);
-    std::uintptr_t branchTargets[kMaxMovedInstructions] = {};
+    std::uintptr_t branchTargets[maxMovedInstructions] = {};
     std::size_t branchCount = 0;
     bool flowEnded = false;
 
-    while (out.movedBytes < kPatchSize) {
+    while (out.movedBytes < patchSize) {
         if (flowEnded) {
             return TrampolineStatus::tooShort;
         }
-        if (out.count == kMaxMovedInstructions) {
+        if (out.count == maxMovedInstructions) {
             return TrampolineStatus::unknownInstruction;
         }
         const std::uint8_t* code = source + out.movedBytes;
@@ -220,18 +220,18 @@ TrampolineStatus buildTrampoline(const std::uint8_t* source, std::size_t availab
     out.newOffset[out.count] = static_cast<std::uint8_t>(out.size);
     if (!flowEnded) {
         std::uintptr_t back = sourceAddress + out.movedBytes;
-        std::uint8_t jmp[kAbsoluteJumpSize];
+        std::uint8_t jmp[absoluteJumpSize];
         if (encodeJumpRel32(e.here(), back, jmp)) {
-            if (!e.room(kPatchSize)) {
+            if (!e.room(patchSize)) {
                 return TrampolineStatus::unmovable;
             }
-            e.bytes(jmp, kPatchSize);
+            e.bytes(jmp, patchSize);
         } else {
-            if (!e.room(kAbsoluteJumpSize)) {
+            if (!e.room(absoluteJumpSize)) {
                 return TrampolineStatus::unmovable;
             }
             encodeAbsoluteJump(back, jmp);
-            e.bytes(jmp, kAbsoluteJumpSize);
+            e.bytes(jmp, absoluteJumpSize);
         }
     }
     return TrampolineStatus::ok;

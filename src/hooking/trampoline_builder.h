@@ -8,9 +8,9 @@
 
 namespace fsr2bridge {
 
-inline constexpr std::size_t kPatchSize = 5;            // JMP rel32
-inline constexpr std::size_t kTrampolineCapacity = 112; // worst case: 5 widened instructions + jump back
-inline constexpr std::size_t kMaxMovedInstructions = 8;
+inline constexpr std::size_t patchSize = 5;            // JMP rel32
+inline constexpr std::size_t trampolineCapacity = 112; // worst case: 5 widened instructions + jump back
+inline constexpr std::size_t maxMovedInstructions = 8;
 
 enum class TrampolineStatus : std::uint8_t {
     ok,
@@ -21,14 +21,14 @@ enum class TrampolineStatus : std::uint8_t {
 };
 
 struct Trampoline {
-    std::uint8_t code[kTrampolineCapacity] = {};
+    std::uint8_t code[trampolineCapacity] = {};
     std::size_t size = 0;
     std::size_t movedBytes = 0; // bytes of whole instructions taken from the target (>= 5)
     std::size_t count = 0;      // instructions moved
     // Start of each moved instruction at the target and in the trampoline; entry `count` holds
     // the ends (the jump back).
-    std::uint8_t oldOffset[kMaxMovedInstructions + 1] = {};
-    std::uint8_t newOffset[kMaxMovedInstructions + 1] = {};
+    std::uint8_t oldOffset[maxMovedInstructions + 1] = {};
+    std::uint8_t newOffset[maxMovedInstructions + 1] = {};
     bool pushesReturnAddress = false; // a moved call leaves return addresses inside the trampoline
 };
 
@@ -47,9 +47,9 @@ std::uintptr_t ipOutOfTrampoline(const Trampoline& t, std::uintptr_t sourceAddre
                                  std::uintptr_t trampolineAddress, std::uintptr_t ip);
 
 // JMP rel32 from `from` to `to`, when the distance fits.
-bool encodeJumpRel32(std::uintptr_t from, std::uintptr_t to, std::uint8_t out[kPatchSize]);
+bool encodeJumpRel32(std::uintptr_t from, std::uintptr_t to, std::uint8_t out[patchSize]);
 // JMP [RIP+0] followed by the 8-byte target: reaches anywhere.
-inline constexpr std::size_t kAbsoluteJumpSize = 14;
-void encodeAbsoluteJump(std::uintptr_t to, std::uint8_t out[kAbsoluteJumpSize]);
+inline constexpr std::size_t absoluteJumpSize = 14;
+void encodeAbsoluteJump(std::uintptr_t to, std::uint8_t out[absoluteJumpSize]);
 
 } // namespace fsr2bridge

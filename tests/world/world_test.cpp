@@ -24,22 +24,9 @@ TEST(TestWorld, DeviceQueueAndResourceAreReal)
     queue->GetDesc(&back);
     EXPECT_EQ(back.Type, D3D12_COMMAND_LIST_TYPE_DIRECT);
 
-    D3D12_HEAP_PROPERTIES heap = {};
-    heap.Type = D3D12_HEAP_TYPE_DEFAULT;
-    D3D12_RESOURCE_DESC desc = {};
-    desc.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
-    desc.Width = 64;
-    desc.Height = 32;
-    desc.DepthOrArraySize = 1;
-    desc.MipLevels = 1;
-    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
-    ComPtr<ID3D12Resource> texture;
-    ASSERT_EQ(device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
-                                              D3D12_RESOURCE_STATE_UNORDERED_ACCESS, nullptr,
-                                              IID_PPV_ARGS(&texture)),
-              S_OK);
+    const ComPtr<ID3D12Resource> texture = testsupport::createTexture(
+        device.Get(), 64, 32, DXGI_FORMAT_R8G8B8A8_UNORM, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+    ASSERT_NE(texture, nullptr);
     const D3D12_RESOURCE_DESC read = fsr2bridge::resourceDescriptionOf(texture.Get());
     EXPECT_EQ(read.Width, 64u);
     EXPECT_EQ(read.Height, 32u);

@@ -140,8 +140,8 @@ bool setTags(const DispatchFrame& frame, const sl::ResourceTag* tags, std::uint3
 
 bool evaluate(const DispatchFrame& frame, sl::Feature feature)
 {
-    auto* evaluateFeature = fetchCoreFunction(streamlineApi.slEvaluateFeature, upscalerModule(),
-                                              "slEvaluateFeature");
+    auto* evaluateFeature =
+        fetchCoreFunction(streamlineApi.slEvaluateFeature, upscalerModule(), "slEvaluateFeature");
     if (!evaluateFeature) {
         return false;
     }
@@ -167,8 +167,7 @@ bool followPreExposure(Fsr2ContextRecord& record, float preExposure)
 
 bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
 {
-    auto* setConstants =
-        fetchCoreFunction(streamlineApi.slSetConstants, upscalerModule(), "slSetConstants");
+    auto* setConstants = fetchCoreFunction(streamlineApi.slSetConstants, upscalerModule(), "slSetConstants");
     return setConstants && setConstants(constants, token, viewportHandle()) == sl::Result::eOk;
 }
 

@@ -304,15 +304,23 @@ void FakeStreamline::clearLog()
     commandLists.clear();
 }
 
-sl::Result FakeStreamline::call(Entry entry, std::uint32_t key)
+void FakeStreamline::logCall(Entry entry, std::uint32_t key)
 {
-    ++counts_[static_cast<int>(entry)];
     if (recording) {
         calls_.push_back(key == noKey ? std::string(nameOf(entry))
                                       : std::string(nameOf(entry)) + " " + std::to_string(key));
     }
     if (throwing) {
         throw std::runtime_error("scripted failure");
+    }
+}
+
+sl::Result FakeStreamline::call(Entry entry, std::uint32_t key)
+{
+    ++counts_[static_cast<int>(entry)];
+    // Logging stays off the fast path: with recording off a call costs little more than a trivial function.
+    if (recording || throwing) [[unlikely]] {
+        logCall(entry, key);
     }
     for (const KeyedAnswer& keyed : keyed_) {
         if (keyed.entry == entry && keyed.key == key) {

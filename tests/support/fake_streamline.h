@@ -111,6 +111,7 @@ public:
 
 private:
     static constexpr std::uint32_t noKey = 0xFFFFFFFFu;
+    void logCall(Entry entry, std::uint32_t key);
     struct KeyedAnswer {
         Entry entry;
         std::uint32_t key;

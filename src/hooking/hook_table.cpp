@@ -1,5 +1,6 @@
 #include "hooking/hook_table.h"
 
+#include "common/module_export.h"
 #include "hooking/thread_freezer.h"
 
 #include <cstring>
@@ -182,14 +183,14 @@ MH_STATUS HookTable::createForExport(LPCWSTR module, LPCSTR name, void* detour, 
     if (m == nullptr) {
         return MH_ERROR_MODULE_NOT_FOUND;
     }
-    FARPROC f = name != nullptr ? GetProcAddress(m, name) : nullptr;
+    void* f = name != nullptr ? exportedFunction<void>(m, name) : nullptr;
     if (f == nullptr) {
         return MH_ERROR_FUNCTION_NOT_FOUND;
     }
     if (target != nullptr) {
-        *target = reinterpret_cast<void*>(f);
+        *target = f;
     }
-    return create(reinterpret_cast<void*>(f), detour, original);
+    return create(f, detour, original);
 }
 
 MH_STATUS HookTable::removeLocked(Hook& h)

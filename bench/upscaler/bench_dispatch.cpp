@@ -223,8 +223,8 @@ int main()
 
     const double nanoseconds =
         static_cast<double>(stop.QuadPart - start.QuadPart) * 1e9 / static_cast<double>(frequency.QuadPart);
-    std::printf("dispatch: %.1f ns per call\n", nanoseconds / dispatches);
-    std::printf("dispatch allocations: %.3f per call\n",
+    std::printf("dispatch: %.1f ns\n", nanoseconds / dispatches);
+    std::printf("dispatch_allocations: %.3f allocations/call\n",
                 static_cast<double>(allocations.load()) / dispatches);
     int status = 0;
     if (failures) {

@@ -92,43 +92,51 @@ IUNKNOWN = [Method.parse("virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFII
 BOTH_FORMS = "#if defined(_MSC_VER) || !defined(_WIN32)"
 
 
-def parse_interfaces(text):
-    """Interface name -> (base, slots); a slot is a list of its forms: [method] or [msvc, mingw]."""
+def interface_bodies(text):
+    """Interface name -> (base, declaration body) of every interface declared in `text`."""
     out = {}
     text = text.replace("\r", "") + "\n"
     for m in re.finditer(r"\n\s*(\w+) : public (\w+)\s*\{(.*?)\n\s*\};", text, re.S):
-        name, base, body = m.groups()
-        body = re.sub(r"^\s*public:\s*$", "", body, flags=re.M)
-        slots, forms = [], None
-        for chunk in re.split(r"^\s*(#[^\n]*)$", body, flags=re.M):
-            chunk = chunk.strip()
-            if chunk == BOTH_FORMS:
-                forms = []
-            elif chunk == "#else" and forms is not None and len(forms) == 1:
-                pass
-            elif chunk == "#endif" and forms is not None and len(forms) == 2:
-                forms[1].result_param = next(n for n in forms[1].names if n not in forms[0].names)
-                slots.append(forms)
-                forms = None
-            elif chunk.startswith("#"):
-                raise SystemExit(f"{name}: unexpected preprocessor line: {chunk}")
-            else:
-                for declaration in re.findall(r"virtual\s.*?=\s*0\s*;", chunk, re.S):
-                    method = Method.parse(declaration)
-                    if forms is None:
-                        slots.append([method])
-                    else:
-                        forms.append(method)
-        out.setdefault(name, (base, slots))
+        out.setdefault(m.group(1), (m.group(2), m.group(3)))
     return out
 
 
-def interface_chain(table, newest):
+def read_slots(name, body):
+    """An interface's slots in order; a slot is a list of its forms: [method] or [msvc, mingw]."""
+    body = re.sub(r"^\s*public:\s*$", "", body, flags=re.M)
+    slots, forms = [], None
+    for chunk in re.split(r"^\s*(#[^\n]*)$", body, flags=re.M):
+        chunk = chunk.strip()
+        if chunk == BOTH_FORMS and forms is None:
+            forms = []
+        elif chunk == "#else" and forms is not None and len(forms) == 1:
+            pass
+        elif chunk == "#endif" and forms is not None and len(forms) == 2:
+            forms[1].result_param = next(n for n in forms[1].names if n not in forms[0].names)
+            slots.append(forms)
+            forms = None
+        elif chunk.startswith("#"):
+            raise SystemExit(f"{name}: unexpected preprocessor line: {chunk}")
+        else:
+            for declaration in re.findall(r"virtual\s.*?=\s*0\s*;", chunk, re.S):
+                method = Method.parse(declaration)
+                if forms is None:
+                    slots.append([method])
+                else:
+                    forms.append(method)
+    if forms is not None:
+        raise SystemExit(f"{name}: unfinished {BOTH_FORMS}")
+    return slots
+
+
+def interface_chain(interfaces, newest):
     """[(interface, slots)] from IUnknown up to `newest`."""
     chain = []
     while newest != "IUnknown":
-        base, slots = table[newest]
-        chain.append((newest, slots))
+        if newest not in interfaces:
+            raise SystemExit(f"interface {newest} not found in the headers")
+        base, body = interfaces[newest]
+        chain.append((newest, read_slots(newest, body)))
         newest = base
     return [("IUnknown", [[m] for m in IUNKNOWN])] + list(reversed(chain))
 
@@ -156,8 +164,8 @@ class ClassTable:
     slot_table: str = None
 
 
-D3D12, DXGI = "d3d12", "dxgi"
-HEADERS = {D3D12: ["d3d12.h"], DXGI: ["dxgi.h", "dxgi1_2.h", "dxgi1_3.h", "dxgi1_4.h", "dxgi1_5.h", "dxgi1_6.h"]}
+D3D12_HEADERS = ["d3d12.h"]
+DXGI_HEADERS = ["dxgi.h", "dxgi1_2.h", "dxgi1_3.h", "dxgi1_4.h", "dxgi1_5.h", "dxgi1_6.h"]
 
 
 def every(expression, *interfaces):
@@ -308,9 +316,11 @@ def replace_block(text, cls, block, path):
     declared = re.search(rf"^class {cls}\b", text, re.M)
     if not declared:
         raise SystemExit(f"{path}: class {cls} not found")
-    begin = text.find(BEGIN, declared.end())
-    end = text.find(END, begin)
-    if begin < 0 or end < 0:
+    following = re.compile(r"^class ", re.M).search(text, declared.end())
+    limit = following.start() if following else len(text)
+    begin = text.find(BEGIN, declared.end(), limit)
+    end = text.find(END, begin, limit) if begin >= 0 else -1
+    if end < 0:
         raise SystemExit(f"{path}: no generated block in class {cls}")
     start = text.index("\n", begin) + 1
     stop = text.rindex("\n", 0, end) + 1
@@ -340,15 +350,13 @@ def slot_table(name, slots):
 def generate(root, d3d12_include, dxgi_include):
     """Relative path -> full new text of every file the generator writes."""
     interfaces = {}
-    for family, folder in ((D3D12, d3d12_include), (DXGI, dxgi_include)):
-        interfaces[family] = {}
-        for header in HEADERS[family]:
-            for name, value in parse_interfaces(Path(folder, header).read_text()).items():
-                interfaces[family].setdefault(name, value)
-    merged = {**interfaces[D3D12], **interfaces[DXGI]}
+    for folder, headers in ((d3d12_include, D3D12_HEADERS), (dxgi_include, DXGI_HEADERS)):
+        for header in headers:
+            for name, value in interface_bodies(Path(folder, header).read_text()).items():
+                interfaces.setdefault(name, value)
     files, tables = {}, []
     for table in CLASSES:
-        block, slots = class_block(table, merged)
+        block, slots = class_block(table, interfaces)
         text = files.get(table.path) or Path(root, table.path).read_text()
         files[table.path] = replace_block(text, table.cls, block, table.path)
         if table.slot_table:

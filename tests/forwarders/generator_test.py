@@ -31,7 +31,8 @@ HEADER = """
 
 
 def parsed():
-    return g.parse_interfaces(HEADER)["ID3D12Thing"]
+    base, body = g.interface_bodies(HEADER)["ID3D12Thing"]
+    return base, g.read_slots("ID3D12Thing", body)
 
 
 class Reading(unittest.TestCase):
@@ -63,9 +64,16 @@ class Reading(unittest.TestCase):
         self.assertEqual((msvc.ret, msvc.params, msvc.result_param), ("THING_DESC", [], None))
         self.assertEqual((mingw.ret, mingw.result_param), ("THING_DESC*", "RetVal"))
 
-    def test_unknown_preprocessor_line_stops(self):
-        with self.assertRaises(SystemExit):
-            g.parse_interfaces(HEADER.replace("#if defined(_MSC_VER) || !defined(_WIN32)", "#ifdef OTHER"))
+    def test_unexpected_shapes_stop(self):
+        cases = [
+            ("other condition", HEADER.replace("#if defined(_MSC_VER) || !defined(_WIN32)", "#ifdef OTHER")),
+            ("unfinished pair", HEADER.replace("#endif", "")),
+            ("pair without its second form", HEADER.replace("#else", "#endif").replace(
+                "            THING_DESC * RetVal) = 0;\n#endif", "            THING_DESC * RetVal) = 0;")),
+        ]
+        for what, text in cases:
+            with self.subTest(what), self.assertRaises(SystemExit):
+                g.read_slots("ID3D12Thing", g.interface_bodies(text)["ID3D12Thing"][1])
 
 
 def table(**kwargs):
@@ -109,7 +117,7 @@ class Writing(unittest.TestCase):
                 self.assertEqual(g.forwarder(method, cls, target, own), expected)
 
     def test_class_block(self):
-        interfaces = {"ID3D12Thing": parsed()}
+        interfaces = g.interface_bodies(HEADER)
         block, slots = g.class_block(table(special={"QueryInterface": g.OWN, "Clear": "other"}), interfaces)
         lines = block.splitlines()
         self.assertEqual((lines[0], lines[-1]), ("    // clang-format off", "    // clang-format on"))
@@ -121,6 +129,7 @@ class Writing(unittest.TestCase):
         faults = [
             ("special slot the interface lacks", table(special={"Missing": g.OWN})),
             ("interface without a target", g.ClassTable("Thing", "t.h", "ID3D12Thing", {"IUnknown": "t"})),
+            ("interface the headers lack", g.ClassTable("Thing", "t.h", "ID3D12Other", {"IUnknown": "t"})),
         ]
         for what, cls in faults:
             with self.subTest(what), self.assertRaises(SystemExit):
@@ -133,7 +142,9 @@ class Writing(unittest.TestCase):
         self.assertIn("old A", out)
         self.assertNotIn("old B", out)
         self.assertIn("    // BEGIN generated forwarders\n    new B\n    // END generated forwarders\n", out)
-        for what, cls, source in [("no such class", "C", text), ("class without a block", "A", "class A {};\n")]:
+        faults = [("no such class", "C", text), ("class without a block", "A", "class A {};\n"),
+                  ("block of the next class only", "A", "class A {};\n" + text.split("};\n", 1)[1])]
+        for what, cls, source in faults:
             with self.subTest(what), self.assertRaises(SystemExit):
                 g.replace_block(source, cls, "", "t.h")
 

@@ -16,12 +16,16 @@ if(MINGW AND CMAKE_CROSSCOMPILING)
   if(NOT EXISTS /usr/include/nlohmann/json.hpp)
     message(FATAL_ERROR "nlohmann-json3-dev is missing: run scripts/setup")
   endif()
-  if(NOT EXISTS /usr/include/directx/d3d12.h)
+  set(FSR2BRIDGE_D3D12_HEADERS /usr/include/directx)
+  if(NOT EXISTS "${FSR2BRIDGE_D3D12_HEADERS}/d3d12.h")
     message(FATAL_ERROR "directx-headers-dev is missing: run scripts/setup")
   endif()
   # DirectX-Headers go before MinGW's own d3d12.h, which lacks ID3D12Device10.
   target_include_directories(fsr2_deps SYSTEM BEFORE INTERFACE
-    /usr/include/directx "${_stage}")
+    "${FSR2BRIDGE_D3D12_HEADERS}" "${_stage}")
+  # MinGW's DXGI headers, where the compiler finds them (read by scripts/generate_proxies.py).
+  find_path(FSR2BRIDGE_DXGI_HEADERS dxgi1_6.h PATHS ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}
+    NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
   # MinGW's rpcndr.h says 475; the DirectX-Headers ask for 500 without needing it.
   target_compile_definitions(fsr2_deps INTERFACE __REQUIRED_RPCNDR_H_VERSION__=475)
   set(FSR2BRIDGE_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")

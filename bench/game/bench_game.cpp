@@ -56,28 +56,35 @@ int main()
         const char* name;
         const char* key;
     };
+    // Dispatch translation, the present path minus the system's present, queue submissions minus the
+    // system's.
     const Part parts[] = {
-        {"dispatch translation", "bench_dispatch_us"},
-        {"present path minus the system's present", "bench_present_us"},
-        {"queue submissions minus the system's", "bench_submit_us"},
+        {"dispatch", "bench_dispatch_us"},
+        {"present", "bench_present_us"},
+        {"submit", "bench_submit_us"},
     };
     const double overhead = numberOf(with, "bench_frame_us") - numberOf(without, "bench_frame_us");
     const double allocations =
         numberOf(with, "bench_allocations_per_frame") - numberOf(without, "bench_allocations_per_frame");
-    std::printf("frame overhead: %.2f us per frame\n", overhead);
-    std::printf("frame allocations: %.2f per frame\n", allocations);
+    std::printf("game_frame_overhead: %.2f us\n", overhead);
+    std::printf("game_frame_allocations: %.2f allocations/frame\n", allocations);
+    // Each part: added time, its share of a 16.7 ms frame, and the time with and without the bridge.
     for (const Part& part : parts) {
         const double added = numberOf(with, part.key) - numberOf(without, part.key);
-        std::printf("frame overhead %s: %.2f us (%.3f%% of a 16.7 ms frame; %.2f us with, %.2f us without)\n",
-                    part.name, added, 100.0 * added / frameBudgetUs, numberOf(with, part.key),
-                    numberOf(without, part.key));
+        std::printf("game_%s_added: %.2f us\n", part.name, added);
+        std::printf("game_%s_frame_share: %.3f %%\n", part.name, 100.0 * added / frameBudgetUs);
+        std::printf("game_%s_with: %.2f us\n", part.name, numberOf(with, part.key));
+        std::printf("game_%s_without: %.2f us\n", part.name, numberOf(without, part.key));
     }
-    std::printf("frame allocations with the bridge: %s per frame, without: %s per frame (counting %s)\n",
-                with.value("bench_allocations_per_frame").c_str(),
-                without.value("bench_allocations_per_frame").c_str(),
-                with.value("allocation_counting") == "1" ? "on" : "unavailable");
-    std::printf("system present (not counted): %s us with the bridge, %s us without (timing %s)\n",
-                with.value("bench_inner_present_us").c_str(), without.value("bench_inner_present_us").c_str(),
-                with.value("inner_present_timing") == "1" ? "on" : "unavailable");
+    // Allocations per frame with and without the bridge, and whether they were counted at all (1/0).
+    std::printf("game_allocations_with: %s allocations/frame\n",
+                with.value("bench_allocations_per_frame").c_str());
+    std::printf("game_allocations_without: %s allocations/frame\n",
+                without.value("bench_allocations_per_frame").c_str());
+    std::printf("game_allocation_counting: %d flag\n", with.value("allocation_counting") == "1" ? 1 : 0);
+    // The system's own present (not counted above), and whether it was timed at all (1/0).
+    std::printf("game_system_present_with: %s us\n", with.value("bench_inner_present_us").c_str());
+    std::printf("game_system_present_without: %s us\n", without.value("bench_inner_present_us").c_str());
+    std::printf("game_system_present_timing: %d flag\n", with.value("inner_present_timing") == "1" ? 1 : 0);
     return allocations > 0.5 ? 1 : 0;
 }

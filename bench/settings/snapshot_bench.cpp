@@ -34,8 +34,8 @@ int main()
     measure(config, 1000); // warm up
 
     const testsupport::Measured alone = measure(config, calls);
-    std::printf("settings snapshot, one thread:  %.1f ns/call, %lld allocations in %d calls\n",
-                alone.nsPerCall, alone.allocations, calls);
+    std::printf("settings_snapshot_one_thread: %.1f ns\n", alone.nsPerCall);
+    std::printf("settings_snapshot_one_thread_allocations: %lld allocations\n", alone.allocations);
 
     std::atomic<bool> stop{false};
     std::thread other([&] {
@@ -45,8 +45,8 @@ int main()
     const testsupport::Measured contended = measure(config, calls);
     stop = true;
     other.join();
-    std::printf("settings snapshot, two threads: %.1f ns/call, %lld allocations in %d calls\n",
-                contended.nsPerCall, contended.allocations, calls);
+    std::printf("settings_snapshot_two_threads: %.1f ns\n", contended.nsPerCall);
+    std::printf("settings_snapshot_two_threads_allocations: %lld allocations\n", contended.allocations);
 
     if (alone.allocations != 0 || contended.allocations != 0) {
         std::printf("FAIL: snapshot allocates\n");

@@ -31,90 +31,36 @@ public:
     std::uint8_t submitCount = 0;
 
     // BEGIN generated forwarders
+    // clang-format off
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return inner->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return inner->Release(); }
     // ID3D12Object
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override
-    {
-        return inner->GetPrivateData(guid, pDataSize, pData);
-    }
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override
-    {
-        return inner->SetPrivateData(guid, DataSize, pData);
-    }
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override
-    {
-        return inner->SetPrivateDataInterface(guid, pData);
-    }
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override { return inner->GetPrivateData(guid, pDataSize, pData); }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override { return inner->SetPrivateData(guid, DataSize, pData); }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override { return inner->SetPrivateDataInterface(guid, pData); }
     HRESULT STDMETHODCALLTYPE SetName(LPCWSTR Name) override { return inner->SetName(Name); }
     // ID3D12DeviceChild
-    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** ppvDevice) override
-    {
-        return inner->GetDevice(riid, ppvDevice);
-    }
+    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** ppvDevice) override { return inner->GetDevice(riid, ppvDevice); }
     // ID3D12Pageable
     // ID3D12CommandQueue
-    void STDMETHODCALLTYPE
-    UpdateTileMappings(ID3D12Resource* pResource, UINT NumResourceRegions,
-                       const D3D12_TILED_RESOURCE_COORDINATE* pResourceRegionStartCoordinates,
-                       const D3D12_TILE_REGION_SIZE* pResourceRegionSizes, ID3D12Heap* pHeap, UINT NumRanges,
-                       const D3D12_TILE_RANGE_FLAGS* pRangeFlags, const UINT* pHeapRangeStartOffsets,
-                       const UINT* pRangeTileCounts, D3D12_TILE_MAPPING_FLAGS Flags) override
-    {
-        inner->UpdateTileMappings(pResource, NumResourceRegions, pResourceRegionStartCoordinates,
-                                  pResourceRegionSizes, pHeap, NumRanges, pRangeFlags, pHeapRangeStartOffsets,
-                                  pRangeTileCounts, Flags);
-    }
-    void STDMETHODCALLTYPE CopyTileMappings(ID3D12Resource* pDstResource,
-                                            const D3D12_TILED_RESOURCE_COORDINATE* pDstRegionStartCoordinate,
-                                            ID3D12Resource* pSrcResource,
-                                            const D3D12_TILED_RESOURCE_COORDINATE* pSrcRegionStartCoordinate,
-                                            const D3D12_TILE_REGION_SIZE* pRegionSize,
-                                            D3D12_TILE_MAPPING_FLAGS Flags) override
-    {
-        inner->CopyTileMappings(pDstResource, pDstRegionStartCoordinate, pSrcResource,
-                                pSrcRegionStartCoordinate, pRegionSize, Flags);
-    }
-    void STDMETHODCALLTYPE ExecuteCommandLists(UINT NumCommandLists,
-                                               ID3D12CommandList* const* ppCommandLists) override;
-    void STDMETHODCALLTYPE SetMarker(UINT Metadata, const void* pData, UINT Size) override
-    {
-        inner->SetMarker(Metadata, pData, Size);
-    }
-    void STDMETHODCALLTYPE BeginEvent(UINT Metadata, const void* pData, UINT Size) override
-    {
-        inner->BeginEvent(Metadata, pData, Size);
-    }
+    void STDMETHODCALLTYPE UpdateTileMappings(ID3D12Resource* pResource, UINT NumResourceRegions, const D3D12_TILED_RESOURCE_COORDINATE* pResourceRegionStartCoordinates, const D3D12_TILE_REGION_SIZE* pResourceRegionSizes, ID3D12Heap* pHeap, UINT NumRanges, const D3D12_TILE_RANGE_FLAGS* pRangeFlags, const UINT* pHeapRangeStartOffsets, const UINT* pRangeTileCounts, D3D12_TILE_MAPPING_FLAGS Flags) override { inner->UpdateTileMappings(pResource, NumResourceRegions, pResourceRegionStartCoordinates, pResourceRegionSizes, pHeap, NumRanges, pRangeFlags, pHeapRangeStartOffsets, pRangeTileCounts, Flags); }
+    void STDMETHODCALLTYPE CopyTileMappings(ID3D12Resource* pDstResource, const D3D12_TILED_RESOURCE_COORDINATE* pDstRegionStartCoordinate, ID3D12Resource* pSrcResource, const D3D12_TILED_RESOURCE_COORDINATE* pSrcRegionStartCoordinate, const D3D12_TILE_REGION_SIZE* pRegionSize, D3D12_TILE_MAPPING_FLAGS Flags) override { inner->CopyTileMappings(pDstResource, pDstRegionStartCoordinate, pSrcResource, pSrcRegionStartCoordinate, pRegionSize, Flags); }
+    void STDMETHODCALLTYPE ExecuteCommandLists(UINT NumCommandLists, ID3D12CommandList* const* ppCommandLists) override;
+    void STDMETHODCALLTYPE SetMarker(UINT Metadata, const void* pData, UINT Size) override { inner->SetMarker(Metadata, pData, Size); }
+    void STDMETHODCALLTYPE BeginEvent(UINT Metadata, const void* pData, UINT Size) override { inner->BeginEvent(Metadata, pData, Size); }
     void STDMETHODCALLTYPE EndEvent() override { inner->EndEvent(); }
-    HRESULT STDMETHODCALLTYPE Signal(ID3D12Fence* pFence, UINT64 Value) override
-    {
-        return inner->Signal(pFence, Value);
-    }
-    HRESULT STDMETHODCALLTYPE Wait(ID3D12Fence* pFence, UINT64 Value) override
-    {
-        return inner->Wait(pFence, Value);
-    }
-    HRESULT STDMETHODCALLTYPE GetTimestampFrequency(UINT64* pFrequency) override
-    {
-        return inner->GetTimestampFrequency(pFrequency);
-    }
-    HRESULT STDMETHODCALLTYPE GetClockCalibration(UINT64* pGpuTimestamp, UINT64* pCpuTimestamp) override
-    {
-        return inner->GetClockCalibration(pGpuTimestamp, pCpuTimestamp);
-    }
+    HRESULT STDMETHODCALLTYPE Signal(ID3D12Fence* pFence, UINT64 Value) override { return inner->Signal(pFence, Value); }
+    HRESULT STDMETHODCALLTYPE Wait(ID3D12Fence* pFence, UINT64 Value) override { return inner->Wait(pFence, Value); }
+    HRESULT STDMETHODCALLTYPE GetTimestampFrequency(UINT64* pFrequency) override { return inner->GetTimestampFrequency(pFrequency); }
+    HRESULT STDMETHODCALLTYPE GetClockCalibration(UINT64* pGpuTimestamp, UINT64* pCpuTimestamp) override { return inner->GetClockCalibration(pGpuTimestamp, pCpuTimestamp); }
 #if defined(_MSC_VER) || !defined(_WIN32)
-    D3D12_COMMAND_QUEUE_DESC STDMETHODCALLTYPE GetDesc() override
-    {
-        return inner->GetDesc();
-    }
+    D3D12_COMMAND_QUEUE_DESC STDMETHODCALLTYPE GetDesc() override { return inner->GetDesc(); }
 #else
-    D3D12_COMMAND_QUEUE_DESC* STDMETHODCALLTYPE GetDesc(D3D12_COMMAND_QUEUE_DESC* RetVal) override
-    {
-        return inner->GetDesc(RetVal);
-    }
+    D3D12_COMMAND_QUEUE_DESC* STDMETHODCALLTYPE GetDesc(D3D12_COMMAND_QUEUE_DESC* RetVal) override { return inner->GetDesc(RetVal); }
 #endif
+    // clang-format on
     // END generated forwarders
 };
 

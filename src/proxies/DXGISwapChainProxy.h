@@ -23,159 +23,57 @@ public:
     IDXGISwapChain4* native;
 
     // BEGIN generated forwarders
+    // clang-format off
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return native->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return native->Release(); }
     // IDXGIObject
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT data_size, const void* data) override
-    {
-        return native->SetPrivateData(guid, data_size, data);
-    }
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* object) override
-    {
-        return native->SetPrivateDataInterface(guid, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* data_size, void* data) override
-    {
-        return native->GetPrivateData(guid, data_size, data);
-    }
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void** parent) override
-    {
-        return native->GetParent(riid, parent);
-    }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT data_size, const void* data) override { return native->SetPrivateData(guid, data_size, data); }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* object) override { return native->SetPrivateDataInterface(guid, object); }
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* data_size, void* data) override { return native->GetPrivateData(guid, data_size, data); }
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void** parent) override { return native->GetParent(riid, parent); }
     // IDXGIDeviceSubObject
-    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** device) override
-    {
-        return native->GetDevice(riid, device);
-    }
+    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** device) override { return native->GetDevice(riid, device); }
     // IDXGISwapChain
     HRESULT STDMETHODCALLTYPE Present(UINT sync_interval, UINT flags) override;
-    HRESULT STDMETHODCALLTYPE GetBuffer(UINT buffer_idx, REFIID riid, void** surface) override
-    {
-        return upgraded->GetBuffer(buffer_idx, riid, surface);
-    }
-    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL fullscreen, IDXGIOutput* target) override
-    {
-        return upgraded->SetFullscreenState(fullscreen, target);
-    }
-    HRESULT STDMETHODCALLTYPE GetFullscreenState(BOOL* fullscreen, IDXGIOutput** target) override
-    {
-        return native->GetFullscreenState(fullscreen, target);
-    }
+    HRESULT STDMETHODCALLTYPE GetBuffer(UINT buffer_idx, REFIID riid, void** surface) override { return upgraded->GetBuffer(buffer_idx, riid, surface); }
+    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL fullscreen, IDXGIOutput* target) override { return upgraded->SetFullscreenState(fullscreen, target); }
+    HRESULT STDMETHODCALLTYPE GetFullscreenState(BOOL* fullscreen, IDXGIOutput** target) override { return native->GetFullscreenState(fullscreen, target); }
     HRESULT STDMETHODCALLTYPE GetDesc(DXGI_SWAP_CHAIN_DESC* desc) override { return native->GetDesc(desc); }
-    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format,
-                                            UINT flags) override
-    {
-        return upgraded->ResizeBuffers(buffer_count, width, height, format, flags);
-    }
-    HRESULT STDMETHODCALLTYPE ResizeTarget(const DXGI_MODE_DESC* target_mode_desc) override
-    {
-        return native->ResizeTarget(target_mode_desc);
-    }
-    HRESULT STDMETHODCALLTYPE GetContainingOutput(IDXGIOutput** output) override
-    {
-        return native->GetContainingOutput(output);
-    }
-    HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS* stats) override
-    {
-        return native->GetFrameStatistics(stats);
-    }
-    HRESULT STDMETHODCALLTYPE GetLastPresentCount(UINT* last_present_count) override
-    {
-        return native->GetLastPresentCount(last_present_count);
-    }
+    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override { return upgraded->ResizeBuffers(buffer_count, width, height, format, flags); }
+    HRESULT STDMETHODCALLTYPE ResizeTarget(const DXGI_MODE_DESC* target_mode_desc) override { return native->ResizeTarget(target_mode_desc); }
+    HRESULT STDMETHODCALLTYPE GetContainingOutput(IDXGIOutput** output) override { return native->GetContainingOutput(output); }
+    HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS* stats) override { return native->GetFrameStatistics(stats); }
+    HRESULT STDMETHODCALLTYPE GetLastPresentCount(UINT* last_present_count) override { return native->GetLastPresentCount(last_present_count); }
     // IDXGISwapChain1
-    HRESULT STDMETHODCALLTYPE GetDesc1(DXGI_SWAP_CHAIN_DESC1* pDesc) override
-    {
-        return native->GetDesc1(pDesc);
-    }
-    HRESULT STDMETHODCALLTYPE GetFullscreenDesc(DXGI_SWAP_CHAIN_FULLSCREEN_DESC* pDesc) override
-    {
-        return native->GetFullscreenDesc(pDesc);
-    }
+    HRESULT STDMETHODCALLTYPE GetDesc1(DXGI_SWAP_CHAIN_DESC1* pDesc) override { return native->GetDesc1(pDesc); }
+    HRESULT STDMETHODCALLTYPE GetFullscreenDesc(DXGI_SWAP_CHAIN_FULLSCREEN_DESC* pDesc) override { return native->GetFullscreenDesc(pDesc); }
     HRESULT STDMETHODCALLTYPE GetHwnd(HWND* pHwnd) override { return native->GetHwnd(pHwnd); }
-    HRESULT STDMETHODCALLTYPE GetCoreWindow(REFIID refiid, void** ppUnk) override
-    {
-        return native->GetCoreWindow(refiid, ppUnk);
-    }
-    HRESULT STDMETHODCALLTYPE Present1(UINT SyncInterval, UINT PresentFlags,
-                                       const DXGI_PRESENT_PARAMETERS* pPresentParameters) override;
+    HRESULT STDMETHODCALLTYPE GetCoreWindow(REFIID refiid, void** ppUnk) override { return native->GetCoreWindow(refiid, ppUnk); }
+    HRESULT STDMETHODCALLTYPE Present1(UINT SyncInterval, UINT PresentFlags, const DXGI_PRESENT_PARAMETERS* pPresentParameters) override;
     BOOL STDMETHODCALLTYPE IsTemporaryMonoSupported() override { return native->IsTemporaryMonoSupported(); }
-    HRESULT STDMETHODCALLTYPE GetRestrictToOutput(IDXGIOutput** ppRestrictToOutput) override
-    {
-        return native->GetRestrictToOutput(ppRestrictToOutput);
-    }
-    HRESULT STDMETHODCALLTYPE SetBackgroundColor(const DXGI_RGBA* pColor) override
-    {
-        return native->SetBackgroundColor(pColor);
-    }
-    HRESULT STDMETHODCALLTYPE GetBackgroundColor(DXGI_RGBA* pColor) override
-    {
-        return native->GetBackgroundColor(pColor);
-    }
-    HRESULT STDMETHODCALLTYPE SetRotation(DXGI_MODE_ROTATION Rotation) override
-    {
-        return native->SetRotation(Rotation);
-    }
-    HRESULT STDMETHODCALLTYPE GetRotation(DXGI_MODE_ROTATION* pRotation) override
-    {
-        return native->GetRotation(pRotation);
-    }
+    HRESULT STDMETHODCALLTYPE GetRestrictToOutput(IDXGIOutput** ppRestrictToOutput) override { return native->GetRestrictToOutput(ppRestrictToOutput); }
+    HRESULT STDMETHODCALLTYPE SetBackgroundColor(const DXGI_RGBA* pColor) override { return native->SetBackgroundColor(pColor); }
+    HRESULT STDMETHODCALLTYPE GetBackgroundColor(DXGI_RGBA* pColor) override { return native->GetBackgroundColor(pColor); }
+    HRESULT STDMETHODCALLTYPE SetRotation(DXGI_MODE_ROTATION Rotation) override { return native->SetRotation(Rotation); }
+    HRESULT STDMETHODCALLTYPE GetRotation(DXGI_MODE_ROTATION* pRotation) override { return native->GetRotation(pRotation); }
     // IDXGISwapChain2
-    HRESULT STDMETHODCALLTYPE SetSourceSize(UINT width, UINT height) override
-    {
-        return native->SetSourceSize(width, height);
-    }
-    HRESULT STDMETHODCALLTYPE GetSourceSize(UINT* width, UINT* height) override
-    {
-        return native->GetSourceSize(width, height);
-    }
-    HRESULT STDMETHODCALLTYPE SetMaximumFrameLatency(UINT max_latency) override
-    {
-        return native->SetMaximumFrameLatency(max_latency);
-    }
-    HRESULT STDMETHODCALLTYPE GetMaximumFrameLatency(UINT* max_latency) override
-    {
-        return native->GetMaximumFrameLatency(max_latency);
-    }
-    HANDLE STDMETHODCALLTYPE GetFrameLatencyWaitableObject() override
-    {
-        return native->GetFrameLatencyWaitableObject();
-    }
-    HRESULT STDMETHODCALLTYPE SetMatrixTransform(const DXGI_MATRIX_3X2_F* matrix) override
-    {
-        return native->SetMatrixTransform(matrix);
-    }
-    HRESULT STDMETHODCALLTYPE GetMatrixTransform(DXGI_MATRIX_3X2_F* matrix) override
-    {
-        return native->GetMatrixTransform(matrix);
-    }
+    HRESULT STDMETHODCALLTYPE SetSourceSize(UINT width, UINT height) override { return native->SetSourceSize(width, height); }
+    HRESULT STDMETHODCALLTYPE GetSourceSize(UINT* width, UINT* height) override { return native->GetSourceSize(width, height); }
+    HRESULT STDMETHODCALLTYPE SetMaximumFrameLatency(UINT max_latency) override { return native->SetMaximumFrameLatency(max_latency); }
+    HRESULT STDMETHODCALLTYPE GetMaximumFrameLatency(UINT* max_latency) override { return native->GetMaximumFrameLatency(max_latency); }
+    HANDLE STDMETHODCALLTYPE GetFrameLatencyWaitableObject() override { return native->GetFrameLatencyWaitableObject(); }
+    HRESULT STDMETHODCALLTYPE SetMatrixTransform(const DXGI_MATRIX_3X2_F* matrix) override { return native->SetMatrixTransform(matrix); }
+    HRESULT STDMETHODCALLTYPE GetMatrixTransform(DXGI_MATRIX_3X2_F* matrix) override { return native->GetMatrixTransform(matrix); }
     // IDXGISwapChain3
-    UINT STDMETHODCALLTYPE GetCurrentBackBufferIndex() override
-    {
-        return upgraded->GetCurrentBackBufferIndex();
-    }
-    HRESULT STDMETHODCALLTYPE CheckColorSpaceSupport(DXGI_COLOR_SPACE_TYPE colour_space,
-                                                     UINT* colour_space_support) override
-    {
-        return native->CheckColorSpaceSupport(colour_space, colour_space_support);
-    }
-    HRESULT STDMETHODCALLTYPE SetColorSpace1(DXGI_COLOR_SPACE_TYPE colour_space) override
-    {
-        return native->SetColorSpace1(colour_space);
-    }
-    HRESULT STDMETHODCALLTYPE ResizeBuffers1(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format,
-                                             UINT flags, const UINT* node_mask,
-                                             IUnknown* const* present_queue) override
-    {
-        return upgraded->ResizeBuffers1(buffer_count, width, height, format, flags, node_mask, present_queue);
-    }
+    UINT STDMETHODCALLTYPE GetCurrentBackBufferIndex() override { return upgraded->GetCurrentBackBufferIndex(); }
+    HRESULT STDMETHODCALLTYPE CheckColorSpaceSupport(DXGI_COLOR_SPACE_TYPE colour_space, UINT* colour_space_support) override { return native->CheckColorSpaceSupport(colour_space, colour_space_support); }
+    HRESULT STDMETHODCALLTYPE SetColorSpace1(DXGI_COLOR_SPACE_TYPE colour_space) override { return native->SetColorSpace1(colour_space); }
+    HRESULT STDMETHODCALLTYPE ResizeBuffers1(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags, const UINT* node_mask, IUnknown* const* present_queue) override { return upgraded->ResizeBuffers1(buffer_count, width, height, format, flags, node_mask, present_queue); }
     // IDXGISwapChain4
-    HRESULT STDMETHODCALLTYPE SetHDRMetaData(DXGI_HDR_METADATA_TYPE type, UINT size, void* metadata) override
-    {
-        return native->SetHDRMetaData(type, size, metadata);
-    }
+    HRESULT STDMETHODCALLTYPE SetHDRMetaData(DXGI_HDR_METADATA_TYPE type, UINT size, void* metadata) override { return native->SetHDRMetaData(type, size, metadata); }
+    // clang-format on
     // END generated forwarders
 
 private:

@@ -2,14 +2,16 @@
 
 #include "hooking/hook_table.h"
 
-#include <cstring>
 #include <new>
+
+#include <wrl/client.h>
 
 namespace testworld {
 namespace {
 
 // ID3D12Device10 over Wine's ID3D12Device. The wrapper shares the real device's reference
-// count and goes away with it.
+// count and goes away with it, so it holds `native_` without a reference of its own. The
+// forwarders are written by scripts/generate_proxies.py.
 class LayerDevice final : public ID3D12Device10 {
 public:
     explicit LayerDevice(ID3D12Device* native) : native_(native) { vtable = *reinterpret_cast<void**>(this); }
@@ -34,510 +36,148 @@ public:
         return false;
     }
 
+    // BEGIN generated forwarders
+    // clang-format off
     // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
-    {
-        return queryInterface(riid, out);
-    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return native_->AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    ULONG STDMETHODCALLTYPE Release() override;
     // ID3D12Object
-    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override
-    {
-        return native_->GetPrivateData(guid, pDataSize, pData);
-    }
-    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override
-    {
-        return native_->SetPrivateData(guid, DataSize, pData);
-    }
-    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override
-    {
-        return native_->SetPrivateDataInterface(guid, pData);
-    }
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override { return native_->GetPrivateData(guid, pDataSize, pData); }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override { return native_->SetPrivateData(guid, DataSize, pData); }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override { return native_->SetPrivateDataInterface(guid, pData); }
     HRESULT STDMETHODCALLTYPE SetName(LPCWSTR Name) override { return native_->SetName(Name); }
     // ID3D12Device
     UINT STDMETHODCALLTYPE GetNodeCount() override { return native_->GetNodeCount(); }
-    HRESULT STDMETHODCALLTYPE CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* pDesc, REFIID riid,
-                                                 void** ppCommandQueue) override
-    {
-        return native_->CreateCommandQueue(pDesc, riid, ppCommandQueue);
-    }
-    HRESULT STDMETHODCALLTYPE CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE type, REFIID riid,
-                                                     void** ppCommandAllocator) override
-    {
-        return native_->CreateCommandAllocator(type, riid, ppCommandAllocator);
-    }
-    HRESULT STDMETHODCALLTYPE CreateGraphicsPipelineState(const D3D12_GRAPHICS_PIPELINE_STATE_DESC* pDesc,
-                                                          REFIID riid, void** ppPipelineState) override
-    {
-        return native_->CreateGraphicsPipelineState(pDesc, riid, ppPipelineState);
-    }
-    HRESULT STDMETHODCALLTYPE CreateComputePipelineState(const D3D12_COMPUTE_PIPELINE_STATE_DESC* pDesc,
-                                                         REFIID riid, void** ppPipelineState) override
-    {
-        return native_->CreateComputePipelineState(pDesc, riid, ppPipelineState);
-    }
-    HRESULT STDMETHODCALLTYPE CreateCommandList(UINT nodeMask, D3D12_COMMAND_LIST_TYPE type,
-                                                ID3D12CommandAllocator* pCommandAllocator,
-                                                ID3D12PipelineState* pInitialState, REFIID riid,
-                                                void** ppCommandList) override
-    {
-        return native_->CreateCommandList(nodeMask, type, pCommandAllocator, pInitialState, riid,
-                                          ppCommandList);
-    }
-    HRESULT STDMETHODCALLTYPE CheckFeatureSupport(D3D12_FEATURE Feature, void* pFeatureSupportData,
-                                                  UINT FeatureSupportDataSize) override
-    {
-        return native_->CheckFeatureSupport(Feature, pFeatureSupportData, FeatureSupportDataSize);
-    }
-    HRESULT STDMETHODCALLTYPE CreateDescriptorHeap(const D3D12_DESCRIPTOR_HEAP_DESC* pDescriptorHeapDesc,
-                                                   REFIID riid, void** ppvHeap) override
-    {
-        return native_->CreateDescriptorHeap(pDescriptorHeapDesc, riid, ppvHeap);
-    }
-    UINT STDMETHODCALLTYPE
-    GetDescriptorHandleIncrementSize(D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapType) override
-    {
-        return native_->GetDescriptorHandleIncrementSize(DescriptorHeapType);
-    }
-    HRESULT STDMETHODCALLTYPE CreateRootSignature(UINT nodeMask, const void* pBlobWithRootSignature,
-                                                  SIZE_T blobLengthInBytes, REFIID riid,
-                                                  void** ppvRootSignature) override
-    {
-        return native_->CreateRootSignature(nodeMask, pBlobWithRootSignature, blobLengthInBytes, riid,
-                                            ppvRootSignature);
-    }
-    void STDMETHODCALLTYPE CreateConstantBufferView(const D3D12_CONSTANT_BUFFER_VIEW_DESC* pDesc,
-                                                    D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
-    {
-        native_->CreateConstantBufferView(pDesc, DestDescriptor);
-    }
-    void STDMETHODCALLTYPE CreateShaderResourceView(ID3D12Resource* pResource,
-                                                    const D3D12_SHADER_RESOURCE_VIEW_DESC* pDesc,
-                                                    D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
-    {
-        native_->CreateShaderResourceView(pResource, pDesc, DestDescriptor);
-    }
-    void STDMETHODCALLTYPE CreateUnorderedAccessView(ID3D12Resource* pResource,
-                                                     ID3D12Resource* pCounterResource,
-                                                     const D3D12_UNORDERED_ACCESS_VIEW_DESC* pDesc,
-                                                     D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
-    {
-        native_->CreateUnorderedAccessView(pResource, pCounterResource, pDesc, DestDescriptor);
-    }
-    void STDMETHODCALLTYPE CreateRenderTargetView(ID3D12Resource* pResource,
-                                                  const D3D12_RENDER_TARGET_VIEW_DESC* pDesc,
-                                                  D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
-    {
-        native_->CreateRenderTargetView(pResource, pDesc, DestDescriptor);
-    }
-    void STDMETHODCALLTYPE CreateDepthStencilView(ID3D12Resource* pResource,
-                                                  const D3D12_DEPTH_STENCIL_VIEW_DESC* pDesc,
-                                                  D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
-    {
-        native_->CreateDepthStencilView(pResource, pDesc, DestDescriptor);
-    }
-    void STDMETHODCALLTYPE CreateSampler(const D3D12_SAMPLER_DESC* pDesc,
-                                         D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override
-    {
-        native_->CreateSampler(pDesc, DestDescriptor);
-    }
-    void STDMETHODCALLTYPE CopyDescriptors(UINT NumDestDescriptorRanges,
-                                           const D3D12_CPU_DESCRIPTOR_HANDLE* pDestDescriptorRangeStarts,
-                                           const UINT* pDestDescriptorRangeSizes, UINT NumSrcDescriptorRanges,
-                                           const D3D12_CPU_DESCRIPTOR_HANDLE* pSrcDescriptorRangeStarts,
-                                           const UINT* pSrcDescriptorRangeSizes,
-                                           D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapsType) override
-    {
-        native_->CopyDescriptors(NumDestDescriptorRanges, pDestDescriptorRangeStarts,
-                                 pDestDescriptorRangeSizes, NumSrcDescriptorRanges, pSrcDescriptorRangeStarts,
-                                 pSrcDescriptorRangeSizes, DescriptorHeapsType);
-    }
-    void STDMETHODCALLTYPE CopyDescriptorsSimple(UINT NumDescriptors,
-                                                 D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptorRangeStart,
-                                                 D3D12_CPU_DESCRIPTOR_HANDLE SrcDescriptorRangeStart,
-                                                 D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapsType) override
-    {
-        native_->CopyDescriptorsSimple(NumDescriptors, DestDescriptorRangeStart, SrcDescriptorRangeStart,
-                                       DescriptorHeapsType);
-    }
-    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE
-    GetResourceAllocationInfo(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT visibleMask, UINT numResourceDescs,
-                              const D3D12_RESOURCE_DESC* pResourceDescs) override
-    {
-        return native_->GetResourceAllocationInfo(RetVal, visibleMask, numResourceDescs, pResourceDescs);
-    }
-    D3D12_HEAP_PROPERTIES* STDMETHODCALLTYPE GetCustomHeapProperties(D3D12_HEAP_PROPERTIES* RetVal,
-                                                                     UINT nodeMask,
-                                                                     D3D12_HEAP_TYPE heapType) override
-    {
-        return native_->GetCustomHeapProperties(RetVal, nodeMask, heapType);
-    }
-    HRESULT STDMETHODCALLTYPE CreateCommittedResource(const D3D12_HEAP_PROPERTIES* pHeapProperties,
-                                                      D3D12_HEAP_FLAGS HeapFlags,
-                                                      const D3D12_RESOURCE_DESC* pDesc,
-                                                      D3D12_RESOURCE_STATES InitialResourceState,
-                                                      const D3D12_CLEAR_VALUE* pOptimizedClearValue,
-                                                      REFIID riidResource, void** ppvResource) override
-    {
-        return native_->CreateCommittedResource(pHeapProperties, HeapFlags, pDesc, InitialResourceState,
-                                                pOptimizedClearValue, riidResource, ppvResource);
-    }
-    HRESULT STDMETHODCALLTYPE CreateHeap(const D3D12_HEAP_DESC* pDesc, REFIID riid, void** ppvHeap) override
-    {
-        return native_->CreateHeap(pDesc, riid, ppvHeap);
-    }
-    HRESULT STDMETHODCALLTYPE CreatePlacedResource(ID3D12Heap* pHeap, UINT64 HeapOffset,
-                                                   const D3D12_RESOURCE_DESC* pDesc,
-                                                   D3D12_RESOURCE_STATES InitialState,
-                                                   const D3D12_CLEAR_VALUE* pOptimizedClearValue, REFIID riid,
-                                                   void** ppvResource) override
-    {
-        return native_->CreatePlacedResource(pHeap, HeapOffset, pDesc, InitialState, pOptimizedClearValue,
-                                             riid, ppvResource);
-    }
-    HRESULT STDMETHODCALLTYPE CreateReservedResource(const D3D12_RESOURCE_DESC* pDesc,
-                                                     D3D12_RESOURCE_STATES InitialState,
-                                                     const D3D12_CLEAR_VALUE* pOptimizedClearValue,
-                                                     REFIID riid, void** ppvResource) override
-    {
-        return native_->CreateReservedResource(pDesc, InitialState, pOptimizedClearValue, riid, ppvResource);
-    }
-    HRESULT STDMETHODCALLTYPE CreateSharedHandle(ID3D12DeviceChild* pObject,
-                                                 const SECURITY_ATTRIBUTES* pAttributes, DWORD Access,
-                                                 LPCWSTR Name, HANDLE* pHandle) override
-    {
-        return native_->CreateSharedHandle(pObject, pAttributes, Access, Name, pHandle);
-    }
-    HRESULT STDMETHODCALLTYPE OpenSharedHandle(HANDLE NTHandle, REFIID riid, void** ppvObj) override
-    {
-        return native_->OpenSharedHandle(NTHandle, riid, ppvObj);
-    }
-    HRESULT STDMETHODCALLTYPE OpenSharedHandleByName(LPCWSTR Name, DWORD Access, HANDLE* pNTHandle) override
-    {
-        return native_->OpenSharedHandleByName(Name, Access, pNTHandle);
-    }
-    HRESULT STDMETHODCALLTYPE MakeResident(UINT NumObjects, ID3D12Pageable* const* ppObjects) override
-    {
-        return native_->MakeResident(NumObjects, ppObjects);
-    }
-    HRESULT STDMETHODCALLTYPE Evict(UINT NumObjects, ID3D12Pageable* const* ppObjects) override
-    {
-        return native_->Evict(NumObjects, ppObjects);
-    }
-    HRESULT STDMETHODCALLTYPE CreateFence(UINT64 InitialValue, D3D12_FENCE_FLAGS Flags, REFIID riid,
-                                          void** ppFence) override
-    {
-        return native_->CreateFence(InitialValue, Flags, riid, ppFence);
-    }
+    HRESULT STDMETHODCALLTYPE CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* pDesc, REFIID riid, void** ppCommandQueue) override { return native_->CreateCommandQueue(pDesc, riid, ppCommandQueue); }
+    HRESULT STDMETHODCALLTYPE CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE type, REFIID riid, void** ppCommandAllocator) override { return native_->CreateCommandAllocator(type, riid, ppCommandAllocator); }
+    HRESULT STDMETHODCALLTYPE CreateGraphicsPipelineState(const D3D12_GRAPHICS_PIPELINE_STATE_DESC* pDesc, REFIID riid, void** ppPipelineState) override { return native_->CreateGraphicsPipelineState(pDesc, riid, ppPipelineState); }
+    HRESULT STDMETHODCALLTYPE CreateComputePipelineState(const D3D12_COMPUTE_PIPELINE_STATE_DESC* pDesc, REFIID riid, void** ppPipelineState) override { return native_->CreateComputePipelineState(pDesc, riid, ppPipelineState); }
+    HRESULT STDMETHODCALLTYPE CreateCommandList(UINT nodeMask, D3D12_COMMAND_LIST_TYPE type, ID3D12CommandAllocator* pCommandAllocator, ID3D12PipelineState* pInitialState, REFIID riid, void** ppCommandList) override { return native_->CreateCommandList(nodeMask, type, pCommandAllocator, pInitialState, riid, ppCommandList); }
+    HRESULT STDMETHODCALLTYPE CheckFeatureSupport(D3D12_FEATURE Feature, void* pFeatureSupportData, UINT FeatureSupportDataSize) override { return native_->CheckFeatureSupport(Feature, pFeatureSupportData, FeatureSupportDataSize); }
+    HRESULT STDMETHODCALLTYPE CreateDescriptorHeap(const D3D12_DESCRIPTOR_HEAP_DESC* pDescriptorHeapDesc, REFIID riid, void** ppvHeap) override { return native_->CreateDescriptorHeap(pDescriptorHeapDesc, riid, ppvHeap); }
+    UINT STDMETHODCALLTYPE GetDescriptorHandleIncrementSize(D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapType) override { return native_->GetDescriptorHandleIncrementSize(DescriptorHeapType); }
+    HRESULT STDMETHODCALLTYPE CreateRootSignature(UINT nodeMask, const void* pBlobWithRootSignature, SIZE_T blobLengthInBytes, REFIID riid, void** ppvRootSignature) override { return native_->CreateRootSignature(nodeMask, pBlobWithRootSignature, blobLengthInBytes, riid, ppvRootSignature); }
+    void STDMETHODCALLTYPE CreateConstantBufferView(const D3D12_CONSTANT_BUFFER_VIEW_DESC* pDesc, D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override { native_->CreateConstantBufferView(pDesc, DestDescriptor); }
+    void STDMETHODCALLTYPE CreateShaderResourceView(ID3D12Resource* pResource, const D3D12_SHADER_RESOURCE_VIEW_DESC* pDesc, D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override { native_->CreateShaderResourceView(pResource, pDesc, DestDescriptor); }
+    void STDMETHODCALLTYPE CreateUnorderedAccessView(ID3D12Resource* pResource, ID3D12Resource* pCounterResource, const D3D12_UNORDERED_ACCESS_VIEW_DESC* pDesc, D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override { native_->CreateUnorderedAccessView(pResource, pCounterResource, pDesc, DestDescriptor); }
+    void STDMETHODCALLTYPE CreateRenderTargetView(ID3D12Resource* pResource, const D3D12_RENDER_TARGET_VIEW_DESC* pDesc, D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override { native_->CreateRenderTargetView(pResource, pDesc, DestDescriptor); }
+    void STDMETHODCALLTYPE CreateDepthStencilView(ID3D12Resource* pResource, const D3D12_DEPTH_STENCIL_VIEW_DESC* pDesc, D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override { native_->CreateDepthStencilView(pResource, pDesc, DestDescriptor); }
+    void STDMETHODCALLTYPE CreateSampler(const D3D12_SAMPLER_DESC* pDesc, D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) override { native_->CreateSampler(pDesc, DestDescriptor); }
+    void STDMETHODCALLTYPE CopyDescriptors(UINT NumDestDescriptorRanges, const D3D12_CPU_DESCRIPTOR_HANDLE* pDestDescriptorRangeStarts, const UINT* pDestDescriptorRangeSizes, UINT NumSrcDescriptorRanges, const D3D12_CPU_DESCRIPTOR_HANDLE* pSrcDescriptorRangeStarts, const UINT* pSrcDescriptorRangeSizes, D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapsType) override { native_->CopyDescriptors(NumDestDescriptorRanges, pDestDescriptorRangeStarts, pDestDescriptorRangeSizes, NumSrcDescriptorRanges, pSrcDescriptorRangeStarts, pSrcDescriptorRangeSizes, DescriptorHeapsType); }
+    void STDMETHODCALLTYPE CopyDescriptorsSimple(UINT NumDescriptors, D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptorRangeStart, D3D12_CPU_DESCRIPTOR_HANDLE SrcDescriptorRangeStart, D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapsType) override { native_->CopyDescriptorsSimple(NumDescriptors, DestDescriptorRangeStart, SrcDescriptorRangeStart, DescriptorHeapsType); }
+#if defined(_MSC_VER) || !defined(_WIN32)
+    D3D12_RESOURCE_ALLOCATION_INFO STDMETHODCALLTYPE GetResourceAllocationInfo(UINT visibleMask, UINT numResourceDescs, const D3D12_RESOURCE_DESC* pResourceDescs) override { return native_->GetResourceAllocationInfo(visibleMask, numResourceDescs, pResourceDescs); }
+#else
+    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE GetResourceAllocationInfo(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT visibleMask, UINT numResourceDescs, const D3D12_RESOURCE_DESC* pResourceDescs) override { return native_->GetResourceAllocationInfo(RetVal, visibleMask, numResourceDescs, pResourceDescs); }
+#endif
+#if defined(_MSC_VER) || !defined(_WIN32)
+    D3D12_HEAP_PROPERTIES STDMETHODCALLTYPE GetCustomHeapProperties(UINT nodeMask, D3D12_HEAP_TYPE heapType) override { return native_->GetCustomHeapProperties(nodeMask, heapType); }
+#else
+    D3D12_HEAP_PROPERTIES* STDMETHODCALLTYPE GetCustomHeapProperties(D3D12_HEAP_PROPERTIES* RetVal, UINT nodeMask, D3D12_HEAP_TYPE heapType) override { return native_->GetCustomHeapProperties(RetVal, nodeMask, heapType); }
+#endif
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource(const D3D12_HEAP_PROPERTIES* pHeapProperties, D3D12_HEAP_FLAGS HeapFlags, const D3D12_RESOURCE_DESC* pDesc, D3D12_RESOURCE_STATES InitialResourceState, const D3D12_CLEAR_VALUE* pOptimizedClearValue, REFIID riidResource, void** ppvResource) override { return native_->CreateCommittedResource(pHeapProperties, HeapFlags, pDesc, InitialResourceState, pOptimizedClearValue, riidResource, ppvResource); }
+    HRESULT STDMETHODCALLTYPE CreateHeap(const D3D12_HEAP_DESC* pDesc, REFIID riid, void** ppvHeap) override { return native_->CreateHeap(pDesc, riid, ppvHeap); }
+    HRESULT STDMETHODCALLTYPE CreatePlacedResource(ID3D12Heap* pHeap, UINT64 HeapOffset, const D3D12_RESOURCE_DESC* pDesc, D3D12_RESOURCE_STATES InitialState, const D3D12_CLEAR_VALUE* pOptimizedClearValue, REFIID riid, void** ppvResource) override { return native_->CreatePlacedResource(pHeap, HeapOffset, pDesc, InitialState, pOptimizedClearValue, riid, ppvResource); }
+    HRESULT STDMETHODCALLTYPE CreateReservedResource(const D3D12_RESOURCE_DESC* pDesc, D3D12_RESOURCE_STATES InitialState, const D3D12_CLEAR_VALUE* pOptimizedClearValue, REFIID riid, void** ppvResource) override { return native_->CreateReservedResource(pDesc, InitialState, pOptimizedClearValue, riid, ppvResource); }
+    HRESULT STDMETHODCALLTYPE CreateSharedHandle(ID3D12DeviceChild* pObject, const SECURITY_ATTRIBUTES* pAttributes, DWORD Access, LPCWSTR Name, HANDLE* pHandle) override { return native_->CreateSharedHandle(pObject, pAttributes, Access, Name, pHandle); }
+    HRESULT STDMETHODCALLTYPE OpenSharedHandle(HANDLE NTHandle, REFIID riid, void** ppvObj) override { return native_->OpenSharedHandle(NTHandle, riid, ppvObj); }
+    HRESULT STDMETHODCALLTYPE OpenSharedHandleByName(LPCWSTR Name, DWORD Access, /*[annotation][out]*/ HANDLE* pNTHandle) override { return native_->OpenSharedHandleByName(Name, Access, pNTHandle); }
+    HRESULT STDMETHODCALLTYPE MakeResident(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native_->MakeResident(NumObjects, ppObjects); }
+    HRESULT STDMETHODCALLTYPE Evict(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native_->Evict(NumObjects, ppObjects); }
+    HRESULT STDMETHODCALLTYPE CreateFence(UINT64 InitialValue, D3D12_FENCE_FLAGS Flags, REFIID riid, void** ppFence) override { return native_->CreateFence(InitialValue, Flags, riid, ppFence); }
     HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override { return native_->GetDeviceRemovedReason(); }
-    void STDMETHODCALLTYPE GetCopyableFootprints(const D3D12_RESOURCE_DESC* pResourceDesc,
-                                                 UINT FirstSubresource, UINT NumSubresources,
-                                                 UINT64 BaseOffset,
-                                                 D3D12_PLACED_SUBRESOURCE_FOOTPRINT* pLayouts, UINT* pNumRows,
-                                                 UINT64* pRowSizeInBytes, UINT64* pTotalBytes) override
-    {
-        native_->GetCopyableFootprints(pResourceDesc, FirstSubresource, NumSubresources, BaseOffset, pLayouts,
-                                       pNumRows, pRowSizeInBytes, pTotalBytes);
-    }
-    HRESULT STDMETHODCALLTYPE CreateQueryHeap(const D3D12_QUERY_HEAP_DESC* pDesc, REFIID riid,
-                                              void** ppvHeap) override
-    {
-        return native_->CreateQueryHeap(pDesc, riid, ppvHeap);
-    }
-    HRESULT STDMETHODCALLTYPE SetStablePowerState(BOOL Enable) override
-    {
-        return native_->SetStablePowerState(Enable);
-    }
-    HRESULT STDMETHODCALLTYPE CreateCommandSignature(const D3D12_COMMAND_SIGNATURE_DESC* pDesc,
-                                                     ID3D12RootSignature* pRootSignature, REFIID riid,
-                                                     void** ppvCommandSignature) override
-    {
-        return native_->CreateCommandSignature(pDesc, pRootSignature, riid, ppvCommandSignature);
-    }
-    void STDMETHODCALLTYPE GetResourceTiling(
-        ID3D12Resource* pTiledResource, UINT* pNumTilesForEntireResource,
-        D3D12_PACKED_MIP_INFO* pPackedMipDesc, D3D12_TILE_SHAPE* pStandardTileShapeForNonPackedMips,
-        UINT* pNumSubresourceTilings, UINT FirstSubresourceTilingToGet,
-        D3D12_SUBRESOURCE_TILING* pSubresourceTilingsForNonPackedMips) override
-    {
-        native_->GetResourceTiling(pTiledResource, pNumTilesForEntireResource, pPackedMipDesc,
-                                   pStandardTileShapeForNonPackedMips, pNumSubresourceTilings,
-                                   FirstSubresourceTilingToGet, pSubresourceTilingsForNonPackedMips);
-    }
+    void STDMETHODCALLTYPE GetCopyableFootprints(const D3D12_RESOURCE_DESC* pResourceDesc, UINT FirstSubresource, UINT NumSubresources, UINT64 BaseOffset, D3D12_PLACED_SUBRESOURCE_FOOTPRINT* pLayouts, UINT* pNumRows, UINT64* pRowSizeInBytes, UINT64* pTotalBytes) override { native_->GetCopyableFootprints(pResourceDesc, FirstSubresource, NumSubresources, BaseOffset, pLayouts, pNumRows, pRowSizeInBytes, pTotalBytes); }
+    HRESULT STDMETHODCALLTYPE CreateQueryHeap(const D3D12_QUERY_HEAP_DESC* pDesc, REFIID riid, void** ppvHeap) override { return native_->CreateQueryHeap(pDesc, riid, ppvHeap); }
+    HRESULT STDMETHODCALLTYPE SetStablePowerState(BOOL Enable) override { return native_->SetStablePowerState(Enable); }
+    HRESULT STDMETHODCALLTYPE CreateCommandSignature(const D3D12_COMMAND_SIGNATURE_DESC* pDesc, ID3D12RootSignature* pRootSignature, REFIID riid, void** ppvCommandSignature) override { return native_->CreateCommandSignature(pDesc, pRootSignature, riid, ppvCommandSignature); }
+    void STDMETHODCALLTYPE GetResourceTiling(ID3D12Resource* pTiledResource, UINT* pNumTilesForEntireResource, D3D12_PACKED_MIP_INFO* pPackedMipDesc, D3D12_TILE_SHAPE* pStandardTileShapeForNonPackedMips, UINT* pNumSubresourceTilings, UINT FirstSubresourceTilingToGet, D3D12_SUBRESOURCE_TILING* pSubresourceTilingsForNonPackedMips) override { native_->GetResourceTiling(pTiledResource, pNumTilesForEntireResource, pPackedMipDesc, pStandardTileShapeForNonPackedMips, pNumSubresourceTilings, FirstSubresourceTilingToGet, pSubresourceTilingsForNonPackedMips); }
+#if defined(_MSC_VER) || !defined(_WIN32)
+    LUID STDMETHODCALLTYPE GetAdapterLuid() override { return native_->GetAdapterLuid(); }
+#else
     LUID* STDMETHODCALLTYPE GetAdapterLuid(LUID* RetVal) override { return native_->GetAdapterLuid(RetVal); }
+#endif
     // ID3D12Device1
-    HRESULT STDMETHODCALLTYPE CreatePipelineLibrary(const void* /*pLibraryBlob*/, SIZE_T /*BlobLength*/,
-                                                    REFIID /*riid*/, void** /*ppPipelineLibrary*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetEventOnMultipleFenceCompletion(ID3D12Fence* const* /*ppFences*/,
-                                                                const UINT64* /*pFenceValues*/,
-                                                                UINT /*NumFences*/,
-                                                                D3D12_MULTIPLE_FENCE_WAIT_FLAGS /*Flags*/,
-                                                                HANDLE /*hEvent*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetResidencyPriority(UINT /*NumObjects*/, ID3D12Pageable* const* /*ppObjects*/,
-                                                   const D3D12_RESIDENCY_PRIORITY* /*pPriorities*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE CreatePipelineLibrary(const void* /*pLibraryBlob*/, SIZE_T /*BlobLength*/, REFIID /*riid*/, void** /*ppPipelineLibrary*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetEventOnMultipleFenceCompletion(ID3D12Fence* const* /*ppFences*/, const UINT64* /*pFenceValues*/, UINT /*NumFences*/, D3D12_MULTIPLE_FENCE_WAIT_FLAGS /*Flags*/, HANDLE /*hEvent*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetResidencyPriority(UINT /*NumObjects*/, ID3D12Pageable* const* /*ppObjects*/, const D3D12_RESIDENCY_PRIORITY* /*pPriorities*/) override { return E_NOTIMPL; }
     // ID3D12Device2
-    HRESULT STDMETHODCALLTYPE CreatePipelineState(const D3D12_PIPELINE_STATE_STREAM_DESC* /*pDesc*/,
-                                                  REFIID /*riid*/, void** /*ppPipelineState*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE CreatePipelineState(const D3D12_PIPELINE_STATE_STREAM_DESC* /*pDesc*/, REFIID /*riid*/, void** /*ppPipelineState*/) override { return E_NOTIMPL; }
     // ID3D12Device3
-    HRESULT STDMETHODCALLTYPE OpenExistingHeapFromAddress(const void* /*pAddress*/, REFIID /*riid*/,
-                                                          void** /*ppvHeap*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE OpenExistingHeapFromFileMapping(HANDLE /*hFileMapping*/, REFIID /*riid*/,
-                                                              void** /*ppvHeap*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE EnqueueMakeResident(D3D12_RESIDENCY_FLAGS /*Flags*/, UINT /*NumObjects*/,
-                                                  ID3D12Pageable* const* /*ppObjects*/,
-                                                  ID3D12Fence* /*pFenceToSignal*/,
-                                                  UINT64 /*FenceValueToSignal*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE OpenExistingHeapFromAddress(const void* /*pAddress*/, REFIID /*riid*/, void** /*ppvHeap*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OpenExistingHeapFromFileMapping(HANDLE /*hFileMapping*/, REFIID /*riid*/, void** /*ppvHeap*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnqueueMakeResident(D3D12_RESIDENCY_FLAGS /*Flags*/, UINT /*NumObjects*/, ID3D12Pageable* const* /*ppObjects*/, ID3D12Fence* /*pFenceToSignal*/, UINT64 /*FenceValueToSignal*/) override { return E_NOTIMPL; }
     // ID3D12Device4
-    HRESULT STDMETHODCALLTYPE CreateCommandList1(UINT /*nodeMask*/, D3D12_COMMAND_LIST_TYPE /*type*/,
-                                                 D3D12_COMMAND_LIST_FLAGS /*flags*/, REFIID /*riid*/,
-                                                 void** /*ppCommandList*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE
-    CreateProtectedResourceSession(const D3D12_PROTECTED_RESOURCE_SESSION_DESC* /*pDesc*/, REFIID /*riid*/,
-                                   void** /*ppSession*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateCommittedResource1(const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/,
-                                                       D3D12_HEAP_FLAGS /*HeapFlags*/,
-                                                       const D3D12_RESOURCE_DESC* /*pDesc*/,
-                                                       D3D12_RESOURCE_STATES /*InitialResourceState*/,
-                                                       const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
-                                                       ID3D12ProtectedResourceSession* /*pProtectedSession*/,
-                                                       REFIID /*riidResource*/,
-                                                       void** /*ppvResource*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateHeap1(const D3D12_HEAP_DESC* /*pDesc*/,
-                                          ID3D12ProtectedResourceSession* /*pProtectedSession*/,
-                                          REFIID /*riid*/, void** /*ppvHeap*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateReservedResource1(const D3D12_RESOURCE_DESC* /*pDesc*/,
-                                                      D3D12_RESOURCE_STATES /*InitialState*/,
-                                                      const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
-                                                      ID3D12ProtectedResourceSession* /*pProtectedSession*/,
-                                                      REFIID /*riid*/, void** /*ppvResource*/) override
-    {
-        return E_NOTIMPL;
-    }
-    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE
-    GetResourceAllocationInfo1(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT /*visibleMask*/,
-                               UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC* /*pResourceDescs*/,
-                               D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override
-    {
-        return zeroed(RetVal);
-    }
+    HRESULT STDMETHODCALLTYPE CreateCommandList1(UINT /*nodeMask*/, D3D12_COMMAND_LIST_TYPE /*type*/, D3D12_COMMAND_LIST_FLAGS /*flags*/, REFIID /*riid*/, void** /*ppCommandList*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateProtectedResourceSession(const D3D12_PROTECTED_RESOURCE_SESSION_DESC* /*pDesc*/, REFIID /*riid*/, void** /*ppSession*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource1(const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/, D3D12_HEAP_FLAGS /*HeapFlags*/, const D3D12_RESOURCE_DESC* /*pDesc*/, D3D12_RESOURCE_STATES /*InitialResourceState*/, const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/, ID3D12ProtectedResourceSession* /*pProtectedSession*/, REFIID /*riidResource*/, void** /*ppvResource*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateHeap1(const D3D12_HEAP_DESC* /*pDesc*/, ID3D12ProtectedResourceSession* /*pProtectedSession*/, REFIID /*riid*/, void** /*ppvHeap*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateReservedResource1(const D3D12_RESOURCE_DESC* /*pDesc*/, D3D12_RESOURCE_STATES /*InitialState*/, const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/, ID3D12ProtectedResourceSession* /*pProtectedSession*/, REFIID /*riid*/, void** /*ppvResource*/) override { return E_NOTIMPL; }
+#if defined(_MSC_VER) || !defined(_WIN32)
+    D3D12_RESOURCE_ALLOCATION_INFO STDMETHODCALLTYPE GetResourceAllocationInfo1(UINT /*visibleMask*/, UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC* /*pResourceDescs*/, D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override { return {}; }
+#else
+    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE GetResourceAllocationInfo1(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT /*visibleMask*/, UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC* /*pResourceDescs*/, D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override { if (RetVal) *RetVal = {}; return RetVal; }
+#endif
     // ID3D12Device5
-    HRESULT STDMETHODCALLTYPE CreateLifetimeTracker(ID3D12LifetimeOwner* /*pOwner*/, REFIID /*riid*/,
-                                                    void** /*ppvTracker*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE CreateLifetimeTracker(ID3D12LifetimeOwner* /*pOwner*/, REFIID /*riid*/, void** /*ppvTracker*/) override { return E_NOTIMPL; }
     void STDMETHODCALLTYPE RemoveDevice() override {}
-    HRESULT STDMETHODCALLTYPE EnumerateMetaCommands(UINT* /*pNumMetaCommands*/,
-                                                    D3D12_META_COMMAND_DESC* /*pDescs*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE
-    EnumerateMetaCommandParameters(REFGUID /*CommandId*/, D3D12_META_COMMAND_PARAMETER_STAGE /*Stage*/,
-                                   UINT* /*pTotalStructureSizeInBytes*/, UINT* /*pParameterCount*/,
-                                   D3D12_META_COMMAND_PARAMETER_DESC* /*pParameterDescs*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateMetaCommand(REFGUID /*CommandId*/, UINT /*NodeMask*/,
-                                                const void* /*pCreationParametersData*/,
-                                                SIZE_T /*CreationParametersDataSizeInBytes*/, REFIID /*riid*/,
-                                                void** /*ppMetaCommand*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateStateObject(const D3D12_STATE_OBJECT_DESC* /*pDesc*/, REFIID /*riid*/,
-                                                void** /*ppStateObject*/) override
-    {
-        return E_NOTIMPL;
-    }
-    void STDMETHODCALLTYPE GetRaytracingAccelerationStructurePrebuildInfo(
-        const D3D12_BUILD_RAYTRACING_ACCELERATION_STRUCTURE_INPUTS* /*pDesc*/,
-        D3D12_RAYTRACING_ACCELERATION_STRUCTURE_PREBUILD_INFO* /*pInfo*/) override
-    {
-    }
-    D3D12_DRIVER_MATCHING_IDENTIFIER_STATUS STDMETHODCALLTYPE CheckDriverMatchingIdentifier(
-        D3D12_SERIALIZED_DATA_TYPE /*SerializedDataType*/,
-        const D3D12_SERIALIZED_DATA_DRIVER_MATCHING_IDENTIFIER* /*pIdentifierToCheck*/) override
-    {
-        return D3D12_DRIVER_MATCHING_IDENTIFIER_UNRECOGNIZED;
-    }
+    HRESULT STDMETHODCALLTYPE EnumerateMetaCommands(UINT* /*pNumMetaCommands*/, D3D12_META_COMMAND_DESC* /*pDescs*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumerateMetaCommandParameters(REFGUID /*CommandId*/, D3D12_META_COMMAND_PARAMETER_STAGE /*Stage*/, UINT* /*pTotalStructureSizeInBytes*/, UINT* /*pParameterCount*/, D3D12_META_COMMAND_PARAMETER_DESC* /*pParameterDescs*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateMetaCommand(REFGUID /*CommandId*/, UINT /*NodeMask*/, const void* /*pCreationParametersData*/, SIZE_T /*CreationParametersDataSizeInBytes*/, REFIID /*riid*/, void** /*ppMetaCommand*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateStateObject(const D3D12_STATE_OBJECT_DESC* /*pDesc*/, REFIID /*riid*/, void** /*ppStateObject*/) override { return E_NOTIMPL; }
+    void STDMETHODCALLTYPE GetRaytracingAccelerationStructurePrebuildInfo(const D3D12_BUILD_RAYTRACING_ACCELERATION_STRUCTURE_INPUTS* /*pDesc*/, D3D12_RAYTRACING_ACCELERATION_STRUCTURE_PREBUILD_INFO* /*pInfo*/) override {}
+    D3D12_DRIVER_MATCHING_IDENTIFIER_STATUS STDMETHODCALLTYPE CheckDriverMatchingIdentifier(D3D12_SERIALIZED_DATA_TYPE /*SerializedDataType*/, const D3D12_SERIALIZED_DATA_DRIVER_MATCHING_IDENTIFIER* /*pIdentifierToCheck*/) override { return D3D12_DRIVER_MATCHING_IDENTIFIER_UNRECOGNIZED; }
     // ID3D12Device6
-    HRESULT STDMETHODCALLTYPE SetBackgroundProcessingMode(D3D12_BACKGROUND_PROCESSING_MODE /*Mode*/,
-                                                          D3D12_MEASUREMENTS_ACTION /*MeasurementsAction*/,
-                                                          HANDLE /*hEventToSignalUponCompletion*/,
-                                                          BOOL* /*pbFurtherMeasurementsDesired*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE SetBackgroundProcessingMode(D3D12_BACKGROUND_PROCESSING_MODE /*Mode*/, D3D12_MEASUREMENTS_ACTION /*MeasurementsAction*/, HANDLE /*hEventToSignalUponCompletion*/, BOOL* /*pbFurtherMeasurementsDesired*/) override { return E_NOTIMPL; }
     // ID3D12Device7
-    HRESULT STDMETHODCALLTYPE AddToStateObject(const D3D12_STATE_OBJECT_DESC* /*pAddition*/,
-                                               ID3D12StateObject* /*pStateObjectToGrowFrom*/, REFIID /*riid*/,
-                                               void** /*ppNewStateObject*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE
-    CreateProtectedResourceSession1(const D3D12_PROTECTED_RESOURCE_SESSION_DESC1* /*pDesc*/, REFIID /*riid*/,
-                                    void** /*ppSession*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE AddToStateObject(const D3D12_STATE_OBJECT_DESC* /*pAddition*/, ID3D12StateObject* /*pStateObjectToGrowFrom*/, REFIID /*riid*/, void** /*ppNewStateObject*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateProtectedResourceSession1(const D3D12_PROTECTED_RESOURCE_SESSION_DESC1* /*pDesc*/, REFIID /*riid*/, void** /*ppSession*/) override { return E_NOTIMPL; }
     // ID3D12Device8
-    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE
-    GetResourceAllocationInfo2(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT /*visibleMask*/,
-                               UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC1* /*pResourceDescs*/,
-                               D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override
-    {
-        return zeroed(RetVal);
-    }
-    HRESULT STDMETHODCALLTYPE CreateCommittedResource2(const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/,
-                                                       D3D12_HEAP_FLAGS /*HeapFlags*/,
-                                                       const D3D12_RESOURCE_DESC1* /*pDesc*/,
-                                                       D3D12_RESOURCE_STATES /*InitialResourceState*/,
-                                                       const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
-                                                       ID3D12ProtectedResourceSession* /*pProtectedSession*/,
-                                                       REFIID /*riidResource*/,
-                                                       void** /*ppvResource*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreatePlacedResource1(ID3D12Heap* /*pHeap*/, UINT64 /*HeapOffset*/,
-                                                    const D3D12_RESOURCE_DESC1* /*pDesc*/,
-                                                    D3D12_RESOURCE_STATES /*InitialState*/,
-                                                    const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
-                                                    REFIID /*riid*/, void** /*ppvResource*/) override
-    {
-        return E_NOTIMPL;
-    }
-    void STDMETHODCALLTYPE CreateSamplerFeedbackUnorderedAccessView(
-        ID3D12Resource* /*pTargetedResource*/, ID3D12Resource* /*pFeedbackResource*/,
-        D3D12_CPU_DESCRIPTOR_HANDLE /*DestDescriptor*/) override
-    {
-    }
-    void STDMETHODCALLTYPE GetCopyableFootprints1(const D3D12_RESOURCE_DESC1* /*pResourceDesc*/,
-                                                  UINT /*FirstSubresource*/, UINT /*NumSubresources*/,
-                                                  UINT64 /*BaseOffset*/,
-                                                  D3D12_PLACED_SUBRESOURCE_FOOTPRINT* /*pLayouts*/,
-                                                  UINT* /*pNumRows*/, UINT64* /*pRowSizeInBytes*/,
-                                                  UINT64* /*pTotalBytes*/) override
-    {
-    }
+#if defined(_MSC_VER) || !defined(_WIN32)
+    D3D12_RESOURCE_ALLOCATION_INFO STDMETHODCALLTYPE GetResourceAllocationInfo2(UINT /*visibleMask*/, UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC1* /*pResourceDescs*/, D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override { return {}; }
+#else
+    D3D12_RESOURCE_ALLOCATION_INFO* STDMETHODCALLTYPE GetResourceAllocationInfo2(D3D12_RESOURCE_ALLOCATION_INFO* RetVal, UINT /*visibleMask*/, UINT /*numResourceDescs*/, const D3D12_RESOURCE_DESC1* /*pResourceDescs*/, D3D12_RESOURCE_ALLOCATION_INFO1* /*pResourceAllocationInfo1*/) override { if (RetVal) *RetVal = {}; return RetVal; }
+#endif
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource2(const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/, D3D12_HEAP_FLAGS /*HeapFlags*/, const D3D12_RESOURCE_DESC1* /*pDesc*/, D3D12_RESOURCE_STATES /*InitialResourceState*/, const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/, ID3D12ProtectedResourceSession* /*pProtectedSession*/, REFIID /*riidResource*/, void** /*ppvResource*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreatePlacedResource1(ID3D12Heap* /*pHeap*/, UINT64 /*HeapOffset*/, const D3D12_RESOURCE_DESC1* /*pDesc*/, D3D12_RESOURCE_STATES /*InitialState*/, const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/, REFIID /*riid*/, void** /*ppvResource*/) override { return E_NOTIMPL; }
+    void STDMETHODCALLTYPE CreateSamplerFeedbackUnorderedAccessView(ID3D12Resource* /*pTargetedResource*/, ID3D12Resource* /*pFeedbackResource*/, D3D12_CPU_DESCRIPTOR_HANDLE /*DestDescriptor*/) override {}
+    void STDMETHODCALLTYPE GetCopyableFootprints1(const D3D12_RESOURCE_DESC1* /*pResourceDesc*/, UINT /*FirstSubresource*/, UINT /*NumSubresources*/, UINT64 /*BaseOffset*/, D3D12_PLACED_SUBRESOURCE_FOOTPRINT* /*pLayouts*/, UINT* /*pNumRows*/, UINT64* /*pRowSizeInBytes*/, UINT64* /*pTotalBytes*/) override {}
     // ID3D12Device9
-    HRESULT STDMETHODCALLTYPE CreateShaderCacheSession(const D3D12_SHADER_CACHE_SESSION_DESC* /*pDesc*/,
-                                                       REFIID /*riid*/, void** /*ppvSession*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ShaderCacheControl(D3D12_SHADER_CACHE_KIND_FLAGS /*Kinds*/,
-                                                 D3D12_SHADER_CACHE_CONTROL_FLAGS /*Control*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* /*pDesc*/,
-                                                  REFIID /*CreatorID*/, REFIID /*riid*/,
-                                                  void** /*ppCommandQueue*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE CreateShaderCacheSession(const D3D12_SHADER_CACHE_SESSION_DESC* /*pDesc*/, REFIID /*riid*/, void** /*ppvSession*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ShaderCacheControl(D3D12_SHADER_CACHE_KIND_FLAGS /*Kinds*/, D3D12_SHADER_CACHE_CONTROL_FLAGS /*Control*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* /*pDesc*/, REFIID /*CreatorID*/, REFIID /*riid*/, void** /*ppCommandQueue*/) override { return E_NOTIMPL; }
     // ID3D12Device10
-    HRESULT STDMETHODCALLTYPE CreateCommittedResource3(
-        const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/, D3D12_HEAP_FLAGS /*HeapFlags*/,
-        const D3D12_RESOURCE_DESC1* /*pDesc*/, D3D12_BARRIER_LAYOUT /*InitialLayout*/,
-        const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
-        ID3D12ProtectedResourceSession* /*pProtectedSession*/, UINT32 /*NumCastableFormats*/,
-        DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riidResource*/, void** /*ppvResource*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreatePlacedResource2(ID3D12Heap* /*pHeap*/, UINT64 /*HeapOffset*/,
-                                                    const D3D12_RESOURCE_DESC1* /*pDesc*/,
-                                                    D3D12_BARRIER_LAYOUT /*InitialLayout*/,
-                                                    const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
-                                                    UINT32 /*NumCastableFormats*/,
-                                                    DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riid*/,
-                                                    void** /*ppvResource*/) override
-    {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateReservedResource2(const D3D12_RESOURCE_DESC* /*pDesc*/,
-                                                      D3D12_BARRIER_LAYOUT /*InitialLayout*/,
-                                                      const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/,
-                                                      ID3D12ProtectedResourceSession* /*pProtectedSession*/,
-                                                      UINT32 /*NumCastableFormats*/,
-                                                      DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riid*/,
-                                                      void** /*ppvResource*/) override
-    {
-        return E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE CreateCommittedResource3(const D3D12_HEAP_PROPERTIES* /*pHeapProperties*/, D3D12_HEAP_FLAGS /*HeapFlags*/, const D3D12_RESOURCE_DESC1* /*pDesc*/, D3D12_BARRIER_LAYOUT /*InitialLayout*/, const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/, ID3D12ProtectedResourceSession* /*pProtectedSession*/, UINT32 /*NumCastableFormats*/, DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riidResource*/, void** /*ppvResource*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreatePlacedResource2(ID3D12Heap* /*pHeap*/, UINT64 /*HeapOffset*/, const D3D12_RESOURCE_DESC1* /*pDesc*/, D3D12_BARRIER_LAYOUT /*InitialLayout*/, const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/, UINT32 /*NumCastableFormats*/, DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riid*/, void** /*ppvResource*/) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateReservedResource2(const D3D12_RESOURCE_DESC* /*pDesc*/, D3D12_BARRIER_LAYOUT /*InitialLayout*/, const D3D12_CLEAR_VALUE* /*pOptimizedClearValue*/, ID3D12ProtectedResourceSession* /*pProtectedSession*/, UINT32 /*NumCastableFormats*/, DXGI_FORMAT* /*pCastableFormats*/, REFIID /*riid*/, void** /*ppvResource*/) override { return E_NOTIMPL; }
+    // clang-format on
+    // END generated forwarders
 
 private:
-    HRESULT queryInterface(REFIID riid, void** out)
-    {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (isDeviceIid(riid)) {
-            native_->AddRef();
-            *out = static_cast<ID3D12Device10*>(this);
-            return S_OK;
-        }
-        return native_->QueryInterface(riid, out);
-    }
-
-    ULONG release()
-    {
-        ULONG left = native_->Release();
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-
-    template <class T> static T* zeroed(T* out)
-    {
-        if (out != nullptr) {
-            std::memset(out, 0, sizeof *out);
-        }
-        return out;
-    }
-
     ID3D12Device* native_;
 };
+
+HRESULT STDMETHODCALLTYPE LayerDevice::QueryInterface(REFIID riid, void** ppvObject)
+{
+    if (ppvObject == nullptr) {
+        return E_POINTER;
+    }
+    if (isDeviceIid(riid)) {
+        native_->AddRef();
+        *ppvObject = static_cast<ID3D12Device10*>(this);
+        return S_OK;
+    }
+    return native_->QueryInterface(riid, ppvObject);
+}
+
+ULONG STDMETHODCALLTYPE LayerDevice::Release()
+{
+    const ULONG left = native_->Release();
+    if (left == 0) {
+        delete this;
+    }
+    return left;
+}
 
 using CreateDeviceFn = HRESULT(WINAPI*)(IUnknown*, D3D_FEATURE_LEVEL, REFIID, void**);
 CreateDeviceFn originalCreateDevice = nullptr;
@@ -553,18 +193,17 @@ HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL level, REFI
         return originalCreateDevice(adapter, level, __uuidof(ID3D12Device), nullptr);
     }
     *out = nullptr;
-    ID3D12Device* native = nullptr;
-    HRESULT hr =
-        originalCreateDevice(adapter, level, __uuidof(ID3D12Device), reinterpret_cast<void**>(&native));
-    if (FAILED(hr) || native == nullptr) {
+    Microsoft::WRL::ComPtr<ID3D12Device> native;
+    const HRESULT hr = originalCreateDevice(adapter, level, __uuidof(ID3D12Device), &native);
+    if (FAILED(hr) || !native) {
         return hr;
     }
-    auto* layer = new (std::nothrow) LayerDevice(native);
+    ID3D12Device10* layer = wrapDevice(native.Get());
     if (layer == nullptr) {
-        native->Release();
         return E_OUTOFMEMORY;
     }
-    *out = static_cast<ID3D12Device10*>(layer);
+    native.Detach(); // the wrapper shares the device's reference count from here on
+    *out = layer;
     return hr;
 }
 
@@ -593,6 +232,11 @@ bool installDeviceLayer()
         return layerTable().enable(target) == MH_OK;
     }();
     return installed;
+}
+
+ID3D12Device10* wrapDevice(ID3D12Device* native)
+{
+    return native == nullptr ? nullptr : new (std::nothrow) LayerDevice(native);
 }
 
 bool isLayerDevice(IUnknown* device)

@@ -14,6 +14,10 @@ namespace testworld {
 // is in place.
 bool installDeviceLayer();
 
+// The layer's ID3D12Device10 over `native`, sharing its reference count (the wrapper takes over
+// the caller's reference); null when `native` is null or memory runs out.
+ID3D12Device10* wrapDevice(ID3D12Device* native);
+
 // True when `device` is one of the layer's wrappers.
 bool isLayerDevice(IUnknown* device);
 

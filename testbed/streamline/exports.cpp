@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+#include <wrl/client.h>
+
 #include "common/graphics.h"
 #include "records.h"
 #include "standin.h"
@@ -461,22 +463,21 @@ STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)
         return kResultError;
     }
     auto* given = static_cast<IUnknown*>(*baseInterface);
-    IUnknown* probe = nullptr;
-    IUnknown* upgraded = nullptr;
+    const auto answers = [given](REFIID iid) {
+        Microsoft::WRL::ComPtr<IUnknown> probe;
+        return SUCCEEDED(given->QueryInterface(iid, &probe)) && probe;
+    };
+    Microsoft::WRL::ComPtr<IUnknown> upgraded;
     const char* kind = "unknown";
-    if (SUCCEEDED(given->QueryInterface(__uuidof(ID3D12Device), reinterpret_cast<void**>(&probe))) && probe) {
-        probe->Release();
+    if (answers(__uuidof(ID3D12Device))) {
         kind = "device";
-        upgraded = interposeDevice(given);
-    } else if (SUCCEEDED(given->QueryInterface(__uuidof(IDXGIFactory), reinterpret_cast<void**>(&probe))) &&
-               probe) {
-        probe->Release();
+        upgraded.Attach(interposeDevice(given));
+    } else if (answers(__uuidof(IDXGIFactory))) {
         kind = "factory";
-        upgraded = interposeFactory(given);
+        upgraded.Attach(interposeFactory(given));
     }
-    line.raw("kind", kind).ptr("in", given).ptr("out", upgraded);
+    line.raw("kind", kind).ptr("in", given).ptr("out", upgraded.Get());
     if (upgraded && failedFor("slUpgradeInterface", kind, code)) {
-        upgraded->Release();
         line.raw("scripted", "1").commit(code);
         return static_cast<int>(code);
     }
@@ -484,7 +485,7 @@ STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)
         line.commit(kResultError);
         return kResultError;
     }
-    *baseInterface = upgraded;
+    *baseInterface = upgraded.Detach();
     line.commit(kResultOk);
     return kResultOk;
 }

@@ -2,10 +2,13 @@
 #include "interposed.h"
 
 #include <new>
+#include <utility>
 
 #include "standin.h"
 
 namespace fsr2bridge::standin {
+
+using Microsoft::WRL::ComPtr;
 
 void* InterposedQueue::vtable = nullptr;
 void* InterposedDevice::vtable = nullptr;
@@ -35,12 +38,10 @@ bool scriptedHr(const char* entry, HRESULT& hr)
     return true;
 }
 
-// Hands out `object` as `riid` and drops the creation reference.
-template <class T> HRESULT handOut(T* object, REFIID riid, void** out)
+// Hands out `object` as `riid`; the creation reference goes with `object`.
+template <class T> HRESULT handOut(ComPtr<T> object, REFIID riid, void** out)
 {
-    HRESULT hr = object->QueryInterface(riid, out);
-    object->Release();
-    return hr;
+    return object->QueryInterface(riid, out);
 }
 
 // The stand-in queue that last answered the private identifier on this thread.
@@ -57,26 +58,19 @@ struct RealQueue {
         if (!given)
             return;
         lastAnsweringQueue = nullptr;
-        if (SUCCEEDED(given->QueryInterface(IID_StandinQueue, reinterpret_cast<void**>(&answer))) && answer) {
+        void* out = nullptr;
+        if (SUCCEEDED(given->QueryInterface(IID_StandinQueue, &out)) && out) {
+            answer.Attach(static_cast<IUnknown*>(out));
             ours = lastAnsweringQueue;
             if (ours)
                 real = ours->real();
-        } else {
-            answer = nullptr;
         }
         lastAnsweringQueue = nullptr;
     }
-    ~RealQueue()
-    {
-        // The reference the query added, on whatever object answered.
-        if (answer)
-            answer->Release();
-    }
-    RealQueue(const RealQueue&) = delete;
-    RealQueue& operator=(const RealQueue&) = delete;
     IUnknown* passed;
     IUnknown* real;
-    IUnknown* answer = nullptr;
+    // The reference the query added, on whatever object answered.
+    ComPtr<IUnknown> answer;
     InterposedQueue* ours = nullptr;
 };
 
@@ -90,20 +84,18 @@ void journalSwapChainDesc(Line& line, const DXGI_SWAP_CHAIN_DESC1* desc)
         .u("bufferCount", desc->BufferCount);
 }
 
-// Wraps a new real swap chain; the real reference passes to the wrapper.
-template <class Out> HRESULT wrapSwapChain(HRESULT hr, Out* created, Out** result)
+// Wraps a new real swap chain (the wrapper takes its own references on it).
+template <class Out> HRESULT wrapSwapChain(HRESULT hr, const ComPtr<Out>& created, Out** result)
 {
     if (FAILED(hr) || !created)
         return hr;
-    auto* wrapper = new (std::nothrow) InterposedSwapChain(created);
-    created->Release();
+    ComPtr<InterposedSwapChain> wrapper;
+    wrapper.Attach(new (std::nothrow) InterposedSwapChain(created.Get()));
     if (!wrapper || !wrapper->valid()) {
-        if (wrapper)
-            wrapper->Release();
         *result = nullptr;
         return E_OUTOFMEMORY;
     }
-    *result = static_cast<Out*>(static_cast<IDXGISwapChain4*>(wrapper));
+    *result = static_cast<Out*>(static_cast<IDXGISwapChain4*>(wrapper.Detach()));
     return hr;
 }
 
@@ -111,14 +103,9 @@ template <class Out> HRESULT wrapSwapChain(HRESULT hr, Out* created, Out** resul
 
 // --- queue --------------------------------------------------------------------
 
-InterposedQueue::InterposedQueue(ID3D12CommandQueue* real) : real_(real)
+InterposedQueue::InterposedQueue(ComPtr<ID3D12CommandQueue> real) : real_(std::move(real))
 {
     rememberVtable(vtable, this);
-}
-InterposedQueue::~InterposedQueue()
-{
-    if (real_)
-        real_->Release();
 }
 
 HRESULT STDMETHODCALLTYPE InterposedQueue::QueryInterface(REFIID riid, void** out)
@@ -214,20 +201,21 @@ HRESULT createQueue(Line& line, const D3D12_COMMAND_QUEUE_DESC* desc, REFIID rii
         return hr;
     }
     *out = nullptr;
-    ID3D12CommandQueue* real = nullptr;
-    HRESULT hr = create(reinterpret_cast<void**>(&real));
+    ComPtr<ID3D12CommandQueue> real;
+    HRESULT hr = create(&real);
     if (FAILED(hr) || !real) {
         line.commitHr(hr);
         return hr;
     }
-    auto* wrapper = new (std::nothrow) InterposedQueue(real);
+    ID3D12CommandQueue* const realQueue = real.Get();
+    ComPtr<InterposedQueue> wrapper;
+    wrapper.Attach(new (std::nothrow) InterposedQueue(std::move(real)));
     if (!wrapper) {
-        real->Release();
         line.commitHr(E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
     }
-    hr = handOut(wrapper, riid, out);
-    line.ptr("queue", *out).ptr("real", real).commitHr(hr);
+    hr = handOut(std::move(wrapper), riid, out);
+    line.ptr("queue", *out).ptr("real", realQueue).commitHr(hr);
     return hr;
 }
 
@@ -464,8 +452,8 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChain(IUnknown* device, D
     if (scriptedHr("factory.CreateSwapChain", hr))
         return hr;
     RealQueue queue(device);
-    IDXGISwapChain* created = nullptr;
-    hr = real()->CreateSwapChain(queue.real, desc, swapChain ? &created : nullptr);
+    ComPtr<IDXGISwapChain> created;
+    hr = real()->CreateSwapChain(queue.real, desc, swapChain ? created.GetAddressOf() : nullptr);
     if (swapChain)
         hr = wrapSwapChain(hr, created, swapChain);
     Line line("factory.CreateSwapChain");
@@ -491,9 +479,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForHwnd(
     if (!factory)
         return E_NOINTERFACE;
     RealQueue queue(device);
-    IDXGISwapChain1* created = nullptr;
+    ComPtr<IDXGISwapChain1> created;
     hr = factory->CreateSwapChainForHwnd(queue.real, window, desc, fullscreen, output,
-                                         swapChain ? &created : nullptr);
+                                         swapChain ? created.GetAddressOf() : nullptr);
     if (swapChain)
         hr = wrapSwapChain(hr, created, swapChain);
     Line line("factory.CreateSwapChainForHwnd");
@@ -515,9 +503,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForCoreWindow(IUnkno
     if (!factory)
         return E_NOINTERFACE;
     RealQueue queue(device);
-    IDXGISwapChain1* created = nullptr;
+    ComPtr<IDXGISwapChain1> created;
     hr = factory->CreateSwapChainForCoreWindow(queue.real, window, desc, output,
-                                               swapChain ? &created : nullptr);
+                                               swapChain ? created.GetAddressOf() : nullptr);
     if (swapChain)
         hr = wrapSwapChain(hr, created, swapChain);
     Line line("factory.CreateSwapChainForCoreWindow");
@@ -539,8 +527,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForComposition(IUnkn
     if (!factory)
         return E_NOINTERFACE;
     RealQueue queue(device);
-    IDXGISwapChain1* created = nullptr;
-    hr = factory->CreateSwapChainForComposition(queue.real, desc, output, swapChain ? &created : nullptr);
+    ComPtr<IDXGISwapChain1> created;
+    hr = factory->CreateSwapChainForComposition(queue.real, desc, output,
+                                                swapChain ? created.GetAddressOf() : nullptr);
     if (swapChain)
         hr = wrapSwapChain(hr, created, swapChain);
     Line line("factory.CreateSwapChainForComposition");
@@ -586,28 +575,28 @@ IUnknown* interposedReal(const void* object)
     return nullptr;
 }
 
+namespace {
+
+// A new wrapper of `real` as its newest interface, or null when it lacks the base level.
+template <class Wrapper, class Newest> IUnknown* interpose(IUnknown* real)
+{
+    ComPtr<Wrapper> wrapper;
+    wrapper.Attach(new (std::nothrow) Wrapper(real));
+    if (!wrapper || !wrapper->valid())
+        return nullptr;
+    return static_cast<Newest*>(wrapper.Detach());
+}
+
+} // namespace
+
 IUnknown* interposeDevice(IUnknown* device)
 {
-    auto* wrapper = new (std::nothrow) InterposedDevice(device);
-    if (!wrapper)
-        return nullptr;
-    if (!wrapper->valid()) {
-        wrapper->Release();
-        return nullptr;
-    }
-    return static_cast<ID3D12Device10*>(wrapper);
+    return interpose<InterposedDevice, ID3D12Device10>(device);
 }
 
 IUnknown* interposeFactory(IUnknown* factory)
 {
-    auto* wrapper = new (std::nothrow) InterposedFactory(factory);
-    if (!wrapper)
-        return nullptr;
-    if (!wrapper->valid()) {
-        wrapper->Release();
-        return nullptr;
-    }
-    return static_cast<IDXGIFactory7*>(wrapper);
+    return interpose<InterposedFactory, IDXGIFactory7>(factory);
 }
 
 } // namespace fsr2bridge::standin

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "common/graphics.h"
-#include "forwarding_generated.h"
 #include "standin_fixture.h"
 #include "tests/support/d3d12_objects.h"
 
@@ -21,36 +20,62 @@ namespace {
 class ForwardingQueue final : public ID3D12CommandQueue {
 public:
     explicit ForwardingQueue(ID3D12CommandQueue* inner) : inner_(inner) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
-    {
-        if (riid == __uuidof(ID3D12CommandQueue) || riid == __uuidof(IUnknown)) {
-            inner_->AddRef();
-            *out = this;
-            return S_OK;
-        }
-        ID3D12CommandQueue* answer = nullptr;
-        HRESULT hr = inner_->QueryInterface(riid, reinterpret_cast<void**>(&answer));
-        if (FAILED(hr))
-            return hr;
-        inner_.Attach(answer); // the query's reference is the one the proxy keeps
-        inner_->AddRef();      // and the caller gets one more
-        *out = this;
-        return S_OK;
-    }
+
+    // BEGIN generated forwarders
+    // clang-format off
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return inner_->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return inner_->Release(); }
-    FORWARD_ID3D12Object(inner_.Get()) FORWARD_ID3D12DeviceChild(inner_.Get())
-        FORWARD_ID3D12CommandQueue(inner_.Get()) void STDMETHODCALLTYPE
-        ExecuteCommandLists(UINT n, ID3D12CommandList* const* lists) override
-    {
-        inner_->ExecuteCommandLists(n, lists);
-    }
+    // ID3D12Object
+    HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override { return inner_->GetPrivateData(guid, pDataSize, pData); }
+    HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override { return inner_->SetPrivateData(guid, DataSize, pData); }
+    HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override { return inner_->SetPrivateDataInterface(guid, pData); }
+    HRESULT STDMETHODCALLTYPE SetName(LPCWSTR Name) override { return inner_->SetName(Name); }
+    // ID3D12DeviceChild
+    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** ppvDevice) override { return inner_->GetDevice(riid, ppvDevice); }
+    // ID3D12Pageable
+    // ID3D12CommandQueue
+    void STDMETHODCALLTYPE UpdateTileMappings(ID3D12Resource* pResource, UINT NumResourceRegions, const D3D12_TILED_RESOURCE_COORDINATE* pResourceRegionStartCoordinates, const D3D12_TILE_REGION_SIZE* pResourceRegionSizes, ID3D12Heap* pHeap, UINT NumRanges, const D3D12_TILE_RANGE_FLAGS* pRangeFlags, const UINT* pHeapRangeStartOffsets, const UINT* pRangeTileCounts, D3D12_TILE_MAPPING_FLAGS Flags) override { inner_->UpdateTileMappings(pResource, NumResourceRegions, pResourceRegionStartCoordinates, pResourceRegionSizes, pHeap, NumRanges, pRangeFlags, pHeapRangeStartOffsets, pRangeTileCounts, Flags); }
+    void STDMETHODCALLTYPE CopyTileMappings(ID3D12Resource* pDstResource, const D3D12_TILED_RESOURCE_COORDINATE* pDstRegionStartCoordinate, ID3D12Resource* pSrcResource, const D3D12_TILED_RESOURCE_COORDINATE* pSrcRegionStartCoordinate, const D3D12_TILE_REGION_SIZE* pRegionSize, D3D12_TILE_MAPPING_FLAGS Flags) override { inner_->CopyTileMappings(pDstResource, pDstRegionStartCoordinate, pSrcResource, pSrcRegionStartCoordinate, pRegionSize, Flags); }
+    void STDMETHODCALLTYPE ExecuteCommandLists(UINT NumCommandLists, ID3D12CommandList* const* ppCommandLists) override { inner_->ExecuteCommandLists(NumCommandLists, ppCommandLists); }
+    void STDMETHODCALLTYPE SetMarker(UINT Metadata, const void* pData, UINT Size) override { inner_->SetMarker(Metadata, pData, Size); }
+    void STDMETHODCALLTYPE BeginEvent(UINT Metadata, const void* pData, UINT Size) override { inner_->BeginEvent(Metadata, pData, Size); }
+    void STDMETHODCALLTYPE EndEvent() override { inner_->EndEvent(); }
+    HRESULT STDMETHODCALLTYPE Signal(ID3D12Fence* pFence, UINT64 Value) override { return inner_->Signal(pFence, Value); }
+    HRESULT STDMETHODCALLTYPE Wait(ID3D12Fence* pFence, UINT64 Value) override { return inner_->Wait(pFence, Value); }
+    HRESULT STDMETHODCALLTYPE GetTimestampFrequency(UINT64* pFrequency) override { return inner_->GetTimestampFrequency(pFrequency); }
+    HRESULT STDMETHODCALLTYPE GetClockCalibration(UINT64* pGpuTimestamp, UINT64* pCpuTimestamp) override { return inner_->GetClockCalibration(pGpuTimestamp, pCpuTimestamp); }
+#if defined(_MSC_VER) || !defined(_WIN32)
+    D3D12_COMMAND_QUEUE_DESC STDMETHODCALLTYPE GetDesc() override { return inner_->GetDesc(); }
+#else
+    D3D12_COMMAND_QUEUE_DESC* STDMETHODCALLTYPE GetDesc(D3D12_COMMAND_QUEUE_DESC* RetVal) override { return inner_->GetDesc(RetVal); }
+#endif
+    // clang-format on
+    // END generated forwarders
 
 private:
     testsupport::ComPtr<ID3D12CommandQueue> inner_;
 };
 
 using testsupport::ComPtr;
+
+HRESULT STDMETHODCALLTYPE ForwardingQueue::QueryInterface(REFIID riid, void** out)
+{
+    if (riid == __uuidof(ID3D12CommandQueue) || riid == __uuidof(IUnknown)) {
+        inner_->AddRef();
+        *out = this;
+        return S_OK;
+    }
+    ID3D12CommandQueue* answer = nullptr;
+    HRESULT hr = inner_->QueryInterface(riid, reinterpret_cast<void**>(&answer));
+    if (FAILED(hr))
+        return hr;
+    inner_.Attach(answer); // the query's reference is the one the proxy keeps
+    inner_->AddRef();      // and the caller gets one more
+    *out = this;
+    return S_OK;
+}
 
 HWND makeWindow()
 {

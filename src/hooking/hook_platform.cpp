@@ -91,7 +91,13 @@ bool WindowsHookPlatform::listOwnProcess(std::vector<HANDLE>& out)
                 return false;
             }
             cursor = h;
-            if (GetThreadId(h) == self) {
+            const DWORD id = GetThreadId(h);
+            if (id == 0) {
+                // Unknown: it might be this thread, which must never be suspended.
+                CloseHandle(h);
+                return false;
+            }
+            if (id == self) {
                 cursorIsOurs = true;
                 continue;
             }

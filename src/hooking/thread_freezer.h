@@ -30,9 +30,7 @@ public:
     ThreadFreezer(const ThreadFreezer&) = delete;
     ThreadFreezer& operator=(const ThreadFreezer&) = delete;
 
-    FreezeStatus status() const { return status_; }
     bool ready() const { return status_ == FreezeStatus::ready; }
-    std::size_t frozenCount() const { return threads_.size(); }
 
     // Calls map(ip) for each frozen thread and writes back a changed instruction pointer.
     // False when a move could not be written (that thread stays where it was).

@@ -25,7 +25,7 @@ typedef enum MH_STATUS {
     MH_ERROR_FUNCTION_NOT_FOUND
 } MH_STATUS;
 
-// Stands for every created hook in MH_EnableHook / MH_DisableHook.
+// Stands for every created hook in MH_EnableHook, MH_DisableHook and the two queue calls.
 #define MH_ALL_HOOKS NULL
 
 MH_STATUS WINAPI MH_Initialize(VOID);
@@ -37,6 +37,9 @@ MH_STATUS WINAPI MH_CreateHookApiEx(LPCWSTR pszModule, LPCSTR pszProcName, LPVOI
 MH_STATUS WINAPI MH_RemoveHook(LPVOID pTarget);
 MH_STATUS WINAPI MH_EnableHook(LPVOID pTarget);
 MH_STATUS WINAPI MH_DisableHook(LPVOID pTarget);
+MH_STATUS WINAPI MH_QueueEnableHook(LPVOID pTarget);
+MH_STATUS WINAPI MH_QueueDisableHook(LPVOID pTarget);
+MH_STATUS WINAPI MH_ApplyQueued(VOID);
 const char* WINAPI MH_StatusToString(MH_STATUS status);
 
 #ifdef __cplusplus

@@ -1,6 +1,7 @@
 #include "hooking/hook_table.h"
 
 #include "common/module_export.h"
+
 #include "hooking/thread_freezer.h"
 
 #include <cstring>
@@ -14,48 +15,15 @@ constexpr std::size_t trampolineOffset = 16;
 static_assert(trampolineOffset >= absoluteJumpSize);
 static_assert(trampolineOffset + trampolineCapacity <= slotSize);
 
-bool isExecutable(const void* p)
-{
-    MEMORY_BASIC_INFORMATION mbi;
-    if (p == nullptr || VirtualQuery(p, &mbi, sizeof mbi) == 0 || mbi.State != MEM_COMMIT) {
-        return false;
-    }
-    const DWORD exec = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-    return (mbi.Protect & exec) != 0 && (mbi.Protect & PAGE_GUARD) == 0;
-}
-
-// Bytes readable from `p` on, capped at `cap`.
-std::size_t readableBytes(const std::uint8_t* p, std::size_t cap)
-{
-    std::size_t total = 0;
-    while (total < cap) {
-        MEMORY_BASIC_INFORMATION mbi;
-        if (VirtualQuery(p + total, &mbi, sizeof mbi) == 0 || mbi.State != MEM_COMMIT ||
-            (mbi.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) {
-            break;
-        }
-        total += static_cast<std::size_t>(static_cast<std::uint8_t*>(mbi.BaseAddress) + mbi.RegionSize -
-                                          (p + total));
-    }
-    return total < cap ? total : cap;
-}
-
-bool writeCode(std::uint8_t* at, const std::uint8_t* bytes, std::size_t n)
-{
-    DWORD old = 0;
-    if (!VirtualProtect(at, n, PAGE_EXECUTE_READWRITE, &old)) {
-        return false;
-    }
-    std::memcpy(at, bytes, n);
-    DWORD ignored = 0;
-    VirtualProtect(at, n, old, &ignored);
-    FlushInstructionCache(GetCurrentProcess(), at, n);
-    return true;
-}
-
 std::uintptr_t addressOf(const void* p)
 {
     return reinterpret_cast<std::uintptr_t>(p);
+}
+
+// A freeze that failed leaves every thread running: nothing may be written.
+MH_STATUS freezeFailure()
+{
+    return MH_ERROR_MEMORY_ALLOC;
 }
 
 } // namespace
@@ -71,6 +39,46 @@ private:
     SRWLOCK& l_;
 };
 
+MH_STATUS findExport(LPCWSTR module, LPCSTR name, void*& function)
+{
+    HMODULE m = GetModuleHandleW(module);
+    if (m == nullptr) {
+        return MH_ERROR_MODULE_NOT_FOUND;
+    }
+    void* f = name != nullptr ? exportedFunction<void>(m, name) : nullptr;
+    if (f == nullptr) {
+        return MH_ERROR_FUNCTION_NOT_FOUND;
+    }
+    function = f;
+    return MH_OK;
+}
+
+bool HookTable::isExecutable(const void* p)
+{
+    MEMORY_BASIC_INFORMATION mbi;
+    if (p == nullptr || !platform_.query(addressOf(p), mbi) || mbi.State != MEM_COMMIT) {
+        return false;
+    }
+    const DWORD exec = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return (mbi.Protect & exec) != 0 && (mbi.Protect & PAGE_GUARD) == 0;
+}
+
+// Bytes readable from `p` on, capped at `cap`.
+std::size_t HookTable::readableBytes(const std::uint8_t* p, std::size_t cap)
+{
+    std::size_t total = 0;
+    while (total < cap) {
+        MEMORY_BASIC_INFORMATION mbi;
+        if (!platform_.query(addressOf(p + total), mbi) || mbi.State != MEM_COMMIT ||
+            (mbi.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(static_cast<std::uint8_t*>(mbi.BaseAddress) + mbi.RegionSize -
+                                          (p + total));
+    }
+    return total < cap ? total : cap;
+}
+
 HookTable::Hook* HookTable::find(const void* target)
 {
     for (Hook& h : hooks_) {
@@ -81,58 +89,126 @@ HookTable::Hook* HookTable::find(const void* target)
     return nullptr;
 }
 
-// Writes or removes the patch of one hook while the other threads are frozen, and moves any
-// of them that stands in the moved instructions.
-static MH_STATUS switchOne(std::uint8_t* target, std::uint8_t* slot, const Trampoline& t,
-                           const std::uint8_t (&saved)[patchSize], bool enable, ThreadFreezer& frozen)
+bool HookTable::isEnabled(const void* target)
 {
-    std::uint8_t patch[patchSize];
+    Locked g(lock_);
+    const Hook* h = find(target);
+    return h != nullptr && h->enabled;
+}
+
+// Writes or removes the patch of one hook while the other threads are frozen. The order keeps
+// every thread on valid code whichever step fails: enabling moves the threads that stand in the
+// bytes to be replaced into the trampoline before the patch is written; disabling restores the
+// bytes before moving threads out of the trampoline (one left there finishes it and jumps back).
+MH_STATUS HookTable::switchOne(Hook& h, bool enable, ThreadFreezer& frozen)
+{
+    const std::uintptr_t from = addressOf(h.target), tramp = addressOf(h.slot + trampolineOffset);
+    const Trampoline& t = h.trampoline;
     if (enable) {
-        if (!encodeJumpRel32(addressOf(target), addressOf(slot + relayOffset), patch)) {
+        std::uint8_t patch[patchSize];
+        if (!encodeJumpRel32(from, addressOf(h.slot + relayOffset), patch)) {
             return MH_ERROR_MEMORY_ALLOC;
         }
+        if (!frozen.moveInstructionPointers(
+                [&](std::uintptr_t ip) { return ipIntoTrampoline(t, from, tramp, ip); })) {
+            return MH_UNKNOWN;
+        }
+        if (!platform_.writeCode(h.target, patch, patchSize)) {
+            return MH_ERROR_MEMORY_PROTECT;
+        }
     } else {
-        std::memcpy(patch, saved, patchSize);
+        if (!platform_.writeCode(h.target, h.savedBytes, patchSize)) {
+            return MH_ERROR_MEMORY_PROTECT;
+        }
+        frozen.moveInstructionPointers(
+            [&](std::uintptr_t ip) { return ipOutOfTrampoline(t, from, tramp, ip); });
     }
-    if (!writeCode(target, patch, patchSize)) {
-        return MH_ERROR_MEMORY_PROTECT;
-    }
-    const std::uintptr_t from = addressOf(target), tramp = addressOf(slot + trampolineOffset);
-    frozen.moveInstructionPointers([&](std::uintptr_t ip) {
-        return enable ? ipIntoTrampoline(t, from, tramp, ip) : ipOutOfTrampoline(t, from, tramp, ip);
-    });
+    h.enabled = enable;
     return MH_OK;
 }
 
-MH_STATUS HookTable::switchHooks(void* target, bool enable)
+MH_STATUS HookTable::switchMarked(ThreadFreezer& frozen)
+{
+    for (std::size_t i = 0; i < hooks_.size(); ++i) {
+        if (!hooks_[i].pending) {
+            continue;
+        }
+        const MH_STATUS s = switchOne(hooks_[i], !hooks_[i].enabled, frozen);
+        if (s == MH_OK) {
+            continue;
+        }
+        // Back to where the call started. A hook that cannot go back keeps the state it has.
+        for (std::size_t j = i; j-- > 0;) {
+            if (hooks_[j].pending) {
+                switchOne(hooks_[j], !hooks_[j].enabled, frozen);
+            }
+        }
+        return s;
+    }
+    return MH_OK;
+}
+
+template <class Wanted> MH_STATUS HookTable::switchWhere(Wanted&& wanted)
+{
+    bool any = false;
+    for (Hook& h : hooks_) {
+        h.pending = h.enabled != wanted(static_cast<const Hook&>(h));
+        any = any || h.pending;
+    }
+    if (!any) {
+        return MH_OK;
+    }
+    ThreadFreezer frozen(platform_);
+    return frozen.ready() ? switchMarked(frozen) : freezeFailure();
+}
+
+MH_STATUS HookTable::switchDirectly(void* target, bool enable)
 {
     Locked g(lock_);
     if (target == MH_ALL_HOOKS) {
-        ThreadFreezer frozen;
-        for (Hook& h : hooks_) {
-            if (h.enabled != enable) {
-                MH_STATUS s = switchOne(h.target, h.slot, h.trampoline, h.savedBytes, enable, frozen);
-                if (s != MH_OK) {
-                    return s;
-                }
-                h.enabled = enable;
+        const MH_STATUS s = switchWhere([&](const Hook&) { return enable; });
+        if (s == MH_OK) {
+            for (Hook& h : hooks_) {
+                h.queued = enable;
             }
+        }
+        return s;
+    }
+    Hook* hook = find(target);
+    if (hook == nullptr) {
+        return MH_ERROR_NOT_CREATED;
+    }
+    if (hook->enabled == enable) {
+        return enable ? MH_ERROR_ENABLED : MH_ERROR_DISABLED;
+    }
+    const MH_STATUS s = switchWhere([&](const Hook& h) { return &h == hook ? enable : h.enabled; });
+    if (s == MH_OK) {
+        hook->queued = enable;
+    }
+    return s;
+}
+
+MH_STATUS HookTable::queue(void* target, bool enable)
+{
+    Locked g(lock_);
+    if (target == MH_ALL_HOOKS) {
+        for (Hook& h : hooks_) {
+            h.queued = enable;
         }
         return MH_OK;
     }
-    Hook* h = find(target);
-    if (h == nullptr) {
+    Hook* hook = find(target);
+    if (hook == nullptr) {
         return MH_ERROR_NOT_CREATED;
     }
-    if (h->enabled == enable) {
-        return enable ? MH_ERROR_ENABLED : MH_ERROR_DISABLED;
-    }
-    ThreadFreezer frozen;
-    MH_STATUS s = switchOne(h->target, h->slot, h->trampoline, h->savedBytes, enable, frozen);
-    if (s == MH_OK) {
-        h->enabled = enable;
-    }
-    return s;
+    hook->queued = enable;
+    return MH_OK;
+}
+
+MH_STATUS HookTable::applyQueued()
+{
+    Locked g(lock_);
+    return switchWhere([](const Hook& h) { return h.queued; });
 }
 
 MH_STATUS HookTable::create(void* target, void* detour, void** original)
@@ -154,8 +230,12 @@ MH_STATUS HookTable::create(void* target, void* detour, void** original)
     h.detour = detour;
     h.slot = slot;
     const std::size_t available = readableBytes(code, 64);
-    if (buildTrampoline(code, available, addressOf(code), addressOf(slot + trampolineOffset), h.trampoline) !=
-        TrampolineStatus::ok) {
+    const std::uintptr_t from = addressOf(code);
+    const bool built = buildTrampoline(code, available, from, addressOf(slot + trampolineOffset),
+                                       h.trampoline) == TrampolineStatus::ok;
+    // Padding that a function table claims as the start of another function is no padding.
+    if (!built || (h.trampoline.paddingBytes != 0 &&
+                   platform_.functionBeginsIn(from + h.trampoline.movedBytes, from + patchSize))) {
         memory_.release(slot);
         return MH_ERROR_UNSUPPORTED_FUNCTION;
     }
@@ -178,41 +258,41 @@ MH_STATUS HookTable::create(void* target, void* detour, void** original)
 MH_STATUS HookTable::createForExport(LPCWSTR module, LPCSTR name, void* detour, void** original,
                                      void** target)
 {
-    // Only modules already in the process: loading one could run code under the loader lock.
-    HMODULE m = GetModuleHandleW(module);
-    if (m == nullptr) {
-        return MH_ERROR_MODULE_NOT_FOUND;
-    }
-    void* f = name != nullptr ? exportedFunction<void>(m, name) : nullptr;
-    if (f == nullptr) {
-        return MH_ERROR_FUNCTION_NOT_FOUND;
+    void* function = nullptr;
+    const MH_STATUS found = findExport(module, name, function);
+    if (found != MH_OK) {
+        return found;
     }
     if (target != nullptr) {
-        *target = f;
+        *target = function;
     }
-    return create(f, detour, original);
+    return create(function, detour, original);
+}
+
+// A slot outlives its hook when a thread stands in it (mid-way through a widened branch) or a
+// moved call may still return into it; such a slot is retired, never reused.
+bool HookTable::slotInUse(const Hook& h, const ThreadFreezer& frozen)
+{
+    return h.trampoline.pushesReturnAddress ||
+           frozen.anyStandsIn(addressOf(h.slot), addressOf(h.slot) + slotSize);
 }
 
 MH_STATUS HookTable::removeLocked(Hook& h)
 {
-    bool keepSlot = h.trampoline.pushesReturnAddress;
+    bool keepSlot = false;
     {
-        ThreadFreezer frozen;
+        ThreadFreezer frozen(platform_);
+        if (!frozen.ready()) {
+            return freezeFailure();
+        }
         if (h.enabled) {
-            MH_STATUS s = switchOne(h.target, h.slot, h.trampoline, h.savedBytes, false, frozen);
+            MH_STATUS s = switchOne(h, false, frozen);
             if (s != MH_OK) {
                 return s;
             }
-            h.enabled = false;
         }
-        // A thread still inside the slot (mid-way through a widened branch) keeps it alive.
-        const std::uintptr_t lo = addressOf(h.slot);
-        frozen.moveInstructionPointers([&](std::uintptr_t ip) {
-            keepSlot = keepSlot || (ip >= lo && ip < lo + slotSize);
-            return ip;
-        });
+        keepSlot = slotInUse(h, frozen);
     }
-    // A slot that a moved call may still return into is retired, never reused.
     if (!keepSlot) {
         memory_.release(h.slot);
     }
@@ -230,12 +310,29 @@ MH_STATUS HookTable::remove(void* target)
 MH_STATUS HookTable::removeAll()
 {
     Locked g(lock_);
-    while (!hooks_.empty()) {
-        MH_STATUS s = removeLocked(hooks_.back());
+    if (hooks_.empty()) {
+        memory_.trim();
+        return MH_OK;
+    }
+    {
+        ThreadFreezer frozen(platform_);
+        if (!frozen.ready()) {
+            return freezeFailure();
+        }
+        for (Hook& h : hooks_) {
+            h.pending = h.enabled;
+        }
+        const MH_STATUS s = switchMarked(frozen);
         if (s != MH_OK) {
             return s;
         }
+        for (Hook& h : hooks_) {
+            if (!slotInUse(h, frozen)) {
+                memory_.release(h.slot);
+            }
+        }
     }
+    hooks_.clear();
     memory_.trim();
     return MH_OK;
 }

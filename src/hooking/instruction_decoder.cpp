@@ -307,15 +307,19 @@ private:
             return modrm();
         }
         case 0xC2:
-        case 0xCA:
             out_.flow = FlowKind::end;
             return imm(2);
+        case 0xCA:
+            out_.flow = FlowKind::trap;
+            return imm(2);
         case 0xC3:
+            out_.flow = FlowKind::end;
+            return DecodeStatus::ok;
         case 0xCB:
         case 0xCF:
         case 0xCC:
         case 0xF4:
-            out_.flow = FlowKind::end;
+            out_.flow = FlowKind::trap;
             return DecodeStatus::ok;
         case 0xC7: {
             std::uint8_t reg = 0, m = 0;
@@ -393,7 +397,7 @@ private:
         }
         switch (op) {
         case 0x0B: // UD2
-            out_.flow = FlowKind::end;
+            out_.flow = FlowKind::trap;
             return DecodeStatus::ok;
         case 0x38:
             if (!need(1)) {

@@ -21,7 +21,8 @@ enum class FlowKind : std::uint8_t {
     conditional,   // Jcc rel8 / rel32
     loopOrJcxz,    // E0..E3 rel8
     relativeOther, // XBEGIN and other relative forms that cannot be moved
-    end,           // RET, indirect JMP, INT3, UD2, HLT: the following bytes need not be code
+    end,           // RET, indirect JMP: the function leaves here; the following bytes need not be code
+    trap,          // INT3, UD2, HLT, far returns: execution stops or faults; no ordinary end either
 };
 
 struct DecodedInstruction {

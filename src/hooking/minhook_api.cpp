@@ -58,6 +58,7 @@ MH_STATUS WINAPI MH_Uninitialize(VOID)
     AcquireSRWLockExclusive(&a.lock);
     MH_STATUS s = MH_ERROR_NOT_INITIALIZED;
     if (a.initialized) {
+        // Every hook is disabled first; when one cannot be, nothing is freed and the engine stays.
         s = a.table.removeAll();
         a.initialized = s != MH_OK;
     }
@@ -70,12 +71,19 @@ MH_STATUS WINAPI MH_CreateHook(LPVOID pTarget, LPVOID pDetour, LPVOID* ppOrigina
     return whenInitialized([&](HookTable& t) { return t.create(pTarget, pDetour, ppOriginal); });
 }
 
+// The module and the function are looked up first: their errors come before the engine's state.
 MH_STATUS WINAPI MH_CreateHookApiEx(LPCWSTR pszModule, LPCSTR pszProcName, LPVOID pDetour, LPVOID* ppOriginal,
                                     LPVOID* ppTarget)
 {
-    return whenInitialized([&](HookTable& t) {
-        return t.createForExport(pszModule, pszProcName, pDetour, ppOriginal, ppTarget);
-    });
+    void* target = nullptr;
+    const MH_STATUS found = fsr2bridge::findExport(pszModule, pszProcName, target);
+    if (found != MH_OK) {
+        return found;
+    }
+    if (ppTarget != nullptr) {
+        *ppTarget = target;
+    }
+    return MH_CreateHook(target, pDetour, ppOriginal);
 }
 
 MH_STATUS WINAPI MH_CreateHookApi(LPCWSTR pszModule, LPCSTR pszProcName, LPVOID pDetour, LPVOID* ppOriginal)
@@ -96,6 +104,21 @@ MH_STATUS WINAPI MH_EnableHook(LPVOID pTarget)
 MH_STATUS WINAPI MH_DisableHook(LPVOID pTarget)
 {
     return whenInitialized([&](HookTable& t) { return t.disable(pTarget); });
+}
+
+MH_STATUS WINAPI MH_QueueEnableHook(LPVOID pTarget)
+{
+    return whenInitialized([&](HookTable& t) { return t.queueEnable(pTarget); });
+}
+
+MH_STATUS WINAPI MH_QueueDisableHook(LPVOID pTarget)
+{
+    return whenInitialized([&](HookTable& t) { return t.queueDisable(pTarget); });
+}
+
+MH_STATUS WINAPI MH_ApplyQueued(VOID)
+{
+    return whenInitialized([](HookTable& t) { return t.applyQueued(); });
 }
 
 const char* WINAPI MH_StatusToString(MH_STATUS status)

@@ -1,7 +1,5 @@
 #include "hooking/near_memory.h"
 
-#include <windows.h>
-
 #include <cstring>
 
 namespace fsr2bridge {
@@ -17,13 +15,6 @@ std::uintptr_t alignUp(std::uintptr_t v, std::uintptr_t a)
     return alignDown(v + a - 1, a);
 }
 
-std::uint8_t* tryReserve(std::uintptr_t at, std::size_t size)
-{
-    void* p =
-        VirtualAlloc(reinterpret_cast<void*>(at), size, MEM_RESERVE | MEM_COMMIT, PAGE_EXECUTE_READWRITE);
-    return static_cast<std::uint8_t*>(p);
-}
-
 } // namespace
 
 bool withinReach(std::uintptr_t target, std::uintptr_t start, std::size_t size)
@@ -34,27 +25,41 @@ bool withinReach(std::uintptr_t target, std::uintptr_t start, std::size_t size)
     return start >= lo && end <= hi && end >= start;
 }
 
+// A block exactly at `at`, kept only when all of it lies within reach of `target`.
+std::uint8_t* NearMemory::tryBlock(std::uintptr_t target, std::uintptr_t at)
+{
+    if (at == 0 || !withinReach(target, at, blockSize)) {
+        return nullptr;
+    }
+    std::uint8_t* p = platform_.reserveAt(at, blockSize);
+    if (p != nullptr && !withinReach(target, reinterpret_cast<std::uintptr_t>(p), blockSize)) {
+        platform_.releaseBlock(p);
+        return nullptr;
+    }
+    return p;
+}
+
 std::uint8_t* NearMemory::reserveBlockNear(std::uintptr_t target)
 {
-    SYSTEM_INFO si;
-    GetSystemInfo(&si);
-    const std::uintptr_t granularity = si.dwAllocationGranularity;
-    const std::uintptr_t minApp = reinterpret_cast<std::uintptr_t>(si.lpMinimumApplicationAddress);
-    const std::uintptr_t maxApp = reinterpret_cast<std::uintptr_t>(si.lpMaximumApplicationAddress);
+    const AddressSpace space = platform_.addressSpace();
+    const std::uintptr_t granularity = space.granularity != 0 ? space.granularity : 0x10000;
+    // Address 0 would ask for "anywhere": the search stays at or above one granule.
+    const std::uintptr_t lowest =
+        alignUp(space.lowest > granularity ? space.lowest : granularity, granularity);
     const std::uintptr_t start = alignDown(target, granularity);
 
     // Downwards: each free region is tried at its highest granule below the target.
-    for (std::uintptr_t at = start; at >= minApp && at >= granularity;) {
+    for (std::uintptr_t at = start; at >= lowest + granularity;) {
         at -= granularity;
         if (!withinReach(target, at, blockSize)) {
             break;
         }
         MEMORY_BASIC_INFORMATION mbi;
-        if (VirtualQuery(reinterpret_cast<void*>(at), &mbi, sizeof mbi) == 0) {
+        if (!platform_.query(at, mbi)) {
             break;
         }
         if (mbi.State == MEM_FREE) {
-            if (std::uint8_t* p = tryReserve(at, blockSize)) {
+            if (std::uint8_t* p = tryBlock(target, at)) {
                 return p;
             }
         }
@@ -63,16 +68,16 @@ std::uint8_t* NearMemory::reserveBlockNear(std::uintptr_t target)
         at = alignDown(regionBase, granularity);
     }
     // Upwards: the first granule of each free region above the target.
-    for (std::uintptr_t at = start + granularity; at + blockSize <= maxApp;) {
+    for (std::uintptr_t at = start + granularity; at + blockSize <= space.highest;) {
         if (!withinReach(target, at, blockSize)) {
             break;
         }
         MEMORY_BASIC_INFORMATION mbi;
-        if (VirtualQuery(reinterpret_cast<void*>(at), &mbi, sizeof mbi) == 0) {
+        if (!platform_.query(at, mbi)) {
             break;
         }
         if (mbi.State == MEM_FREE) {
-            if (std::uint8_t* p = tryReserve(at, blockSize)) {
+            if (std::uint8_t* p = tryBlock(target, at)) {
                 return p;
             }
         }
@@ -105,7 +110,7 @@ std::uint8_t* NearMemory::allocate(std::uintptr_t target)
     try {
         blocks_.push_back(Block{base, {}});
     } catch (...) {
-        VirtualFree(base, 0, MEM_RELEASE);
+        platform_.releaseBlock(base);
         return nullptr;
     }
     blocks_.back().used.set(0);
@@ -130,7 +135,7 @@ std::size_t NearMemory::trim()
     std::size_t kept = 0;
     for (Block& b : blocks_) {
         if (b.used.none()) {
-            VirtualFree(b.base, 0, MEM_RELEASE);
+            platform_.releaseBlock(b.base);
         } else {
             blocks_[kept++] = b;
         }

@@ -3,6 +3,8 @@
 // placed within reach of a rel32 jump from the hooked function. Not thread-safe: the hook
 // table's lock guards it.
 
+#include "hooking/hook_platform.h"
+
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +19,7 @@ inline constexpr std::uint64_t nearReach = 0x7FF00000ull;
 
 class NearMemory {
 public:
-    NearMemory() = default;
+    explicit NearMemory(HookPlatform& platform) : platform_(platform) {}
     NearMemory(const NearMemory&) = delete;
     NearMemory& operator=(const NearMemory&) = delete;
     ~NearMemory() = default; // blocks outlive the table on purpose: code may still run in them
@@ -36,6 +38,8 @@ private:
         std::bitset<slotsPerBlock> used;
     };
     std::uint8_t* reserveBlockNear(std::uintptr_t target);
+    std::uint8_t* tryBlock(std::uintptr_t target, std::uintptr_t at);
+    HookPlatform& platform_;
     std::vector<Block> blocks_;
 };
 

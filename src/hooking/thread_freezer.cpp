@@ -1,64 +1,75 @@
 #include "hooking/thread_freezer.h"
 
-#include <tlhelp32.h>
-
 namespace fsr2bridge {
 
-ThreadFreezer::ThreadFreezer()
+ThreadFreezer::ThreadFreezer(HookPlatform& platform) : platform_(platform)
 {
-    const DWORD self = GetCurrentThreadId();
-    const DWORD process = GetCurrentProcessId();
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return;
-    }
+    bool listed = false;
     try {
-        THREADENTRY32 te;
-        te.dwSize = sizeof te;
-        for (BOOL more = Thread32First(snapshot, &te); more; more = Thread32Next(snapshot, &te)) {
-            if (te.dwSize >= offsetof(THREADENTRY32, th32OwnerProcessID) + sizeof te.th32OwnerProcessID &&
-                te.th32OwnerProcessID == process && te.th32ThreadID != self) {
-                ids.push_back(te.th32ThreadID);
-            }
-            te.dwSize = sizeof te;
+        listed = platform_.otherThreads(listed_);
+        if (listed) {
+            threads_.reserve(listed_.size());
         }
-        threads_.reserve(ids.size());
     } catch (...) {
-        CloseHandle(snapshot);
+        listed = false;
+    }
+    if (!listed) {
+        for (HANDLE h : listed_) {
+            platform_.close(h);
+        }
+        listed_.clear();
         return;
     }
-    CloseHandle(snapshot);
 
-    for (DWORD id : ids) {
-        HANDLE h = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT |
-                                  THREAD_QUERY_INFORMATION,
-                              FALSE, id);
-        if (h == nullptr) {
-            continue;
+    // No allocation, and no freeing either, until the destructor has resumed everyone: both
+    // vectors live as long as the freeze.
+    status_ = FreezeStatus::ready;
+    for (HANDLE h : listed_) {
+        if (platform_.suspend(h)) {
+            threads_.push_back(Frozen{h, {}, false}); // capacity reserved above
+        } else {
+            // Only a thread that is ending refuses: anything else might run the code we patch.
+            if (!platform_.hasEnded(h)) {
+                status_ = FreezeStatus::unconfirmed;
+            }
+            platform_.close(h);
         }
-        if (SuspendThread(h) == static_cast<DWORD>(-1)) {
-            CloseHandle(h);
-            continue;
+    }
+    for (Frozen& t : threads_) {
+        t.confirmed = platform_.readControl(t.handle, t.control);
+        if (!t.confirmed && !platform_.hasEnded(t.handle)) {
+            status_ = FreezeStatus::unconfirmed;
         }
-        threads_.push_back(h); // capacity reserved above: no allocation
-        suspended_ = threads_.size();
     }
 }
 
 ThreadFreezer::~ThreadFreezer()
 {
-    for (HANDLE h : threads_) {
-        ResumeThread(h);
-        CloseHandle(h);
+    for (Frozen& t : threads_) {
+        platform_.resume(t.handle);
+        platform_.close(t.handle);
     }
 }
 
-CONTEXT* ThreadFreezer::context()
+bool ThreadFreezer::anyStandsIn(std::uintptr_t lo, std::uintptr_t hi) const
 {
-    auto p = reinterpret_cast<std::uintptr_t>(contextStorage_);
-    p = (p + 15) & ~static_cast<std::uintptr_t>(15);
-    return reinterpret_cast<CONTEXT*>(p);
+    for (const Frozen& t : threads_) {
+        if (t.confirmed && t.control.rip >= lo && t.control.rip < hi) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ThreadFreezer::setInstructionPointer(Frozen& t, std::uintptr_t ip)
+{
+    ThreadControl moved = t.control;
+    moved.rip = ip;
+    if (!platform_.writeControl(t.handle, moved)) {
+        return false;
+    }
+    t.control = moved;
+    return true;
 }
 
 } // namespace fsr2bridge

@@ -1,49 +1,70 @@
 #pragma once
-// Suspends every other thread of the process while code is patched, so that none of them runs
+// Stops every other thread of the process while code is patched, so that none of them runs
 // half-written bytes, and lets the caller move their instruction pointers.
+//
+// Windows suspends asynchronously: SuspendThread only asks, and the thread may run on for a
+// moment. Each suspension is therefore confirmed by reading the thread's control registers,
+// which waits until the thread really stands still; that one read also gives the instruction
+// pointer the moves work on. All threads are asked first and confirmed afterwards, so their
+// stops overlap. Nothing may be written until `ready()`.
 
-#include <windows.h>
+#include "hooking/hook_platform.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace fsr2bridge {
 
+enum class FreezeStatus : std::uint8_t {
+    ready,       // every other live thread is suspended and confirmed
+    notListed,   // the threads could not be listed, or memory for them ran out: none is suspended
+    unconfirmed, // a live thread could not be suspended or its suspension not confirmed
+};
+
 class ThreadFreezer {
 public:
-    // Enumerates and suspends the other threads. Everything that allocates happens before the
-    // first suspension: a suspended thread may hold the heap lock.
-    ThreadFreezer();
+    // Everything that allocates happens before the first suspension: a suspended thread may hold
+    // the heap lock.
+    explicit ThreadFreezer(HookPlatform& platform);
     ~ThreadFreezer(); // resumes them
     ThreadFreezer(const ThreadFreezer&) = delete;
     ThreadFreezer& operator=(const ThreadFreezer&) = delete;
 
-    std::size_t frozenCount() const { return suspended_; }
+    bool ready() const { return status_ == FreezeStatus::ready; }
 
     // Calls map(ip) for each frozen thread and writes back a changed instruction pointer.
-    template <class Map> void moveInstructionPointers(Map&& map)
+    // False when a move could not be written (that thread stays where it was).
+    template <class Map> bool moveInstructionPointers(Map&& map)
     {
-        for (std::size_t i = 0; i < suspended_; ++i) {
-            CONTEXT* ctx = context();
-            ctx->ContextFlags = CONTEXT_CONTROL;
-            if (!GetThreadContext(threads_[i], ctx)) {
+        bool all = true;
+        for (Frozen& t : threads_) {
+            if (!t.confirmed) {
                 continue;
             }
-            std::uintptr_t ip = static_cast<std::uintptr_t>(ctx->Rip);
-            std::uintptr_t moved = map(ip);
+            const std::uintptr_t ip = static_cast<std::uintptr_t>(t.control.rip);
+            const std::uintptr_t moved = map(ip);
             if (moved != ip) {
-                ctx->Rip = moved;
-                SetThreadContext(threads_[i], ctx);
+                all = setInstructionPointer(t, moved) && all;
             }
         }
+        return all;
     }
 
+    // True when a frozen thread's instruction pointer lies in [lo, hi).
+    bool anyStandsIn(std::uintptr_t lo, std::uintptr_t hi) const;
+
 private:
-    CONTEXT* context();
-    std::vector<HANDLE> threads_;
-    std::size_t suspended_ = 0;
-    // CONTEXT needs 16-byte alignment; kept here so the frozen phase allocates nothing.
-    alignas(16) unsigned char contextStorage_[sizeof(CONTEXT) + 16];
+    struct Frozen {
+        HANDLE handle;
+        ThreadControl control;
+        bool confirmed; // false: the thread ended before its registers could be read
+    };
+    bool setInstructionPointer(Frozen& t, std::uintptr_t ip);
+
+    HookPlatform& platform_;
+    std::vector<HANDLE> listed_;
+    std::vector<Frozen> threads_;
+    FreezeStatus status_ = FreezeStatus::notListed;
 };
 
 } // namespace fsr2bridge

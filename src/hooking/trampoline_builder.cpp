@@ -7,6 +7,11 @@
 namespace fsr2bridge {
 namespace {
 
+bool isPadding(std::uint8_t b)
+{
+    return b == 0xCC || b == 0x90 || b == 0x00;
+}
+
 bool fitsRel32(std::int64_t v)
 {
     return v >= INT32_MIN && v <= INT32_MAX;
@@ -150,11 +155,9 @@ TrampolineStatus buildTrampoline(const std::uint8_t* source, std::size_t availab
     std::uintptr_t branchTargets[maxMovedInstructions] = {};
     std::size_t branchCount = 0;
     bool flowEnded = false;
+    bool leaves = false; // the last moved instruction returns or jumps away
 
-    while (out.movedBytes < patchSize) {
-        if (flowEnded) {
-            return TrampolineStatus::tooShort;
-        }
+    while (out.movedBytes < patchSize && !flowEnded) {
         if (out.count == maxMovedInstructions) {
             return TrampolineStatus::unknownInstruction;
         }
@@ -180,7 +183,7 @@ TrampolineStatus buildTrampoline(const std::uint8_t* source, std::size_t availab
             if (!emitBranch(e, insn, code, target)) {
                 return TrampolineStatus::unmovable;
             }
-            flowEnded = insn.flow == FlowKind::relativeJump;
+            flowEnded = leaves = insn.flow == FlowKind::relativeJump;
             break;
         }
         case FlowKind::relativeOther:
@@ -201,7 +204,8 @@ TrampolineStatus buildTrampoline(const std::uint8_t* source, std::size_t availab
                 }
                 std::memcpy(out.code + start + insn.displacementOffset, &moved, 4);
             }
-            flowEnded = insn.flow == FlowKind::end;
+            leaves = insn.flow == FlowKind::end;
+            flowEnded = leaves || insn.flow == FlowKind::trap;
             break;
         }
         }
@@ -209,9 +213,24 @@ TrampolineStatus buildTrampoline(const std::uint8_t* source, std::size_t availab
         ++out.count;
     }
 
-    // A branch back into the moved bytes would land in the patch or in a half instruction.
+    if (out.movedBytes < patchSize) {
+        // Only padding may follow up to the patch's end; a byte of anything else may be the next
+        // function, which the patch must never reach into.
+        if (!leaves || available < patchSize) {
+            return TrampolineStatus::tooShort;
+        }
+        for (std::size_t i = out.movedBytes; i < patchSize; ++i) {
+            if (!isPadding(source[i])) {
+                return TrampolineStatus::tooShort;
+            }
+        }
+        out.paddingBytes = patchSize - out.movedBytes;
+    }
+
+    // A branch back into the patched bytes would land in the patch or in a half instruction.
+    const std::size_t patched = out.movedBytes + out.paddingBytes;
     for (std::size_t i = 0; i < branchCount; ++i) {
-        if (branchTargets[i] >= sourceAddress && branchTargets[i] < sourceAddress + out.movedBytes) {
+        if (branchTargets[i] >= sourceAddress && branchTargets[i] < sourceAddress + patched) {
             return TrampolineStatus::jumpsIntoPatch;
         }
     }

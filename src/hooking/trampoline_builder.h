@@ -15,7 +15,7 @@ inline constexpr std::size_t maxMovedInstructions = 8;
 enum class TrampolineStatus : std::uint8_t {
     ok,
     unknownInstruction, // the decoder does not know an encoding in the patched bytes
-    tooShort,           // the function returns or leaves before 5 bytes are covered
+    tooShort,           // the function stops before 5 bytes, and padding does not fill the rest
     jumpsIntoPatch,     // a branch in the moved bytes lands inside them
     unmovable,          // a RIP-relative operand or branch cannot be reached from the trampoline
 };
@@ -23,8 +23,11 @@ enum class TrampolineStatus : std::uint8_t {
 struct Trampoline {
     std::uint8_t code[trampolineCapacity] = {};
     std::size_t size = 0;
-    std::size_t movedBytes = 0; // bytes of whole instructions taken from the target (>= 5)
-    std::size_t count = 0;      // instructions moved
+    std::size_t movedBytes = 0; // bytes of whole instructions taken from the target
+    // A function that returns or jumps away before 5 bytes is hookable when padding (CC, 90 or 00)
+    // follows up to the 5th byte: the patch covers it. movedBytes + paddingBytes >= 5.
+    std::size_t paddingBytes = 0;
+    std::size_t count = 0; // instructions moved
     // Start of each moved instruction at the target and in the trampoline; entry `count` holds
     // the ends (the jump back).
     std::uint8_t oldOffset[maxMovedInstructions + 1] = {};

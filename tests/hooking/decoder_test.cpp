@@ -86,8 +86,11 @@ const Case kCases[] = {
     {"xbegin", {0xC7, 0xF8, 1, 2, 3, 4}, DecodeStatus::ok, 6, FlowKind::relativeOther, -1, 2},
     {"ret", {0xC3}, DecodeStatus::ok, 1, FlowKind::end},
     {"ret 8", {0xC2, 0x08, 0x00}, DecodeStatus::ok, 3, FlowKind::end},
-    {"int3", {0xCC}, DecodeStatus::ok, 1, FlowKind::end},
-    {"ud2", {0x0F, 0x0B}, DecodeStatus::ok, 2, FlowKind::end},
+    {"int3", {0xCC}, DecodeStatus::ok, 1, FlowKind::trap},
+    {"ud2", {0x0F, 0x0B}, DecodeStatus::ok, 2, FlowKind::trap},
+    {"hlt", {0xF4}, DecodeStatus::ok, 1, FlowKind::trap},
+    {"retf", {0xCB}, DecodeStatus::ok, 1, FlowKind::trap},
+    {"jmp far [rax] (FF /5)", {0xFF, 0x28}, DecodeStatus::ok, 2, FlowKind::end},
     // immediates
     {"mov ax,imm16", {0x66, 0xB8, 0x34, 0x12}, DecodeStatus::ok, 4},
     {"mov eax,imm32", {0xB8, 1, 2, 3, 4}, DecodeStatus::ok, 5},

@@ -1,6 +1,7 @@
 // The C API on synthetic functions written into executable memory: its states and errors,
-// every relocation kind running for real, each refusal, stacked hooks, and threads racing
-// enable/disable.
+// every relocation kind running for real, each refusal, short padded functions, the queue,
+// stacked hooks, and threads racing enable/disable.
+#include "code_page.h"
 #include "hooking/MinHook.h"
 #include "hooking/hook_table.h"
 
@@ -14,31 +15,8 @@
 
 namespace {
 
-using Fn = long long (*)(long long);
-
-// An executable page holding a function at offset 0 and helpers/data further on.
-class CodePage {
-public:
-    CodePage()
-        : base_(static_cast<std::uint8_t*>(
-              VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE)))
-    {
-        std::memset(base_, 0xCC, 4096);
-    }
-    ~CodePage() { VirtualFree(base_, 0, MEM_RELEASE); }
-    CodePage(const CodePage&) = delete;
-    CodePage& operator=(const CodePage&) = delete;
-    void put(std::size_t at, const std::vector<std::uint8_t>& bytes)
-    {
-        std::memcpy(base_ + at, bytes.data(), bytes.size());
-        FlushInstructionCache(GetCurrentProcess(), base_ + at, bytes.size());
-    }
-    std::uint8_t* at(std::size_t offset) const { return base_ + offset; }
-    Fn fn() const { return reinterpret_cast<Fn>(base_); }
-
-private:
-    std::uint8_t* base_;
-};
+using hooktest::CodePage;
+using hooktest::Fn;
 
 Fn g_original = nullptr;
 long long detourAdding1000(long long a)
@@ -129,8 +107,12 @@ TEST(Engine, RefusesWhatItCannotMove)
         const char* what;
         std::vector<std::uint8_t> code;
     } cases[] = {
-        {"ret only", {0xC3}},
-        {"too short: xor eax,eax; ret", {0x31, 0xC0, 0xC3}},
+        // 48 83 EC 28 (sub rsp,28h) stands for the next function.
+        {"ret followed directly by another function", {0xC3, 0x48, 0x83, 0xEC, 0x28}},
+        {"xor eax,eax; ret followed directly by another function",
+         {0x31, 0xC0, 0xC3, 0x48, 0x83, 0xEC, 0x28}},
+        {"padding one byte too short", {0x31, 0xC0, 0xC3, 0xCC, 0x48, 0x83, 0xEC, 0x28}},
+        {"falls into int3 padding without returning", {0x31, 0xC0, 0xCC, 0xCC, 0xCC}},
         {"jumps back into the patch", {0x90, 0x90, 0x75, 0xFC, 0x90, 0xC3}},
         {"unknown opcode", {0x06, 0x90, 0x90, 0x90, 0x90, 0xC3}},
         {"XOP encoding", {0x8F, 0xE8, 0x78, 0xC2, 0xC1, 0x01, 0xC3}},
@@ -290,6 +272,191 @@ TEST(Engine, StressEnableDisableUnderLoad)
                      calls.load(), kThreads, kCycles, detoured.load(), wrong.load());
         std::fclose(f);
     }
+}
+
+int g_detourCalls = 0;
+long long countingDetour(long long a)
+{
+    ++g_detourCalls;
+    return g_original(a);
+}
+
+// mov eax,9; ret — the function that follows each padded stub directly at offset 5.
+const std::vector<std::uint8_t> kNextFunction = {0xB8, 0x09, 0x00, 0x00, 0x00, 0xC3};
+
+// Functions that return or jump away before 5 bytes, padded up to the 5th: the padding becomes
+// part of the patch, and the function right behind it is never touched.
+TEST(Engine, HooksShortFunctionsPaddedUpToThePatch)
+{
+    ensureInitialized();
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> code; // five bytes
+        long long expected;             // the result, or -1 when the function leaves rax as it was
+    } cases[] = {
+        {"xor eax,eax; ret; int3 padding", {0x31, 0xC0, 0xC3, 0xCC, 0xCC}, 0},
+        {"xor eax,eax; ret; nop padding", {0x31, 0xC0, 0xC3, 0x90, 0x90}, 0},
+        {"xor eax,eax; ret; zero padding", {0x31, 0xC0, 0xC3, 0x00, 0x00}, 0},
+        {"xor eax,eax; ret; mixed padding", {0x31, 0xC0, 0xC3, 0x90, 0xCC}, 0},
+        {"ret alone", {0xC3, 0xCC, 0xCC, 0xCC, 0xCC}, -1},
+        {"ret 0 (C2)", {0xC2, 0x00, 0x00, 0xCC, 0xCC}, -1},
+        {"short jump to the helper", {0xEB, 0x1E, 0xCC, 0xCC, 0xCC}, 7},
+    };
+    for (const auto& c : cases) {
+        CodePage page;
+        page.put(0, c.code);
+        page.put(5, kNextFunction);
+        page.put(0x20, kHelper);
+        ASSERT_EQ(MH_CreateHook(page.at(0), reinterpret_cast<void*>(&countingDetour),
+                                reinterpret_cast<void**>(&g_original)),
+                  MH_OK)
+            << c.what;
+        ASSERT_EQ(MH_EnableHook(page.at(0)), MH_OK) << c.what;
+        g_detourCalls = 0;
+        const long long result = page.fn()(0);
+        EXPECT_EQ(g_detourCalls, 1) << c.what;
+        if (c.expected >= 0) {
+            EXPECT_EQ(result, c.expected) << c.what;
+        }
+        EXPECT_TRUE(page.holds(5, kNextFunction)) << c.what << ": the next function was touched";
+        EXPECT_EQ(page.fn(5)(0), 9) << c.what;
+        ASSERT_EQ(MH_DisableHook(page.at(0)), MH_OK) << c.what;
+        EXPECT_TRUE(page.holds(0, c.code)) << c.what << ": bytes not restored";
+        ASSERT_EQ(MH_RemoveHook(page.at(0)), MH_OK) << c.what;
+    }
+}
+
+// Padding that the function table claims as the start of a function is no padding.
+TEST(Engine, PaddingThatTheFunctionTableClaimsIsRefused)
+{
+    ensureInitialized();
+    const struct {
+        const char* what;
+        DWORD nextBegins; // 0: no second entry
+        MH_STATUS expected;
+    } cases[] = {
+        {"no function in the padding", 0, MH_OK},
+        {"next function right behind the padding", 5, MH_OK},
+        {"a function begins at the first padding byte", 3, MH_ERROR_UNSUPPORTED_FUNCTION},
+        {"a function begins at the last padding byte", 4, MH_ERROR_UNSUPPORTED_FUNCTION},
+    };
+    for (const auto& c : cases) {
+        CodePage page;
+        page.put(0, {0x31, 0xC0, 0xC3, 0x90, 0x90});
+        page.put(0x100, {0x01, 0x00, 0x00, 0x00}); // unwind info: version 1, no prologue, no codes
+        RUNTIME_FUNCTION entries[2] = {{0, 3, 0x100}, {c.nextBegins, c.nextBegins + 1, 0x100}};
+        const DWORD count = c.nextBegins != 0 ? 2 : 1;
+        ASSERT_TRUE(RtlAddFunctionTable(entries, count, reinterpret_cast<DWORD64>(page.at(0)))) << c.what;
+        EXPECT_EQ(MH_CreateHook(page.at(0), reinterpret_cast<void*>(&countingDetour), nullptr), c.expected)
+            << c.what;
+        if (c.expected == MH_OK) {
+            EXPECT_EQ(MH_RemoveHook(page.at(0)), MH_OK) << c.what;
+        }
+        RtlDeleteFunctionTable(entries);
+    }
+}
+
+// The queue: each step's status, then which of two hooks are on once it is applied.
+TEST(Engine, QueuedChangesApplyTogether)
+{
+    ensureInitialized();
+    enum Op { queueEnable, queueDisable, enable, disable, apply };
+    constexpr int kAll = -1;
+    struct Step {
+        Op op;
+        int target; // 0, 1 or kAll
+        MH_STATUS status = MH_OK;
+    };
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+        bool on[2];
+    } cases[] = {
+        {"nothing queued", {{apply, kAll}}, {false, false}},
+        {"queued, not applied", {{queueEnable, 0}}, {false, false}},
+        {"one queued", {{queueEnable, 0}, {apply, kAll}}, {true, false}},
+        {"all queued", {{queueEnable, kAll}, {apply, kAll}}, {true, true}},
+        {"all, then one taken back", {{queueEnable, kAll}, {queueDisable, 1}, {apply, kAll}}, {true, false}},
+        {"a direct switch keeps the other's queued state",
+         {{queueEnable, 0}, {enable, 1}, {apply, kAll}},
+         {true, true}},
+        {"a direct switch replaces its own queued state",
+         {{queueEnable, 0}, {disable, 0, MH_ERROR_DISABLED}, {enable, 0}, {disable, 0}, {apply, kAll}},
+         {false, false}},
+        {"disabling queued for all", {{enable, kAll}, {queueDisable, kAll}, {apply, kAll}}, {false, false}},
+        {"applied twice", {{queueEnable, 1}, {apply, kAll}, {apply, kAll}}, {false, true}},
+    };
+    for (const auto& c : cases) {
+        CodePage pages[2];
+        Fn* originals[2] = {&g_original, &g_outerOriginal};
+        void* detours[2] = {reinterpret_cast<void*>(&detourAdding1000),
+                            reinterpret_cast<void*>(&outerDetour)};
+        for (int i = 0; i < 2; ++i) {
+            pages[i].put(0, hooktest::returning(static_cast<std::uint32_t>(i + 1)));
+            ASSERT_EQ(MH_CreateHook(pages[i].at(0), detours[i], reinterpret_cast<void**>(originals[i])),
+                      MH_OK);
+        }
+        for (const Step& step : c.steps) {
+            void* target = step.target == kAll ? MH_ALL_HOOKS : pages[step.target].at(0);
+            MH_STATUS s = MH_UNKNOWN;
+            switch (step.op) {
+            case queueEnable:
+                s = MH_QueueEnableHook(target);
+                break;
+            case queueDisable:
+                s = MH_QueueDisableHook(target);
+                break;
+            case enable:
+                s = MH_EnableHook(target);
+                break;
+            case disable:
+                s = MH_DisableHook(target);
+                break;
+            case apply:
+                s = MH_ApplyQueued();
+                break;
+            }
+            EXPECT_EQ(s, step.status) << c.what;
+        }
+        EXPECT_EQ(pages[0].fn()(0), c.on[0] ? 1001 : 1) << c.what;
+        EXPECT_EQ(pages[1].fn()(0), c.on[1] ? 20002 : 2) << c.what;
+        for (CodePage& page : pages) {
+            ASSERT_EQ(MH_RemoveHook(page.at(0)), MH_OK) << c.what;
+        }
+    }
+    CodePage stranger;
+    EXPECT_EQ(MH_QueueEnableHook(stranger.at(0)), MH_ERROR_NOT_CREATED);
+    EXPECT_EQ(MH_QueueDisableHook(stranger.at(0)), MH_ERROR_NOT_CREATED);
+}
+
+// Without initialisation the lookup errors still come first, then the engine's state.
+TEST(Engine, ApiLookupComesBeforeTheInitialisationCheck)
+{
+    ensureInitialized();
+    ASSERT_EQ(MH_Uninitialize(), MH_OK);
+    const struct {
+        const wchar_t* module;
+        const char* name;
+        MH_STATUS expected;
+    } cases[] = {
+        {L"no-such-module.dll", "X", MH_ERROR_MODULE_NOT_FOUND},
+        {L"kernel32.dll", "NoSuchExport", MH_ERROR_FUNCTION_NOT_FOUND},
+        {L"kernel32.dll", "GetTickCount", MH_ERROR_NOT_INITIALIZED},
+    };
+    for (const auto& c : cases) {
+        void* target = nullptr;
+        EXPECT_EQ(MH_CreateHookApiEx(c.module, c.name, reinterpret_cast<void*>(&detourAdding1000), nullptr,
+                                     &target),
+                  c.expected)
+            << c.name;
+        EXPECT_EQ(MH_CreateHookApi(c.module, c.name, reinterpret_cast<void*>(&detourAdding1000), nullptr),
+                  c.expected)
+            << c.name;
+    }
+    EXPECT_EQ(MH_QueueEnableHook(MH_ALL_HOOKS), MH_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(MH_QueueDisableHook(MH_ALL_HOOKS), MH_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(MH_ApplyQueued(), MH_ERROR_NOT_INITIALIZED);
+    ASSERT_EQ(MH_Initialize(), MH_OK);
 }
 
 } // namespace

@@ -71,6 +71,7 @@ struct Case {
     std::size_t moved = 0;
     std::vector<std::int64_t> targets = {}; // relative to kSource
     bool pushesReturn = false;
+    std::size_t padding = 0;
 };
 
 const Case kCases[] = {
@@ -121,9 +122,45 @@ const Case kCases[] = {
     // refusals
     {"ret only", {0xC3}, kNear, TrampolineStatus::tooShort},
     {"returns after 3 bytes", {0x31, 0xC0, 0xC3}, kNear, TrampolineStatus::tooShort},
-    {"short jump ends the function early", {0xEB, 0x10, 0xCC, 0xCC, 0xCC}, kNear, TrampolineStatus::tooShort},
-    {"indirect jump ends it early", {0xFF, 0xE0, 0xCC, 0xCC, 0xCC}, kNear, TrampolineStatus::tooShort},
     {"int3 padding after 2 bytes", {0x31, 0xC0, 0xCC, 0xCC, 0xCC}, kNear, TrampolineStatus::tooShort},
+    // short functions: padding (CC, 90, 00) up to the 5th byte joins the patch
+    {"short jump ends the function early",
+     {0xEB, 0x10, 0xCC, 0xCC, 0xCC},
+     kNear,
+     TrampolineStatus::ok,
+     2,
+     {0x12},
+     false,
+     3},
+    {"indirect jump ends it early",
+     {0xFF, 0xE0, 0xCC, 0xCC, 0xCC},
+     kNear,
+     TrampolineStatus::ok,
+     2,
+     {},
+     false,
+     3},
+    {"ret and int3 padding", {0xC3, 0xCC, 0xCC, 0xCC, 0xCC}, kNear, TrampolineStatus::ok, 1, {}, false, 4},
+    {"xor; ret; nop padding", {0x31, 0xC0, 0xC3, 0x90, 0x90}, kNear, TrampolineStatus::ok, 3, {}, false, 2},
+    {"xor; ret; zero padding", {0x31, 0xC0, 0xC3, 0x00, 0x00}, kNear, TrampolineStatus::ok, 3, {}, false, 2},
+    {"ret 8; padding", {0xC2, 0x08, 0x00, 0xCC, 0xCC}, kNear, TrampolineStatus::ok, 3, {}, false, 2},
+    {"jz; ret; padding", {0x74, 0x10, 0xC3, 0xCC, 0xCC}, kNear, TrampolineStatus::ok, 3, {0x12}, false, 2},
+    {"jz into the padding", {0x74, 0x02, 0xC3, 0xCC, 0xCC}, kNear, TrampolineStatus::jumpsIntoPatch},
+    {"padding one byte short of the next function",
+     {0x31, 0xC0, 0xC3, 0xCC, 0x48, 0x83, 0xEC, 0x28},
+     kNear,
+     TrampolineStatus::tooShort},
+    {"next function directly behind the ret",
+     {0x31, 0xC0, 0xC3, 0x48, 0x83, 0xEC, 0x28},
+     kNear,
+     TrampolineStatus::tooShort},
+    {"padding cut off by the end of readable memory",
+     {0x31, 0xC0, 0xC3, 0xCC},
+     kNear,
+     TrampolineStatus::tooShort},
+    {"ud2 is no return", {0x0F, 0x0B, 0xCC, 0xCC, 0xCC}, kNear, TrampolineStatus::tooShort},
+    {"hlt is no return", {0xF4, 0xCC, 0xCC, 0xCC, 0xCC}, kNear, TrampolineStatus::tooShort},
+    {"far return is no ordinary end", {0xCB, 0xCC, 0xCC, 0xCC, 0xCC}, kNear, TrampolineStatus::tooShort},
     {"loop back to the start", {0x90, 0x90, 0x75, 0xFC, 0x90, 0xC3}, kNear, TrampolineStatus::jumpsIntoPatch},
     {"forward jump inside the patch",
      {0x74, 0x01, 0x90, 0x90, 0x90, 0x90},
@@ -145,6 +182,11 @@ TEST(Trampoline, RelocatesEveryKindAndRefusesTheRest)
             continue;
         }
         EXPECT_EQ(t.movedBytes, c.moved) << c.what;
+        EXPECT_EQ(t.paddingBytes, c.padding) << c.what;
+        if (c.padding != 0) {
+            // Nothing follows the moved code: no jump back into the patch.
+            EXPECT_EQ(t.newOffset[t.count], t.size) << c.what;
+        }
         EXPECT_EQ(t.pushesReturnAddress, c.pushesReturn) << c.what;
         bool decodedAll = false;
         std::vector<std::uintptr_t> got = externalTargets(t, tramp, decodedAll);

@@ -123,22 +123,74 @@ ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes)
     return outcome;
 }
 
-// The target may be replaced only when it is absent or writable and not held
-// open by someone who denies writing; otherwise it stays as it was.
-bool targetReplaceable(const std::wstring& path)
+enum class SaveOutcome { saved, leftAlone, sharingViolation };
+
+bool isSharingError(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+SaveOutcome failure(DWORD error)
+{
+    return isSharingError(error) ? SaveOutcome::sharingViolation : SaveOutcome::leftAlone;
+}
+
+// Attributes a rewritten file keeps. Read-only files are never rewritten.
+constexpr DWORD keptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                 FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// How a save may write the file.
+enum class SaveWay {
+    create,  // absent: a new file takes its name
+    replace, // a new file replaces it
+    inPlace, // writable, but no right to delete it: only overwriting works
+};
+
+struct SaveTarget {
+    SaveWay way = SaveWay::create;
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL; // for the new file: the old one's kept attributes
+};
+
+bool canOpen(const std::wstring& path, DWORD access, DWORD& error)
+{
+    HANDLE probe = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
+    CloseHandle(probe);
+    return true;
+}
+
+// The target may be written only when it is absent, or writable and not held
+// open by someone who denies writing or deleting it; otherwise `refusal` says
+// why it may not.
+bool examineTarget(const std::wstring& path, SaveTarget& target, SaveOutcome& refusal)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return true;
+        return true; // absent (or unreachable: creating it fails later)
+    refusal = SaveOutcome::leftAlone;
     if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
         return false;
-    HANDLE probe =
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
-    CloseHandle(probe);
-    return true;
+    if (attributes & keptAttributes)
+        target.attributes = attributes & keptAttributes;
+    // Replacing needs both writing and deleting (the file goes, its name stays).
+    DWORD error = 0;
+    if (canOpen(path, GENERIC_WRITE | DELETE, error)) {
+        target.way = SaveWay::replace;
+        return true;
+    }
+    if (error == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (error == ERROR_ACCESS_DENIED && canOpen(path, GENERIC_WRITE, error)) {
+        target.way = SaveWay::inPlace;
+        return true;
+    }
+    refusal = failure(error);
+    return false;
 }
 
 bool writeWholeFile(HANDLE file, const std::string& bytes)
@@ -155,24 +207,86 @@ bool writeWholeFile(HANDLE file, const std::string& bytes)
     return FlushFileBuffers(file) != 0;
 }
 
-// Writes `bytes` to a temporary file beside `path` and moves it over `path` in
-// one step, so an interrupted save never leaves a truncated file behind.
-void replaceFileContents(const std::wstring& path, const std::string& bytes)
+// Overwrites the file itself (creating it when absent): not atomic, but it
+// needs no right to create files beside it, and keeps the file as it is.
+SaveOutcome writeInPlace(const std::wstring& path, const std::string& bytes)
 {
-    if (!targetReplaceable(path))
-        return;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return failure(GetLastError());
+    const bool written = writeWholeFile(file, bytes) && SetEndOfFile(file);
+    CloseHandle(file);
+    return written ? SaveOutcome::saved : SaveOutcome::leftAlone;
+}
+
+// Moves the finished temporary file into place: ReplaceFileW over an existing
+// file (it keeps the file's attributes, security and identity), MoveFileExW
+// where there is none. The temporary file never outlives a failure.
+SaveOutcome moveIntoPlace(const std::wstring& temporary, const std::wstring& path, SaveWay way)
+{
+    if (way == SaveWay::replace) {
+        if (ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr))
+            return SaveOutcome::saved;
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            DeleteFileW(temporary.c_str());
+            return failure(error);
+        }
+        // The file went away meanwhile: put the new one in its place.
+    }
+    if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return SaveOutcome::saved;
+    const DWORD error = GetLastError();
+    DeleteFileW(temporary.c_str());
+    return failure(error);
+}
+
+// One attempt: writes `bytes` to a temporary file beside `path` and moves it
+// over `path` in one step, so an interrupted save never leaves a truncated
+// file behind. Where no temporary file can be created, or the file may be
+// written but not replaced, writes in place.
+SaveOutcome saveOnce(const std::wstring& path, const std::string& bytes)
+{
+    SaveTarget target;
+    SaveOutcome refusal = SaveOutcome::leftAlone;
+    if (!examineTarget(path, target, refusal))
+        return refusal;
+    if (target.way == SaveWay::inPlace)
+        return writeInPlace(path, bytes);
     // One name per thread: concurrent saves never share a temporary file.
     const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
                                    std::to_wstring(GetCurrentThreadId()) + L".tmp";
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, target.attributes, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return;
+        return writeInPlace(path, bytes);
     const bool written = writeWholeFile(file, bytes);
     const bool closed = CloseHandle(file) != 0;
-    if (!written || !closed ||
-        !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!written || !closed) {
         DeleteFileW(temporary.c_str());
+        return SaveOutcome::leftAlone;
+    }
+    return moveIntoPlace(temporary, path, target.way);
+}
+
+// Saves, retrying briefly while someone else has the file open in a way that
+// blocks the save (a virus scanner or an editor usually lets go within
+// milliseconds); a file that stays blocked is left as it was.
+void replaceFileContents(const std::wstring& path, const std::string& bytes)
+{
+    // The process's own saves take turns: racing each other they would only
+    // produce sharing violations.
+    static std::mutex saving;
+    std::lock_guard<std::mutex> turn(saving);
+    constexpr int attempts = 6;
+    constexpr DWORD pauseMs = 20;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (saveOnce(path, bytes) != SaveOutcome::sharingViolation)
+            return;
+        if (attempt < attempts)
+            Sleep(pauseMs);
+    }
 }
 
 } // namespace

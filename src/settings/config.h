@@ -38,7 +38,9 @@ struct Settings {
 };
 
 // Construction reads, upgrades or repairs the file and never fails; save
-// replaces the file atomically and fails silently. Neither throws.
+// replaces the file in one step (keeping its attributes), writes it in place
+// when no temporary file can be made beside it, leaves a read-only or locked
+// file alone and fails silently. Neither throws.
 class Config {
 public:
     explicit Config(std::wstring path);

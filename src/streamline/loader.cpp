@@ -45,10 +45,13 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
         return false;
     }
     const std::wstring interposer = interposerPath.wstring();
-    if (!verifyModuleSignature(interposer.c_str())) {
+    // Held from its verification until it is loaded: the file verified is the file loaded.
+    ModuleFileHold hold;
+    if (!checkModuleSignature(interposer.c_str(), hold).accepted) {
         return false;
     }
     streamlineApi.interposerModule = LoadLibraryW(interposer.c_str());
+    hold.release();
     if (streamlineApi.interposerModule == nullptr) {
         return false;
     }

@@ -163,7 +163,7 @@ enum class DLSSPreset : std::uint32_t {
     ePresetG = 7,
 };
 
-enum class DLSSGMode : std::uint32_t { eOff = 0, eOn = 1, eAuto = 2 };
+enum class DLSSGMode : std::uint32_t { eOff = 0, eOn = 1 };
 
 // Bits of DLSSGOptions::flags.
 inline constexpr std::uint32_t kDLSSGFlagShowOnlyInterpolatedFrame = 1u << 0;

@@ -218,6 +218,38 @@ TEST_F(ConfigLoad, EachDocumentLoadsAndLeavesTheExpectedFile)
     }
 }
 
+// config.json is read only up to 1 MiB: a larger file is no settings file and is
+// replaced by the defaults.
+TEST_F(ConfigLoad, OneMebibyteLimit)
+{
+    constexpr std::size_t limit = 1u << 20;
+    const struct {
+        const char* name;
+        std::size_t size;
+        bool read;
+    } cases[] = {
+        {"one byte under", limit - 1, true},
+        {"exactly the limit", limit, true},
+        {"one byte over", limit + 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        // A complete document, then whitespace up to the size.
+        const std::string padded = fullV4 + std::string(c.size - fullV4.size(), ' ');
+        put(padded);
+        Settings loaded;
+        {
+            Config config(configPath);
+            loaded = config.snapshot();
+        }
+        EXPECT_TRUE(loaded == (c.read ? fullV4Record() : Settings{}));
+        EXPECT_TRUE(bytes().value_or("") == (c.read ? padded : defaultFile));
+        EXPECT_TRUE(onlyConfigLeft());
+    }
+}
+
 // A version 1e400 parses as infinity: it must not reach an undefined cast.
 TEST(ReadUnsigned32, NumbersWrapOrTruncate)
 {
@@ -337,6 +369,126 @@ TEST_F(ConfigSave, FileHeldOpenWithoutDeleteSharingIsNotChangedAndLeavesNoTempor
     CloseHandle(holder);
     EXPECT_EQ(bytes().value_or(""), fullV4);
     EXPECT_TRUE(onlyConfigLeft());
+}
+
+// A save replaces the file without changing its nature: its attributes stay,
+// also when it has to be written in place.
+TEST_F(ConfigSave, FileKeepsItsAttributes)
+{
+    const std::string saved = fileFor("DLAA", "E", true, false, false, false, "144", "LowLatency");
+    const struct {
+        const char* name;
+        DWORD attributes;
+        bool inPlace; // no temporary file can be made
+    } cases[] = {
+        {"hidden", FILE_ATTRIBUTE_HIDDEN, false},
+        {"hidden and system", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, false},
+        {"plain", FILE_ATTRIBUTE_NORMAL, false},
+        {"hidden, in place", FILE_ATTRIBUTE_HIDDEN, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        put(fullV4);
+        ASSERT_TRUE(SetFileAttributesW(configPath.c_str(), c.attributes));
+        HANDLE blocker = c.inPlace ? blockTemporary() : INVALID_HANDLE_VALUE;
+        ASSERT_EQ(c.inPlace, blocker != INVALID_HANDLE_VALUE);
+        Config config(configPath);
+        Settings s = config.snapshot();
+        s.enableFrameGeneration = true;
+        config.replace(s);
+        config.save();
+        EXPECT_EQ(bytes().value_or(""), saved);
+        const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY;
+        EXPECT_EQ(GetFileAttributesW(configPath.c_str()) & kept, c.attributes & kept);
+        if (c.inPlace) {
+            CloseHandle(blocker);
+            DeleteFileW(temporaryName().c_str());
+        }
+        EXPECT_TRUE(onlyConfigLeft());
+    }
+}
+
+// Where no temporary file can be made beside config.json (as in a folder
+// without the right to create files), the save is written in place rather than
+// lost; a read-only file is still left alone.
+TEST_F(ConfigSave, NoTemporaryFileWritesInPlace)
+{
+    const std::string upgraded =
+        fileFor("MaxPerformance", "Default", false, true, true, true, "0", "LowLatencyWithBoost");
+    const std::string longer = "{\"version\":0, \"padding\":\"" + std::string(600, 'x') + "\"}";
+    const struct {
+        const char* name;
+        const char* before; // null: no config.json yet
+        DWORD attributes;
+        std::string after;
+    } cases[] = {
+        {"existing file", "{\"version\":0}", FILE_ATTRIBUTE_NORMAL, upgraded},
+        {"longer file is cut to the new length", longer.c_str(), FILE_ATTRIBUTE_NORMAL, upgraded},
+        {"no file", nullptr, FILE_ATTRIBUTE_NORMAL, defaultFile},
+        {"read-only file", "{\"version\":0}", FILE_ATTRIBUTE_READONLY, "{\"version\":0}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.before) {
+            put(c.before);
+            ASSERT_TRUE(SetFileAttributesW(configPath.c_str(), c.attributes));
+        }
+        HANDLE blocker = blockTemporary();
+        ASSERT_NE(blocker, INVALID_HANDLE_VALUE);
+        {
+            Config config(configPath);
+        }
+        CloseHandle(blocker);
+        EXPECT_EQ(bytes().value_or("<missing>"), c.after);
+        DeleteFileW(temporaryName().c_str());
+        EXPECT_TRUE(onlyConfigLeft());
+    }
+}
+
+// Another program holding config.json open so that it cannot be replaced: the
+// save tries again for a short while, then leaves the file as it was.
+TEST_F(ConfigSave, SharingViolationIsRetriedBriefly)
+{
+    const struct {
+        const char* name;
+        DWORD access;
+        DWORD share;
+        DWORD releaseAfterMs; // 0: held throughout
+    } cases[] = {
+        {"writer, lets others read; lets go", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 30},
+        {"reader that denies deleting; lets go", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 30},
+        {"writer, lets others read; holds on", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0},
+        {"reader that denies deleting; holds on", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0},
+    };
+    const std::string off = fileFor("DLAA", "E", false, false, false, false, "144", "LowLatency");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        put(fullV4.substr(0, fullV4.size() - 1) + ",\"extra\":1}");
+        const std::string before = bytes().value_or("");
+        Config config(configPath);
+        HANDLE holder = CreateFileW(configPath.c_str(), c.access, c.share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        std::thread releaser;
+        if (c.releaseAfterMs != 0)
+            releaser = std::thread([&] {
+                Sleep(c.releaseAfterMs);
+                CloseHandle(holder);
+            });
+        config.save();
+        if (releaser.joinable())
+            releaser.join();
+        else
+            CloseHandle(holder);
+        EXPECT_EQ(bytes().value_or(""), c.releaseAfterMs != 0 ? off : before);
+        EXPECT_TRUE(onlyConfigLeft());
+    }
 }
 
 TEST_F(ConfigSave, PathOutsideTheAnsiCodePageWorks)

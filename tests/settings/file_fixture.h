@@ -81,6 +81,22 @@ protected:
         return names;
     }
 
+    // The temporary file a save by this thread writes beside config.json.
+    std::wstring temporaryName() const
+    {
+        return configPath + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+               std::to_wstring(GetCurrentThreadId()) + L".tmp";
+    }
+
+    // Keeps a save by this thread from creating its temporary file, as a folder
+    // without the right to create files would: the name is taken by a file held
+    // open without any sharing. Close the handle and delete the file afterwards.
+    HANDLE blockTemporary() const
+    {
+        return CreateFileW(temporaryName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
     // True when nothing but config.json lies in the directory.
     bool onlyConfigLeft() const
     {

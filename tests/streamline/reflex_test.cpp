@@ -136,7 +136,13 @@ TEST_F(ReflexScenario, TokensMarkersSleepAndPing)
     EXPECT_EQ(options[0].integer("mode"), 1);
     EXPECT_EQ(options[0].integer("frameLimitUs"), 6944);
     EXPECT_EQ(options[0].integer("useMarkersToOptimize"), 1);
-    EXPECT_EQ(standin::entriesNamed(entries, "slReflexGetState").size(), 1u);
+    // The records as Streamline reads them: identifier and version from the header bytes.
+    EXPECT_EQ(options[0].text("type"), "{F03AF81A-6D0B-4902-A651-C4965E215434}");
+    EXPECT_EQ(options[0].integer("version"), 1);
+    const auto states = standin::entriesNamed(entries, "slReflexGetState");
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_EQ(states[0].text("type"), "{F0BB5985-DAF9-4728-B2FD-AE80A2BD7989}");
+    EXPECT_EQ(states[0].integer("version"), 1);
     EXPECT_EQ(calls(cursor), V{"token:!"} /* scripted failure */);
     EXPECT_TRUE(postAndPeek(ping));
     EXPECT_EQ(calls(cursor), V{});

@@ -1,0 +1,26 @@
+# find_bytes(<file> <hex bytes> <out var>): the byte offset of the first
+# occurrence of the bytes in <file>, or -1. The search runs on the file's hex
+# text; a match that starts in the middle of a byte is skipped.
+function(find_bytes file needle out_var)
+  file(READ "${file}" _hex HEX)
+  string(TOLOWER "${needle}" _needle)
+  set(_base 0)
+  set(_result -1)
+  set(_searching 1)
+  while(_searching)
+    string(FIND "${_hex}" "${_needle}" _at)
+    if(_at EQUAL -1)
+      break()
+    endif()
+    math(EXPR _odd "${_at} % 2")
+    if(_odd EQUAL 0)
+      math(EXPR _result "(${_base} + ${_at}) / 2")
+      break()
+    endif()
+    # _at is odd, so _at + 1 starts a byte: the rest stays byte-aligned.
+    math(EXPR _next "${_at} + 1")
+    string(SUBSTRING "${_hex}" ${_next} -1 _hex)
+    math(EXPR _base "${_base} + ${_next}")
+  endwhile()
+  set(${out_var} ${_result} PARENT_SCOPE)
+endfunction()

@@ -151,7 +151,8 @@ void paintScene(ID3D12GraphicsCommandList* list, D3D12_CPU_DESCRIPTOR_HANDLE rtv
         batch.add(0, horizon * band / bands, w, horizon * (band + 1) / bands);
         batch.paint(list, rtv, 0.08f + 0.45f * t, 0.15f + 0.55f * t, 0.45f + 0.5f * t);
     }
-    const float phase = static_cast<float>(frame % 240) / 240.0f;
+    // Sun and ball start mid-way, so that both are in sight around the demo's last frame (240).
+    const float phase = static_cast<float>((frame + 120) % 480) / 480.0f;
     batch.disc(static_cast<LONG>(phase * static_cast<float>(w)), h / 6, std::max(h / 14, 2L));
     batch.paint(list, rtv, 1.0f, 0.85f, 0.1f);
     const LONG summit = horizon / 3, snowLine = summit + horizon / 8;
@@ -178,7 +179,9 @@ void paintScene(ID3D12GraphicsCommandList* list, D3D12_CPU_DESCRIPTOR_HANDLE rtv
     // The ball rolls to the right and bounces.
     const LONG radius = std::max(h / 10, 3L);
     const LONG travel = w + 2 * radius;
-    const LONG ballX = static_cast<LONG>((frame * 3) % static_cast<std::uint32_t>(travel)) - radius;
+    const LONG ballX = static_cast<LONG>((frame * 3 + static_cast<std::uint32_t>(w) / 3) %
+                                         static_cast<std::uint32_t>(travel)) -
+                       radius;
     const double bounce = std::fabs(std::sin(static_cast<double>(frame) * 0.09));
     const LONG ballY = h - h / 8 - radius - static_cast<LONG>(bounce * static_cast<double>(h / 4));
     batch.disc(ballX, ballY, radius);

@@ -601,6 +601,10 @@ bool startLog(const std::wstring& directory) noexcept
                 return false;
             folder.resize(n);
         }
+        // The writer thread runs our code for the rest of the process: the module must never be unloaded.
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&startLog), &self);
         return processLog().start(folder);
     } catch (...) {
         return false;

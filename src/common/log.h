@@ -21,8 +21,6 @@
 // One writer thread, started with the log, formats and writes; records made before the start wait in the
 // ring. A full ring drops records (the writer says how many). A log that cannot be written is silently
 // skipped.
-#include <windows.h>
-
 #include <atomic>
 #include <bit>
 #include <cstdint>

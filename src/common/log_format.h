@@ -2,6 +2,8 @@
 // What the log writer puts into a line: pure formatting into fixed storage (no allocation).
 #include "common/log.h"
 
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>

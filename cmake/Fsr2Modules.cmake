@@ -11,4 +11,8 @@ function(fsr2_module name)
   add_library(${name} STATIC ${_sources})
   target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}/src")
   target_link_libraries(${name} PUBLIC fsr2_deps ${M_PUBLIC} PRIVATE fsr2_options ${M_PRIVATE})
+  # Every module sits on the bottom layer (the log).
+  if(NOT name STREQUAL "fsr2_common")
+    target_link_libraries(${name} PUBLIC fsr2_common)
+  endif()
 endfunction()

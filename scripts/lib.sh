@@ -2,10 +2,14 @@
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${FSR2BRIDGE_BUILD_DIR:-$root/build/mingw}"
 
-configure_and_build() {
+configure() {
   cmake -S "$root" -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+configure_and_build() {
+  configure "$@"
   cmake --build "$build_dir" -j "$(nproc)"
 }
 

@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/log.h"
 #include "entry/creation_hooks.h"
 
 namespace {
@@ -26,5 +27,9 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     if (reason != DLL_PROCESS_ATTACH)
         return TRUE;
     loadLocalDxgi();
-    return fsr2bridge::installCreationHooks() ? TRUE : FALSE;
+    if (!fsr2bridge::installCreationHooks())
+        return FALSE;
+    // Only once the attach stands: the module stays loaded for the writer thread, which runs after we return.
+    fsr2bridge::startLog();
+    return TRUE;
 }

@@ -1,6 +1,7 @@
 #include "testbed/host/host_game.h"
 
 #include "common/graphics.h"
+#include "common/unique_handle.h"
 #include "testbed/host/host_allocations.h"
 #include "testbed/host/host_fsr2.h"
 #include "testbed/host/host_layout.h"
@@ -10,23 +11,23 @@
 #include "testbed/devicelayer/device_layer.h"
 #endif
 
+#include <wrl/client.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <vector>
 
 namespace hostgame {
 namespace {
 
+using Microsoft::WRL::ComPtr;
+
 constexpr DXGI_FORMAT colorFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
 constexpr UINT backBufferCount = 2;
-
-template <class T> void release(T*& object)
-{
-    if (object)
-        object->Release();
-    object = nullptr;
-}
 
 // The module an object's virtual table lives in: shows who answers the game.
 std::string vtableOwner(void* object)
@@ -92,6 +93,109 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+// Rectangles of one colour, cleared into the target in one call; clipped to the target.
+class RectBatch {
+public:
+    RectBatch(LONG width, LONG height) : width_(width), height_(height) {}
+    void add(LONG left, LONG top, LONG right, LONG bottom)
+    {
+        left = std::max(left, 0L), top = std::max(top, 0L);
+        right = std::min(right, width_), bottom = std::min(bottom, height_);
+        if (left < right && top < bottom && count_ < capacity)
+            rects_[count_++] = D3D12_RECT{left, top, right, bottom};
+    }
+    // A filled circle as one span per row.
+    void disc(LONG centreX, LONG centreY, LONG radius)
+    {
+        for (LONG dy = -radius; dy <= radius; ++dy) {
+            const auto half = static_cast<LONG>(std::sqrt(static_cast<double>(radius * radius - dy * dy)));
+            add(centreX - half, centreY + dy, centreX + half + 1, centreY + dy + 1);
+        }
+    }
+    // A triangle standing on `baseY` with its peak at (peakX, peakY): staircase edges.
+    void peak(LONG peakX, LONG peakY, LONG baseY, LONG halfWidth)
+    {
+        const LONG height = std::max(baseY - peakY, 1L);
+        for (LONG y = peakY; y < baseY; ++y) {
+            const LONG half = halfWidth * (y - peakY) / height;
+            add(peakX - half, y, peakX + half + 1, y + 1);
+        }
+    }
+    // Clears what was added (nothing when empty: no rectangles would clear the whole target).
+    void paint(ID3D12GraphicsCommandList* list, D3D12_CPU_DESCRIPTOR_HANDLE rtv, float r, float g, float b)
+    {
+        const float colour[4] = {r, g, b, 1.0f};
+        if (count_ > 0)
+            list->ClearRenderTargetView(rtv, colour, count_, rects_);
+        count_ = 0;
+    }
+
+private:
+    static constexpr UINT capacity = 2048;
+    LONG width_, height_;
+    D3D12_RECT rects_[capacity];
+    UINT count_ = 0;
+};
+
+// The scene, from clears alone: sky bands, a sun that crosses it, stepped mountains, a scrolling
+// chequered ground, thin fence posts and a bouncing ball. Hard edges and one-texel lines make upscaling
+// visible; the sun, the ground and the ball make frames differ.
+void paintScene(ID3D12GraphicsCommandList* list, D3D12_CPU_DESCRIPTOR_HANDLE rtv, LONG w, LONG h,
+                std::uint32_t frame)
+{
+    RectBatch batch(w, h);
+    const LONG horizon = h * 3 / 5;
+    constexpr int bands = 8;
+    for (int band = 0; band < bands; ++band) {
+        const float t = static_cast<float>(band) / (bands - 1);
+        batch.add(0, horizon * band / bands, w, horizon * (band + 1) / bands);
+        batch.paint(list, rtv, 0.08f + 0.45f * t, 0.15f + 0.55f * t, 0.45f + 0.5f * t);
+    }
+    // Sun and ball start mid-way, so that both are in sight around the demo's last frame (240).
+    const float phase = static_cast<float>((frame + 120) % 480) / 480.0f;
+    batch.disc(static_cast<LONG>(phase * static_cast<float>(w)), h / 6, std::max(h / 14, 2L));
+    batch.paint(list, rtv, 1.0f, 0.85f, 0.1f);
+    const LONG summit = horizon / 3, snowLine = summit + horizon / 8;
+    batch.peak(w / 4, summit, horizon, w / 5);
+    batch.peak(w * 3 / 4, horizon / 2, horizon, w / 4);
+    batch.paint(list, rtv, 0.35f, 0.38f, 0.5f);
+    // Snow on the higher peak, its flanks on the mountain's.
+    batch.peak(w / 4, summit, snowLine, w / 5 * (snowLine - summit) / std::max(horizon - summit, 1L));
+    batch.paint(list, rtv, 0.95f, 0.95f, 1.0f);
+    batch.add(0, horizon, w, h);
+    batch.paint(list, rtv, 0.25f, 0.6f, 0.2f);
+    const LONG tile = std::max(h / 16, 2L);
+    const LONG scroll = static_cast<LONG>(frame) % (2 * tile);
+    for (LONG y = horizon, row = 0; y < h; y += tile, ++row)
+        for (LONG x = -2 * tile + scroll + (row % 2) * tile; x < w; x += 2 * tile)
+            batch.add(x, y, x + tile, y + tile);
+    batch.paint(list, rtv, 0.15f, 0.42f, 0.12f);
+    // Fence: one-texel posts and a rail.
+    const LONG postTop = horizon - h / 16;
+    for (LONG x = w / 48; x < w; x += std::max(w / 24, 3L))
+        batch.add(x, postTop, x + 1, horizon + h / 40);
+    batch.add(0, postTop + h / 64, w, postTop + h / 64 + 1);
+    batch.paint(list, rtv, 0.97f, 0.97f, 0.92f);
+    // The ball rolls to the right and bounces.
+    const LONG radius = std::max(h / 10, 3L);
+    const LONG travel = w + 2 * radius;
+    const LONG ballX = static_cast<LONG>((frame * 3 + static_cast<std::uint32_t>(w) / 3) %
+                                         static_cast<std::uint32_t>(travel)) -
+                       radius;
+    const double bounce = std::fabs(std::sin(static_cast<double>(frame) * 0.09));
+    const LONG ballY = h - h / 8 - radius - static_cast<LONG>(bounce * static_cast<double>(h / 4));
+    batch.disc(ballX, ballY, radius);
+    batch.paint(list, rtv, 0.85f, 0.12f, 0.1f);
+    batch.disc(ballX - radius / 3, ballY - radius / 3, std::max(radius / 4, 1L));
+    batch.paint(list, rtv, 1.0f, 0.75f, 0.7f);
+}
+
+// A buffer a texture is copied into for reading on the CPU.
+struct Readback {
+    ComPtr<ID3D12Resource> buffer;
+    D3D12_PLACED_SUBRESOURCE_FOOTPRINT layout{};
+};
+
 class Game {
 public:
     Game(const GameOptions& options, Report& report) : options_(options), report_(report) {}
@@ -103,11 +207,13 @@ private:
     bool createSwapChain();
     bool acquireBackBuffers();
     bool createTexture(Size size, DXGI_FORMAT format, D3D12_RESOURCE_FLAGS flags, D3D12_RESOURCE_STATES state,
-                       ID3D12Resource** out);
+                       ComPtr<ID3D12Resource>& out);
     bool createSceneTargets();
     bool createOutput();
     D3D12_CPU_DESCRIPTOR_HANDLE outputRtv();
-    bool createReadback();
+    bool createReadbacks();
+    bool createReadback(ID3D12Resource* texture, Readback& readback);
+    void recordCapture(ID3D12Resource* texture, D3D12_RESOURCE_STATES state, Readback& readback);
     bool createContext();
     void destroyContext();
     bool resize(Size display);
@@ -116,7 +222,7 @@ private:
     void callInternalFunction(std::uint32_t frame);
     FfxFsr2DispatchDescription dispatchDescription(std::uint32_t frame);
     bool waitIdle();
-    bool writeImage();
+    bool writeImage(Readback& readback, const std::wstring& path);
     void pumpMessages();
     void postLatencyPing();
     void shutdown();
@@ -126,26 +232,27 @@ private:
     Report& report_;
     Size display_{};
     HWND window_ = nullptr;
-    IDXGIFactory2* factory_ = nullptr;
-    ID3D12Device* device_ = nullptr;
-    ID3D12Device* fsr2Device_ = nullptr; // from QueryInterface, when asked
-    ID3D12CommandQueue* queue_ = nullptr;
-    IDXGISwapChain3* swapChain_ = nullptr;
-    ID3D12Resource* backBuffers_[backBufferCount] = {};
-    ID3D12CommandAllocator* allocator_ = nullptr;
-    ID3D12GraphicsCommandList* list_ = nullptr;
-    ID3D12Fence* fence_ = nullptr;
-    HANDLE fenceEvent_ = nullptr;
+    ComPtr<IDXGIFactory2> factory_;
+    ComPtr<ID3D12Device> device_;
+    ComPtr<ID3D12Device> fsr2Device_; // from QueryInterface, when asked
+    ComPtr<ID3D12CommandQueue> queue_;
+    ComPtr<IDXGISwapChain3> swapChain_;
+    ComPtr<ID3D12Resource> backBuffers_[backBufferCount];
+    ComPtr<ID3D12CommandAllocator> allocator_;
+    ComPtr<ID3D12GraphicsCommandList> list_;
+    ComPtr<ID3D12Fence> fence_;
+    fsr2bridge::UniqueHandle fenceEvent_;
     UINT64 fenceValue_ = 0;
-    ID3D12DescriptorHeap* rtvHeap_ = nullptr;
-    ID3D12Resource* color_ = nullptr;
-    ID3D12Resource* depth_ = nullptr;
-    ID3D12Resource* motion_ = nullptr;
-    ID3D12Resource* mask_ = nullptr;
-    ID3D12Resource* output_ = nullptr;
-    ID3D12Resource* readback_ = nullptr;
-    D3D12_PLACED_SUBRESOURCE_FOOTPRINT readbackLayout_{};
+    ComPtr<ID3D12DescriptorHeap> rtvHeap_;
+    ComPtr<ID3D12Resource> color_;
+    ComPtr<ID3D12Resource> depth_;
+    ComPtr<ID3D12Resource> motion_;
+    ComPtr<ID3D12Resource> mask_;
+    ComPtr<ID3D12Resource> output_;
+    Readback presented_; // the last presented frame (--image)
+    Readback input_;     // the render-resolution input of that frame (--input-image)
     bool imageCaptured_ = false;
+    bool inputCaptured_ = false;
     std::unique_ptr<FfxFsr2Context> context_;
     bool contextLive_ = false;
     bool resetNext_ = true;
@@ -199,16 +306,15 @@ bool Game::createSwapChain()
     desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
     desc.BufferCount = backBufferCount;
     desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-    IDXGISwapChain1* swapChain1 = nullptr;
-    HRESULT hr = factory_->CreateSwapChainForHwnd(queue_, window_, &desc, nullptr, nullptr, &swapChain1);
+    ComPtr<IDXGISwapChain1> swapChain1;
+    HRESULT hr =
+        factory_->CreateSwapChainForHwnd(queue_.Get(), window_, &desc, nullptr, nullptr, &swapChain1);
     report_.setHex("swapchain_hr", static_cast<std::uint32_t>(hr));
     if (FAILED(hr) || !swapChain1)
         return false;
-    hr = swapChain1->QueryInterface(IID_PPV_ARGS(&swapChain_));
-    swapChain1->Release();
-    if (FAILED(hr))
+    if (FAILED(swapChain1.As(&swapChain_)))
         return false;
-    report_.setText("swapchain_vtable", vtableOwner(swapChain_));
+    report_.setText("swapchain_vtable", vtableOwner(swapChain_.Get()));
     return acquireBackBuffers();
 }
 
@@ -222,7 +328,7 @@ bool Game::acquireBackBuffers()
 }
 
 bool Game::createTexture(Size size, DXGI_FORMAT format, D3D12_RESOURCE_FLAGS flags,
-                         D3D12_RESOURCE_STATES state, ID3D12Resource** out)
+                         D3D12_RESOURCE_STATES state, ComPtr<ID3D12Resource>& out)
 {
     D3D12_HEAP_PROPERTIES heap{};
     heap.Type = D3D12_HEAP_TYPE_DEFAULT;
@@ -236,20 +342,20 @@ bool Game::createTexture(Size size, DXGI_FORMAT format, D3D12_RESOURCE_FLAGS fla
     desc.SampleDesc.Count = 1;
     desc.Flags = flags;
     return SUCCEEDED(device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, state, nullptr,
-                                                      IID_PPV_ARGS(out)));
+                                                      IID_PPV_ARGS(&out)));
 }
 
 bool Game::createSceneTargets()
 {
     const Size render = options_.renderSize;
     const auto inputState = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
-    if (!createTexture(render, colorFormat, D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET, inputState, &color_) ||
-        !createTexture(render, DXGI_FORMAT_R32_FLOAT, D3D12_RESOURCE_FLAG_NONE, inputState, &depth_) ||
-        !createTexture(render, DXGI_FORMAT_R16G16_FLOAT, D3D12_RESOURCE_FLAG_NONE, inputState, &motion_))
+    if (!createTexture(render, colorFormat, D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET, inputState, color_) ||
+        !createTexture(render, DXGI_FORMAT_R32_FLOAT, D3D12_RESOURCE_FLAG_NONE, inputState, depth_) ||
+        !createTexture(render, DXGI_FORMAT_R16G16_FLOAT, D3D12_RESOURCE_FLAG_NONE, inputState, motion_))
         return false;
     // The transparency mask is typeless, as the game's own shaders view it as R8.
     if (options_.transparencyMask &&
-        !createTexture(render, DXGI_FORMAT_R8_TYPELESS, D3D12_RESOURCE_FLAG_NONE, inputState, &mask_))
+        !createTexture(render, DXGI_FORMAT_R8_TYPELESS, D3D12_RESOURCE_FLAG_NONE, inputState, mask_))
         return false;
     D3D12_DESCRIPTOR_HEAP_DESC heapDesc{};
     heapDesc.Type = D3D12_DESCRIPTOR_HEAP_TYPE_RTV;
@@ -258,18 +364,18 @@ bool Game::createSceneTargets()
         return false;
     D3D12_CPU_DESCRIPTOR_HANDLE rtv;
     rtvHeap_->GetCPUDescriptorHandleForHeapStart(&rtv);
-    device_->CreateRenderTargetView(color_, nullptr, rtv);
+    device_->CreateRenderTargetView(color_.Get(), nullptr, rtv);
     return true;
 }
 
 bool Game::createOutput()
 {
-    release(output_);
+    output_.Reset();
     if (!createTexture(display_, colorFormat,
                        D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS | D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET,
-                       D3D12_RESOURCE_STATE_UNORDERED_ACCESS, &output_))
+                       D3D12_RESOURCE_STATE_UNORDERED_ACCESS, output_))
         return false;
-    device_->CreateRenderTargetView(output_, nullptr, outputRtv());
+    device_->CreateRenderTargetView(output_.Get(), nullptr, outputRtv());
     return true;
 }
 
@@ -281,15 +387,20 @@ D3D12_CPU_DESCRIPTOR_HANDLE Game::outputRtv()
     return rtv;
 }
 
-bool Game::createReadback()
+bool Game::createReadbacks()
 {
-    release(readback_);
-    if (options_.imagePath.empty())
-        return true;
-    D3D12_RESOURCE_DESC texture = {};
-    backBuffers_[0]->GetDesc(&texture);
+    presented_ = {};
+    input_ = {};
+    return (options_.imagePath.empty() || createReadback(backBuffers_[0].Get(), presented_)) &&
+           (options_.inputImagePath.empty() || createReadback(color_.Get(), input_));
+}
+
+bool Game::createReadback(ID3D12Resource* texture, Readback& readback)
+{
+    D3D12_RESOURCE_DESC textureDesc = {};
+    texture->GetDesc(&textureDesc);
     UINT64 total = 0;
-    device_->GetCopyableFootprints(&texture, 0, 1, 0, &readbackLayout_, nullptr, nullptr, &total);
+    device_->GetCopyableFootprints(&textureDesc, 0, 1, 0, &readback.layout, nullptr, nullptr, &total);
     D3D12_HEAP_PROPERTIES heap{};
     heap.Type = D3D12_HEAP_TYPE_READBACK;
     D3D12_RESOURCE_DESC desc{};
@@ -302,7 +413,28 @@ bool Game::createReadback()
     desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
     return SUCCEEDED(device_->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc,
                                                       D3D12_RESOURCE_STATE_COPY_DEST, nullptr,
-                                                      IID_PPV_ARGS(&readback_)));
+                                                      IID_PPV_ARGS(&readback.buffer)));
+}
+
+// Copies `texture` (in `state`) into the read-back buffer and returns it to `state`.
+void Game::recordCapture(ID3D12Resource* texture, D3D12_RESOURCE_STATES state, Readback& readback)
+{
+    if (state != D3D12_RESOURCE_STATE_COPY_SOURCE) {
+        D3D12_RESOURCE_BARRIER toCopy = transition(texture, state, D3D12_RESOURCE_STATE_COPY_SOURCE);
+        list_->ResourceBarrier(1, &toCopy);
+    }
+    D3D12_TEXTURE_COPY_LOCATION dst{};
+    dst.pResource = readback.buffer.Get();
+    dst.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+    dst.PlacedFootprint = readback.layout;
+    D3D12_TEXTURE_COPY_LOCATION src{};
+    src.pResource = texture;
+    src.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+    list_->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
+    if (state != D3D12_RESOURCE_STATE_COPY_SOURCE) {
+        D3D12_RESOURCE_BARRIER back = transition(texture, D3D12_RESOURCE_STATE_COPY_SOURCE, state);
+        list_->ResourceBarrier(1, &back);
+    }
 }
 
 bool Game::createContext()
@@ -311,7 +443,7 @@ bool Game::createContext()
     desc.flags = options_.fsr2Flags;
     desc.maxRenderSize = {options_.renderSize.width, options_.renderSize.height};
     desc.displaySize = {display_.width, display_.height};
-    desc.device = fsr2Device_ ? fsr2Device_ : device_;
+    desc.device = fsr2Device_ ? fsr2Device_.Get() : device_.Get();
     ++contextCreates_;
     const FfxErrorCode result = ffxFsr2ContextCreate(context_.get(), &desc);
     report_.setHex("context_create_result", static_cast<std::uint32_t>(result));
@@ -335,12 +467,12 @@ bool Game::waitIdle()
     if (!queue_ || !fence_)
         return false;
     ++fenceValue_;
-    if (FAILED(queue_->Signal(fence_, fenceValue_)))
+    if (FAILED(queue_->Signal(fence_.Get(), fenceValue_)))
         return false;
     if (fence_->GetCompletedValue() < fenceValue_) {
-        if (FAILED(fence_->SetEventOnCompletion(fenceValue_, fenceEvent_)))
+        if (FAILED(fence_->SetEventOnCompletion(fenceValue_, fenceEvent_.get())))
             return false;
-        if (WaitForSingleObject(fenceEvent_, 10000) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(fenceEvent_.get(), 10000) != WAIT_OBJECT_0)
             return false;
     }
     return true;
@@ -353,14 +485,14 @@ bool Game::resize(Size display)
         return false;
     destroyContext();
     for (auto& buffer : backBuffers_)
-        release(buffer);
+        buffer.Reset();
     display_ = display;
     SetWindowPos(window_, nullptr, 0, 0, static_cast<int>(display.width), static_cast<int>(display.height),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     const HRESULT hr =
         swapChain_->ResizeBuffers(backBufferCount, display.width, display.height, colorFormat, 0);
     report_.setHex("resize_hr", static_cast<std::uint32_t>(hr));
-    if (FAILED(hr) || !acquireBackBuffers() || !createOutput() || !createReadback())
+    if (FAILED(hr) || !acquireBackBuffers() || !createOutput() || !createReadbacks())
         return false;
     ++resizes_;
     return createContext();
@@ -385,48 +517,36 @@ void Game::callInternalFunction(std::uint32_t frame)
 void Game::recordScene(std::uint32_t frame)
 {
     const Size render = options_.renderSize;
-    D3D12_RESOURCE_BARRIER toTarget = transition(color_, D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
+    D3D12_RESOURCE_BARRIER toTarget = transition(color_.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
                                                  D3D12_RESOURCE_STATE_RENDER_TARGET);
     list_->ResourceBarrier(1, &toTarget);
     D3D12_CPU_DESCRIPTOR_HANDLE rtv;
     rtvHeap_->GetCPUDescriptorHandleForHeapStart(&rtv);
-    const float phase = static_cast<float>(frame % 120) / 120.0f;
-    const float sky[4] = {0.1f, 0.2f + 0.3f * phase, 0.5f, 1.0f};
-    list_->ClearRenderTargetView(rtv, sky, 0, nullptr);
-    // A sun that crosses the picture and a ground band: frames differ.
-    const LONG w = static_cast<LONG>(render.width);
-    const LONG h = static_cast<LONG>(render.height);
-    const LONG sunX = static_cast<LONG>(phase * static_cast<float>(w - w / 8));
-    const D3D12_RECT ground{0, h * 2 / 3, w, h};
-    const D3D12_RECT sun{sunX, h / 6, sunX + w / 8, h / 6 + h / 6};
-    const float green[4] = {0.2f, 0.6f, 0.2f, 1.0f};
-    const float yellow[4] = {1.0f, 0.85f, 0.1f, 1.0f};
-    list_->ClearRenderTargetView(rtv, green, 1, &ground);
-    list_->ClearRenderTargetView(rtv, yellow, 1, &sun);
-    D3D12_RESOURCE_BARRIER toInput = transition(color_, D3D12_RESOURCE_STATE_RENDER_TARGET,
+    paintScene(list_.Get(), rtv, static_cast<LONG>(render.width), static_cast<LONG>(render.height), frame);
+    D3D12_RESOURCE_BARRIER toInput = transition(color_.Get(), D3D12_RESOURCE_STATE_RENDER_TARGET,
                                                 D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE);
     list_->ResourceBarrier(1, &toInput);
     // The output starts black; the upscaler writes the picture into it.
     D3D12_RESOURCE_BARRIER outputToTarget =
-        transition(output_, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_RENDER_TARGET);
+        transition(output_.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_RENDER_TARGET);
     list_->ResourceBarrier(1, &outputToTarget);
     const float black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     list_->ClearRenderTargetView(outputRtv(), black, 0, nullptr);
     D3D12_RESOURCE_BARRIER outputToUav =
-        transition(output_, D3D12_RESOURCE_STATE_RENDER_TARGET, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
+        transition(output_.Get(), D3D12_RESOURCE_STATE_RENDER_TARGET, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
     list_->ResourceBarrier(1, &outputToUav);
 }
 
 FfxFsr2DispatchDescription Game::dispatchDescription(std::uint32_t frame)
 {
     FfxFsr2DispatchDescription d{};
-    d.commandList = list_;
-    d.color.resource = color_;
-    d.depth.resource = depth_;
+    d.commandList = list_.Get();
+    d.color.resource = color_.Get();
+    d.depth.resource = depth_.Get();
     d.depth.isDepth = true;
-    d.motionVectors.resource = motion_;
-    d.transparencyAndComposition.resource = mask_;
-    d.output.resource = output_;
+    d.motionVectors.resource = motion_.Get();
+    d.transparencyAndComposition.resource = mask_.Get();
+    d.output.resource = output_.Get();
     d.output.state = 1; // unordered access
     const Size render = options_.renderSize;
     d.jitterOffset = {halton(frame % 8 + 1, 2) - 0.5f, halton(frame % 8 + 1, 3) - 0.5f};
@@ -455,7 +575,7 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
     world_.setMenuOpen(menu);
     callInternalFunction(frame);
 
-    if (FAILED(allocator_->Reset()) || FAILED(list_->Reset(allocator_, nullptr)))
+    if (FAILED(allocator_->Reset()) || FAILED(list_->Reset(allocator_.Get(), nullptr)))
         return false;
     recordScene(frame);
 
@@ -475,34 +595,26 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
         lastDispatchError_ = static_cast<std::uint32_t>(result);
     }
 
-    ID3D12Resource* backBuffer = backBuffers_[swapChain_->GetCurrentBackBufferIndex() % backBufferCount];
+    ID3D12Resource* backBuffer =
+        backBuffers_[swapChain_->GetCurrentBackBufferIndex() % backBufferCount].Get();
     D3D12_RESOURCE_BARRIER toCopy[2] = {
-        transition(output_, D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_COPY_SOURCE),
+        transition(output_.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_COPY_SOURCE),
         transition(backBuffer, D3D12_RESOURCE_STATE_PRESENT, D3D12_RESOURCE_STATE_COPY_DEST)};
     list_->ResourceBarrier(2, toCopy);
-    list_->CopyResource(backBuffer, output_);
-    const bool capture = last && readback_;
+    list_->CopyResource(backBuffer, output_.Get());
     D3D12_RESOURCE_BARRIER back[2] = {
-        transition(output_, D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_UNORDERED_ACCESS),
-        transition(backBuffer, D3D12_RESOURCE_STATE_COPY_DEST,
-                   capture ? D3D12_RESOURCE_STATE_COPY_SOURCE : D3D12_RESOURCE_STATE_PRESENT)};
+        transition(output_.Get(), D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_UNORDERED_ACCESS),
+        transition(backBuffer, D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_STATE_PRESENT)};
     list_->ResourceBarrier(2, back);
-    if (capture) {
-        D3D12_TEXTURE_COPY_LOCATION dst{};
-        dst.pResource = readback_;
-        dst.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
-        dst.PlacedFootprint = readbackLayout_;
-        D3D12_TEXTURE_COPY_LOCATION src{};
-        src.pResource = backBuffer;
-        src.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
-        list_->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
-        D3D12_RESOURCE_BARRIER toPresent =
-            transition(backBuffer, D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_PRESENT);
-        list_->ResourceBarrier(1, &toPresent);
-    }
+    const bool capturePresented = last && presented_.buffer;
+    const bool captureInput = last && input_.buffer;
+    if (capturePresented)
+        recordCapture(backBuffer, D3D12_RESOURCE_STATE_PRESENT, presented_);
+    if (captureInput)
+        recordCapture(color_.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, input_);
     if (FAILED(list_->Close()))
         return false;
-    ID3D12CommandList* lists[] = {list_};
+    ID3D12CommandList* lists[] = {list_.Get()};
     const double innerBefore = innerPresentMicroseconds();
     countAllocations(options_.benchmark);
     QueryPerformanceCounter(&t2);
@@ -527,41 +639,39 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
     }
     if (!waitIdle())
         return false;
-    if (capture)
-        imageCaptured_ = writeImage();
+    if (capturePresented)
+        imageCaptured_ = writeImage(presented_, options_.imagePath);
+    if (captureInput)
+        inputCaptured_ = writeImage(input_, options_.inputImagePath);
     return true;
 }
 
-// The last presented frame as a binary PPM (RGB), for the demo's picture.
-bool Game::writeImage()
+// A captured texture as a binary PPM (RGB), for the demo's picture.
+bool Game::writeImage(Readback& readback, const std::wstring& path)
 {
-    const UINT width = readbackLayout_.Footprint.Width;
-    const UINT height = readbackLayout_.Footprint.Height;
-    const UINT pitch = readbackLayout_.Footprint.RowPitch;
+    const UINT width = readback.layout.Footprint.Width;
+    const UINT height = readback.layout.Footprint.Height;
+    const UINT pitch = readback.layout.Footprint.RowPitch;
     void* mapped = nullptr;
     D3D12_RANGE range{0, static_cast<SIZE_T>(pitch) * height};
-    if (FAILED(readback_->Map(0, &range, &mapped)) || !mapped)
+    if (FAILED(readback.buffer->Map(0, &range, &mapped)) || !mapped)
         return false;
-    FILE* file = _wfopen(options_.imagePath.c_str(), L"wb");
-    bool ok = file != nullptr;
-    if (file) {
-        std::fprintf(file, "P6\n%u %u\n255\n", width, height);
-        std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3);
-        for (UINT y = 0; y < height; ++y) {
-            const auto* pixels =
-                static_cast<const unsigned char*>(mapped) + static_cast<std::size_t>(y) * pitch;
-            for (UINT x = 0; x < width; ++x) {
-                row[x * 3 + 0] = pixels[x * 4 + 0];
-                row[x * 3 + 1] = pixels[x * 4 + 1];
-                row[x * 3 + 2] = pixels[x * 4 + 2];
-            }
-            ok = std::fwrite(row.data(), 1, row.size(), file) == row.size() && ok;
+    std::ofstream file(std::filesystem::path(path), std::ios::binary);
+    file << "P6\n" << width << ' ' << height << "\n255\n";
+    std::vector<char> row(static_cast<std::size_t>(width) * 3);
+    for (UINT y = 0; y < height && file; ++y) {
+        const auto* pixels = static_cast<const unsigned char*>(mapped) + static_cast<std::size_t>(y) * pitch;
+        for (UINT x = 0; x < width; ++x) {
+            row[x * 3 + 0] = static_cast<char>(pixels[x * 4 + 0]);
+            row[x * 3 + 1] = static_cast<char>(pixels[x * 4 + 1]);
+            row[x * 3 + 2] = static_cast<char>(pixels[x * 4 + 2]);
         }
-        ok = std::fclose(file) == 0 && ok;
+        file.write(row.data(), static_cast<std::streamsize>(row.size()));
     }
+    file.close();
     D3D12_RANGE nothing{0, 0};
-    readback_->Unmap(0, &nothing);
-    return ok;
+    readback.buffer->Unmap(0, &nothing);
+    return !file.fail();
 }
 
 // What the display driver does for Reflex: post the latency ping message
@@ -628,15 +738,15 @@ int Game::run()
         std::printf("game: cannot create the DXGI factory (0x%08X); quitting\n", static_cast<unsigned>(hr));
         return exitFactoryFailed;
     }
-    report_.setText("factory_vtable", vtableOwner(factory_));
+    report_.setText("factory_vtable", vtableOwner(factory_.Get()));
 
     hr = D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device5),
-                           reinterpret_cast<void**>(&device_));
+                           reinterpret_cast<void**>(device_.ReleaseAndGetAddressOf()));
     report_.setHex("device_hr", static_cast<std::uint32_t>(hr));
     report_.setText("device_interface", "ID3D12Device5");
     if (FAILED(hr) || !device_) {
         // Without a newer device the game falls back to the base interface.
-        device_ = nullptr;
+        device_.Reset();
         hr = D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device_));
         report_.setHex("device_hr", static_cast<std::uint32_t>(hr));
         report_.setText("device_interface", "ID3D12Device");
@@ -646,27 +756,27 @@ int Game::run()
                     static_cast<unsigned>(hr));
         return exitDeviceFailed;
     }
-    report_.setText("device_vtable", vtableOwner(device_));
+    report_.setText("device_vtable", vtableOwner(device_.Get()));
     if (options_.deviceFromQueryInterface) {
         hr = device_->QueryInterface(IID_PPV_ARGS(&fsr2Device_));
         report_.setHex("qi_device_hr", static_cast<std::uint32_t>(hr));
-        report_.setText("qi_device_vtable", vtableOwner(fsr2Device_));
+        report_.setText("qi_device_vtable", vtableOwner(fsr2Device_.Get()));
     }
 
     D3D12_COMMAND_QUEUE_DESC queueDesc{};
     queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
     if (FAILED(device_->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue_))))
         return exitSetupFailed;
-    report_.setText("queue_vtable", vtableOwner(queue_));
+    report_.setText("queue_vtable", vtableOwner(queue_.Get()));
     if (FAILED(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&allocator_))) ||
-        FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator_, nullptr,
+        FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator_.Get(), nullptr,
                                           IID_PPV_ARGS(&list_))) ||
         FAILED(list_->Close()) ||
         FAILED(device_->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence_))))
         return exitSetupFailed;
-    fenceEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    fenceEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!fenceEvent_ || !createWindow() || !createSwapChain() || !createSceneTargets() || !createOutput() ||
-        !createReadback())
+        !createReadbacks())
         return exitSetupFailed;
 
     context_ = std::make_unique<FfxFsr2Context>();
@@ -724,27 +834,28 @@ void Game::shutdown()
     report_.set("own_fsr2_dispatches", own.dispatches);
     report_.set("own_fsr2_destroys", own.destroys);
     report_.set("image_written", imageCaptured_ ? 1 : 0);
+    report_.set("input_image_written", inputCaptured_ ? 1 : 0);
     reportTimings();
     for (auto& buffer : backBuffers_)
-        release(buffer);
-    release(readback_);
-    release(output_);
-    release(mask_);
-    release(motion_);
-    release(depth_);
-    release(color_);
-    release(rtvHeap_);
-    release(list_);
-    release(allocator_);
-    release(fence_);
-    if (fenceEvent_)
-        CloseHandle(fenceEvent_);
-    fenceEvent_ = nullptr;
-    release(swapChain_);
-    release(queue_);
-    release(fsr2Device_);
-    release(device_);
-    release(factory_);
+        buffer.Reset();
+    // Resources before their device, the device before the factory.
+    presented_ = {};
+    input_ = {};
+    output_.Reset();
+    mask_.Reset();
+    motion_.Reset();
+    depth_.Reset();
+    color_.Reset();
+    rtvHeap_.Reset();
+    list_.Reset();
+    allocator_.Reset();
+    fence_.Reset();
+    fenceEvent_.reset();
+    swapChain_.Reset();
+    queue_.Reset();
+    fsr2Device_.Reset();
+    device_.Reset();
+    factory_.Reset();
     if (window_)
         DestroyWindow(window_);
     window_ = nullptr;

@@ -47,7 +47,7 @@ std::string usageText()
     return "usage: host_game [--frames N] [--render WxH] [--display WxH] [--resize-at N] [--resize-to WxH]\n"
            "                 [--flags HEX] [--depth-inverted] [--jitter-cancellation] [--display-mvs]\n"
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
-           "                 [--image PATH.ppm] [--ping-every N]\n";
+           "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -102,10 +102,10 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             if (ok)
                 o.bridgePath = value;
             usedValue = true;
-        } else if (a == L"--image") {
+        } else if (a == L"--image" || a == L"--input-image") {
             ok = hasValue && !value.empty();
             if (ok)
-                o.imagePath = value;
+                (a == L"--image" ? o.imagePath : o.inputImagePath) = value;
             usedValue = true;
         } else {
             result.error = "unknown argument '" + narrow(a) + "'";

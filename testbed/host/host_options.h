@@ -25,6 +25,7 @@ struct GameOptions {
     std::uint32_t pingEvery = 0; // post the latency ping message every N frames (the driver's part); 0: never
     std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     std::wstring imagePath;                      // last presented frame as PPM; empty: none
+    std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none
 };
 
 struct ParseResult {

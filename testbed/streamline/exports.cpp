@@ -654,9 +654,12 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
     const Evaluation e = recordEvaluation(viewportOf(viewport), cmdBuffer);
     line.raw("work", e.work).ptr("src", e.src).ptr("dst", e.dst);
     if (line.on()) {
-        char region[32];
-        std::snprintf(region, sizeof region, "%u,%u", e.width, e.height);
-        line.raw("region", region);
+        char size[32];
+        std::snprintf(size, sizeof size, "%u,%u", e.fromWidth, e.fromHeight);
+        line.raw("from", size);
+        std::snprintf(size, sizeof size, "%u,%u", e.toWidth, e.toHeight);
+        line.raw("to", size);
+        line.u("copies", e.copies);
     }
     line.commit(kResultOk);
     return kResultOk;

@@ -96,12 +96,17 @@ void journalToken(Line& line, const void* token);
 void forgetTags();
 void rememberTags(std::uint32_t viewport, const void* tags, std::uint32_t count);
 struct Evaluation {
-    const char* work; // "copy", "none", "nogpu"
+    const char* work; // "scale", "copy", "none", "nogpu"
     const void* src;
     const void* dst;
-    std::uint32_t width, height;
+    std::uint32_t fromWidth, fromHeight; // the input extent read
+    std::uint32_t toWidth, toHeight;     // the output extent written
+    std::uint32_t copies;                // CopyTextureRegion calls recorded
 };
 Evaluation recordEvaluation(std::uint32_t viewport, void* commandList);
+// The source texel of destination texel `i` when `from` texels are scaled onto `to` (nearest: the source
+// texel under the destination texel's centre).
+std::uint32_t nearestSource(std::uint32_t i, std::uint32_t from, std::uint32_t to);
 
 // --- Interposed objects ---------------------------------------------------------
 

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <set>
 
 using namespace e2e;
 using fsr2bridge::standin::entriesNamed;
@@ -364,6 +366,58 @@ TEST(Bridge, GameWithoutTheLayoutIsStillUpscaled)
     for (const auto& c : entriesNamed(o.journal, "slSetConstants"))
         for (double v : c.numbers("cameraFwd"))
             EXPECT_TRUE(std::isfinite(v));
+}
+
+// A binary PPM's size and RGB bytes; width 0 when it is not one.
+struct Picture {
+    unsigned width = 0, height = 0;
+    std::string rgb;
+    std::string pixel(unsigned x, unsigned y) const { return rgb.substr((y * width + x) * 3, 3); }
+};
+
+Picture readPpm(const std::string& bytes)
+{
+    Picture p;
+    unsigned maxValue = 0;
+    int consumed = 0;
+    if (std::sscanf(bytes.c_str(), "P6 %u %u %u%n", &p.width, &p.height, &maxValue, &consumed) != 3 ||
+        maxValue != 255 || bytes.size() != consumed + 1 + std::size_t{p.width} * p.height * 3)
+        return {};
+    p.rgb = bytes.substr(static_cast<std::size_t>(consumed) + 1);
+    return p;
+}
+
+// What the demo shows: the presented frame is the render-resolution input scaled to the display (the
+// stand-in's DLSS evaluation, then its NIS copy), every output pixel the input pixel under its centre.
+TEST(Bridge, PresentsTheInputScaledToTheDisplay)
+{
+    const Outcome o =
+        play(scenario(L"scaled_image"), gameArguments + L" --image out.ppm --input-image in.ppm");
+    expectBridgedFrames(o, frames);
+    ASSERT_EQ(o.run.value("image_written"), "1");
+    ASSERT_EQ(o.run.value("input_image_written"), "1");
+    const Picture input = readPpm(o.run.file(L"in.ppm"));
+    const Picture output = readPpm(o.run.file(L"out.ppm"));
+    ASSERT_EQ(input.width, 64u);
+    ASSERT_EQ(input.height, 64u);
+    ASSERT_EQ(output.width, 128u);
+    ASSERT_EQ(output.height, 128u);
+    const auto evaluations = entriesNamed(o.journal, "slEvaluateFeature");
+    ASSERT_FALSE(evaluations.empty());
+    EXPECT_EQ(evaluations.back().text("work"), "copy") << "NIS: display size to display size";
+    EXPECT_EQ(evaluations[evaluations.size() - 2].text("work"), "scale");
+    EXPECT_EQ(evaluations[evaluations.size() - 2].text("from"), "64,64");
+    EXPECT_EQ(evaluations[evaluations.size() - 2].text("to"), "128,128");
+    unsigned wrong = 0;
+    for (unsigned y = 0; y < 128; ++y)
+        for (unsigned x = 0; x < 128; ++x)
+            wrong += output.pixel(x, y) != input.pixel((2 * x + 1) * 64 / 256, (2 * y + 1) * 64 / 256);
+    EXPECT_EQ(wrong, 0u);
+    // A picture worth scaling: more than a handful of colours.
+    std::set<std::string> colours;
+    for (unsigned i = 0; i < 64u * 64u; ++i)
+        colours.insert(input.rgb.substr(i * 3, 3));
+    EXPECT_GE(colours.size(), 8u);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -82,6 +84,46 @@ TEST(ModuleEntry, ALocalDxgiChangesNothingElse)
     EXPECT_EQ(runProbe(L"graphics", directory.wstring()), "loaded=1 sideloaded=0");
     std::filesystem::remove(local);
     EXPECT_EQ(runProbe(L"graphics", directory.wstring()), "loaded=1 sideloaded=0");
+}
+
+std::string readText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The attach starts the log in the working directory (keeping the last one); a failed attach writes none.
+TEST(ModuleEntry, AnAttachStartsTheLogInTheWorkingDirectory)
+{
+    const std::filesystem::path directory = std::filesystem::temp_directory_path() / L"entry_log";
+    struct Case {
+        const wchar_t* preload;
+        const char* expected;
+        bool logged;
+    };
+    const Case cases[] = {{L"none", "loaded=0 sideloaded=0", false},
+                          {L"graphics", "loaded=1 sideloaded=0", true}};
+    SetEnvironmentVariableW(L"ENTRY_PROBE_WAIT_LOG", L"1");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.preload, c.preload + std::wcslen(c.preload)));
+        std::filesystem::remove_all(directory);
+        std::filesystem::create_directories(directory);
+        std::ofstream(directory / L"fsr2bridge.log", std::ios::binary) << "the run before\r\n";
+        EXPECT_EQ(runProbe(c.preload, directory.wstring()), c.expected);
+        const std::string log = readText(directory / L"fsr2bridge.log");
+        if (!c.logged) {
+            EXPECT_EQ(log, "the run before\r\n");
+            continue;
+        }
+        EXPECT_EQ(readText(directory / L"fsr2bridge.previous.log"), "the run before\r\n");
+        for (const char* part : {"] fsr2bridge ", " (commit ", "fsr2bridge.dll\r\n", "] process ",
+                                 "entry_probe.exe (pid ", "] Windows ", "] working directory "})
+            EXPECT_NE(log.find(part), std::string::npos) << part << " in\n" << log;
+    }
+    SetEnvironmentVariableW(L"ENTRY_PROBE_WAIT_LOG", nullptr);
+    std::filesystem::remove_all(directory);
 }
 
 } // namespace

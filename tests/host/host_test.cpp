@@ -71,6 +71,9 @@ TEST(HostOptions, BridgeAndImagePaths)
     EXPECT_TRUE(parseOptions({L"--no-bridge"}).options.bridgePath.empty());
     EXPECT_EQ(parseOptions({L"--bridge", L"C:\\a b\\x.dll"}).options.bridgePath, L"C:\\a b\\x.dll");
     EXPECT_EQ(parseOptions({L"--image", L"out.ppm"}).options.imagePath, L"out.ppm");
+    EXPECT_EQ(parseOptions({L"--input-image", L"in.ppm"}).options.inputImagePath, L"in.ppm");
+    EXPECT_TRUE(parseOptions({L"--input-image", L"in.ppm"}).options.imagePath.empty());
+    EXPECT_FALSE(parseOptions({L"--input-image"}).error.empty());
     EXPECT_EQ(parseOptions({L"--ping-every", L"30"}).options.pingEvery, 30u);
     EXPECT_FALSE(parseOptions({L"--ping-every", L"x"}).error.empty());
 }

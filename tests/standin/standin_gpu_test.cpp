@@ -1,11 +1,13 @@
 // The interposed objects on real Wine objects: queue creation through the
 // interposed device, a swap chain created from a queue hidden behind a
 // forwarding proxy (Wine's DXGI crashes on anything but its own queue), real
-// presents, and the evaluation's copy landing in the output texture.
+// presents, and the evaluation scaling its input into the output texture.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/graphics.h"
 #include "standin_fixture.h"
@@ -278,121 +280,199 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     DestroyWindow(window);
 }
 
-// Fills a 2D texture with one colour per texel row through an upload buffer.
-struct Texture {
-    ComPtr<ID3D12Resource> resource;
-    UINT width, height;
-};
-
-TEST(StandinEvaluation, CopiesTheOverlapOfInputIntoOutput)
+// The evaluation scales the input extent onto the output extent (nearest texel); equal extents are copied.
+TEST(StandinEvaluation, ScalesTheInputExtentOntoTheOutputExtent)
 {
+    struct Case {
+        const char* name;
+        std::uint32_t in[4];  // top, left, width, height of the tagged input extent (4x4 texture)
+        std::uint32_t out[4]; // the same for the output (8x8 texture); may reach past the texture
+        const char* work;
+        const char* from;
+        const char* to;
+        // Output texel (x, y) of the extent shows input texel (col[x], row[y]), both absolute.
+        std::vector<UINT> col, row;
+    };
+    const Case cases[] = {
+        {"upscale, output extent clamped to the texture",
+         {1, 1, 3, 3},
+         {0, 2, 8, 8},
+         "scale",
+         "3,3",
+         "6,8",
+         {1, 1, 2, 2, 3, 3},
+         {1, 1, 1, 2, 2, 3, 3, 3}},
+        {"same size: one copy", {1, 1, 3, 3}, {2, 4, 3, 3}, "copy", "3,3", "3,3", {1, 2, 3}, {1, 2, 3}},
+        {"empty extents mean whole textures",
+         {0, 0, 0, 0},
+         {0, 0, 0, 0},
+         "scale",
+         "4,4",
+         "8,8",
+         {0, 0, 1, 1, 2, 2, 3, 3},
+         {0, 0, 1, 1, 2, 2, 3, 3}},
+        {"downscale", {0, 0, 4, 4}, {1, 1, 2, 2}, "scale", "4,4", "2,2", {1, 3}, {1, 3}},
+        {"one axis scaled",
+         {0, 1, 2, 4},
+         {0, 0, 2, 8},
+         "scale",
+         "2,4",
+         "2,8",
+         {1, 2},
+         {0, 0, 1, 1, 2, 2, 3, 3}},
+    };
     World w;
     ASSERT_TRUE(w.ok());
-    const std::string path = freshJournal("evaluate");
     ID3D12Device* device = w.device.Get();
     D3D12_COMMAND_QUEUE_DESC qd = {};
     ComPtr<ID3D12CommandQueue> queue;
     ASSERT_HRESULT_SUCCEEDED(device->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));
-    ComPtr<ID3D12CommandAllocator> alloc;
-    ASSERT_HRESULT_SUCCEEDED(
-        device->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&alloc)));
-    ComPtr<ID3D12GraphicsCommandList> list;
-    ASSERT_HRESULT_SUCCEEDED(device->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, alloc.Get(),
-                                                       nullptr, IID_PPV_ARGS(&list)));
-
-    // Input 4x4 (render size), output 8x8 (display size); 256-byte rows for copies.
-    const DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    const ComPtr<ID3D12Resource> input =
-        testsupport::createTexture(device, 4, 4, format, D3D12_RESOURCE_STATE_COPY_DEST);
-    const ComPtr<ID3D12Resource> output =
-        testsupport::createTexture(device, 8, 8, format, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
-    const ComPtr<ID3D12Resource> upload =
-        testsupport::createBuffer(device, 256 * 4, D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
-    const ComPtr<ID3D12Resource> readback =
-        testsupport::createBuffer(device, 256 * 8, D3D12_HEAP_TYPE_READBACK, D3D12_RESOURCE_STATE_COPY_DEST);
-    ASSERT_TRUE(input && output && upload && readback);
-
-    // Input texel (x, y) = 0xAA0000xy + 0x11 so every texel differs.
-    std::uint32_t* up = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(upload->Map(0, nullptr, reinterpret_cast<void**>(&up)));
-    for (UINT y = 0; y < 4; ++y)
-        for (UINT x = 0; x < 4; ++x)
-            up[y * 64 + x] = 0xAA000011u + (x << 4) + (y << 8);
-    upload->Unmap(0, nullptr);
-    D3D12_TEXTURE_COPY_LOCATION src = {}, dst = {};
-    src.pResource = upload.Get();
-    src.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
-    src.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 4, 4, 1, 256};
-    dst.pResource = input.Get();
-    dst.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
-    list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
-    D3D12_RESOURCE_BARRIER b = {};
-    b.Transition.pResource = input.Get();
-    b.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
-    b.Transition.StateBefore = D3D12_RESOURCE_STATE_COPY_DEST;
-    b.Transition.StateAfter = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
-    list->ResourceBarrier(1, &b);
-
-    // Tag input (render extent 3x3 from (1,1)) and output (display extent at (2,0)).
+    auto texture = [&](UINT width, UINT height, D3D12_RESOURCE_STATES state, ID3D12Resource** out) {
+        D3D12_HEAP_PROPERTIES heap = {D3D12_HEAP_TYPE_DEFAULT, D3D12_CPU_PAGE_PROPERTY_UNKNOWN,
+                                      D3D12_MEMORY_POOL_UNKNOWN, 1, 1};
+        D3D12_RESOURCE_DESC d = {};
+        d.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
+        d.Width = width;
+        d.Height = height;
+        d.DepthOrArraySize = 1;
+        d.MipLevels = 1;
+        d.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+        d.SampleDesc.Count = 1;
+        d.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
+        return device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &d, state, nullptr,
+                                               IID_PPV_ARGS(out));
+    };
+    auto buffer = [&](D3D12_HEAP_TYPE type, UINT64 size, D3D12_RESOURCE_STATES state, ID3D12Resource** out) {
+        D3D12_HEAP_PROPERTIES heap = {type, D3D12_CPU_PAGE_PROPERTY_UNKNOWN, D3D12_MEMORY_POOL_UNKNOWN, 1, 1};
+        D3D12_RESOURCE_DESC d = {};
+        d.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
+        d.Width = size;
+        d.Height = 1;
+        d.DepthOrArraySize = 1;
+        d.MipLevels = 1;
+        d.SampleDesc.Count = 1;
+        d.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
+        return device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &d, state, nullptr,
+                                               IID_PPV_ARGS(out));
+    };
     const GUID resourceType = {0x3A9D70CF, 0x2418, 0x4B72, {0x83, 0x91, 0x13, 0xF8, 0x72, 0x1C, 0x72, 0x61}};
     const GUID tagType = {0x4C6A5AAD, 0xB445, 0x496C, {0x87, 0xFF, 0x1A, 0xF3, 0x84, 0x5B, 0xE6, 0x53}};
-    Record<112> inRes(resourceType, 1), outRes(resourceType, 1);
-    inRes.set(40, input.Get());
-    inRes.set<std::uint32_t>(64, 0x40);
-    outRes.set(40, output.Get());
-    outRes.set<std::uint32_t>(64, 0x8);
-    alignas(8) unsigned char tags[2][64] = {};
-    auto fillTag = [&](unsigned char* t, const void* res, std::uint32_t type, std::uint32_t top,
-                       std::uint32_t left, std::uint32_t width, std::uint32_t height) {
-        std::memcpy(t + 8, &tagType, sizeof tagType);
-        const std::uint64_t one = 1;
-        std::memcpy(t + 24, &one, 8);
-        std::memcpy(t + 32, &res, sizeof res);
-        std::memcpy(t + 40, &type, 4);
-        const std::uint32_t extent[4] = {top, left, width, height};
-        std::memcpy(t + 48, extent, sizeof extent);
-    };
-    fillTag(tags[0], inRes.get(), 3, 1, 1, 3, 3);
-    fillTag(tags[1], outRes.get(), 4, 0, 2, 8, 8);
-    auto vp = viewport(0);
-    ASSERT_EQ(0, entry<SlSetTag>("slSetTag")(vp.get(), tags, 2, list.Get()));
-    void* token = nullptr;
-    ASSERT_EQ(0, entry<SlGetNewFrameToken>("slGetNewFrameToken")(&token, nullptr));
-    const void* inputs[] = {vp.get()};
-    ASSERT_EQ(0, entry<SlEvaluateFeature>("slEvaluateFeature")(0, token, inputs, 1, list.Get()));
+    constexpr std::uint32_t untouched = 0x5A5A5A5Au;
 
-    // The output must be back in its tagged state for the read-back transition.
-    b.Transition.pResource = output.Get();
-    b.Transition.StateBefore = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
-    b.Transition.StateAfter = D3D12_RESOURCE_STATE_COPY_SOURCE;
-    list->ResourceBarrier(1, &b);
-    src = {};
-    src.pResource = output.Get();
-    src.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
-    dst = {};
-    dst.pResource = readback.Get();
-    dst.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
-    dst.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 8, 8, 1, 256};
-    list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
-    runAndWait(device, queue.Get(), list.Get());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = freshJournal("evaluate");
+        ComPtr<ID3D12CommandAllocator> alloc;
+        ASSERT_HRESULT_SUCCEEDED(
+            device->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&alloc)));
+        ComPtr<ID3D12GraphicsCommandList> list;
+        ASSERT_HRESULT_SUCCEEDED(device->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, alloc.Get(),
+                                                           nullptr, IID_PPV_ARGS(&list)));
+        // Input 4x4 (render size), output 8x8 (display size), both filled through one upload buffer with
+        // 256-byte rows: input texel (x, y) = 0xAA0000xy + 0x11, every output texel `untouched`.
+        ComPtr<ID3D12Resource> input, output, upload, readback;
+        ASSERT_HRESULT_SUCCEEDED(texture(4, 4, D3D12_RESOURCE_STATE_COPY_DEST, input.ReleaseAndGetAddressOf()));
+        ASSERT_HRESULT_SUCCEEDED(texture(8, 8, D3D12_RESOURCE_STATE_COPY_DEST, output.ReleaseAndGetAddressOf()));
+        ASSERT_HRESULT_SUCCEEDED(
+            buffer(D3D12_HEAP_TYPE_UPLOAD, 256 * 12, D3D12_RESOURCE_STATE_GENERIC_READ, upload.ReleaseAndGetAddressOf()));
+        ASSERT_HRESULT_SUCCEEDED(
+            buffer(D3D12_HEAP_TYPE_READBACK, 256 * 8, D3D12_RESOURCE_STATE_COPY_DEST, readback.ReleaseAndGetAddressOf()));
+        std::uint32_t* up = nullptr;
+        ASSERT_HRESULT_SUCCEEDED(upload->Map(0, nullptr, reinterpret_cast<void**>(&up)));
+        for (UINT y = 0; y < 4; ++y)
+            for (UINT x = 0; x < 4; ++x)
+                up[y * 64 + x] = 0xAA000011u + (x << 4) + (y << 8);
+        for (UINT y = 0; y < 8; ++y)
+            for (UINT x = 0; x < 8; ++x)
+                up[(4 + y) * 64 + x] = untouched;
+        upload->Unmap(0, nullptr);
+        D3D12_TEXTURE_COPY_LOCATION src = {}, dst = {};
+        src.pResource = upload.Get();
+        src.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+        src.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 4, 4, 1, 256};
+        dst.pResource = input.Get();
+        dst.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+        list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
+        src.PlacedFootprint.Offset = 256 * 4;
+        src.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 8, 8, 1, 256};
+        dst.pResource = output.Get();
+        list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
+        D3D12_RESOURCE_BARRIER b[2] = {};
+        b[0].Transition.pResource = input.Get();
+        b[0].Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
+        b[0].Transition.StateBefore = D3D12_RESOURCE_STATE_COPY_DEST;
+        b[0].Transition.StateAfter = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
+        b[1] = b[0];
+        b[1].Transition.pResource = output.Get();
+        b[1].Transition.StateAfter = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
+        list->ResourceBarrier(2, b);
 
-    std::uint32_t* back = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(readback->Map(0, nullptr, reinterpret_cast<void**>(&back)));
-    // Input texels (1..3, 1..3) land at output (2..4, 0..2).
-    for (UINT y = 0; y < 3; ++y)
-        for (UINT x = 0; x < 3; ++x)
-            EXPECT_EQ(0xAA000011u + ((x + 1) << 4) + ((y + 1) << 8), back[y * 64 + x + 2]) << x << "," << y;
-    readback->Unmap(0, nullptr);
+        Record<112> inRes(resourceType, 1), outRes(resourceType, 1);
+        inRes.set(40, input.Get());
+        inRes.set<std::uint32_t>(64, 0x40);
+        outRes.set(40, output.Get());
+        outRes.set<std::uint32_t>(64, 0x8);
+        alignas(8) unsigned char tags[2][64] = {};
+        auto fillTag = [&](unsigned char* t, const void* res, std::uint32_t type,
+                           const std::uint32_t* extent) {
+            std::memcpy(t + 8, &tagType, sizeof tagType);
+            const std::uint64_t one = 1;
+            std::memcpy(t + 24, &one, 8);
+            std::memcpy(t + 32, &res, sizeof res);
+            std::memcpy(t + 40, &type, 4);
+            std::memcpy(t + 48, extent, 16);
+        };
+        fillTag(tags[0], inRes.get(), 3, c.in);
+        fillTag(tags[1], outRes.get(), 4, c.out);
+        auto vp = viewport(0);
+        ASSERT_EQ(0, entry<SlSetTag>("slSetTag")(vp.get(), tags, 2, list.Get()));
+        void* token = nullptr;
+        ASSERT_EQ(0, entry<SlGetNewFrameToken>("slGetNewFrameToken")(&token, nullptr));
+        const void* inputs[] = {vp.get()};
+        ASSERT_EQ(0, entry<SlEvaluateFeature>("slEvaluateFeature")(0, token, inputs, 1, list.Get()));
 
-    auto evals = entriesNamed(readJournal(path), "slEvaluateFeature");
-    ASSERT_EQ(1u, evals.size());
-    EXPECT_EQ("copy", evals[0].text("work"));
-    EXPECT_EQ("3,3", evals[0].text("region"));
-    auto tagLines = entriesNamed(readJournal(path), "slSetTag");
-    ASSERT_EQ(1u, tagLines.size());
-    EXPECT_EQ("4,4,28", tagLines[0].text("t0.desc"));
-    EXPECT_EQ("0x40", tagLines[0].text("t0.state"));
-    EXPECT_EQ("0,2,8,8", tagLines[0].text("t1.extent"));
+        // The output must be back in its tagged state for the read-back transition.
+        b[1].Transition.StateBefore = D3D12_RESOURCE_STATE_UNORDERED_ACCESS;
+        b[1].Transition.StateAfter = D3D12_RESOURCE_STATE_COPY_SOURCE;
+        list->ResourceBarrier(1, &b[1]);
+        src = {};
+        src.pResource = output.Get();
+        src.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
+        dst = {};
+        dst.pResource = readback.Get();
+        dst.Type = D3D12_TEXTURE_COPY_TYPE_PLACED_FOOTPRINT;
+        dst.PlacedFootprint.Footprint = {DXGI_FORMAT_R8G8B8A8_UNORM, 8, 8, 1, 256};
+        list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
+        runAndWait(device, queue.Get(), list.Get());
+
+        std::uint32_t* back = nullptr;
+        ASSERT_HRESULT_SUCCEEDED(readback->Map(0, nullptr, reinterpret_cast<void**>(&back)));
+        const UINT top = c.out[2] == 0 ? 0 : c.out[0], left = c.out[3] == 0 ? 0 : c.out[1];
+        for (UINT y = 0; y < 8; ++y)
+            for (UINT x = 0; x < 8; ++x) {
+                const bool inside =
+                    x >= left && x < left + c.col.size() && y >= top && y < top + c.row.size();
+                const std::uint32_t expected =
+                    inside ? 0xAA000011u + (c.col[x - left] << 4) + (c.row[y - top] << 8) : untouched;
+                EXPECT_EQ(expected, back[y * 64 + x]) << x << "," << y;
+            }
+        readback->Unmap(0, nullptr);
+
+        auto evals = entriesNamed(readJournal(path), "slEvaluateFeature");
+        ASSERT_EQ(1u, evals.size());
+        EXPECT_EQ(c.work, evals[0].text("work"));
+        EXPECT_EQ(c.from, evals[0].text("from"));
+        EXPECT_EQ(c.to, evals[0].text("to"));
+        const auto copies = evals[0].integer("copies");
+        if (std::string(c.work) == "copy")
+            EXPECT_EQ(1, copies);
+        else
+            EXPECT_LE(copies, static_cast<long long>(c.col.size() + c.row.size()));
+        auto tagLines = entriesNamed(readJournal(path), "slSetTag");
+        ASSERT_EQ(1u, tagLines.size());
+        EXPECT_EQ("4,4,28", tagLines[0].text("t0.desc"));
+        EXPECT_EQ("0x40", tagLines[0].text("t0.state"));
+    }
 }
 
 } // namespace

@@ -37,6 +37,9 @@ struct StreamlineApi {
 // Filled by the loader; tests and benchmarks fill it with their own functions.
 extern StreamlineApi streamlineApi;
 
+// The SDK's name of a result ("eOk", "eErrorAdapterNotSupported", ...), "unknown" for others; for the log.
+const char* streamlineResultName(sl::Result result) noexcept;
+
 // First-use rule for a feature function: a filled slot is returned as it is;
 // otherwise slGetFeatureFunction writes the slot, and a non-zero result (or
 // an empty slot afterwards) is a failed fetch. Null = give up this call; the

@@ -1,6 +1,9 @@
 #include "entry/creation_hooks.h"
 
+#include <wrl/client.h>
+
 #include <new>
+#include <string>
 
 #include "hooking/MinHook.h"
 #include "proxies/D3D12DeviceProxy.h"
@@ -26,6 +29,26 @@ bool loaderAttempted = false;
 sl::PFun_slUpgradeInterface* upgraderIfLoaded() noexcept
 {
     return streamlineLoader.passThroughMode() ? nullptr : streamlineApi.slUpgradeInterface;
+}
+
+// The adapter's name for the log, from a factory the system makes without our hook.
+std::wstring describeAdapter(LUID luid) noexcept
+{
+    Microsoft::WRL::ComPtr<IDXGIFactory4> factory;
+    Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
+    DXGI_ADAPTER_DESC description{};
+    if (systemCreateFactory == nullptr ||
+        FAILED(systemCreateFactory(0, __uuidof(IDXGIFactory4),
+                                   reinterpret_cast<void**>(factory.GetAddressOf()))) ||
+        FAILED(factory->EnumAdapterByLuid(luid, __uuidof(IDXGIAdapter),
+                                          reinterpret_cast<void**>(adapter.GetAddressOf()))) ||
+        FAILED(adapter->GetDesc(&description)))
+        return {};
+    try {
+        return description.Description;
+    } catch (...) {
+        return {};
+    }
 }
 
 } // namespace
@@ -96,6 +119,7 @@ bool installCreationHooks() noexcept
 {
     // The layers below reach up only through what is registered here.
     setUpscalerInstaller(&installUpscaler);
+    setAdapterDescriber(&describeAdapter);
     publishSystemDeviceLookup(&nativeDeviceOf);
     return MH_Initialize() == MH_OK &&
            MH_CreateHookApi(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),

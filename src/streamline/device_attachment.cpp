@@ -1,5 +1,7 @@
 #include "streamline/device_attachment.h"
 
+#include "common/log.h"
+#include "common/message_box.h"
 #include "common/module_export.h"
 #include "streamline/loader.h"
 #include "streamline/reflex.h"
@@ -34,16 +36,48 @@ constexpr FeatureTexts featureTexts[] = {
      L"DLSS Frame Generation is not supported by the currently used GPU.\n"},
 };
 
-// Asks for one feature; shows the box for its result, if any. True when available.
+const char* featureName(sl::Feature feature) noexcept
+{
+    switch (feature) {
+    case sl::kFeatureReflex:
+        return "Reflex";
+    case sl::kFeatureDLSS:
+        return "DLSS";
+    case sl::kFeatureDLSS_G:
+        return "DLSS Frame Generation";
+    case sl::kFeatureNIS:
+        return "NIS";
+    default:
+        return "feature";
+    }
+}
+
+// Asks for one feature; logs the answer and shows the box for its result, if any. True when available.
 bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature feature,
                       const sl::AdapterInfo& adapter) noexcept
 {
     const sl::Result result = isSupported(feature, adapter);
-    if (result == sl::Result::eOk)
+    if (result == sl::Result::eOk) {
+        logLine("%s: available", featureName(feature));
         return true;
+    }
+    logLine("%s: not available (slIsFeatureSupported returned %d, %s)", featureName(feature),
+            static_cast<int>(result), streamlineResultName(result));
     if (const wchar_t* text = featureUnavailableText(feature, result))
-        MessageBoxW(nullptr, text, attachmentBoxCaption, MB_OK | MB_ICONERROR);
+        showErrorBox(text);
     return false;
+}
+
+AdapterDescriber adapterDescriber = nullptr;
+
+// The adapter's name, for a log that says a feature is unavailable on it. Only then: naming it needs a
+// factory of its own, which costs the start noticeably on some systems.
+void logAdapterName(LUID luid) noexcept
+{
+    const std::string name = adapterDescriber != nullptr ? toUtf8(adapterDescriber(luid)) : std::string();
+    if (!name.empty())
+        logLine("adapter LUID %08lX:%08lX is %s", static_cast<unsigned long>(luid.HighPart),
+                static_cast<unsigned long>(luid.LowPart), name.c_str());
 }
 
 // Turns Frame Generation off for this run and later ones.
@@ -51,6 +85,9 @@ void disableFrameGeneration(Config& settings, Settings snapshot) noexcept
 {
     snapshot.enableFrameGeneration = false;
     try {
+        logLine(
+            "DLSS Frame Generation switched off in config.json (\"enableFrameGeneration\": false) for this "
+            "run and the next ones");
         settings.replace(snapshot);
         settings.save();
     } catch (...) {
@@ -63,21 +100,36 @@ UpscalerInstaller upscalerInstaller = nullptr;
 bool attachDeviceSteps(ID3D12Device* device)
 {
     const HMODULE interposer = streamlineApi.interposerModule;
-    if (device == nullptr || interposer == nullptr)
+    if (device == nullptr || interposer == nullptr) {
+        logLine("device %p not attached: Streamline is not loaded", static_cast<void*>(device));
         return false;
+    }
     auto* setDevice = exportedFunction<sl::PFun_slSetD3DDevice>(interposer, "slSetD3DDevice");
-    if (setDevice == nullptr || setDevice(device) != sl::Result::eOk)
+    if (setDevice == nullptr) {
+        logLine("device %p not attached: the interposer does not export slSetD3DDevice",
+                static_cast<void*>(device));
         return false;
+    }
+    if (const sl::Result set = setDevice(device); set != sl::Result::eOk) {
+        logLine("device %p not attached: slSetD3DDevice returned %d (%s)", static_cast<void*>(device),
+                static_cast<int>(set), streamlineResultName(set));
+        return false;
+    }
     LUID luid = adapterLuidOf(device);
+    logLine("device %p attached to Streamline; adapter LUID %08lX:%08lX", static_cast<void*>(device),
+            static_cast<unsigned long>(luid.HighPart), static_cast<unsigned long>(luid.LowPart));
     sl::AdapterInfo adapter{};
     adapter.deviceLUID = reinterpret_cast<std::uint8_t*>(&luid);
     adapter.deviceLUIDSizeInBytes = sizeof(LUID);
     auto* isSupported = exportedFunction<sl::PFun_slIsFeatureSupported>(interposer, "slIsFeatureSupported");
-    if (isSupported == nullptr)
+    if (isSupported == nullptr) {
+        logLine("features not asked: the interposer does not export slIsFeatureSupported");
         return false;
+    }
 
     const bool reflex = featureAvailable(isSupported, sl::kFeatureReflex, adapter);
     const bool dlss = featureAvailable(isSupported, sl::kFeatureDLSS, adapter);
+    bool frameGenerationRefused = false;
     Config* settings = settingsStore();
     if (settings != nullptr) {
         Settings snapshot;
@@ -86,14 +138,24 @@ bool attachDeviceSteps(ID3D12Device* device)
         } catch (...) {
             snapshot.enableFrameGeneration = false; // cannot tell: leave Frame Generation alone
         }
-        if (snapshot.enableFrameGeneration && !featureAvailable(isSupported, sl::kFeatureDLSS_G, adapter))
+        if (!snapshot.enableFrameGeneration) {
+            logLine("DLSS Frame Generation: not asked (\"enableFrameGeneration\" is false)");
+        } else if (!featureAvailable(isSupported, sl::kFeatureDLSS_G, adapter)) {
+            frameGenerationRefused = true;
             disableFrameGeneration(*settings, snapshot);
+        }
     }
+    if (!reflex || !dlss || frameGenerationRefused)
+        logAdapterName(luid);
 
-    if (reflex && !startReflex(settings))
+    if (reflex && !startReflex(settings)) {
+        logLine("device attachment stopped: Reflex did not start, so DLSS is not put in place of FSR2");
         return false;
-    if (!dlss)
+    }
+    if (!dlss) {
+        logLine("DLSS is not available: the game's own FSR2 stays");
         return true;
+    }
     return upscalerInstaller == nullptr || upscalerInstaller(interposer, settings);
 }
 
@@ -123,6 +185,11 @@ const wchar_t* featureUnavailableText(sl::Feature feature, sl::Result result) no
 void setUpscalerInstaller(UpscalerInstaller installer) noexcept
 {
     upscalerInstaller = installer;
+}
+
+void setAdapterDescriber(AdapterDescriber describer) noexcept
+{
+    adapterDescriber = describer;
 }
 
 bool attachDevice(ID3D12Device* device) noexcept

@@ -3,6 +3,8 @@
 // starts Reflex and, with DLSS available, has the upscaler put in place of the host's FSR2.
 #include <windows.h>
 
+#include <string>
+
 #include "common/graphics.h"
 #include "settings/config.h"
 #include "streamline/sl_types.h"
@@ -18,7 +20,11 @@ bool attachDevice(ID3D12Device* device) noexcept;
 using UpscalerInstaller = bool (*)(HMODULE interposer, Config* settings) noexcept;
 void setUpscalerInstaller(UpscalerInstaller installer) noexcept;
 
-inline constexpr wchar_t attachmentBoxCaption[] = L"An error occured!";
+// The adapter's name for the log ("NVIDIA GeForce RTX 4080"), empty when unknown; asked when a feature is
+// unavailable. The layer that owns the system's factory creation registers it; without one only the LUID is
+// logged.
+using AdapterDescriber = std::wstring (*)(LUID luid) noexcept;
+void setAdapterDescriber(AdapterDescriber describer) noexcept;
 
 // The box text for a feature that Streamline reports unavailable, or null when that result shows no box.
 const wchar_t* featureUnavailableText(sl::Feature feature, sl::Result result) noexcept;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/log.h"
 #include "hooking/hook_and_enable.h"
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
@@ -197,6 +198,12 @@ bool ensureNisIntermediate(Fsr2ContextRecord& record, ID3D12Resource* output)
     return true;
 }
 
+constexpr LogEvent<const void*> viewHookInstalled{
+    "hook on the device's CreateShaderResourceView at {} installed (views of the transparency mask)"};
+constexpr LogEvent<const void*> viewHookFailed{
+    "hook on the device's CreateShaderResourceView at {} could not be installed: views of the transparency "
+    "mask keep their format"};
+
 // Hooks the native device's CreateShaderResourceView once per process; a failed attempt is not repeated.
 bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
 {
@@ -209,8 +216,11 @@ bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
         return false;
     }
     void* target = (*reinterpret_cast<void***>(native))[createShaderResourceViewSlot];
-    return hookAndEnable(target, reinterpret_cast<void*>(&createShaderResourceViewHook),
-                         createShaderResourceViewTrampolineSlot());
+    const bool installed = hookAndEnable(target, reinterpret_cast<void*>(&createShaderResourceViewHook),
+                                         createShaderResourceViewTrampolineSlot());
+    // On the dispatch path, once: a record, no text.
+    logEvent(installed ? viewHookInstalled : viewHookFailed, target);
+    return installed;
 }
 
 // Clears the view-format rewrite however the evaluation ends.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "common/log.h"
 #include "hooking/hook_and_enable.h"
 #include "upscaler/fsr2_replacements.h"
 #include "upscaler/host_hooks.h"
@@ -17,22 +18,40 @@ template <class F> void* detour(F* function) noexcept
     return reinterpret_cast<void*>(function);
 }
 
+// The log's word on one host hook; passes `installed` on.
+bool hostHookLogged(const char* target, bool installed) noexcept
+{
+    if (installed)
+        logLine("hook on %s installed", target);
+    else
+        logLine("hook on %s could not be installed: the hooks after it are not installed", target);
+    return installed;
+}
+
+// One of the host's FSR2 exports hooked and enabled, and logged.
+bool hookHostExport(const char* name, void* replacement, void** trampoline) noexcept
+{
+    return hostHookLogged(name, hookExportAndEnable(nullptr, name, replacement, trampoline));
+}
+
 bool installHostHooks(HMODULE host) noexcept
 {
     auto* image = reinterpret_cast<std::uint8_t*>(host);
     // On another build of the host the camera function is not where we expect it: DLSS still replaces FSR2,
     // with neutral camera data and without Frame Generation requests.
-    if (hostLayoutFits(image) && !hookAndEnable(image + hostlayout::cameraFunction, detour(&hostCameraHook),
-                                                hostCameraTrampolineSlot()))
+    if (hostLayoutFits(image) &&
+        !hostHookLogged("the game's camera function",
+                        hookAndEnable(image + hostlayout::cameraFunction, detour(&hostCameraHook),
+                                      hostCameraTrampolineSlot())))
         return false;
-    return hookExportAndEnable(nullptr, "ffxFsr2ContextCreate", detour(&fsr2ContextCreateReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::create)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2ContextDispatch", detour(&fsr2ContextDispatchReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::dispatch)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2ContextDestroy", detour(&fsr2ContextDestroyReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::destroy)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2RegisterAliasableResources",
-                               detour(&fsr2RegisterAliasableResourcesReplacement), nullptr);
+    return hookHostExport("ffxFsr2ContextCreate", detour(&fsr2ContextCreateReplacement),
+                          fsr2TrampolineSlot(Fsr2Entry::create)) &&
+           hookHostExport("ffxFsr2ContextDispatch", detour(&fsr2ContextDispatchReplacement),
+                          fsr2TrampolineSlot(Fsr2Entry::dispatch)) &&
+           hookHostExport("ffxFsr2ContextDestroy", detour(&fsr2ContextDestroyReplacement),
+                          fsr2TrampolineSlot(Fsr2Entry::destroy)) &&
+           hookHostExport("ffxFsr2RegisterAliasableResources",
+                          detour(&fsr2RegisterAliasableResourcesReplacement), nullptr);
 }
 
 } // namespace
@@ -41,7 +60,10 @@ bool installUpscaler(HMODULE upscalerModule, Config* settings) noexcept
 {
     const HMODULE host = GetModuleHandleW(nullptr);
     publishUpscalerState(upscalerModule, settings, host);
-    return installHostHooks(host);
+    const bool installed = installHostHooks(host);
+    if (installed)
+        logLine("DLSS is in place of the game's FSR2");
+    return installed;
 }
 
 bool hostLayoutFits(const std::uint8_t* image) noexcept

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 
 #include "common/log.h"
 #include "hooking/hook_and_enable.h"
@@ -139,18 +140,40 @@ bool installHostHooks(HMODULE host) noexcept
     // with neutral camera data and without Frame Generation requests.
     const CameraTargetCheck target = checkCameraTarget(image);
     logCameraTarget(target);
-    if (cameraHookAllowed(target.verdict) &&
-        !hookAndEnable(image + hostlayout::cameraFunction, detour(&hostCameraHook),
-                       hostCameraTrampolineSlot()))
-        return false;
-    return hookExportAndEnable(nullptr, "ffxFsr2ContextCreate", detour(&fsr2ContextCreateReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::create)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2ContextDispatch", detour(&fsr2ContextDispatchReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::dispatch)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2ContextDestroy", detour(&fsr2ContextDestroyReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::destroy)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2RegisterAliasableResources",
-                               detour(&fsr2RegisterAliasableResourcesReplacement), nullptr);
+    struct ExportHook {
+        const char* name;
+        void* detour;
+        void** trampoline;
+    };
+    const ExportHook exports[] = {
+        {"ffxFsr2ContextCreate", detour(&fsr2ContextCreateReplacement),
+         fsr2TrampolineSlot(Fsr2Entry::create)},
+        {"ffxFsr2ContextDispatch", detour(&fsr2ContextDispatchReplacement),
+         fsr2TrampolineSlot(Fsr2Entry::dispatch)},
+        {"ffxFsr2ContextDestroy", detour(&fsr2ContextDestroyReplacement),
+         fsr2TrampolineSlot(Fsr2Entry::destroy)},
+        {"ffxFsr2RegisterAliasableResources", detour(&fsr2RegisterAliasableResourcesReplacement), nullptr},
+    };
+    // Created in order, up to the first that fails; then enabled together, so that the game's threads stop
+    // once rather than once per hook.
+    void* created[1 + std::size(exports)] = {};
+    std::size_t count = 0;
+    bool complete = true;
+    if (cameraHookAllowed(target.verdict)) {
+        void* function = image + hostlayout::cameraFunction;
+        complete = MH_CreateHook(function, detour(&hostCameraHook), hostCameraTrampolineSlot()) == MH_OK;
+        if (complete)
+            created[count++] = function;
+    }
+    for (const ExportHook& hook : exports) {
+        void* function = nullptr;
+        complete = complete &&
+                   MH_CreateHookApiEx(nullptr, hook.name, hook.detour, hook.trampoline, &function) == MH_OK;
+        if (!complete)
+            break;
+        created[count++] = function;
+    }
+    return enableTogether(created, count) && complete;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-// Module entry's hook installation when a step fails on the way: the engine is taken down again and both
+// Hook installation when a step fails on the way. Module entry: the engine is taken down again and both
 // system functions keep their bytes, so that the module can be unloaded; only when even that fails does the
-// module stay, with the live hook intact. Faults come from the engine's platform seam.
+// module stay, with the live hook intact. Attachment: hooks enabled together go live all or none. Faults
+// come from the engine's platform seam.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 
 #include "entry/creation_hooks.h"
 #include "hooking/MinHook.h"
+#include "hooking/hook_and_enable.h"
 #include "hooking/hook_table.h"
 #include "tests/hooking/scripted_platform.h"
 
@@ -99,6 +101,64 @@ TEST(ModuleEntry, AFailedInstallationLeavesNoHookBehind)
         EXPECT_EQ(bytesAt(factory), factoryBefore);
     }
     EXPECT_TRUE(fsr2bridge::useProcessHookPlatform(fsr2bridge::systemHookPlatform()));
+}
+
+// The attachment's host hooks go live together: all or none, and a failed try leaves nothing queued for a
+// later switch.
+TEST(Installation, HooksEnabledTogetherGoLiveAllOrNone)
+{
+    auto* page = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    ASSERT_NE(page, nullptr);
+    const std::uint8_t body[] = {0x48, 0x8D, 0x41, 0x01, 0x90, 0xC3}; // lea rax,[rcx+1]; nop; ret
+    void* targets[3];
+    for (int i = 0; i < 3; ++i) {
+        targets[i] = page + 64 * i;
+        std::memcpy(targets[i], body, sizeof body);
+    }
+    const auto live = [&] {
+        int n = 0;
+        for (void* t : targets)
+            n += std::memcmp(t, body, sizeof body) != 0 ? 1 : 0;
+        return n;
+    };
+    MH_Uninitialize();
+    hooktest::ScriptedPlatform platform;
+    ASSERT_TRUE(fsr2bridge::useProcessHookPlatform(platform));
+    ASSERT_EQ(MH_Initialize(), MH_OK);
+    void* trampolines[3] = {};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(MH_CreateHook(targets[i], page + 2048, &trampolines[i]), MH_OK);
+
+    struct Case {
+        const char* name;
+        std::size_t count;
+        std::uintptr_t failAt;
+        bool enabled;
+        int live;
+    };
+    const Case cases[] = {
+        {"the last cannot be written: none goes live", 3, reinterpret_cast<std::uintptr_t>(targets[2]), false,
+         0},
+        {"the first cannot be written", 3, reinterpret_cast<std::uintptr_t>(targets[0]), false, 0},
+        {"nothing to enable", 0, 0, true, 0},
+        {"two of three", 2, 0, true, 2},
+        {"all three", 3, 0, true, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform.heal();
+        platform.failWriteAt = c.failAt;
+        EXPECT_EQ(fsr2bridge::enableTogether(targets, c.count), c.enabled);
+        EXPECT_EQ(live(), c.live);
+        platform.heal();
+        EXPECT_EQ(MH_ApplyQueued(), MH_OK);
+        EXPECT_EQ(live(), c.live) << "nothing left queued";
+        ASSERT_EQ(MH_DisableHook(MH_ALL_HOOKS), MH_OK);
+    }
+    ASSERT_EQ(MH_Uninitialize(), MH_OK);
+    EXPECT_TRUE(fsr2bridge::useProcessHookPlatform(fsr2bridge::systemHookPlatform()));
+    VirtualFree(page, 0, MEM_RELEASE);
 }
 
 TEST(ModuleEntry, ThePlatformStaysWhileTheEngineRuns)

@@ -141,29 +141,8 @@ ChildRun runChild(const std::wstring& folder, const char* mode, const char* stan
         return run;
     const std::wstring journal = dir + L"\\journal.txt";
     SetEnvironmentVariableW(L"SL_STANDIN_JOURNAL", journal.c_str());
-    wchar_t exe[MAX_PATH * 2] = {};
-    GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
-    std::wstring command =
-        L"\"" + std::wstring(exe) + L"\" --child " + std::wstring(mode, mode + std::strlen(mode));
     const std::wstring output = dir + L"\\stdout.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(exe, command.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup,
-                       &process)) {
-        WaitForSingleObject(process.hProcess, 120000);
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(out);
+    run.exitCode = runThisProgram(L"--child " + std::wstring(mode, mode + std::strlen(mode)), dir, output);
     std::ifstream in(std::filesystem::path(output), std::ios::binary);
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("factories=", 0) == 0)

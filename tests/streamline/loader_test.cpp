@@ -41,31 +41,7 @@ int runLoaderChild()
 // Runs this program with --load in `dir`, standard output into `stdoutFile`.
 DWORD runChild(const std::wstring& dir, const std::wstring& stdoutFile)
 {
-    wchar_t exe[MAX_PATH * 2] = {};
-    GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
-    std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" --load";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileW(stdoutFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup,
-                        &process)) {
-        CloseHandle(out);
-        return 0xFFFFFFFF;
-    }
-    WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 0xFFFFFFFF;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CloseHandle(out);
-    return code;
+    return runThisProgram(L"--load", dir, stdoutFile);
 }
 
 // The child's standard output, CRT text-mode line ends turned back into "\n".

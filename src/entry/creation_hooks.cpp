@@ -25,7 +25,7 @@ CreateFactoryFunction systemCreateFactory = nullptr;
 
 // Far longer than a load takes; past it a creator goes on without Streamline rather than stall the game.
 constexpr std::uint32_t loadWaitMilliseconds = 10000;
-LoadOnce streamlineLoad(loadWaitMilliseconds);
+constinit LoadOnce streamlineLoad(loadWaitMilliseconds);
 
 // A creation that must not wait for the load, or waited in vain: the system object goes to the host as it
 // is. Inside the load it is Streamline's own; past the wait it is logged.

@@ -79,11 +79,26 @@ bool initialiseStreamline(const std::wstring& streamlineDirectory)
 }
 
 // One of the core entry points, fetched into its slot; a missing one is logged.
-template <class F> bool fetchCoreEntryPoint(F*& slot, const char* name)
+template <class F> bool fetchCoreEntryPoint(F*& slot, HMODULE module, const char* name)
 {
-    if (fetchCoreFunction(slot, streamlineApi.interposerModule, name) != nullptr)
+    if (fetchCoreFunction(slot, module, name) != nullptr)
         return true;
     logLine("Streamline: the interposer does not export %s", name);
+    return false;
+}
+
+// All three or none: a half-fetched set would have later factories wrapped by a Streamline that failed.
+bool fetchCoreEntryPoints(HMODULE module)
+{
+    StreamlineApi& api = streamlineApi;
+    if (fetchCoreEntryPoint(api.slUpgradeInterface, module, "slUpgradeInterface") &&
+        fetchCoreEntryPoint(api.slGetNativeInterface, module, "slGetNativeInterface") &&
+        fetchCoreEntryPoint(api.slGetFeatureFunction, module, "slGetFeatureFunction")) {
+        return true;
+    }
+    api.slUpgradeInterface = nullptr;
+    api.slGetNativeInterface = nullptr;
+    api.slGetFeatureFunction = nullptr;
     return false;
 }
 
@@ -112,9 +127,7 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
     if (!initialiseStreamline(streamlineDirectory.wstring())) {
         return false;
     }
-    return fetchCoreEntryPoint(streamlineApi.slUpgradeInterface, "slUpgradeInterface") &&
-           fetchCoreEntryPoint(streamlineApi.slGetNativeInterface, "slGetNativeInterface") &&
-           fetchCoreEntryPoint(streamlineApi.slGetFeatureFunction, "slGetFeatureFunction");
+    return fetchCoreEntryPoints(streamlineApi.interposerModule);
 }
 
 // The load's outcome in the log. A failed load makes the game's factory fail: what led to it is written out

@@ -19,6 +19,7 @@ using namespace e2e;
 namespace {
 
 const std::wstring layoutGame = windowsPath(E2E_HOST_GAME);
+const std::wstring otherBuildGame = windowsPath(E2E_HOST_GAME_OTHERBUILD);
 const std::wstring runsDir = windowsPath(E2E_RUNS_DIR);
 const std::wstring testKeyBridge = windowsPath(E2E_BRIDGE);
 const std::wstring signedInterposer = windowsPath(E2E_SIGNED_INTERPOSER);
@@ -153,6 +154,25 @@ TEST(Log, NormalRunSaysWhatWasLoadedAskedAndHooked)
     for (const auto& line : lines)
         EXPECT_NE(line.rfind("adapter LUID ", 0), 0u)
             << "the adapter is named only when a feature is missing";
+}
+
+// A later build of the game: the log says why the camera hook stayed out, and that DLSS still came in.
+TEST(Log, AnotherGameBuildSaysWhyTheCameraHookStaysOut)
+{
+    const GameFolder folder = bridged(L"other_build");
+    const GameRun run = runGame(folder, otherBuildGame, gameArguments);
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    const auto lines = logLines(run.file(L"fsr2bridge.log"));
+    expectStartLines(lines, folder);
+    expectInOrder(lines, {
+                             "Streamline: loaded and initialised",
+                             "DLSS: available",
+                             "camera hook skipped: +0x33E4D68 lies inside the function at ",
+                             "hook on ffxFsr2ContextCreate installed",
+                             "hook on ffxFsr2RegisterAliasableResources installed",
+                             "DLSS is in place of the game's FSR2",
+                         });
+    EXPECT_FALSE(anyLineHas(lines, "hook on the game's camera function"));
 }
 
 enum class Setup { nothing, folderInPlace, file };

@@ -1,10 +1,7 @@
 #include "entry/creation_hooks.h"
 
-#include <wrl/client.h>
-
 #include <cstdint>
 #include <new>
-#include <string>
 
 #include "common/log.h"
 #include "entry/load_once.h"
@@ -45,26 +42,6 @@ bool passesByTheLoad(LoadOnce::Turn turn, const char* what) noexcept
 sl::PFun_slUpgradeInterface* upgraderIfLoaded() noexcept
 {
     return streamlineLoader.passThroughMode() ? nullptr : streamlineApi.slUpgradeInterface;
-}
-
-// The adapter's name for the log, from a factory the system makes without our hook.
-std::wstring describeAdapter(LUID luid) noexcept
-{
-    Microsoft::WRL::ComPtr<IDXGIFactory4> factory;
-    Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
-    DXGI_ADAPTER_DESC description{};
-    if (systemCreateFactory == nullptr ||
-        FAILED(systemCreateFactory(0, __uuidof(IDXGIFactory4),
-                                   reinterpret_cast<void**>(factory.GetAddressOf()))) ||
-        FAILED(factory->EnumAdapterByLuid(luid, __uuidof(IDXGIAdapter),
-                                          reinterpret_cast<void**>(adapter.GetAddressOf()))) ||
-        FAILED(adapter->GetDesc(&description)))
-        return {};
-    try {
-        return description.Description;
-    } catch (...) {
-        return {};
-    }
 }
 
 // A failed attach unloads the module: nothing of it may stay behind. Enabling is all or none, so removing
@@ -159,7 +136,6 @@ bool installCreationHooks() noexcept
 {
     // The layers below reach up only through what is registered here.
     setUpscalerInstaller(&installUpscaler);
-    setAdapterDescriber(&describeAdapter);
     publishSystemDeviceLookup(&nativeDeviceOf);
     if (MH_Initialize() != MH_OK)
         return false;

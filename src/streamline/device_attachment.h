@@ -3,8 +3,6 @@
 // starts Reflex and, with DLSS available, has the upscaler put in place of the host's FSR2.
 #include <windows.h>
 
-#include <string>
-
 #include "common/graphics.h"
 #include "settings/config.h"
 #include "streamline/sl_types.h"
@@ -19,12 +17,6 @@ bool attachDevice(ID3D12Device* device) noexcept;
 // hooks. It belongs to the layer above, which registers it at start-up; false when it failed.
 using UpscalerInstaller = bool (*)(HMODULE interposer, Config* settings) noexcept;
 void setUpscalerInstaller(UpscalerInstaller installer) noexcept;
-
-// The adapter's name for the log ("NVIDIA GeForce RTX 4080"), empty when unknown; asked when a feature is
-// unavailable. The layer that owns the system's factory creation registers it; without one only the LUID is
-// logged.
-using AdapterDescriber = std::wstring (*)(LUID luid) noexcept;
-void setAdapterDescriber(AdapterDescriber describer) noexcept;
 
 // The box text for a feature that Streamline reports unavailable, or null when that result shows no box.
 const wchar_t* featureUnavailableText(sl::Feature feature, sl::Result result) noexcept;

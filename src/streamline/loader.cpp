@@ -61,7 +61,7 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
 
     sl::PFun_slInit* slInit = nullptr;
     if (fetchCoreFunction(slInit, streamlineApi.interposerModule, "slInit") == nullptr ||
-        slInit(preferences.preferences, sl::kSDKVersion) != sl::Result::eOk) {
+        !streamlineAccepted(slInit(preferences.preferences, sl::kSDKVersion), StreamlineCall::slInit)) {
         return false;
     }
     const HMODULE module = streamlineApi.interposerModule;

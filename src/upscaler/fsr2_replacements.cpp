@@ -47,7 +47,10 @@ void fitDlssModeAtCreation(sl::DLSSOptions& options, const FfxDimensions2D& rend
 {
     DlssModeRanges ranges{};
     if (!askDlssModeRanges(options, ranges)) {
-        return; // Streamline gives no ranges: the configured mode stays
+        logLine("DLSS mode %u for render size %ux%u of %ux%u: Streamline gives no render-size ranges",
+                static_cast<unsigned>(options.mode), renderSize.width, renderSize.height, options.outputWidth,
+                options.outputHeight);
+        return; // the configured mode stays
     }
     const sl::DLSSMode configured = options.mode;
     options.mode = fitDlssMode(configured, ranges, renderSize.width, renderSize.height);

@@ -1,6 +1,8 @@
 #include "streamline/device_attachment.h"
 
+#include "common/log.h"
 #include "common/module_export.h"
+#include "streamline/feature_support.h"
 #include "streamline/loader.h"
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
@@ -39,7 +41,7 @@ bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature fe
                       const sl::AdapterInfo& adapter) noexcept
 {
     const sl::Result result = isSupported(feature, adapter);
-    if (result == sl::Result::eOk)
+    if (streamlineAccepted(result, StreamlineCall::slIsFeatureSupported))
         return true;
     if (const wchar_t* text = featureUnavailableText(feature, result))
         MessageBoxW(nullptr, text, attachmentBoxCaption, MB_OK | MB_ICONERROR);
@@ -60,21 +62,42 @@ void disableFrameGeneration(Config& settings, Settings snapshot) noexcept
 
 UpscalerInstaller upscalerInstaller = nullptr;
 
-bool attachDeviceSteps(ID3D12Device* device)
+// NIS is asked without a box: without it DLSS writes the game's output itself, as with sharpening off.
+void askForNis(sl::PFun_slIsFeatureSupported* isSupported, const sl::AdapterInfo& adapter) noexcept
+{
+    const sl::Result result = isSupported(sl::kFeatureNIS, adapter);
+    const bool available = streamlineAccepted(result, StreamlineCall::slIsFeatureSupported);
+    recordNisSupport(available);
+    if (available)
+        logLine("NIS is available: sharpening runs after DLSS when it is on");
+    else
+        logLine("NIS is not available (%d): DLSS writes the game's output itself", static_cast<int>(result));
+}
+
+AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
 {
     const HMODULE interposer = streamlineApi.interposerModule;
     if (device == nullptr || interposer == nullptr)
-        return false;
+        return AttachmentOutcome::failed;
     auto* setDevice = exportedFunction<sl::PFun_slSetD3DDevice>(interposer, "slSetD3DDevice");
-    if (setDevice == nullptr || setDevice(device) != sl::Result::eOk)
-        return false;
+    if (setDevice == nullptr)
+        return AttachmentOutcome::failed;
+    const sl::Result bound = setDevice(device);
+    if (bound == sl::Result::eErrorInvalidIntegration) {
+        // Streamline serves the first device it was given and no other.
+        logLine("Streamline refused a second device (%d): the game gets it as the system made it",
+                static_cast<int>(bound));
+        return AttachmentOutcome::deviceRefused;
+    }
+    if (!streamlineAccepted(bound, StreamlineCall::slSetD3DDevice))
+        return AttachmentOutcome::failed;
     LUID luid = adapterLuidOf(device);
     sl::AdapterInfo adapter{};
     adapter.deviceLUID = reinterpret_cast<std::uint8_t*>(&luid);
     adapter.deviceLUIDSizeInBytes = sizeof(LUID);
     auto* isSupported = exportedFunction<sl::PFun_slIsFeatureSupported>(interposer, "slIsFeatureSupported");
     if (isSupported == nullptr)
-        return false;
+        return AttachmentOutcome::failed;
 
     const bool reflex = featureAvailable(isSupported, sl::kFeatureReflex, adapter);
     const bool dlss = featureAvailable(isSupported, sl::kFeatureDLSS, adapter);
@@ -89,12 +112,14 @@ bool attachDeviceSteps(ID3D12Device* device)
         if (snapshot.enableFrameGeneration && !featureAvailable(isSupported, sl::kFeatureDLSS_G, adapter))
             disableFrameGeneration(*settings, snapshot);
     }
+    askForNis(isSupported, adapter);
 
     if (reflex && !startReflex(settings))
-        return false;
+        return AttachmentOutcome::failed;
     if (!dlss)
-        return true;
-    return upscalerInstaller == nullptr || upscalerInstaller(interposer, settings);
+        return AttachmentOutcome::completed;
+    const bool installed = upscalerInstaller == nullptr || upscalerInstaller(interposer, settings);
+    return installed ? AttachmentOutcome::completed : AttachmentOutcome::failed;
 }
 
 } // namespace
@@ -125,13 +150,18 @@ void setUpscalerInstaller(UpscalerInstaller installer) noexcept
     upscalerInstaller = installer;
 }
 
-bool attachDevice(ID3D12Device* device) noexcept
+AttachmentOutcome attachDeviceOutcome(ID3D12Device* device) noexcept
 {
     try {
         return attachDeviceSteps(device);
     } catch (...) {
-        return false; // a step beyond our control threw: the attachment stops there
+        return AttachmentOutcome::failed; // a step beyond our control threw: the attachment stops there
     }
+}
+
+bool attachDevice(ID3D12Device* device) noexcept
+{
+    return attachDeviceOutcome(device) == AttachmentOutcome::completed;
 }
 
 } // namespace fsr2bridge

@@ -76,7 +76,7 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
 
     sl::PFun_slInit* slInit = nullptr;
     if (fetchCoreFunction(slInit, streamlineApi.interposerModule, "slInit") == nullptr ||
-        slInit(preferences.preferences, sl::kSDKVersion) != sl::Result::eOk) {
+        !streamlineAccepted(slInit(preferences.preferences, sl::kSDKVersion), StreamlineCall::slInit)) {
         return false;
     }
     return fetchCoreEntryPoints(streamlineApi.interposerModule);

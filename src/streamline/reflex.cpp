@@ -53,22 +53,23 @@ bool startReflex(Config* settings)
     if (!hookPeekMessage()) {
         return false;
     }
-    sl::ReflexState state{}; // header, flags false, 64 zeroed reports with their headers
-    auto* getState =
-        fetchFeatureFunction(streamlineApi.slReflexGetState, sl::kFeatureReflex, "slReflexGetState");
-    if (getState == nullptr || getState(state) != sl::Result::eOk) {
-        return false;
-    }
-    latencyPingMessage = state.statsWindowMessage;
-
     const Settings values = settings != nullptr ? settings->snapshot() : Settings{};
     const sl::ReflexOptions options =
         reflexOptions(static_cast<std::uint32_t>(values.reflexMode), values.reflexFpsCap);
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slReflexSetOptions, sl::kFeatureReflex, "slReflexSetOptions");
-    if (setOptions == nullptr || setOptions(options) != sl::Result::eOk) {
+    if (setOptions == nullptr ||
+        !streamlineAccepted(setOptions(options), StreamlineCall::slReflexSetOptions)) {
         return false;
     }
+    // Streamline sets the latency ping message up with the first options: the state is read after them.
+    sl::ReflexState state{}; // header, flags false, 64 zeroed reports with their headers
+    auto* getState =
+        fetchFeatureFunction(streamlineApi.slReflexGetState, sl::kFeatureReflex, "slReflexGetState");
+    if (getState == nullptr || !streamlineAccepted(getState(state), StreamlineCall::slReflexGetState)) {
+        return false;
+    }
+    latencyPingMessage = state.statsWindowMessage;
     if (!advanceFrameToken()) {
         return false;
     }
@@ -85,10 +86,10 @@ bool advanceFrameToken()
     }
     if (nextToken != nullptr) {
         currentToken = nextToken;
-    } else if (newToken(currentToken, nullptr) != sl::Result::eOk) {
+    } else if (!streamlineAccepted(newToken(currentToken, nullptr), StreamlineCall::slGetNewFrameToken)) {
         return false;
     }
-    return newToken(nextToken, nullptr) == sl::Result::eOk;
+    return streamlineAccepted(newToken(nextToken, nullptr), StreamlineCall::slGetNewFrameToken);
 }
 
 bool sendReflexMarker(sl::ReflexMarker marker)
@@ -102,7 +103,7 @@ bool sendReflexMarker(sl::ReflexMarker marker)
     if (setMarker == nullptr) {
         return false;
     }
-    return setMarker(marker, *token) == sl::Result::eOk;
+    return streamlineAccepted(setMarker(marker, *token), StreamlineCall::slReflexSetMarker);
 }
 
 bool reflexSleep()
@@ -118,7 +119,7 @@ bool reflexSleep()
     if (sleep == nullptr) {
         return false;
     }
-    return sleep(*token) == sl::Result::eOk;
+    return streamlineAccepted(sleep(*token), StreamlineCall::slReflexSleep);
 }
 
 BOOL WINAPI peekMessageHook(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags)

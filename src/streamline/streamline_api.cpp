@@ -1,7 +1,52 @@
 #include "streamline/streamline_api.h"
 
+#include <iterator>
+
+#include "common/log.h"
+
 namespace fsr2bridge {
 
 StreamlineApi streamlineApi;
+
+namespace {
+
+// One kind per entry point, in the order of StreamlineCall, so that a warning of one does not hide
+// another's.
+LogError<sl::Result> warningAnswered[] = {
+    "slInit answered the warning {}",
+    "slUpgradeInterface answered the warning {}",
+    "slGetNativeInterface answered the warning {}",
+    "slGetFeatureFunction answered the warning {}",
+    "slSetD3DDevice answered the warning {}",
+    "slIsFeatureSupported answered the warning {}",
+    "slGetNewFrameToken answered the warning {}",
+    "slReflexGetState answered the warning {}",
+    "slReflexSetOptions answered the warning {}",
+    "slReflexSetMarker answered the warning {}",
+    "slReflexSleep answered the warning {}",
+    "slDLSSSetOptions answered the warning {}",
+    "slDLSSGetOptimalSettings answered the warning {}",
+    "slDLSSGSetOptions answered the warning {}",
+    "slDLSSGGetState answered the warning {}",
+    "slNISSetOptions answered the warning {}",
+    "slSetConstants answered the warning {}",
+    "slSetTag answered the warning {}",
+    "slEvaluateFeature answered the warning {} (the work is recorded)",
+};
+static_assert(std::size(warningAnswered) == static_cast<std::size_t>(StreamlineCall::count));
+
+} // namespace
+
+bool streamlineAccepted(sl::Result result, StreamlineCall call) noexcept
+{
+    if (result == sl::Result::eOk)
+        return true;
+    if (!sl::isWarning(result))
+        return false;
+    const auto index = static_cast<std::size_t>(call);
+    if (index < std::size(warningAnswered))
+        logError(warningAnswered[index], result);
+    return true;
+}
 
 } // namespace fsr2bridge

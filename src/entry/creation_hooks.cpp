@@ -1,6 +1,7 @@
 #include "entry/creation_hooks.h"
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "common/log.h"
@@ -85,13 +86,19 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
         return S_OK;
     }
     void* upgraded = native;
-    if (upgrade(&upgraded) != sl::Result::eOk)
+    if (!streamlineAccepted(upgrade(&upgraded), StreamlineCall::slUpgradeInterface))
         return E_UNEXPECTED; // the system device stays in the out-pointer
-    auto* proxy = new (std::nothrow) D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgraded), native);
+    std::unique_ptr<D3D12DeviceProxy> proxy(
+        new (std::nothrow) D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgraded), native));
     if (proxy == nullptr)
         return E_OUTOFMEMORY;
-    *device = proxy;
-    attachDevice(proxy);
+    if (attachDeviceOutcome(proxy.get()) == AttachmentOutcome::deviceRefused) {
+        // Streamline serves another device: this one goes to the game as the system made it (the system
+        // device is still in the out-pointer). Streamline's object for it is kept, like every object it
+        // hands out: whether releasing it would also release the system device is Streamline's business.
+        return S_OK;
+    }
+    *device = proxy.release(); // lives as long as the process, like every proxy
     return S_OK;
 }
 
@@ -113,7 +120,7 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
         return S_OK;
     auto* native = static_cast<IDXGIFactory7*>(*factory);
     void* upgraded = native;
-    if (upgrade(&upgraded) != sl::Result::eOk)
+    if (!streamlineAccepted(upgrade(&upgraded), StreamlineCall::slUpgradeInterface))
         return E_UNEXPECTED;
     auto* proxy = new (std::nothrow) DXGIFactoryProxy(static_cast<IDXGIFactory7*>(upgraded), native);
     if (proxy == nullptr)

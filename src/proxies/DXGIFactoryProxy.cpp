@@ -14,7 +14,8 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
         return created;
     auto* const getNative = streamlineApi.slGetNativeInterface;
     void* nativeSwapChain = nullptr;
-    if (getNative == nullptr || getNative(*swapChain, &nativeSwapChain) != sl::Result::eOk ||
+    if (getNative == nullptr ||
+        !streamlineAccepted(getNative(*swapChain, &nativeSwapChain), StreamlineCall::slGetNativeInterface) ||
         nativeSwapChain == nullptr)
         return E_UNEXPECTED; // Streamline's swap chain stays in the out-pointer
     auto* proxy = new (std::nothrow) DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain),

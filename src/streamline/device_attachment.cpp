@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/message_box.h"
 #include "common/module_export.h"
+#include "streamline/feature_support.h"
 #include "streamline/loader.h"
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
@@ -62,7 +63,7 @@ bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature fe
                       const sl::AdapterInfo& adapter) noexcept
 {
     const sl::Result result = isSupported(feature, adapter);
-    if (result == sl::Result::eOk) {
+    if (streamlineAccepted(result, StreamlineCall::slIsFeatureSupported)) {
         logLine("%s: available", featureName(feature));
         return true;
     }
@@ -125,23 +126,42 @@ void disableFrameGeneration(Config& settings, Settings snapshot) noexcept
 
 UpscalerInstaller upscalerInstaller = nullptr;
 
-bool attachDeviceSteps(ID3D12Device* device)
+// NIS is asked without a box: without it DLSS writes the game's output itself, as with sharpening off.
+void askForNis(sl::PFun_slIsFeatureSupported* isSupported, const sl::AdapterInfo& adapter) noexcept
+{
+    const sl::Result result = isSupported(sl::kFeatureNIS, adapter);
+    const bool available = streamlineAccepted(result, StreamlineCall::slIsFeatureSupported);
+    recordNisSupport(available);
+    if (available)
+        logLine("NIS is available: sharpening runs after DLSS when it is on");
+    else
+        logLine("NIS is not available (%d): DLSS writes the game's output itself", static_cast<int>(result));
+}
+
+AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
 {
     const HMODULE interposer = streamlineApi.interposerModule;
     if (device == nullptr || interposer == nullptr) {
         logLine("device %p not attached: Streamline is not loaded", static_cast<void*>(device));
-        return false;
+        return AttachmentOutcome::failed;
     }
     auto* setDevice = exportedFunction<sl::PFun_slSetD3DDevice>(interposer, "slSetD3DDevice");
     if (setDevice == nullptr) {
         logLine("device %p not attached: the interposer does not export slSetD3DDevice",
                 static_cast<void*>(device));
-        return false;
+        return AttachmentOutcome::failed;
     }
-    if (const sl::Result set = setDevice(device); set != sl::Result::eOk) {
+    const sl::Result bound = setDevice(device);
+    if (bound == sl::Result::eErrorInvalidIntegration) {
+        // Streamline serves the first device it was given and no other.
+        logLine("Streamline refused a second device (%d): the game gets it as the system made it",
+                static_cast<int>(bound));
+        return AttachmentOutcome::deviceRefused;
+    }
+    if (!streamlineAccepted(bound, StreamlineCall::slSetD3DDevice)) {
         logLine("device %p not attached: slSetD3DDevice returned %d (%s)", static_cast<void*>(device),
-                static_cast<int>(set), streamlineResultName(set));
-        return false;
+                static_cast<int>(bound), streamlineResultName(bound));
+        return AttachmentOutcome::failed;
     }
     LUID luid = adapterLuidOf(device);
     logLine("device %p attached to Streamline; adapter LUID %08lX:%08lX", static_cast<void*>(device),
@@ -152,7 +172,7 @@ bool attachDeviceSteps(ID3D12Device* device)
     auto* isSupported = exportedFunction<sl::PFun_slIsFeatureSupported>(interposer, "slIsFeatureSupported");
     if (isSupported == nullptr) {
         logLine("features not asked: the interposer does not export slIsFeatureSupported");
-        return false;
+        return AttachmentOutcome::failed;
     }
 
     const bool reflex = featureAvailable(isSupported, sl::kFeatureReflex, adapter);
@@ -175,16 +195,18 @@ bool attachDeviceSteps(ID3D12Device* device)
     }
     if (!reflex || !dlss || frameGenerationRefused)
         logAdapterName(luid);
+    askForNis(isSupported, adapter);
 
     if (reflex && !startReflex(settings)) {
         logLine("device attachment stopped: Reflex did not start, so DLSS is not put in place of FSR2");
-        return false;
+        return AttachmentOutcome::failed;
     }
     if (!dlss) {
         logLine("DLSS is not available: the game's own FSR2 stays");
-        return true;
+        return AttachmentOutcome::completed;
     }
-    return upscalerInstaller == nullptr || upscalerInstaller(interposer, settings);
+    const bool installed = upscalerInstaller == nullptr || upscalerInstaller(interposer, settings);
+    return installed ? AttachmentOutcome::completed : AttachmentOutcome::failed;
 }
 
 } // namespace
@@ -215,13 +237,18 @@ void setUpscalerInstaller(UpscalerInstaller installer) noexcept
     upscalerInstaller = installer;
 }
 
-bool attachDevice(ID3D12Device* device) noexcept
+AttachmentOutcome attachDeviceOutcome(ID3D12Device* device) noexcept
 {
     try {
         return attachDeviceSteps(device);
     } catch (...) {
-        return false; // a step beyond our control threw: the attachment stops there
+        return AttachmentOutcome::failed; // a step beyond our control threw: the attachment stops there
     }
+}
+
+bool attachDevice(ID3D12Device* device) noexcept
+{
+    return attachDeviceOutcome(device) == AttachmentOutcome::completed;
 }
 
 } // namespace fsr2bridge

@@ -13,6 +13,12 @@ namespace fsr2bridge {
 // is in place.
 bool attachDevice(ID3D12Device* device) noexcept;
 
+// The same, telling a device Streamline refuses (it serves the first device it was given: a later one
+// gets eErrorInvalidIntegration) from other failures. Nothing else of the attachment runs for a refused
+// device; the caller hands it to the game as the system made it.
+enum class AttachmentOutcome { completed, failed, deviceRefused };
+AttachmentOutcome attachDeviceOutcome(ID3D12Device* device) noexcept;
+
 // The last step of an attachment with DLSS available: publish the upscaler's state and install the host
 // hooks. It belongs to the layer above, which registers it at start-up; false when it failed.
 using UpscalerInstaller = bool (*)(HMODULE interposer, Config* settings) noexcept;

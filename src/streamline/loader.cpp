@@ -75,7 +75,7 @@ bool initialiseStreamline(const std::wstring& streamlineDirectory)
     }
     const sl::Result result = slInit(preferences.preferences, sl::kSDKVersion);
     logLine("Streamline: slInit returned %d (%s)", static_cast<int>(result), streamlineResultName(result));
-    return result == sl::Result::eOk;
+    return streamlineAccepted(result, StreamlineCall::slInit);
 }
 
 // One of the core entry points, fetched into its slot; a missing one is logged.

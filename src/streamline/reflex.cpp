@@ -74,24 +74,24 @@ bool startReflex(Config* settings)
     if (!hookPeekMessage()) {
         return false;
     }
-    sl::ReflexState state{}; // header, flags false, 64 zeroed reports with their headers
-    auto* getState =
-        fetchFeatureFunction(streamlineApi.slReflexGetState, sl::kFeatureReflex, "slReflexGetState");
-    const sl::Result stateResult = getState != nullptr ? getState(state) : sl::Result::eErrorIO;
-    if (stateResult != sl::Result::eOk) {
-        return reflexStartFailed("slReflexGetState", getState, stateResult);
-    }
-    latencyPingMessage = state.statsWindowMessage;
-
     const Settings values = settings != nullptr ? settings->snapshot() : Settings{};
     const sl::ReflexOptions options =
         reflexOptions(static_cast<std::uint32_t>(values.reflexMode), values.reflexFpsCap);
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slReflexSetOptions, sl::kFeatureReflex, "slReflexSetOptions");
     const sl::Result optionsResult = setOptions != nullptr ? setOptions(options) : sl::Result::eErrorIO;
-    if (optionsResult != sl::Result::eOk) {
+    if (!streamlineAccepted(optionsResult, StreamlineCall::slReflexSetOptions)) {
         return reflexStartFailed("slReflexSetOptions", setOptions, optionsResult);
     }
+    // Streamline sets the latency ping message up with the first options: the state is read after them.
+    sl::ReflexState state{}; // header, flags false, 64 zeroed reports with their headers
+    auto* getState =
+        fetchFeatureFunction(streamlineApi.slReflexGetState, sl::kFeatureReflex, "slReflexGetState");
+    const sl::Result stateResult = getState != nullptr ? getState(state) : sl::Result::eErrorIO;
+    if (!streamlineAccepted(stateResult, StreamlineCall::slReflexGetState)) {
+        return reflexStartFailed("slReflexGetState", getState, stateResult);
+    }
+    latencyPingMessage = state.statsWindowMessage;
     if (!advanceFrameToken()) {
         logLine("Reflex not started: no frame token from slGetNewFrameToken");
         return false;
@@ -111,10 +111,10 @@ bool advanceFrameToken()
     }
     if (nextToken != nullptr) {
         currentToken = nextToken;
-    } else if (newToken(currentToken, nullptr) != sl::Result::eOk) {
+    } else if (!streamlineAccepted(newToken(currentToken, nullptr), StreamlineCall::slGetNewFrameToken)) {
         return false;
     }
-    return newToken(nextToken, nullptr) == sl::Result::eOk;
+    return streamlineAccepted(newToken(nextToken, nullptr), StreamlineCall::slGetNewFrameToken);
 }
 
 bool sendReflexMarker(sl::ReflexMarker marker)
@@ -128,7 +128,7 @@ bool sendReflexMarker(sl::ReflexMarker marker)
     if (setMarker == nullptr) {
         return false;
     }
-    return setMarker(marker, *token) == sl::Result::eOk;
+    return streamlineAccepted(setMarker(marker, *token), StreamlineCall::slReflexSetMarker);
 }
 
 bool reflexSleep()
@@ -144,7 +144,7 @@ bool reflexSleep()
     if (sleep == nullptr) {
         return false;
     }
-    return sleep(*token) == sl::Result::eOk;
+    return streamlineAccepted(sleep(*token), StreamlineCall::slReflexSleep);
 }
 
 BOOL WINAPI peekMessageHook(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags)

@@ -8,9 +8,10 @@
 
 namespace fsr2bridge {
 
-// Hooks PeekMessageA, reads the ping message, sets the Reflex options from
-// `settings` (kept for reflexSleep; null: the defaults, and no sleep), fetches
-// the first frame tokens and sends eSimulationStart.
+// Hooks PeekMessageA, sets the Reflex options from `settings` (kept for
+// reflexSleep; null: the defaults, and no sleep), then reads the ping message
+// (Streamline has one only once the options are set), fetches the first frame
+// tokens and sends eSimulationStart.
 bool startReflex(Config* settings);
 
 // Moves nextFrameToken into currentFrameToken (fetching both on the first call)

@@ -53,6 +53,8 @@ inline constexpr StructType kDLSSGStateType{
     0xCC8AC8E1, 0xA179, 0x44F5, {0x97, 0xFA, 0xE7, 0x41, 0x12, 0xF9, 0xBC, 0x61}};
 inline constexpr StructType kNISOptionsType{
     0x676610E5, 0x9674, 0x4D3A, {0x9C, 0x8A, 0xF4, 0x95, 0xD0, 0x1B, 0x36, 0xF3}};
+inline constexpr StructType kDLSSOptimalSettingsType{
+    0xEF1D0957, 0xFD58, 0x4DF7, {0xB5, 0x04, 0x8B, 0x69, 0xD8, 0xAA, 0x6B, 0x76}};
 
 inline constexpr std::uint64_t kPreferencesVersion = 1;
 inline constexpr std::uint64_t kAdapterInfoVersion = 1;
@@ -67,10 +69,12 @@ inline constexpr std::uint64_t kDLSSOptionsVersion = 2;
 inline constexpr std::uint64_t kDLSSGOptionsVersion = 1;
 inline constexpr std::uint64_t kDLSSGStateVersion = 1;
 inline constexpr std::uint64_t kNISOptionsVersion = 1;
+inline constexpr std::uint64_t kDLSSOptimalSettingsVersion = 1;
 
 // SDK 2.1.1: major in bits 63-48, minor 47-32, patch 31-16, check value 0xFEDC.
 inline constexpr std::uint64_t kSDKVersion = 0x000200010001FEDCull;
 
+// Every value of SDK 2.1.1. The last ones, from eWarnOutOfVRAM on, are warnings: the call did its work.
 enum class Result : int {
     eOk = 0,
     eErrorIO = 1,
@@ -80,7 +84,46 @@ enum class Result : int {
     eErrorDeviceNotCreated = 5,
     eErrorNoSupportedAdapterFound = 6,
     eErrorAdapterNotSupported = 7,
+    eErrorNoPlugins = 8,
+    eErrorVulkanAPI = 9,
+    eErrorDXGIAPI = 10,
+    eErrorD3DAPI = 11,
+    eErrorNRDAPI = 12,
+    eErrorNVAPI = 13,
+    eErrorReflexAPI = 14,
+    eErrorNGXFailed = 15,
+    eErrorJSONParsing = 16,
+    eErrorMissingProxy = 17,
+    eErrorMissingResourceState = 18,
+    eErrorInvalidIntegration = 19,
+    eErrorMissingInputParameter = 20,
+    eErrorNotInitialized = 21,
+    eErrorComputeFailed = 22,
+    eErrorInitNotCalled = 23,
+    eErrorExceptionHandler = 24,
+    eErrorInvalidParameter = 25,
+    eErrorMissingConstants = 26,
+    eErrorDuplicatedConstants = 27,
+    eErrorMissingOrInvalidAPI = 28,
+    eErrorCommonConstantsMissing = 29,
+    eErrorUnsupportedInterface = 30,
+    eErrorFeatureMissing = 31,
+    eErrorFeatureNotSupported = 32,
+    eErrorFeatureMissingHooks = 33,
+    eErrorFeatureFailedToLoad = 34,
+    eErrorFeatureWrongPriority = 35,
+    eErrorFeatureMissingDependency = 36,
+    eErrorFeatureManagerInvalidState = 37,
+    eErrorInvalidState = 38,
+    eWarnOutOfVRAM = 39,
 };
+
+// A warning result: the call did its work and says something about it (eWarnOutOfVRAM: the process is
+// at its video-memory budget). Values a later SDK appends after the last error are warnings too.
+constexpr bool isWarning(Result result)
+{
+    return static_cast<int>(result) >= static_cast<int>(Result::eWarnOutOfVRAM);
+}
 
 using Feature = std::uint32_t;
 inline constexpr Feature kFeatureDLSS = 0;
@@ -509,6 +552,28 @@ static_assert(offsetof(DLSSOptions, ultraQualityPreset) == 80);
 static_assert(offsetof(DLSSOptions, useAutoExposure) == 84);
 static_assert(sizeof(DLSSOptions) == 88);
 
+// What DLSS asks of the render size for one mode and output size (filled by slDLSSGetOptimalSettings).
+struct DLSSOptimalSettings {
+    BaseStructure* next = nullptr;
+    StructType structType = kDLSSOptimalSettingsType;
+    std::uint64_t structVersion = kDLSSOptimalSettingsVersion;
+    std::uint32_t optimalRenderWidth = 0;
+    std::uint32_t optimalRenderHeight = 0;
+    float optimalSharpness = 0.0f;
+    std::uint32_t renderWidthMin = 0;
+    std::uint32_t renderHeightMin = 0;
+    std::uint32_t renderWidthMax = 0;
+    std::uint32_t renderHeightMax = 0;
+};
+static_assert(offsetof(DLSSOptimalSettings, optimalRenderWidth) == 32);
+static_assert(offsetof(DLSSOptimalSettings, optimalRenderHeight) == 36);
+static_assert(offsetof(DLSSOptimalSettings, optimalSharpness) == 40);
+static_assert(offsetof(DLSSOptimalSettings, renderWidthMin) == 44);
+static_assert(offsetof(DLSSOptimalSettings, renderHeightMin) == 48);
+static_assert(offsetof(DLSSOptimalSettings, renderWidthMax) == 52);
+static_assert(offsetof(DLSSOptimalSettings, renderHeightMax) == 56);
+static_assert(sizeof(DLSSOptimalSettings) == 64);
+
 using PFun_DLSSGOnErrorCallback = void(const void* lastError);
 
 struct DLSSGOptions {
@@ -584,6 +649,7 @@ using PFun_slReflexSetOptions = Result(const ReflexOptions& options);
 using PFun_slReflexSetMarker = Result(ReflexMarker marker, const FrameToken& frame);
 using PFun_slReflexSleep = Result(const FrameToken& frame);
 using PFun_slDLSSSetOptions = Result(const ViewportHandle& viewport, const DLSSOptions& options);
+using PFun_slDLSSGetOptimalSettings = Result(const DLSSOptions& options, DLSSOptimalSettings& settings);
 using PFun_slDLSSGSetOptions = Result(const ViewportHandle& viewport, const DLSSGOptions& options);
 using PFun_slDLSSGGetState = Result(const ViewportHandle& viewport, DLSSGState& state,
                                     const DLSSGOptions* options);

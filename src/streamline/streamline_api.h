@@ -4,6 +4,8 @@
 // filled on first use (see fetchFeatureFunction / fetchCoreFunction).
 #include <windows.h>
 
+#include <cstdint>
+
 #include "common/module_export.h"
 #include "streamline/sl_types.h"
 
@@ -25,6 +27,7 @@ struct StreamlineApi {
 
     // Feature functions fetched on first use with slGetFeatureFunction.
     sl::PFun_slDLSSSetOptions* slDLSSSetOptions = nullptr;
+    sl::PFun_slDLSSGetOptimalSettings* slDLSSGetOptimalSettings = nullptr;
     sl::PFun_slDLSSGGetState* slDLSSGGetState = nullptr;
     sl::PFun_slDLSSGSetOptions* slDLSSGSetOptions = nullptr;
     sl::PFun_slNISSetOptions* slNISSetOptions = nullptr;
@@ -36,6 +39,34 @@ struct StreamlineApi {
 
 // Filled by the loader; tests and benchmarks fill it with their own functions.
 extern StreamlineApi streamlineApi;
+
+// The entry points whose results the system checks, named in the log when one answers a warning.
+enum class StreamlineCall : std::uint8_t {
+    slInit,
+    slUpgradeInterface,
+    slGetNativeInterface,
+    slGetFeatureFunction,
+    slSetD3DDevice,
+    slIsFeatureSupported,
+    slGetNewFrameToken,
+    slReflexGetState,
+    slReflexSetOptions,
+    slReflexSetMarker,
+    slReflexSleep,
+    slDLSSSetOptions,
+    slDLSSGetOptimalSettings,
+    slDLSSGSetOptions,
+    slDLSSGGetState,
+    slNISSetOptions,
+    slSetConstants,
+    slSetTag,
+    slEvaluateFeature,
+    count
+};
+
+// Whether a call succeeded: eOk, or a warning (the call did its work; sl::isWarning). A warning is
+// logged, the first of each entry point in full and later ones counted. Safe on per-frame paths.
+bool streamlineAccepted(sl::Result result, StreamlineCall call) noexcept;
 
 // The SDK's name of a result ("eOk", "eErrorAdapterNotSupported", ...), "unknown" for others; for the log.
 const char* streamlineResultName(sl::Result result) noexcept;
@@ -53,7 +84,8 @@ template <class F> F* fetchFeatureFunction(F*& slot, sl::Feature feature, const 
         return nullptr;
     }
     void* function = nullptr;
-    if (streamlineApi.slGetFeatureFunction(feature, name, function) != sl::Result::eOk ||
+    if (!streamlineAccepted(streamlineApi.slGetFeatureFunction(feature, name, function),
+                            StreamlineCall::slGetFeatureFunction) ||
         function == nullptr) {
         return nullptr;
     }

@@ -35,7 +35,8 @@ bool sendOptions()
 {
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slDLSSGSetOptions, sl::kFeatureDLSS_G, "slDLSSGSetOptions");
-    return setOptions && setOptions(viewportHandle(), options) == sl::Result::eOk;
+    return setOptions &&
+           streamlineAccepted(setOptions(viewportHandle(), options), StreamlineCall::slDLSSGSetOptions);
 }
 
 void showStatusBox(std::uint32_t status)
@@ -77,7 +78,7 @@ bool checkFrameGenerationHealth()
     state.status = 0;
     state.minWidthOrHeight = 0;
     state.numFramesActuallyPresented = 0;
-    if (getState(viewportHandle(), state, nullptr) != sl::Result::eOk) {
+    if (!streamlineAccepted(getState(viewportHandle(), state, nullptr), StreamlineCall::slDLSSGGetState)) {
         return false;
     }
     if (state.status == 0) {

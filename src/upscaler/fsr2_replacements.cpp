@@ -4,9 +4,11 @@
 
 #include "common/log.h"
 #include "hooking/hook_and_enable.h"
+#include "streamline/feature_support.h"
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/camera_constants.h"
+#include "upscaler/dlss_mode_fit.h"
 #include "upscaler/frame_generation.h"
 #include "upscaler/host_hooks.h"
 #include "upscaler/upscaler_state.h"
@@ -20,6 +22,13 @@ constexpr int createShaderResourceViewSlot = 18;
 void* trampolines[3] = {};
 bool srvHookAttempted = false;
 
+inline constexpr LogEvent<sl::DLSSMode, DlssMode, std::uint32_t, std::uint32_t> dlssModeFollowsRenderSize{
+    "DLSS mode {} (configured {}) for render size {}x{}"};
+LogError<> constantsAlreadySet{
+    "the constants of this frame were already set (a second dispatch before the present): DLSS evaluates "
+    "with those"};
+LogError<> nisUnfetchable{"slNISSetOptions cannot be fetched: DLSS writes the game's output itself"};
+
 Fsr2ContextRecord& recordOf(void* context)
 {
     return *static_cast<Fsr2ContextRecord*>(context);
@@ -29,7 +38,25 @@ bool sendDlssOptions(const sl::DLSSOptions& options)
 {
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slDLSSSetOptions, sl::kFeatureDLSS, "slDLSSSetOptions");
-    return setOptions && setOptions(viewportHandle(), options) == sl::Result::eOk;
+    return setOptions &&
+           streamlineAccepted(setOptions(viewportHandle(), options), StreamlineCall::slDLSSSetOptions);
+}
+
+// Step at creation: the mode DLSS runs fits the render size the game is made for (its maximum).
+void fitDlssModeAtCreation(sl::DLSSOptions& options, const FfxDimensions2D& renderSize)
+{
+    DlssModeRanges ranges{};
+    if (!askDlssModeRanges(options, ranges)) {
+        logLine("DLSS mode %u for render size %ux%u of %ux%u: Streamline gives no render-size ranges",
+                static_cast<unsigned>(options.mode), renderSize.width, renderSize.height, options.outputWidth,
+                options.outputHeight);
+        return; // the configured mode stays
+    }
+    const sl::DLSSMode configured = options.mode;
+    options.mode = fitDlssMode(configured, ranges, renderSize.width, renderSize.height);
+    logLine("DLSS mode %u (configured %u) for render size %ux%u of %ux%u",
+            static_cast<unsigned>(options.mode), static_cast<unsigned>(configured), renderSize.width,
+            renderSize.height, options.outputWidth, options.outputHeight);
 }
 
 // Writes every field in place, so the padding of the zeroed record stays zero.
@@ -80,6 +107,7 @@ std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& desc
     record.device = description.device;
     const Settings settings = upscalerSettings();
     fillDlssOptions(record.dlssOptions, description, settings);
+    fitDlssModeAtCreation(record.dlssOptions, description.maxRenderSize);
     record.fsr2Flags = description.flags;
     if (!sendDlssOptions(record.dlssOptions)) {
         return FFX_ERROR_BACKEND_API_ERROR;
@@ -136,7 +164,8 @@ sl::ResourceTag tagRecord(sl::Resource& resource, sl::BufferType bufferType, sl:
 bool setTags(const DispatchFrame& frame, const sl::ResourceTag* tags, std::uint32_t count)
 {
     auto* setTag = fetchCoreFunction(streamlineApi.slSetTag, upscalerModule(), "slSetTag");
-    return setTag && setTag(viewportHandle(), tags, count, frame.commandList) == sl::Result::eOk;
+    return setTag && streamlineAccepted(setTag(viewportHandle(), tags, count, frame.commandList),
+                                        StreamlineCall::slSetTag);
 }
 
 bool evaluate(const DispatchFrame& frame, sl::Feature feature)
@@ -147,13 +176,34 @@ bool evaluate(const DispatchFrame& frame, sl::Feature feature)
         return false;
     }
     const sl::BaseStructure* inputs[1] = {sl::asBaseStructure(viewportHandle())};
-    return evaluateFeature(feature, frame.token, inputs, 1, frame.commandList) == sl::Result::eOk;
+    return streamlineAccepted(evaluateFeature(feature, frame.token, inputs, 1, frame.commandList),
+                              StreamlineCall::slEvaluateFeature);
 }
 
 // Step: the Frame Generation health check, when Frame Generation is on.
 bool checkFrameGeneration(const Settings& settings)
 {
     return !settings.enableFrameGeneration || checkFrameGenerationHealth();
+}
+
+// Step: the DLSS mode follows the dispatch's render size (a game with dynamic resolution), by the ranges
+// asked when the context was made.
+bool followRenderSize(Fsr2ContextRecord& record, const FfxFsr2DispatchDescription& d,
+                      const Settings& settings)
+{
+    sl::DLSSOptions& options = record.dlssOptions;
+    const DlssModeRanges* ranges = knownDlssModeRanges(options.outputWidth, options.outputHeight);
+    if (ranges == nullptr) {
+        return true;
+    }
+    const auto configured = static_cast<sl::DLSSMode>(settings.dlssMode);
+    const sl::DLSSMode mode = fitDlssMode(configured, *ranges, d.renderSize.width, d.renderSize.height);
+    if (mode == options.mode) {
+        return true;
+    }
+    options.mode = mode;
+    logEvent(dlssModeFollowsRenderSize, mode, settings.dlssMode, d.renderSize.width, d.renderSize.height);
+    return sendDlssOptions(options);
 }
 
 // Step: DLSS options follow the dispatch's pre-exposure (a NaN never equals, so it is sent every time).
@@ -166,10 +216,34 @@ bool followPreExposure(Fsr2ContextRecord& record, float preExposure)
     return sendDlssOptions(record.dlssOptions);
 }
 
+// Step: the frame's camera constants. Streamline takes them once per frame token: a second dispatch before
+// the present (a second context, a render thread running ahead) evaluates with those already set.
 bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
 {
     auto* setConstants = fetchCoreFunction(streamlineApi.slSetConstants, upscalerModule(), "slSetConstants");
-    return setConstants && setConstants(constants, token, viewportHandle()) == sl::Result::eOk;
+    if (!setConstants) {
+        return false;
+    }
+    const sl::Result result = setConstants(constants, token, viewportHandle());
+    if (result == sl::Result::eErrorDuplicatedConstants) {
+        logError(constantsAlreadySet);
+        return true;
+    }
+    return streamlineAccepted(result, StreamlineCall::slSetConstants);
+}
+
+// Step: whether NIS sharpens this dispatch. Without NIS on the adapter, or when its function cannot be
+// fetched, DLSS writes the game's output itself, as with sharpening off.
+bool nisSharpens(const Settings& settings)
+{
+    if (!settings.enableNisSharpening || !nisSupported()) {
+        return false;
+    }
+    if (fetchFeatureFunction(streamlineApi.slNISSetOptions, sl::kFeatureNIS, "slNISSetOptions")) {
+        return true;
+    }
+    logError(nisUnfetchable);
+    return false;
 }
 
 // The DLSS output when NIS sharpens afterwards: a texture like the host's output, made once per context.
@@ -231,8 +305,9 @@ struct RewriteWindow {
     RewriteWindow& operator=(const RewriteWindow&) = delete;
 };
 
-// Step: tag colour, DLSS output, depth, motion vectors and the optional transparency mask, then evaluate
-// DLSS; while a mask is tagged, its R8_TYPELESS views are rewritten.
+// Step: tag colour, DLSS output, depth, motion vectors and the transparency mask, then evaluate DLSS; while
+// a mask is tagged, its R8_TYPELESS views are rewritten. Without a mask its buffer type is tagged with no
+// resource: Streamline keeps the last tag of each type, and DLSS must not read an old mask.
 bool tagAndEvaluateDlss(const DispatchFrame& frame, const Fsr2ContextRecord& record,
                         const FfxFsr2DispatchDescription& d, ID3D12Resource* dlssOutput)
 {
@@ -244,14 +319,17 @@ bool tagAndEvaluateDlss(const DispatchFrame& frame, const Fsr2ContextRecord& rec
     };
     constexpr auto untilPresent = sl::ResourceLifecycle::eValidUntilPresent;
     constexpr auto onlyNow = sl::ResourceLifecycle::eOnlyValidNow;
-    const sl::ResourceTag tags[5] = {
+    sl::ResourceTag tags[5] = {
         tagRecord(resources[0], sl::kBufferTypeScalingInputColor, untilPresent, frame.renderExtent),
         tagRecord(resources[1], sl::kBufferTypeScalingOutputColor, untilPresent, frame.displayExtent),
         tagRecord(resources[2], sl::kBufferTypeDepth, onlyNow, frame.renderExtent),
         tagRecord(resources[3], sl::kBufferTypeMotionVectors, onlyNow, frame.motionExtent),
         tagRecord(resources[4], sl::kBufferTypeTransparencyHint, untilPresent, frame.renderExtent),
     };
-    if (!setTags(frame, tags, transparency ? 5 : 4)) {
+    if (!transparency) {
+        tags[4].resource = nullptr;
+    }
+    if (!setTags(frame, tags, 5)) {
         return false;
     }
     if (!transparency) {
@@ -273,7 +351,8 @@ bool sharpen(const DispatchFrame& frame, const Fsr2ContextRecord& record, const 
     options.sharpness = d.sharpness;
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slNISSetOptions, sl::kFeatureNIS, "slNISSetOptions");
-    if (!setOptions || setOptions(viewportHandle(), options) != sl::Result::eOk) {
+    if (!setOptions ||
+        !streamlineAccepted(setOptions(viewportHandle(), options), StreamlineCall::slNISSetOptions)) {
         return false;
     }
     sl::Resource resources[2] = {
@@ -291,7 +370,8 @@ bool sharpen(const DispatchFrame& frame, const Fsr2ContextRecord& record, const 
 std::uint32_t dispatchContext(Fsr2ContextRecord& record, const FfxFsr2DispatchDescription& d)
 {
     const Settings settings = upscalerSettings();
-    if (!checkFrameGeneration(settings) || !followPreExposure(record, d.preExposure)) {
+    if (!checkFrameGeneration(settings) || !followRenderSize(record, d, settings) ||
+        !followPreExposure(record, d.preExposure)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     sl::Constants constants;
@@ -301,7 +381,7 @@ std::uint32_t dispatchContext(Fsr2ContextRecord& record, const FfxFsr2DispatchDe
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     auto* output = static_cast<ID3D12Resource*>(d.output.resource);
-    const bool nis = settings.enableNisSharpening;
+    const bool nis = nisSharpens(settings);
     if (nis && !ensureNisIntermediate(record, output)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }

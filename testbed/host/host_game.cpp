@@ -15,10 +15,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace hostgame {
@@ -213,14 +216,20 @@ private:
     D3D12_CPU_DESCRIPTOR_HANDLE outputRtv();
     bool createReadbacks();
     bool createReadback(ID3D12Resource* texture, Readback& readback);
-    void recordCapture(ID3D12Resource* texture, D3D12_RESOURCE_STATES state, Readback& readback);
+    void recordCapture(ID3D12GraphicsCommandList* list, ID3D12Resource* texture, D3D12_RESOURCE_STATES state,
+                       Readback& readback);
     bool createContext();
     void destroyContext();
     bool resize(Size display);
     bool renderFrame(std::uint32_t frame, bool last);
-    void recordScene(std::uint32_t frame);
+    bool renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list);
+    void dispatchContexts(const FfxFsr2DispatchDescription& description);
+    bool presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList* list);
+    bool runRenderingAhead();
+    bool createSecondDevice();
+    void recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list);
     void callInternalFunction(std::uint32_t frame);
-    FfxFsr2DispatchDescription dispatchDescription(std::uint32_t frame);
+    FfxFsr2DispatchDescription dispatchDescription(std::uint32_t frame, ID3D12GraphicsCommandList* list);
     bool waitIdle();
     bool writeImage(Readback& readback, const std::wstring& path);
     void pumpMessages();
@@ -241,6 +250,10 @@ private:
     ComPtr<ID3D12Resource> backBuffers_[backBufferCount];
     ComPtr<ID3D12CommandAllocator> allocator_;
     ComPtr<ID3D12GraphicsCommandList> list_;
+    // Rendering ahead: the render thread records every other frame here.
+    ComPtr<ID3D12CommandAllocator> aheadAllocator_;
+    ComPtr<ID3D12GraphicsCommandList> aheadList_;
+    ComPtr<ID3D12Device> secondDevice_; // --second-device
     ComPtr<ID3D12Fence> fence_;
     fsr2bridge::UniqueHandle fenceEvent_;
     UINT64 fenceValue_ = 0;
@@ -256,6 +269,8 @@ private:
     bool inputCaptured_ = false;
     std::unique_ptr<FfxFsr2Context> context_;
     bool contextLive_ = false;
+    std::unique_ptr<FfxFsr2Context> secondContext_; // --second-context: dispatched after the first
+    bool secondContextLive_ = false;
     bool resetNext_ = true;
     HostWorld world_;
     bool layout_ = false;
@@ -279,6 +294,9 @@ private:
     std::vector<double> allocations_;
     std::vector<double> innerPresentUs_;
     LARGE_INTEGER frequency_{};
+    // The current frame's dispatch time and the allocation count before it (benchmark).
+    double frameDispatchUs_ = 0.0;
+    std::uint64_t frameAllocationsBefore_ = 0;
 };
 
 bool Game::createWindow()
@@ -377,6 +395,11 @@ bool Game::createOutput()
                        D3D12_RESOURCE_STATE_UNORDERED_ACCESS, output_))
         return false;
     device_->CreateRenderTargetView(output_.Get(), nullptr, outputRtv());
+    // As Streamline's journal writes pointers: what the upscaler must write into.
+    char address[32];
+    std::snprintf(address, sizeof address, "0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(output_.Get())));
+    report_.setText("output_resource", address);
     return true;
 }
 
@@ -418,11 +441,12 @@ bool Game::createReadback(ID3D12Resource* texture, Readback& readback)
 }
 
 // Copies `texture` (in `state`) into the read-back buffer and returns it to `state`.
-void Game::recordCapture(ID3D12Resource* texture, D3D12_RESOURCE_STATES state, Readback& readback)
+void Game::recordCapture(ID3D12GraphicsCommandList* list, ID3D12Resource* texture,
+                         D3D12_RESOURCE_STATES state, Readback& readback)
 {
     if (state != D3D12_RESOURCE_STATE_COPY_SOURCE) {
         D3D12_RESOURCE_BARRIER toCopy = transition(texture, state, D3D12_RESOURCE_STATE_COPY_SOURCE);
-        list_->ResourceBarrier(1, &toCopy);
+        list->ResourceBarrier(1, &toCopy);
     }
     D3D12_TEXTURE_COPY_LOCATION dst{};
     dst.pResource = readback.buffer.Get();
@@ -431,10 +455,10 @@ void Game::recordCapture(ID3D12Resource* texture, D3D12_RESOURCE_STATES state, R
     D3D12_TEXTURE_COPY_LOCATION src{};
     src.pResource = texture;
     src.Type = D3D12_TEXTURE_COPY_TYPE_SUBRESOURCE_INDEX;
-    list_->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
+    list->CopyTextureRegion(&dst, 0, 0, 0, &src, nullptr);
     if (state != D3D12_RESOURCE_STATE_COPY_SOURCE) {
         D3D12_RESOURCE_BARRIER back = transition(texture, D3D12_RESOURCE_STATE_COPY_SOURCE, state);
-        list_->ResourceBarrier(1, &back);
+        list->ResourceBarrier(1, &back);
     }
 }
 
@@ -452,6 +476,15 @@ bool Game::createContext()
     if (!contextLive_)
         ++contextCreateFailures_;
     resetNext_ = true;
+    if (options_.secondContext) {
+        // A second upscaled view of the same size, as a title with two FSR2 passes per frame.
+        if (!secondContext_)
+            secondContext_ = std::make_unique<FfxFsr2Context>();
+        ++contextCreates_;
+        secondContextLive_ = ffxFsr2ContextCreate(secondContext_.get(), &desc) == ffxOk;
+        if (!secondContextLive_)
+            ++contextCreateFailures_;
+    }
     return contextLive_;
 }
 
@@ -461,6 +494,9 @@ void Game::destroyContext()
         report_.setHex("context_destroy_result",
                        static_cast<std::uint32_t>(ffxFsr2ContextDestroy(context_.get())));
     contextLive_ = false;
+    if (secondContextLive_)
+        ffxFsr2ContextDestroy(secondContext_.get());
+    secondContextLive_ = false;
 }
 
 bool Game::waitIdle()
@@ -515,38 +551,40 @@ void Game::callInternalFunction(std::uint32_t frame)
 #endif
 }
 
-void Game::recordScene(std::uint32_t frame)
+void Game::recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list)
 {
     const Size render = options_.renderSize;
     D3D12_RESOURCE_BARRIER toTarget = transition(color_.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
                                                  D3D12_RESOURCE_STATE_RENDER_TARGET);
-    list_->ResourceBarrier(1, &toTarget);
+    list->ResourceBarrier(1, &toTarget);
     D3D12_CPU_DESCRIPTOR_HANDLE rtv;
     rtvHeap_->GetCPUDescriptorHandleForHeapStart(&rtv);
-    paintScene(list_.Get(), rtv, static_cast<LONG>(render.width), static_cast<LONG>(render.height), frame);
+    paintScene(list, rtv, static_cast<LONG>(render.width), static_cast<LONG>(render.height), frame);
     D3D12_RESOURCE_BARRIER toInput = transition(color_.Get(), D3D12_RESOURCE_STATE_RENDER_TARGET,
                                                 D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE);
-    list_->ResourceBarrier(1, &toInput);
+    list->ResourceBarrier(1, &toInput);
     // The output starts black; the upscaler writes the picture into it.
     D3D12_RESOURCE_BARRIER outputToTarget =
         transition(output_.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_RENDER_TARGET);
-    list_->ResourceBarrier(1, &outputToTarget);
+    list->ResourceBarrier(1, &outputToTarget);
     const float black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-    list_->ClearRenderTargetView(outputRtv(), black, 0, nullptr);
+    list->ClearRenderTargetView(outputRtv(), black, 0, nullptr);
     D3D12_RESOURCE_BARRIER outputToUav =
         transition(output_.Get(), D3D12_RESOURCE_STATE_RENDER_TARGET, D3D12_RESOURCE_STATE_UNORDERED_ACCESS);
-    list_->ResourceBarrier(1, &outputToUav);
+    list->ResourceBarrier(1, &outputToUav);
 }
 
-FfxFsr2DispatchDescription Game::dispatchDescription(std::uint32_t frame)
+FfxFsr2DispatchDescription Game::dispatchDescription(std::uint32_t frame, ID3D12GraphicsCommandList* list)
 {
     FfxFsr2DispatchDescription d{};
-    d.commandList = list_.Get();
+    d.commandList = list;
     d.color.resource = color_.Get();
     d.depth.resource = depth_.Get();
     d.depth.isDepth = true;
     d.motionVectors.resource = motion_.Get();
-    d.transparencyAndComposition.resource = mask_.Get();
+    // With --mask-frames the mask is passed for the first frames only, as when a title stops using one.
+    const bool maskNow = options_.maskFrames == 0 || frame < options_.maskFrames;
+    d.transparencyAndComposition.resource = maskNow ? mask_.Get() : nullptr;
     d.output.resource = output_.Get();
     d.output.state = 1; // unordered access
     const Size render = options_.renderSize;
@@ -567,6 +605,13 @@ FfxFsr2DispatchDescription Game::dispatchDescription(std::uint32_t frame)
 
 bool Game::renderFrame(std::uint32_t frame, bool last)
 {
+    return renderInto(frame, allocator_.Get(), list_.Get()) && presentFrom(frame, last, list_.Get());
+}
+
+// The render side of a frame: the camera call, the scene and the FSR2 dispatches, recorded into `list`
+// (left open for the present side).
+bool Game::renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list)
+{
     const float aspect =
         static_cast<float>(options_.renderSize.width) / static_cast<float>(options_.renderSize.height);
     world_.setCamera(cameraForFrame(frame, aspect, 1.0f, 0.1f, 1000.0f));
@@ -576,46 +621,69 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
     world_.setMenuOpen(menu);
     callInternalFunction(frame);
 
-    if (FAILED(allocator_->Reset()) || FAILED(list_->Reset(allocator_.Get(), nullptr)))
+    if (FAILED(allocator->Reset()) || FAILED(list->Reset(allocator, nullptr)))
         return false;
-    recordScene(frame);
+    recordScene(frame, list);
 
-    LARGE_INTEGER t0, t1, t2, t3, t4;
-    const FfxFsr2DispatchDescription description = dispatchDescription(frame);
-    const std::uint64_t allocationsBefore = countedAllocations();
+    LARGE_INTEGER t0, t1;
+    const FfxFsr2DispatchDescription description = dispatchDescription(frame, list);
+    frameAllocationsBefore_ = countedAllocations();
     countAllocations(options_.benchmark);
     QueryPerformanceCounter(&t0);
-    const FfxErrorCode result = contextLive_ ? ffxFsr2ContextDispatch(context_.get(), &description) : ffxOk;
+    dispatchContexts(description);
     QueryPerformanceCounter(&t1);
     countAllocations(false);
-    if (result == ffxOk) {
-        ++dispatchOk_;
-        resetNext_ = false;
-    } else {
-        ++dispatchFailed_;
-        lastDispatchError_ = static_cast<std::uint32_t>(result);
-    }
+    frameDispatchUs_ = microseconds(t0, t1, frequency_);
+    return true;
+}
 
+void Game::dispatchContexts(const FfxFsr2DispatchDescription& description)
+{
+    const auto count = [this](FfxErrorCode result) {
+        if (result == ffxOk) {
+            ++dispatchOk_;
+        } else {
+            ++dispatchFailed_;
+            lastDispatchError_ = static_cast<std::uint32_t>(result);
+        }
+        return result == ffxOk;
+    };
+    const bool first = contextLive_ ? count(ffxFsr2ContextDispatch(context_.get(), &description)) : true;
+    if (secondContextLive_) {
+        // The second view jitters the other way, so its camera constants differ from the first's.
+        FfxFsr2DispatchDescription second = description;
+        second.jitterOffset = {-description.jitterOffset.x, -description.jitterOffset.y};
+        count(ffxFsr2ContextDispatch(secondContext_.get(), &second));
+    }
+    if (first)
+        resetNext_ = false;
+}
+
+// The present side of a frame: the output copied to the back buffer, the list submitted, the present.
+bool Game::presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList* list)
+{
+    (void)frame;
+    LARGE_INTEGER t2, t3, t4;
     ID3D12Resource* backBuffer =
         backBuffers_[swapChain_->GetCurrentBackBufferIndex() % backBufferCount].Get();
     D3D12_RESOURCE_BARRIER toCopy[2] = {
         transition(output_.Get(), D3D12_RESOURCE_STATE_UNORDERED_ACCESS, D3D12_RESOURCE_STATE_COPY_SOURCE),
         transition(backBuffer, D3D12_RESOURCE_STATE_PRESENT, D3D12_RESOURCE_STATE_COPY_DEST)};
-    list_->ResourceBarrier(2, toCopy);
-    list_->CopyResource(backBuffer, output_.Get());
+    list->ResourceBarrier(2, toCopy);
+    list->CopyResource(backBuffer, output_.Get());
     D3D12_RESOURCE_BARRIER back[2] = {
         transition(output_.Get(), D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_UNORDERED_ACCESS),
         transition(backBuffer, D3D12_RESOURCE_STATE_COPY_DEST, D3D12_RESOURCE_STATE_PRESENT)};
-    list_->ResourceBarrier(2, back);
+    list->ResourceBarrier(2, back);
     const bool capturePresented = last && presented_.buffer;
     const bool captureInput = last && input_.buffer;
     if (capturePresented)
-        recordCapture(backBuffer, D3D12_RESOURCE_STATE_PRESENT, presented_);
+        recordCapture(list, backBuffer, D3D12_RESOURCE_STATE_PRESENT, presented_);
     if (captureInput)
-        recordCapture(color_.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, input_);
-    if (FAILED(list_->Close()))
+        recordCapture(list, color_.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE, input_);
+    if (FAILED(list->Close()))
         return false;
-    ID3D12CommandList* lists[] = {list_.Get()};
+    ID3D12CommandList* lists[] = {list};
     const double innerBefore = innerPresentMicroseconds();
     countAllocations(options_.benchmark);
     QueryPerformanceCounter(&t2);
@@ -631,12 +699,12 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
     else if (FAILED(presented))
         ++presentFailures_;
     if (options_.benchmark) {
-        dispatchUs_.push_back(microseconds(t0, t1, frequency_));
+        dispatchUs_.push_back(frameDispatchUs_);
         submitUs_.push_back(microseconds(t2, t3, frequency_) - innerSubmit);
         const double inner = innerPresentMicroseconds() - innerBefore - innerSubmit;
         presentUs_.push_back(microseconds(t3, t4, frequency_) - inner);
         innerPresentUs_.push_back(inner);
-        allocations_.push_back(static_cast<double>(countedAllocations() - allocationsBefore));
+        allocations_.push_back(static_cast<double>(countedAllocations() - frameAllocationsBefore_));
     }
     if (!waitIdle())
         return false;
@@ -645,6 +713,72 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
     if (captureInput)
         inputCaptured_ = writeImage(input_, options_.inputImagePath);
     return true;
+}
+
+// --render-ahead: a render thread records and dispatches each frame one frame ahead of the present: it
+// renders frame n+1 while frame n waits to be presented, into two command lists taken in turn.
+bool Game::runRenderingAhead()
+{
+    ID3D12CommandAllocator* allocators[2] = {allocator_.Get(), aheadAllocator_.Get()};
+    ID3D12GraphicsCommandList* lists[2] = {list_.Get(), aheadList_.Get()};
+    std::mutex lock;
+    std::condition_variable changed;
+    std::uint32_t rendered = 0, presented = 0;
+    bool failed = false;
+    const std::uint32_t frames = options_.frames;
+    std::thread renderThread([&] {
+        for (std::uint32_t frame = 0; frame < frames; ++frame) {
+            {
+                // A list is taken again once the frame that used it was presented.
+                std::unique_lock<std::mutex> held(lock);
+                changed.wait(held, [&] { return failed || presented + 2 > frame; });
+                if (failed)
+                    return;
+            }
+            const bool ok = renderInto(frame, allocators[frame % 2], lists[frame % 2]);
+            std::lock_guard<std::mutex> held(lock);
+            failed = failed || !ok;
+            ++rendered;
+            changed.notify_all();
+        }
+    });
+    bool ok = true;
+    for (std::uint32_t frame = 0; frame < frames && ok; ++frame) {
+        {
+            // Frame n is presented once frame n+1 is rendered (the last once it is).
+            std::unique_lock<std::mutex> held(lock);
+            changed.wait(held, [&] { return failed || rendered >= std::min(frame + 2, frames); });
+            ok = !failed;
+        }
+        if (options_.pingEvery && frame % options_.pingEvery == 0)
+            postLatencyPing();
+        ok = ok && presentFrom(frame, frame + 1 == frames, lists[frame % 2]);
+        pumpMessages();
+        std::lock_guard<std::mutex> held(lock);
+        failed = failed || !ok;
+        ++presented;
+        changed.notify_all();
+    }
+    renderThread.join();
+    return ok;
+}
+
+// --second-device: a title (or a library inside it) that makes another device after the first.
+bool Game::createSecondDevice()
+{
+    const HRESULT hr = D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device5),
+                                         reinterpret_cast<void**>(secondDevice_.ReleaseAndGetAddressOf()));
+    report_.setHex("second_device_hr", static_cast<std::uint32_t>(hr));
+    report_.setText("second_device_vtable", vtableOwner(secondDevice_.Get()));
+    if (FAILED(hr) || !secondDevice_)
+        return false;
+    // The device works: it makes a queue of its own.
+    D3D12_COMMAND_QUEUE_DESC queueDesc{};
+    queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
+    ComPtr<ID3D12CommandQueue> queue;
+    const HRESULT queueHr = secondDevice_->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue));
+    report_.setHex("second_device_queue_hr", static_cast<std::uint32_t>(queueHr));
+    return SUCCEEDED(queueHr);
 }
 
 // A captured texture as a binary PPM (RGB), for the demo's picture.
@@ -779,6 +913,8 @@ int Game::run()
         report_.setHex("qi_device_hr", static_cast<std::uint32_t>(hr));
         report_.setText("qi_device_vtable", vtableOwner(fsr2Device_.Get()));
     }
+    if (options_.secondDevice && !createSecondDevice())
+        return exitSetupFailed;
 
     D3D12_COMMAND_QUEUE_DESC queueDesc{};
     queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
@@ -789,6 +925,11 @@ int Game::run()
         FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator_.Get(), nullptr,
                                           IID_PPV_ARGS(&list_))) ||
         FAILED(list_->Close()) ||
+        FAILED(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT,
+                                               IID_PPV_ARGS(&aheadAllocator_))) ||
+        FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, aheadAllocator_.Get(), nullptr,
+                                          IID_PPV_ARGS(&aheadList_))) ||
+        FAILED(aheadList_->Close()) ||
         FAILED(device_->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence_))))
         return exitSetupFailed;
     fenceEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -808,6 +949,12 @@ int Game::run()
         presentUs_.reserve(options_.frames);
     }
 
+    if (options_.renderAhead) {
+        const bool rendered = runRenderingAhead();
+        waitIdle();
+        destroyContext();
+        return rendered ? exitOk : exitSetupFailed;
+    }
     DWORD lastProgress = GetTickCount();
     for (std::uint32_t frame = 0; frame < options_.frames; ++frame) {
         if (options_.resizeAtFrame && frame == options_.resizeAtFrame && !resize(options_.resizeTo))
@@ -864,6 +1011,8 @@ void Game::shutdown()
     depth_.Reset();
     color_.Reset();
     rtvHeap_.Reset();
+    aheadList_.Reset();
+    aheadAllocator_.Reset();
     list_.Reset();
     allocator_.Reset();
     fence_.Reset();
@@ -871,6 +1020,7 @@ void Game::shutdown()
     swapChain_.Reset();
     queue_.Reset();
     fsr2Device_.Reset();
+    secondDevice_.Reset();
     device_.Reset();
     factory_.Reset();
     if (window_)

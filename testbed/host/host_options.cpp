@@ -47,7 +47,8 @@ std::string usageText()
     return "usage: host_game [--frames N] [--render WxH] [--display WxH] [--resize-at N] [--resize-to WxH]\n"
            "                 [--flags HEX] [--depth-inverted] [--jitter-cancellation] [--display-mvs]\n"
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
-           "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n";
+           "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
+           "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -89,6 +90,16 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             o.fsr2Flags |= 1u << 1;
         } else if (a == L"--mask") {
             o.transparencyMask = true;
+        } else if (a == L"--mask-frames") {
+            ok = hasValue && parseNumber(value, o.maskFrames) && o.maskFrames > 0;
+            o.transparencyMask = true;
+            usedValue = true;
+        } else if (a == L"--second-context") {
+            o.secondContext = true;
+        } else if (a == L"--render-ahead") {
+            o.renderAhead = true;
+        } else if (a == L"--second-device") {
+            o.secondDevice = true;
         } else if (a == L"--qi-device") {
             o.deviceFromQueryInterface = true;
         } else if (a == L"--no-internal") {

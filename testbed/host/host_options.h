@@ -23,6 +23,10 @@ struct GameOptions {
     bool callInternalFunction = true;
     bool benchmark = false;
     std::uint32_t pingEvery = 0; // post the latency ping message every N frames (the driver's part); 0: never
+    std::uint32_t maskFrames = 0; // the transparency mask is passed for this many frames only; 0: always
+    bool secondContext = false;   // a second FSR2 context dispatched after the first in every frame
+    bool renderAhead = false;     // a render thread records and dispatches one frame ahead of the present
+    bool secondDevice = false;    // a second device is made after the first
     std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     std::wstring imagePath;                      // last presented frame as PPM; empty: none
     std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none

@@ -1,6 +1,7 @@
 // The entry points of the stand-in Streamline. Each journals its call, honours
 // the script and never lets anything escape to the caller.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include <wrl/client.h>
@@ -126,9 +127,54 @@ int slDLSSSetOptions(const void* viewport, const void* options)
         .u("performancePreset", readAt<std::uint32_t>(options, 72))
         .u("ultraPerformancePreset", readAt<std::uint32_t>(options, 76))
         .u("ultraQualityPreset", readAt<std::uint32_t>(options, 80))
-        .u("useAutoExposure", readAt<std::uint8_t>(options, 84))
-        .commit(kResultOk);
-    return kResultOk;
+        .u("useAutoExposure", readAt<std::uint8_t>(options, 84));
+    rememberDlssOptions(viewportOf(viewport), readAt<std::uint32_t>(options, 32),
+                        readAt<std::uint32_t>(options, 36), readAt<std::uint32_t>(options, 40));
+    return finishWithScriptedWarning(line, "slDLSSSetOptions");
+}
+
+constexpr GUID kDLSSOptionsType = {
+    0x6AC826E4, 0x4C61, 0x4101, {0xA9, 0x2D, 0x63, 0x8D, 0x42, 0x10, 0x57, 0xB8}};
+constexpr GUID kDLSSOptimalSettingsType = {
+    0xEF1D0957, 0xFD58, 0x4DF7, {0xB5, 0x04, 0x8B, 0x69, 0xD8, 0xAA, 0x6B, 0x76}};
+
+// The render sizes of the options' mode and output size, from the table of rules.cpp.
+int slDLSSGetOptimalSettings(const void* options, void* settings)
+{
+    std::int64_t code;
+    if (failed("slDLSSGetOptimalSettings", code))
+        return scriptedResult("slDLSSGetOptimalSettings", code);
+    Line line("slDLSSGetOptimalSettings");
+    line.record(options);
+    if (!options || !settings) {
+        line.commit(kResultError);
+        return kResultError;
+    }
+    const auto mode = readAt<std::uint32_t>(options, 32);
+    const auto width = readAt<std::uint32_t>(options, 36);
+    const auto height = readAt<std::uint32_t>(options, 40);
+    line.u("mode", mode).u("outputWidth", width).u("outputHeight", height).record(settings, "settings.");
+    DlssRange range{};
+    if (recordType(options) != kDLSSOptionsType || recordType(settings) != kDLSSOptimalSettingsType ||
+        !dlssRange(mode, width, height, range)) {
+        line.commit(kResultBadRecord);
+        return kResultBadRecord;
+    }
+    writeAt<std::uint32_t>(settings, 32, range.optimalWidth);
+    writeAt<std::uint32_t>(settings, 36, range.optimalHeight);
+    writeAt<float>(settings, 40, 0.0f);
+    writeAt<std::uint32_t>(settings, 44, range.minWidth);
+    writeAt<std::uint32_t>(settings, 48, range.minHeight);
+    writeAt<std::uint32_t>(settings, 52, range.maxWidth);
+    writeAt<std::uint32_t>(settings, 56, range.maxHeight);
+    char size[32];
+    std::snprintf(size, sizeof size, "%u,%u", range.optimalWidth, range.optimalHeight);
+    line.raw("optimal", size);
+    std::snprintf(size, sizeof size, "%u,%u", range.minWidth, range.minHeight);
+    line.raw("min", size);
+    std::snprintf(size, sizeof size, "%u,%u", range.maxWidth, range.maxHeight);
+    line.raw("max", size);
+    return finishWithScriptedWarning(line, "slDLSSGetOptimalSettings");
 }
 
 int slDLSSGSetOptions(const void* viewport, const void* options)
@@ -190,9 +236,8 @@ int slNISSetOptions(const void* viewport, const void* options)
     }
     line.u("mode", readAt<std::uint32_t>(options, 32))
         .u("hdrMode", readAt<std::uint32_t>(options, 36))
-        .f("sharpness", readAt<float>(options, 40))
-        .commit(kResultOk);
-    return kResultOk;
+        .f("sharpness", readAt<float>(options, 40));
+    return finishWithScriptedWarning(line, "slNISSetOptions");
 }
 
 int slReflexGetState(void* state)
@@ -206,12 +251,13 @@ int slReflexGetState(void* state)
         line.commit(kResultError);
         return kResultError;
     }
-    const UINT message = RegisterWindowMessageW(L"SL_STANDIN_PCL_PING");
+    // The ping message is set up by the first slReflexSetOptions; before it the state reports none.
+    const UINT message = reflexOptionsSet() ? RegisterWindowMessageW(L"SL_STANDIN_PCL_PING") : 0;
     writeAt<std::uint8_t>(state, 32, 1); // lowLatencyAvailable
     writeAt<std::uint8_t>(state, 33, 1); // latencyReportAvailable
     writeAt<std::uint32_t>(state, 36, message);
-    line.u("message", message).commit(kResultOk);
-    return kResultOk;
+    line.u("message", message);
+    return finishWithScriptedWarning(line, "slReflexGetState");
 }
 
 int slReflexSetOptions(const void* options)
@@ -229,9 +275,9 @@ int slReflexSetOptions(const void* options)
         .u("frameLimitUs", readAt<std::uint32_t>(options, 36))
         .u("useMarkersToOptimize", readAt<std::uint8_t>(options, 40))
         .u("virtualKey", readAt<std::uint16_t>(options, 42))
-        .u("idThread", readAt<std::uint32_t>(options, 44))
-        .commit(kResultOk);
-    return kResultOk;
+        .u("idThread", readAt<std::uint32_t>(options, 44));
+    noteReflexOptionsSet();
+    return finishWithScriptedWarning(line, "slReflexSetOptions");
 }
 
 int slReflexSetMarker(std::uint32_t marker, const void* token)
@@ -242,8 +288,11 @@ int slReflexSetMarker(std::uint32_t marker, const void* token)
     Line line("slReflexSetMarker");
     line.u("marker", marker);
     journalToken(line, token);
-    line.commit(token ? kResultOk : kResultError);
-    return token ? kResultOk : kResultError;
+    if (!token) {
+        line.commit(kResultError);
+        return kResultError;
+    }
+    return finishWithScriptedWarning(line, "slReflexSetMarker");
 }
 
 int slReflexSleep(const void* token)
@@ -256,8 +305,12 @@ int slReflexSleep(const void* token)
         Sleep((us + 999) / 1000);
     Line line("slReflexSleep");
     journalToken(line, token);
-    line.u("sleptUs", us).commit(token ? kResultOk : kResultError);
-    return token ? kResultOk : kResultError;
+    line.u("sleptUs", us);
+    if (!token) {
+        line.commit(kResultError);
+        return kResultError;
+    }
+    return finishWithScriptedWarning(line, "slReflexSleep");
 }
 
 struct FeatureFunction {
@@ -268,6 +321,7 @@ struct FeatureFunction {
 
 const FeatureFunction featureFunctions[] = {
     {"slDLSSSetOptions", kFeatureDLSS, reinterpret_cast<void*>(&slDLSSSetOptions)},
+    {"slDLSSGetOptimalSettings", kFeatureDLSS, reinterpret_cast<void*>(&slDLSSGetOptimalSettings)},
     {"slDLSSGGetState", kFeatureDLSS_G, reinterpret_cast<void*>(&slDLSSGGetState)},
     {"slDLSSGSetOptions", kFeatureDLSS_G, reinterpret_cast<void*>(&slDLSSGSetOptions)},
     {"slNISSetOptions", kFeatureNIS, reinterpret_cast<void*>(&slNISSetOptions)},
@@ -499,8 +553,7 @@ STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)
         return kResultError;
     }
     *baseInterface = upgraded.Detach();
-    line.commit(kResultOk);
-    return kResultOk;
+    return finishWithScriptedWarning(line, "slUpgradeInterface");
 }
 
 STANDIN_EXPORT int slGetNativeInterface(void* proxyInterface, void** baseInterface)
@@ -518,8 +571,7 @@ STANDIN_EXPORT int slGetNativeInterface(void* proxyInterface, void** baseInterfa
     }
     real->AddRef();
     *baseInterface = real;
-    line.commit(kResultOk);
-    return kResultOk;
+    return finishWithScriptedWarning(line, "slGetNativeInterface");
 }
 
 STANDIN_EXPORT_FEATURE_FUNCTION int slGetFeatureFunction(std::uint32_t feature, const char* functionName,
@@ -537,6 +589,11 @@ STANDIN_EXPORT_FEATURE_FUNCTION int slGetFeatureFunction(std::uint32_t feature, 
         line.raw("scripted", "1").raw("fn", "null").commit(code);
         return static_cast<int>(code);
     }
+    // Only a feature that is loaded and supported hands out its functions.
+    if (const int refusal = featureFunctionRefusal(feature)) {
+        line.raw("refused", "unsupported").raw("fn", "null").commit(refusal);
+        return refusal;
+    }
     void* found = nullptr;
     for (const auto& f : featureFunctions) {
         if (functionName && f.feature == feature && std::strcmp(f.name, functionName) == 0)
@@ -548,8 +605,7 @@ STANDIN_EXPORT_FEATURE_FUNCTION int slGetFeatureFunction(std::uint32_t feature, 
         return kResultError;
     }
     *function = found;
-    line.commit(kResultOk);
-    return kResultOk;
+    return finishWithScriptedWarning(line, "slGetFeatureFunction");
 }
 
 STANDIN_EXPORT int slSetD3DDevice(void* d3dDevice)
@@ -559,9 +615,16 @@ STANDIN_EXPORT int slSetD3DDevice(void* d3dDevice)
         return scriptedResult("slSetD3DDevice", code);
     Line line("slSetD3DDevice");
     line.ptr("device", d3dDevice).u("interposed", interposedKind(d3dDevice) == ObjectKind::device ? 1 : 0);
-    const int result = d3dDevice ? kResultOk : kResultError;
-    line.commit(result);
-    return result;
+    if (!d3dDevice) {
+        line.commit(kResultError);
+        return kResultError;
+    }
+    // Streamline serves the first device it is given and refuses any other.
+    if (const int refusal = bindDevice(d3dDevice)) {
+        line.raw("refused", "secondDevice").commit(refusal);
+        return refusal;
+    }
+    return finishWithScriptedWarning(line, "slSetD3DDevice");
 }
 
 STANDIN_EXPORT int slIsFeatureSupported(std::uint32_t feature, const void* adapterInfo)
@@ -600,8 +663,7 @@ STANDIN_EXPORT int slGetNewFrameToken(void** token, const std::uint32_t* frameIn
     } else {
         line.raw("frameIndex", "null");
     }
-    line.commit(kResultOk);
-    return kResultOk;
+    return finishWithScriptedWarning(line, "slGetNewFrameToken");
 }
 
 STANDIN_EXPORT int slSetTag(const void* viewport, const void* tags, std::uint32_t numTags, void* cmdBuffer)
@@ -620,8 +682,8 @@ STANDIN_EXPORT int slSetTag(const void* viewport, const void* tags, std::uint32_
         for (std::uint32_t n = 0; n < numTags && n < 16; ++n)
             journalTag(line, n, static_cast<const unsigned char*>(tags) + n * kTagSize);
     rememberTags(vp, tags, numTags);
-    line.commit(kResultOk);
-    return kResultOk;
+    rememberHeldTags(vp, tags, numTags);
+    return finishWithScriptedWarning(line, "slSetTag");
 }
 
 STANDIN_EXPORT int slSetConstants(const void* constants, const void* token, const void* viewport)
@@ -637,8 +699,12 @@ STANDIN_EXPORT int slSetConstants(const void* constants, const void* token, cons
         return kResultError;
     }
     journalConstants(line, constants);
-    line.commit(kResultOk);
-    return kResultOk;
+    // Once per frame: other constants for a frame token and viewport already set are refused.
+    if (const int refusal = acceptConstants(token, viewportOf(viewport), constants)) {
+        line.raw("refused", "duplicate").commit(refusal);
+        return refusal;
+    }
+    return finishWithScriptedWarning(line, "slSetConstants");
 }
 
 STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, const void* const* inputs,
@@ -664,6 +730,16 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
         line.commit(kResultError);
         return kResultError;
     }
+    // DLSS evaluates only an input whose size lies in the range of its mode.
+    if (feature == kFeatureDLSS) {
+        const RenderSizeCheck size = checkRenderSize(viewportOf(viewport));
+        if (size.outside) {
+            char from[32];
+            std::snprintf(from, sizeof from, "%u,%u", size.width, size.height);
+            line.raw("refused", "renderSize").u("mode", size.mode).raw("from", from).commit(kResultNGXFailed);
+            return kResultNGXFailed;
+        }
+    }
     const Evaluation e = recordEvaluation(viewportOf(viewport), cmdBuffer);
     line.raw("work", e.work).ptr("src", e.src).ptr("dst", e.dst);
     if (line.on()) {
@@ -673,9 +749,17 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
         std::snprintf(size, sizeof size, "%u,%u", e.toWidth, e.toHeight);
         line.raw("to", size);
         line.u("copies", e.copies);
+        char held[256] = "";
+        const std::uint64_t types = heldTags(viewportOf(viewport));
+        for (std::uint32_t t = 0; t < 64; ++t)
+            if (types & (1ull << t))
+                std::snprintf(held + std::strlen(held), sizeof held - std::strlen(held),
+                              held[0] ? ",%u" : "%u", static_cast<unsigned>(t));
+        line.raw("held", held[0] ? held : "none");
     }
-    line.commit(kResultOk);
-    return kResultOk;
+    char qualifier[16];
+    std::snprintf(qualifier, sizeof qualifier, "%u", static_cast<unsigned>(feature));
+    return finishWithScriptedWarning(line, "slEvaluateFeature", qualifier);
 }
 
 // Re-reads the environment and reopens the journal (for tests that change

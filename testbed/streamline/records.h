@@ -52,6 +52,12 @@ inline constexpr std::uint32_t kFeatureReflex = 3;
 inline constexpr std::uint32_t kFeatureDLSS_G = 1000;
 inline constexpr int kResultOk = 0;
 inline constexpr int kResultError = 1;
+inline constexpr int kResultNGXFailed = 15;
+inline constexpr int kResultInvalidIntegration = 19;
+inline constexpr int kResultBadRecord = 25; // eErrorInvalidParameter
+inline constexpr int kResultDuplicatedConstants = 27;
+inline constexpr int kResultFeatureNotSupported = 32;
+inline constexpr int kResultWarnOutOfVRAM = 39;
 
 // Buffer types the evaluation looks for.
 inline constexpr std::uint32_t kBufferTypeScalingInputColor = 3;

@@ -94,9 +94,13 @@ void reloadScript()
     char fails[2048];
     if (readVariable("SL_STANDIN_FAIL", fails, sizeof fails))
         s.failCount = parseFailRules(fails, s.fails, static_cast<int>(sizeof s.fails / sizeof s.fails[0]));
+    char warns[1024];
+    if (readVariable("SL_STANDIN_WARN", warns, sizeof warns))
+        s.warnCount = parseFailRules(warns, s.warns, static_cast<int>(sizeof s.warns / sizeof s.warns[0]));
     current = s;
     dlssgGetStateCalls = 0;
     forgetTags();
+    forgetRules();
 
     wchar_t path[MAX_PATH * 2];
     DWORD n = GetEnvironmentVariableW(L"SL_STANDIN_JOURNAL", path, MAX_PATH * 2);
@@ -118,6 +122,17 @@ bool scriptedFailure(const char* entry, std::int64_t defaultCode, std::int64_t& 
     for (int k = 0; k < current.failCount; ++k) {
         if (std::strcmp(current.fails[k].entry, entry) == 0) {
             code = current.fails[k].hasCode ? current.fails[k].code : defaultCode;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool scriptedWarning(const char* entry, std::int64_t& code)
+{
+    for (int k = 0; k < current.warnCount; ++k) {
+        if (std::strcmp(current.warns[k].entry, entry) == 0) {
+            code = current.warns[k].hasCode ? current.warns[k].code : kResultWarnOutOfVRAM;
             return true;
         }
     }

@@ -26,6 +26,8 @@ struct Script {
     bool initCreatesFactory;
     FailRule fails[32];
     int failCount;
+    FailRule warns[16]; // SL_STANDIN_WARN: entries that answer a warning after their work
+    int warnCount;
 };
 
 // Reads the environment into the script and (re)opens the journal.
@@ -37,6 +39,9 @@ std::uint32_t nextDlssgGetStateCall();
 
 // The scripted result for an entry, or false when the entry runs normally.
 bool scriptedFailure(const char* entry, std::int64_t defaultCode, std::int64_t& code);
+
+// The warning an entry is scripted to answer after doing its work (default 39, eWarnOutOfVRAM).
+bool scriptedWarning(const char* entry, std::int64_t& code);
 
 // Parses "name[:code],name[:code]" into the rules; exposed for tests.
 int parseFailRules(const char* text, FailRule* rules, int capacity);
@@ -121,5 +126,44 @@ IUnknown* interposeFactory(IUnknown* factory);
 
 // The last DLSS-G mode set, reported by presents.
 extern volatile std::uint32_t lastFrameGenerationMode;
+
+// --- Streamline's rules (rules.cpp) -----------------------------------------------
+
+// The render sizes a DLSS mode accepts for an output size, from a fixed table of ratios; false for a mode
+// without one (off, unknown).
+struct DlssRange {
+    std::uint32_t optimalWidth, optimalHeight;
+    std::uint32_t minWidth, minHeight, maxWidth, maxHeight;
+};
+bool dlssRange(std::uint32_t mode, std::uint32_t outputWidth, std::uint32_t outputHeight, DlssRange& out);
+void rememberDlssOptions(std::uint32_t viewport, std::uint32_t mode, std::uint32_t outputWidth,
+                         std::uint32_t outputHeight);
+// The tagged input's size against the range of the viewport's DLSS mode (nothing to check without options,
+// with mode off or without an input tag).
+struct RenderSizeCheck {
+    std::uint32_t mode;
+    std::uint32_t width, height;
+    bool outside;
+};
+RenderSizeCheck checkRenderSize(std::uint32_t viewport);
+
+// kResultOk, or kResultDuplicatedConstants for other constants than those already set for this frame token
+// and viewport (foreign tokens are not checked).
+int acceptConstants(const void* token, std::uint32_t viewport, const void* constants);
+// kResultOk for the first device and for it again; kResultInvalidIntegration for any other.
+int bindDevice(const void* device);
+// The latency ping message exists once Reflex has its options.
+void noteReflexOptionsSet();
+bool reflexOptionsSet();
+// kResultFeatureNotSupported for a feature the script reports unsupported (SL_STANDIN_SUPPORTED_*).
+int featureFunctionRefusal(std::uint32_t feature);
+// The buffer types whose last tag for the viewport carried a resource (bit n = type n, types below 64).
+void rememberHeldTags(std::uint32_t viewport, const void* tags, std::uint32_t count);
+std::uint64_t heldTags(std::uint32_t viewport);
+// A reload starts Streamline's remembered state afresh.
+void forgetRules();
+// Commits a successful call: with the scripted warning of the entry (or of "<entry>.<qualifier>"), marked
+// "warned=1", or with eOk; returns the result.
+int finishWithScriptedWarning(Line& line, const char* entry, const char* qualifier = nullptr);
 
 } // namespace fsr2bridge::standin

@@ -10,6 +10,7 @@
 #include "common/module_export.h"
 #include "hooking/MinHook.h"
 #include "streamline/device_attachment.h"
+#include "streamline/feature_support.h"
 #include "streamline/loader.h"
 #include "testbed/world/box_catcher.h"
 #include "tests/support/d3d12_objects.h"
@@ -145,7 +146,7 @@ TEST(FeatureBoxes, EveryTableRowAndNoBoxOtherwise)
         {0, 5, nullptr},
         {1000, 1, nullptr},
         {1000, 0, nullptr},
-        {2, 7, nullptr}, // NIS is never asked about
+        {2, 7, nullptr}, // NIS is asked without a box
     };
     for (const Row& row : rows) {
         SCOPED_TRACE("feature " + std::to_string(row.feature) + " result " + std::to_string(row.result));
@@ -200,14 +201,15 @@ TEST_P(AttachmentWithoutDlss, QueriesBoxesAndSettingsFollowTheResults)
 }
 
 const Scenario scenarios[] = {
-    {"FrameGenerationOffMakesTwoQueries",
+    {"FrameGenerationOffIsNotAsked",
      0,
      7,
      0,
      false,
      true,
      true,
-     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slReflexGetState"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 2",
+      "slReflexGetState"},
      {L"DLSS is not supported by the currently used GPU.\n"},
      false},
     {"DlssDriverOutOfDateStillStartsReflex",
@@ -218,7 +220,7 @@ const Scenario scenarios[] = {
      true,
      true,
      {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
-      "slReflexGetState"},
+      "slIsFeatureSupported 2", "slReflexGetState"},
      {L"Your driver is out-of-date. Please upgrade your driver to be able to use DLSS.\n"},
      true},
     {"HardwareSchedulingOffTurnsFrameGenerationOffAndSaves",
@@ -229,7 +231,7 @@ const Scenario scenarios[] = {
      true,
      true,
      {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
-      "slReflexGetState"},
+      "slIsFeatureSupported 2", "slReflexGetState"},
      {L"Please enable 'Hardware-accelerated GPU Scheduling' in your Windows settings to be able to use DLSS "
       L"Frame "
       L"Generation.\n"},
@@ -242,7 +244,7 @@ const Scenario scenarios[] = {
      true,
      true,
      {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
-      "slReflexGetState"},
+      "slIsFeatureSupported 2", "slReflexGetState"},
      {},
      false},
     {"ReflexUnsupportedIsNotStarted",
@@ -252,7 +254,8 @@ const Scenario scenarios[] = {
      true,
      true,
      true,
-     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+      "slIsFeatureSupported 2"},
      {L"Reflex is not supported by the currently used GPU.\n",
       L"Please update Windows to be able to use DLSS.\n"},
      true},
@@ -263,7 +266,8 @@ const Scenario scenarios[] = {
      false,
      false,
      false,
-     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slReflexGetState"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 2",
+      "slReflexGetState"},
      {L"DLSS is not supported by the currently used GPU.\n"},
      false},
     {"EveryFeatureMissing",
@@ -273,7 +277,8 @@ const Scenario scenarios[] = {
      true,
      true,
      true,
-     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000"},
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+      "slIsFeatureSupported 2"},
      {L"Your driver is out-of-date. Please upgrade your driver to be able to use Reflex.\n",
       L"DLSS is not supported by the currently used GPU.\n",
       L"Your driver is out-of-date. Please upgrade your driver to be able to use DLSS Frame Generation.\n"},
@@ -289,6 +294,63 @@ TEST_F(Attachment, WithoutInterposerNothingHappens)
     EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
     EXPECT_TRUE(fake->calls().empty());
     EXPECT_TRUE(boxes.boxes().empty());
+}
+
+TEST_F(Attachment, NisIsAskedWithoutABox)
+{
+    struct Case {
+        sl::Result answer;
+        bool available;
+    };
+    const Case cases[] = {{sl::Result::eOk, true},
+                          {sl::Result::eWarnOutOfVRAM, true},
+                          {sl::Result::eErrorAdapterNotSupported, false},
+                          {sl::Result::eErrorFeatureNotSupported, false},
+                          {sl::Result::eErrorDriverOutOfDate, false}};
+    setFrameGenerationSetting(false);
+    fake->answer(Entry::slIsFeatureSupported, sl::kFeatureDLSS,
+                 sl::Result::eErrorIO); // no upscaler to install
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.answer));
+        MH_RemoveHook(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "PeekMessageA")));
+        fsr2bridge::recordNisSupport(!c.available);
+        fake->answer(Entry::slIsFeatureSupported, sl::kFeatureNIS, c.answer);
+        testworld::BoxCatcher boxes;
+        EXPECT_TRUE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
+        EXPECT_EQ(fsr2bridge::nisSupported(), c.available);
+        EXPECT_TRUE(boxes.boxes().empty());
+    }
+}
+
+TEST_F(Attachment, DeviceResultDecidesTheOutcome)
+{
+    struct Case {
+        const char* name;
+        sl::Result answer;
+        fsr2bridge::AttachmentOutcome outcome;
+        std::size_t calls;
+    };
+    const Case cases[] = {
+        // Streamline serves the first device it was given: nothing else runs for another one.
+        {"second device", sl::Result::eErrorInvalidIntegration, fsr2bridge::AttachmentOutcome::deviceRefused,
+         1},
+        {"failure", sl::Result::eErrorIO, fsr2bridge::AttachmentOutcome::failed, 1},
+        {"warning", sl::Result::eWarnOutOfVRAM, fsr2bridge::AttachmentOutcome::completed, 4},
+    };
+    setFrameGenerationSetting(false);
+    fake->answer(Entry::slIsFeatureSupported, sl::kFeatureDLSS,
+                 sl::Result::eErrorIO); // no upscaler to install
+    fake->answer(Entry::slIsFeatureSupported, sl::kFeatureReflex, sl::Result::eErrorIO); // no Reflex start
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake->answer(Entry::slSetD3DDevice, c.answer);
+        fake->clearLog();
+        testworld::BoxCatcher boxes;
+        EXPECT_EQ(fsr2bridge::attachDeviceOutcome(testsupport::sharedDevice()), c.outcome);
+        EXPECT_EQ(attachmentCalls(*fake).size(), c.calls) << "slSetD3DDevice and the three queries";
+        EXPECT_TRUE(boxes.boxes().empty());
+    }
 }
 
 TEST_F(Attachment, RefusedDeviceStopsBeforeAnyQuery)
@@ -312,9 +374,9 @@ TEST_F(Attachment, WithDlssTheUpscalerReplacesTheHostsFsr2AndLaterDevicesFail)
     testworld::BoxCatcher boxes;
     const HMODULE program = GetModuleHandleW(nullptr);
     ASSERT_TRUE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
-    EXPECT_EQ(attachmentCalls(*fake),
-              (Strings{"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0",
-                       "slIsFeatureSupported 1000", "slReflexGetState", "install"}));
+    EXPECT_EQ(attachmentCalls(*fake), (Strings{"slSetD3DDevice", "slIsFeatureSupported 3",
+                                               "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+                                               "slIsFeatureSupported 2", "slReflexGetState", "install"}));
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(fsr2bridge::viewportHandle().value, 0u) << "published for the upscaler";
     EXPECT_EQ(fsr2bridge::upscalerModule(), program);
@@ -343,15 +405,16 @@ TEST_F(Attachment, WithDlssTheUpscalerReplacesTheHostsFsr2AndLaterDevicesFail)
     // A second device with Reflex: start-up fails on its own PeekMessageA hook.
     fake->clearLog();
     EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
-    EXPECT_EQ(attachmentCalls(*fake), (Strings{"slSetD3DDevice", "slIsFeatureSupported 3",
-                                               "slIsFeatureSupported 0", "slIsFeatureSupported 1000"}));
+    EXPECT_EQ(attachmentCalls(*fake),
+              (Strings{"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0",
+                       "slIsFeatureSupported 1000", "slIsFeatureSupported 2"}));
     // One without Reflex: the installation fails on the first FSR2 hook.
     fake->answer(Entry::slIsFeatureSupported, sl::kFeatureReflex, sl::Result::eErrorIO);
     fake->clearLog();
     EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
     EXPECT_EQ(attachmentCalls(*fake),
               (Strings{"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0",
-                       "slIsFeatureSupported 1000", "install"}));
+                       "slIsFeatureSupported 1000", "slIsFeatureSupported 2", "install"}));
     replacedOnly();
 }
 

@@ -22,9 +22,10 @@ RecordingObject upgradedObject;
 
 enum class Loaded { yes, no, passThrough };
 
-// Streamline as loaded, not loaded or passed through; its upgrade answers `upgrade`. Device attachment finds
-// the fake in this program and learns that neither Reflex nor DLSS is there (no box, no hook).
-void script(FakeStreamline& fake, Loaded loaded, int upgrade = 0)
+// Streamline as loaded, not loaded or passed through; its upgrade answers `upgrade`, slSetD3DDevice
+// `setDevice`. Device attachment finds the fake in this program and learns that neither Reflex nor DLSS is
+// there (no box, no hook).
+void script(FakeStreamline& fake, Loaded loaded, int upgrade = 0, int setDevice = 0)
 {
     fake.passThrough = loaded == Loaded::passThrough;
     if (loaded == Loaded::no)
@@ -33,14 +34,15 @@ void script(FakeStreamline& fake, Loaded loaded, int upgrade = 0)
         fake.restore(Entry::slUpgradeInterface);
     fake.upgradedInterface = &upgradedObject;
     fake.answer(Entry::slUpgradeInterface, static_cast<sl::Result>(upgrade));
+    fake.answer(Entry::slSetD3DDevice, static_cast<sl::Result>(setDevice));
     fake.answer(Entry::slIsFeatureSupported, sl::Result::eErrorIO);
     fsr2bridge::streamlineLoader = {&testsupport::fakeLoadStreamline, &testsupport::fakePassThroughMode};
 }
 
-FakeStreamline& prepare(Loaded loaded, int upgrade = 0)
+FakeStreamline& prepare(Loaded loaded, int upgrade = 0, int setDevice = 0)
 {
     FakeStreamline& fake = testsupport::installFakeStreamline(GetModuleHandleW(nullptr));
-    script(fake, loaded, upgrade);
+    script(fake, loaded, upgrade, setDevice);
     return fake;
 }
 
@@ -54,6 +56,7 @@ struct DeviceCase {
     HRESULT expected;
     bool wrapped;
     int attachments;
+    int setDevice = 0; // what slSetD3DDevice answers
 };
 
 class DeviceCreation : public testing::TestWithParam<DeviceCase> {};
@@ -61,7 +64,7 @@ class DeviceCreation : public testing::TestWithParam<DeviceCase> {};
 TEST_P(DeviceCreation, WrapsAndAttachesPerTheRules)
 {
     const DeviceCase& c = GetParam();
-    const FakeStreamline& fake = prepare(c.loaded, c.upgrade);
+    const FakeStreamline& fake = prepare(c.loaded, c.upgrade, c.setDevice);
     RecordingObject native;
     void* out = c.withDevice ? &native : nullptr;
     EXPECT_EQ(fsr2bridge::wrapCreatedDevice(c.created, c.riid, c.withDevice ? &out : nullptr), c.expected);
@@ -85,6 +88,10 @@ const DeviceCase deviceCases[] = {
     {"PassThroughAttachesTheSystemDevice", Loaded::passThrough, S_OK, device5, true, 0, S_OK, false, 1},
     {"BeforeStreamlineIsLoadedPassesThrough", Loaded::no, S_OK, device5, true, 0, S_OK, false, 1},
     {"RefusedUpgrade", Loaded::yes, S_OK, device5, true, 1, E_UNEXPECTED, false, 0},
+    {"UpgradeWarningStillWraps", Loaded::yes, S_OK, device5, true, 39, S_OK, true, 1},
+    // Streamline serves the first device only: a later one reaches the game as the system made it.
+    {"DeviceStreamlineRefusesIsHandedOutUnwrapped", Loaded::yes, S_OK, device5, true, 0, S_OK, false, 1, 19},
+    {"FailedAttachmentKeepsTheProxy", Loaded::yes, S_OK, device5, true, 0, S_OK, true, 1, 1},
 };
 INSTANTIATE_TEST_SUITE_P(Entry, DeviceCreation, testing::ValuesIn(deviceCases),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -123,6 +130,7 @@ TEST(FactoryCreation, LoadsStreamlineOnceThenWrapsEveryFactory)
         {"loaded: wrapped", Loaded::yes, true, S_OK, 0, S_OK, true, 1},
         {"pass-through: the system factory", Loaded::passThrough, true, S_OK, 0, S_OK, false, 1},
         {"refused upgrade", Loaded::yes, true, S_OK, 1, E_UNEXPECTED, false, 1},
+        {"upgrade warning: wrapped", Loaded::yes, true, S_OK, 39, S_OK, true, 1},
         {"positive success is left alone", Loaded::yes, true, S_FALSE, 0, S_FALSE, false, 1},
     };
     FakeStreamline& fake = prepare(Loaded::no);

@@ -78,6 +78,23 @@ TEST(HostOptions, BridgeAndImagePaths)
     EXPECT_FALSE(parseOptions({L"--ping-every", L"x"}).error.empty());
 }
 
+TEST(HostOptions, ScenarioSwitches)
+{
+    const GameOptions mask = parseOptions({L"--mask-frames", L"5"}).options;
+    EXPECT_EQ(mask.maskFrames, 5u);
+    EXPECT_TRUE(mask.transparencyMask) << "a mask for some frames is a mask";
+    EXPECT_FALSE(parseOptions({L"--mask-frames", L"0"}).error.empty());
+    EXPECT_FALSE(parseOptions({L"--mask-frames"}).error.empty());
+    const GameOptions all =
+        parseOptions({L"--second-context", L"--render-ahead", L"--second-device"}).options;
+    EXPECT_TRUE(all.secondContext);
+    EXPECT_TRUE(all.renderAhead);
+    EXPECT_TRUE(all.secondDevice);
+    const GameOptions none = parseOptions({}).options;
+    EXPECT_FALSE(none.secondContext || none.renderAhead || none.secondDevice);
+    EXPECT_EQ(none.maskFrames, 0u);
+}
+
 TEST(HostReport, EscapesEveryBoxTextUnambiguously)
 {
     const std::pair<std::wstring, std::string> cases[] = {

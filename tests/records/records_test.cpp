@@ -65,6 +65,7 @@ TEST(Records, HeadersCarryTheirIdentifierAndVersion)
     static const sl::DLSSGOptions dlssg{};
     static const sl::DLSSGState dlssgState{};
     static const sl::NISOptions nis{};
+    static const sl::DLSSOptimalSettings optimal{};
     const HeaderCase cases[] = {
         {"Preferences", &preferences, "{1CA10965-BF8E-432B-8DA1-6716D879FB14}", 1},
         {"AdapterInfo", &adapter, "{0677315F-A746-4492-9F42-CB6142C9C3D4}", 1},
@@ -79,6 +80,7 @@ TEST(Records, HeadersCarryTheirIdentifierAndVersion)
         {"DLSSGOptions", &dlssg, "{FAC5F1CB-2DFD-4F36-A1E6-3A9E865256C5}", 1},
         {"DLSSGState", &dlssgState, "{CC8AC8E1-A179-44F5-97FA-E74112F9BC61}", 1},
         {"NISOptions", &nis, "{676610E5-9674-4D3A-9C8A-F495D01B36F3}", 1},
+        {"DLSSOptimalSettings", &optimal, "{EF1D0957-FD58-4DF7-B504-8B69D8AA6B76}", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -109,6 +111,23 @@ TEST(Records, IdentifiersHaveTheWindowsGuidByteOrder)
     EXPECT_EQ(sl::ViewportHandle{}.value, 0xFFFFFFFFu);
     EXPECT_EQ(sl::DLSSGOptions{}.numFramesToGenerate, 1u);
     EXPECT_EQ(sl::kSDKVersion, 0x000200010001FEDCull);
+}
+
+// Results from eWarnOutOfVRAM on say the call did its work; everything else but eOk is a failure.
+TEST(Records, WarningsAreTheResultsFromOutOfVramOn)
+{
+    struct Case {
+        int value;
+        bool warning;
+    };
+    const Case cases[] = {{0, false},  {1, false}, {19, false}, {26, false}, {27, false},
+                          {38, false}, {39, true}, {40, true},  {-1, false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(sl::isWarning(static_cast<sl::Result>(c.value)), c.warning) << c.value;
+    EXPECT_EQ(static_cast<int>(sl::Result::eWarnOutOfVRAM), 39);
+    EXPECT_EQ(static_cast<int>(sl::Result::eErrorInvalidIntegration), 19);
+    EXPECT_EQ(static_cast<int>(sl::Result::eErrorDuplicatedConstants), 27);
+    EXPECT_EQ(static_cast<int>(sl::Result::eErrorFeatureNotSupported), 32);
 }
 
 } // namespace

@@ -16,13 +16,33 @@ FakeStreamline current;
 alignas(16) unsigned char tokenRing[64][16];
 
 constexpr const char* entryNames[] = {
-    "slUpgradeInterface",   "slGetNativeInterface", "slGetFeatureFunction", "slSetD3DDevice",
-    "slIsFeatureSupported", "slGetNewFrameToken",   "slReflexGetState",     "slReflexSetOptions",
-    "slReflexSetMarker",    "slReflexSleep",        "slDLSSSetOptions",     "slDLSSGSetOptions",
-    "slDLSSGGetState",      "slNISSetOptions",      "slSetConstants",       "slSetTag",
-    "slEvaluateFeature",    "loadStreamline",
+    "slUpgradeInterface",
+    "slGetNativeInterface",
+    "slGetFeatureFunction",
+    "slSetD3DDevice",
+    "slIsFeatureSupported",
+    "slGetNewFrameToken",
+    "slReflexGetState",
+    "slReflexSetOptions",
+    "slReflexSetMarker",
+    "slReflexSleep",
+    "slDLSSSetOptions",
+    "slDLSSGetOptimalSettings",
+    "slDLSSGSetOptions",
+    "slDLSSGGetState",
+    "slNISSetOptions",
+    "slSetConstants",
+    "slSetTag",
+    "slEvaluateFeature",
+    "loadStreamline",
 };
 static_assert(std::size(entryNames) == static_cast<std::size_t>(Entry::count));
+
+// A call that did its work: eOk or a warning.
+bool worked(sl::Result result)
+{
+    return result == sl::Result::eOk || sl::isWarning(result);
+}
 
 template <class T> void keep(std::vector<T>& records, const T& record)
 {
@@ -34,7 +54,7 @@ template <class T> void keep(std::vector<T>& records, const T& record)
 sl::Result fakeUpgradeInterface(void** object)
 {
     const sl::Result result = current.call(Entry::slUpgradeInterface);
-    if (result == sl::Result::eOk && object != nullptr && current.upgradedInterface != nullptr) {
+    if (worked(result) && object != nullptr && current.upgradedInterface != nullptr) {
         *object = current.upgradedInterface;
     }
     return result;
@@ -43,7 +63,7 @@ sl::Result fakeUpgradeInterface(void** object)
 sl::Result fakeGetNativeInterface(void* proxy, void** native)
 {
     const sl::Result result = current.call(Entry::slGetNativeInterface);
-    if (result == sl::Result::eOk && proxy != nullptr && native != nullptr) {
+    if (worked(result) && proxy != nullptr && native != nullptr) {
         *native = current.nativeInterface;
     }
     return result;
@@ -52,7 +72,7 @@ sl::Result fakeGetNativeInterface(void* proxy, void** native)
 sl::Result fakeGetNewFrameToken(sl::FrameToken*& token, const std::uint32_t*)
 {
     const sl::Result result = current.call(Entry::slGetNewFrameToken);
-    if (result == sl::Result::eOk) {
+    if (worked(result)) {
         token = current.nextToken();
     }
     return result;
@@ -61,8 +81,8 @@ sl::Result fakeGetNewFrameToken(sl::FrameToken*& token, const std::uint32_t*)
 sl::Result fakeReflexGetState(sl::ReflexState& state)
 {
     const sl::Result result = current.call(Entry::slReflexGetState);
-    if (result == sl::Result::eOk) {
-        state.statsWindowMessage = current.pingMessage;
+    if (worked(result)) {
+        state.statsWindowMessage = current.reflexOptionsSet() ? current.pingMessage : 0;
     }
     return result;
 }
@@ -70,7 +90,11 @@ sl::Result fakeReflexGetState(sl::ReflexState& state)
 sl::Result fakeReflexSetOptions(const sl::ReflexOptions& options)
 {
     keep(current.reflexOptions, options);
-    return current.call(Entry::slReflexSetOptions);
+    const sl::Result result = current.call(Entry::slReflexSetOptions);
+    if (worked(result)) {
+        current.noteReflexOptionsSet();
+    }
+    return result;
 }
 
 sl::Result fakeReflexSetMarker(sl::ReflexMarker marker, const sl::FrameToken&)
@@ -90,6 +114,27 @@ sl::Result fakeDlssSetOptions(const sl::ViewportHandle&, const sl::DLSSOptions& 
     return current.call(Entry::slDLSSSetOptions);
 }
 
+sl::Result fakeDlssGetOptimalSettings(const sl::DLSSOptions& options, sl::DLSSOptimalSettings& settings)
+{
+    keep(current.optimalSettingsAsked, options);
+    const auto mode = static_cast<std::uint32_t>(options.mode);
+    const sl::Result result = current.call(Entry::slDLSSGetOptimalSettings, mode);
+    if (worked(result)) {
+        const auto scripted = current.optimalSettings.find(mode);
+        if (scripted != current.optimalSettings.end()) {
+            settings = scripted->second;
+        } else {
+            settings.optimalRenderWidth = options.outputWidth;
+            settings.optimalRenderHeight = options.outputHeight;
+            settings.renderWidthMin = 1;
+            settings.renderHeightMin = 1;
+            settings.renderWidthMax = options.outputWidth;
+            settings.renderHeightMax = options.outputHeight;
+        }
+    }
+    return result;
+}
+
 sl::Result fakeDlssgSetOptions(const sl::ViewportHandle&, const sl::DLSSGOptions& options)
 {
     keep(current.dlssgOptions, options);
@@ -103,7 +148,7 @@ sl::Result fakeDlssgGetState(const sl::ViewportHandle&, sl::DLSSGState& state,
         current.note("options given to slDLSSGGetState");
     }
     const sl::Result result = current.call(Entry::slDLSSGGetState);
-    if (result == sl::Result::eOk) {
+    if (worked(result)) {
         state.status = current.dlssgStatus;
     }
     return result;
@@ -127,7 +172,8 @@ sl::Result fakeSetTag(const sl::ViewportHandle&, const sl::ResourceTag* tags, st
     if (current.recording) {
         std::vector<TaggedResource> copies;
         for (std::uint32_t i = 0; i < count; ++i) {
-            copies.push_back({tags[i], *tags[i].resource});
+            // A tag without a resource untags its buffer type; its copy holds a zeroed resource.
+            copies.push_back({tags[i], tags[i].resource ? *tags[i].resource : sl::Resource{}});
         }
         current.tagCalls.push_back(std::move(copies));
         current.commandLists.push_back(commandList);
@@ -160,6 +206,8 @@ struct FeatureFunction {
 const FeatureFunction featureFunctions[] = {
     {"slDLSSSetOptions", sl::kFeatureDLSS, Entry::slDLSSSetOptions,
      reinterpret_cast<void*>(&fakeDlssSetOptions)},
+    {"slDLSSGetOptimalSettings", sl::kFeatureDLSS, Entry::slDLSSGetOptimalSettings,
+     reinterpret_cast<void*>(&fakeDlssGetOptimalSettings)},
     {"slDLSSGSetOptions", sl::kFeatureDLSS_G, Entry::slDLSSGSetOptions,
      reinterpret_cast<void*>(&fakeDlssgSetOptions)},
     {"slDLSSGGetState", sl::kFeatureDLSS_G, Entry::slDLSSGGetState,
@@ -178,13 +226,13 @@ const FeatureFunction featureFunctions[] = {
 sl::Result fakeGetFeatureFunction(sl::Feature feature, const char* name, void*& function)
 {
     const sl::Result result = current.call(Entry::slGetFeatureFunction, feature);
-    if (result != sl::Result::eOk) {
+    if (!worked(result)) {
         return result;
     }
     for (const FeatureFunction& f : featureFunctions) {
         if (std::strcmp(f.name, name) == 0 && f.feature == feature && !current.removed(f.entry)) {
             function = f.function;
-            return sl::Result::eOk;
+            return result;
         }
     }
     return sl::Result::eErrorIO;
@@ -206,6 +254,7 @@ void fillStreamlineApi()
     fill(api.slEvaluateFeature, Entry::slEvaluateFeature, &fakeEvaluateFeature);
     fill(api.slGetNewFrameToken, Entry::slGetNewFrameToken, &fakeGetNewFrameToken);
     fill(api.slDLSSSetOptions, Entry::slDLSSSetOptions, &fakeDlssSetOptions);
+    fill(api.slDLSSGetOptimalSettings, Entry::slDLSSGetOptimalSettings, &fakeDlssGetOptimalSettings);
     fill(api.slDLSSGGetState, Entry::slDLSSGGetState, &fakeDlssgGetState);
     fill(api.slDLSSGSetOptions, Entry::slDLSSGSetOptions, &fakeDlssgSetOptions);
     fill(api.slNISSetOptions, Entry::slNISSetOptions, &fakeNisSetOptions);
@@ -295,6 +344,7 @@ void FakeStreamline::clearLog()
     reflexOptions.clear();
     markers.clear();
     dlssOptions.clear();
+    optimalSettingsAsked.clear();
     dlssgOptions.clear();
     nisOptions.clear();
     constants.clear();

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ enum class Entry : int {
     slReflexSetMarker,
     slReflexSleep,
     slDLSSSetOptions,
+    slDLSSGetOptimalSettings,
     slDLSSGSetOptions,
     slDLSSGGetState,
     slNISSetOptions,
@@ -68,9 +70,13 @@ public:
     void* nativeInterface = nullptr;
     // false: slGetNewFrameToken succeeds without a token.
     bool tokensHandedOut = true;
-    // The statsWindowMessage slReflexGetState reports, and the status slDLSSGGetState reports.
+    // The statsWindowMessage slReflexGetState reports (as Streamline: only once slReflexSetOptions has
+    // succeeded; 0 before), and the status slDLSSGGetState reports.
     UINT pingMessage = 0;
     std::uint32_t dlssgStatus = 0;
+    // What slDLSSGetOptimalSettings answers for a mode (the optimal size and the range); a mode without an
+    // entry accepts every render size up to the output size.
+    std::map<std::uint32_t, sl::DLSSOptimalSettings> optimalSettings;
     // Runs inside each DLSS evaluation, where Streamline would create its views.
     std::function<void()> duringDlssEvaluation;
     // The loader: whether a load succeeds, and whether the settings turned the system off.
@@ -94,6 +100,8 @@ public:
     std::vector<sl::ReflexOptions> reflexOptions;
     std::vector<sl::ReflexMarker> markers;
     std::vector<sl::DLSSOptions> dlssOptions;
+    // The options of every slDLSSGetOptimalSettings.
+    std::vector<sl::DLSSOptions> optimalSettingsAsked;
     std::vector<sl::DLSSGOptions> dlssgOptions;
     std::vector<sl::NISOptions> nisOptions;
     std::vector<sl::Constants> constants;
@@ -123,6 +131,12 @@ private:
     std::vector<KeyedAnswer> keyed_;
     std::vector<std::string> calls_;
     std::uint32_t tokensIssued_ = 0;
+    bool reflexOptionsSet_ = false;
+
+public:
+    // ---- used by the fake's Reflex functions ----
+    void noteReflexOptionsSet() { reflexOptionsSet_ = true; }
+    bool reflexOptionsSet() const { return reflexOptionsSet_; }
 };
 
 // A fresh fake (default script, empty log) in every slot of streamlineApi, with

@@ -7,10 +7,12 @@
 #include "common/graphics.h"
 #include "hooking/MinHook.h"
 #include "proxies/D3D12DeviceProxy.h"
+#include "streamline/feature_support.h"
 #include "testbed/world/box_catcher.h"
 #include "tests/support/d3d12_objects.h"
 #include "tests/upscaler/upscaler_world.h"
 #include "upscaler/camera_constants.h"
+#include "upscaler/dlss_mode_fit.h"
 #include "upscaler/frame_generation.h"
 #include "upscaler/fsr2_replacements.h"
 #include "upscaler/host_hooks.h"
@@ -64,6 +66,9 @@ protected:
         useSettings(testSettings(false, false));
         setFrameTokenAvailable(true);
         forgetReportedFrameGenerationStatuses();
+        // As attachment records it on an adapter with NIS; every test asks Streamline's ranges afresh.
+        recordNisSupport(true);
+        forgetDlssModeRanges();
         fake->clearLog();
         std::memset(&context_, 0xCC, sizeof context_);
     }
@@ -176,7 +181,8 @@ TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
         if (c.sends) {
             EXPECT_EQ(static_cast<std::uint32_t>(fake->dlssgOptions[0].mode), 1u);
             EXPECT_EQ(fake->dlssgOptions[0].dynamicResWidth, 2560u);
-            EXPECT_EQ(fake->calls().front(), "slDLSSSetOptions");
+            EXPECT_EQ(fake->callsOf({Entry::slDLSSSetOptions, Entry::slDLSSGSetOptions}).front(),
+                      "slDLSSSetOptions");
         }
     }
 }
@@ -329,16 +335,16 @@ TEST_F(Fsr2Replacements, DispatchTagsAndEvaluatesDlss)
         EXPECT_EQ(fake->calls(),
                   (std::vector<std::string>{"slSetConstants", "slSetTag", "slEvaluateFeature 0"}));
         ASSERT_EQ(fake->tagCalls.size(), 1u);
-        std::vector<ExpectedTag> expected = {
+        // Without a mask its buffer type is tagged with no resource, so that no older mask stays tagged.
+        const std::vector<ExpectedTag> expected = {
             {frame.color, 0x40, 3, 1, render},
             {frame.output, 0x8, 4, 1, display},
             {frame.depth, 0x40, 0, 0, render},
             {frame.motion, 0x40, 1, 0, c.motionExtent},
+            {c.mask ? frame.mask : nullptr, c.mask ? 0x40u : 0u, 27, 1, render},
         };
-        if (c.mask) {
-            expected.push_back({frame.mask, 0x40, 27, 1, render});
-        }
         expectTags(fake->tagCalls[0], expected);
+        EXPECT_EQ(fake->tagCalls[0][4].tag.resource == nullptr, !c.mask);
         EXPECT_EQ(fake->evaluated, std::vector<sl::Feature>{sl::kFeatureDLSS});
         for (const auto& [input, count] : fake->evaluationInputs) {
             EXPECT_EQ(input, sl::asBaseStructure(viewportHandle())) << "the viewport is the one input";
@@ -436,10 +442,6 @@ TEST_F(Fsr2Replacements, EveryFailingStepReturnsBackendError)
          true,
          [](FakeStreamline& f) { f.answer(Entry::slNISSetOptions, sl::Result::eErrorIO); },
          {"slSetConstants", "slSetTag", "slEvaluateFeature 0", "slNISSetOptions"}},
-        {"NIS options missing",
-         true,
-         [](FakeStreamline& f) { f.remove(Entry::slNISSetOptions); },
-         {"slSetConstants", "slSetTag", "slEvaluateFeature 0", "slGetFeatureFunction 2"}},
         {"NIS evaluation refused",
          true,
          [](FakeStreamline& f) { f.answer(Entry::slEvaluateFeature, sl::kFeatureNIS, sl::Result::eErrorIO); },
@@ -594,5 +596,210 @@ TEST_F(Fsr2Replacements, IntermediateIsMadeOnTheSystemDeviceBehindWhatTheHostPas
         ASSERT_TRUE(SUCCEEDED(record().nisIntermediate->GetDevice(IID_PPV_ARGS(&owner))));
         EXPECT_EQ(owner.Get(), sharedDevice());
         fsr2ContextDestroyReplacement(&context_);
+    }
+}
+
+TEST_F(Fsr2Replacements, WarningResultsAreSuccesses)
+{
+    struct Case {
+        const char* name;
+        Entry entry;
+        std::uint32_t key; // the feature of an evaluation; ignored otherwise
+    };
+    const Case cases[] = {
+        {"constants", Entry::slSetConstants, 0},
+        {"tags", Entry::slSetTag, 0},
+        {"DLSS evaluation", Entry::slEvaluateFeature, 0},
+        {"NIS evaluation", Entry::slEvaluateFeature, 2},
+        {"NIS options", Entry::slNISSetOptions, 0},
+        {"DLSS options", Entry::slDLSSSetOptions, 0},
+        {"Frame Generation state", Entry::slDLSSGGetState, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeStreamline& warning = testsupport::installFakeStreamline();
+        useSettings(testSettings(true, true));
+        if (c.entry == Entry::slEvaluateFeature) {
+            warning.answer(c.entry, c.key, sl::Result::eWarnOutOfVRAM);
+        } else {
+            warning.answer(c.entry, sl::Result::eWarnOutOfVRAM);
+        }
+        ASSERT_EQ(create(contextDescription()), FFX_OK);
+        Frame frame;
+        frame.d.preExposure = 2.0f; // the DLSS options are sent again
+        warning.clearLog();
+        EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
+        EXPECT_EQ(warning.evaluated, (std::vector<sl::Feature>{sl::kFeatureDLSS, sl::kFeatureNIS}))
+            << "the sharpening pass writes the game's output";
+        fsr2ContextDestroyReplacement(&context_);
+    }
+}
+
+TEST_F(Fsr2Replacements, ConstantsAlreadySetForTheFrameAreUsed)
+{
+    struct Case {
+        sl::Result constants;
+        std::uint32_t result;
+        std::vector<sl::Feature> evaluated;
+    };
+    const Case cases[] = {
+        {sl::Result::eErrorDuplicatedConstants, FFX_OK, {sl::kFeatureDLSS}},
+        {sl::Result::eErrorMissingConstants, FFX_ERROR_BACKEND_API_ERROR, {}},
+        {sl::Result::eErrorInvalidParameter, FFX_ERROR_BACKEND_API_ERROR, {}},
+    };
+    ASSERT_EQ(create(contextDescription()), FFX_OK);
+    Frame frame;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.constants));
+        fake->answer(Entry::slSetConstants, c.constants);
+        fake->clearLog();
+        EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), c.result);
+        EXPECT_EQ(fake->evaluated, c.evaluated);
+    }
+}
+
+TEST_F(Fsr2Replacements, WithoutNisDlssWritesTheOutput)
+{
+    struct Case {
+        const char* name;
+        bool supported; // as attachment found it
+        bool fetchable; // slNISSetOptions can be fetched
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"not supported on the adapter", false, true, {"slSetConstants", "slSetTag", "slEvaluateFeature 0"}},
+        {"function cannot be fetched",
+         true,
+         false,
+         {"slSetConstants", "slGetFeatureFunction 2", "slSetTag", "slEvaluateFeature 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeStreamline& missing = testsupport::installFakeStreamline();
+        useSettings(testSettings(false, true));
+        recordNisSupport(c.supported);
+        if (!c.fetchable) {
+            missing.remove(Entry::slNISSetOptions);
+        }
+        ASSERT_EQ(create(contextDescription()), FFX_OK);
+        Frame frame;
+        for (int dispatch = 0; dispatch < 2; ++dispatch) {
+            missing.clearLog();
+            EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
+            EXPECT_EQ(missing.calls(), c.calls);
+            ASSERT_EQ(missing.tagCalls.size(), 1u);
+            EXPECT_EQ(missing.tagCalls[0][1].resource.native, frame.output) << "DLSS writes the output";
+            EXPECT_EQ(record().nisIntermediate, nullptr) << "no intermediate is made";
+        }
+        fsr2ContextDestroyReplacement(&context_);
+    }
+    recordNisSupport(true);
+}
+
+namespace {
+
+// Ranges at 3840x2160 in the shape DLSS gives them: an optimal size and a range around it, overlapping
+// the neighbours'.
+void answerRanges(FakeStreamline& fake)
+{
+    const auto range = [](std::uint32_t optW, std::uint32_t optH, std::uint32_t minW, std::uint32_t minH,
+                          std::uint32_t maxW, std::uint32_t maxH) {
+        sl::DLSSOptimalSettings s{};
+        s.optimalRenderWidth = optW;
+        s.optimalRenderHeight = optH;
+        s.renderWidthMin = minW;
+        s.renderHeightMin = minH;
+        s.renderWidthMax = maxW;
+        s.renderHeightMax = maxH;
+        return s;
+    };
+    fake.optimalSettings[1] = range(1920, 1080, 1280, 720, 2227, 1253);
+    fake.optimalSettings[2] = range(2227, 1253, 1920, 1080, 2560, 1440);
+    fake.optimalSettings[3] = range(2560, 1440, 2227, 1253, 2954, 1662);
+    fake.optimalSettings[4] = range(1280, 720, 960, 540, 1920, 1080);
+    fake.optimalSettings[5] = range(2954, 1662, 2560, 1440, 3840, 2160);
+    fake.optimalSettings[6] = range(3840, 2160, 2954, 1662, 3840, 2160);
+}
+
+} // namespace
+
+TEST_F(Fsr2Replacements, DlssModeFitsTheRenderSizeAtCreation)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t configured;
+        FfxDimensions2D maxRenderSize;
+        bool rangesAnswered;
+        std::uint32_t mode;
+    };
+    const Case cases[] = {
+        {"FSR2 quality under the default", 1, {2560, 1440}, true, 3},
+        {"configured mode fits", 3, {2560, 1440}, true, 3},
+        {"no ranges from Streamline", 1, {2560, 1440}, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeStreamline& ranges = testsupport::installFakeStreamline();
+        forgetDlssModeRanges();
+        answerRanges(ranges);
+        if (!c.rangesAnswered) {
+            ranges.remove(Entry::slDLSSGetOptimalSettings);
+        }
+        Settings s = testSettings(false, false);
+        s.dlssMode = static_cast<DlssMode>(c.configured);
+        useSettings(s);
+        FfxFsr2ContextDescription description = contextDescription();
+        description.maxRenderSize = c.maxRenderSize;
+        ASSERT_EQ(create(description), FFX_OK);
+        EXPECT_EQ(static_cast<std::uint32_t>(record().dlssOptions.mode), c.mode);
+        ASSERT_EQ(ranges.dlssOptions.size(), 1u);
+        EXPECT_EQ(static_cast<std::uint32_t>(ranges.dlssOptions[0].mode), c.mode) << "the mode sent";
+        if (c.rangesAnswered) {
+            // Every mode asked at the display size, with the context's options otherwise.
+            ASSERT_EQ(ranges.optimalSettingsAsked.size(), 6u);
+            for (std::uint32_t mode = 1; mode <= 6; ++mode) {
+                EXPECT_EQ(static_cast<std::uint32_t>(ranges.optimalSettingsAsked[mode - 1].mode), mode);
+                EXPECT_EQ(ranges.optimalSettingsAsked[mode - 1].outputWidth, 3840u);
+            }
+        }
+    }
+    // The answers are kept per display size: a second context of that size asks nothing.
+    fake = &testsupport::installFakeStreamline();
+    forgetDlssModeRanges();
+    answerRanges(*fake);
+    useSettings(testSettings(false, false));
+    ASSERT_EQ(create(contextDescription()), FFX_OK);
+    EXPECT_EQ(fake->count(Entry::slDLSSGetOptimalSettings), 6u);
+    fake->clearLog();
+    ASSERT_EQ(create(contextDescription()), FFX_OK);
+    EXPECT_EQ(fake->count(Entry::slDLSSGetOptimalSettings), 0u);
+    EXPECT_EQ(static_cast<std::uint32_t>(record().dlssOptions.mode), 3u);
+}
+
+TEST_F(Fsr2Replacements, DlssModeFollowsTheRenderSizeOfEachDispatch)
+{
+    answerRanges(*fake);
+    ASSERT_EQ(create(contextDescription()), FFX_OK); // MaxPerformance configured, 2560x1440: MaxQuality
+    ASSERT_EQ(static_cast<std::uint32_t>(record().dlssOptions.mode), 3u);
+    Frame frame;
+    struct Step {
+        FfxDimensions2D renderSize;
+        std::vector<std::uint32_t> sent;
+    };
+    const Step steps[] = {
+        {{2560, 1440}, {}},  {{1920, 1080}, {1}}, {{1920, 1080}, {}},
+        {{3840, 2160}, {6}}, {{2000, 1100}, {1}}, {{2300, 1300}, {2}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::to_string(step.renderSize.width) + "x" + std::to_string(step.renderSize.height));
+        frame.d.renderSize = step.renderSize;
+        fake->clearLog();
+        ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
+        std::vector<std::uint32_t> sent;
+        for (const sl::DLSSOptions& o : fake->dlssOptions) {
+            sent.push_back(static_cast<std::uint32_t>(o.mode));
+        }
+        EXPECT_EQ(sent, step.sent);
+        EXPECT_EQ(fake->count(Entry::slDLSSGetOptimalSettings), 0u) << "dispatches use the kept answers";
     }
 }

@@ -13,7 +13,7 @@ using namespace e2e;
 namespace {
 
 const wchar_t* const startupArguments = L"--frames 2 --resize-at 0 --render 64x64 --display 128x128";
-constexpr int measuredRuns = 5;
+constexpr int measuredRuns = 9;
 
 double median(std::vector<double> values)
 {

@@ -26,10 +26,10 @@ constexpr std::uint32_t applicationId = 141959980;
 constexpr char engineVersion[] = "1.0.0";
 constexpr char projectId[] = "{E57EBA73-277D-4D76-8C29-60AB8155FA36}";
 
-// Exists and is a regular file (links followed). The errors that mean absence
-// (file or path not found, bad network path, invalid name) and every other
-// file-system error alike give false; the log says which it was.
-bool isRegularFile(const std::filesystem::path& path)
+// The interposer exists and is a regular file (links followed). The errors that mean absence (file or path
+// not found, bad network path, invalid name) and every other file-system error alike give false; the log
+// says which it was, and the player is told in a box.
+bool interposerFileInPlace(const std::filesystem::path& path)
 {
     const std::string shown = toUtf8(path.wstring());
     std::error_code error;
@@ -107,7 +107,7 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
     const std::filesystem::path streamlineDirectory = workingDirectory / L"streamline";
     const std::filesystem::path interposerPath = streamlineDirectory / L"sl.interposer.dll";
     logLine("Streamline: looking for the interposer at %s", toUtf8(interposerPath.wstring()).c_str());
-    if (!isRegularFile(interposerPath)) {
+    if (!interposerFileInPlace(interposerPath)) {
         return false;
     }
     const std::wstring interposer = interposerPath.wstring();

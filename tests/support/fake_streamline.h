@@ -73,6 +73,14 @@ public:
     std::uint32_t dlssgStatus = 0;
     // Runs inside each DLSS evaluation, where Streamline would create its views.
     std::function<void()> duringDlssEvaluation;
+    // Streamline's Frame Generation calls are not thread-safe: every slDLSSGSetOptions or slDLSSGGetState
+    // that starts while another is running is counted here. Each such call lasts at least this long (widens
+    // the window for tests with several threads).
+    std::uint32_t dlssgOverlaps = 0;
+    std::uint32_t dlssgCallMicroseconds = 0;
+    // See every constants and Frame Generation record on the calling thread, recording or not.
+    std::function<void(const sl::Constants&)> onConstants;
+    std::function<void(const sl::DLSSGOptions&)> onDlssgOptions;
     // The loader: whether a load succeeds, and whether the settings turned the system off.
     bool loadSucceeds = true;
     bool passThrough = false;
@@ -123,6 +131,22 @@ private:
     std::vector<KeyedAnswer> keyed_;
     std::vector<std::string> calls_;
     std::uint32_t tokensIssued_ = 0;
+
+public:
+    // While one Frame Generation call runs (counts the overlaps above).
+    class DlssgCall {
+    public:
+        explicit DlssgCall(FakeStreamline& fake);
+        ~DlssgCall();
+        DlssgCall(const DlssgCall&) = delete;
+        DlssgCall& operator=(const DlssgCall&) = delete;
+
+    private:
+        FakeStreamline& fake_;
+    };
+
+private:
+    std::uint32_t dlssgCallsRunning_ = 0;
 };
 
 // A fresh fake (default script, empty log) in every slot of streamlineApi, with

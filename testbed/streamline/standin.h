@@ -23,6 +23,7 @@ struct Script {
     std::uint32_t dlssgStatusFrom;
     std::uint32_t sleepUs;
     bool noGpu;
+    bool initCreatesFactory;
     FailRule fails[32];
     int failCount;
 };

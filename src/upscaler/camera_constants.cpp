@@ -28,7 +28,7 @@ struct CameraHistory {
     HostCameraState camera{};
 };
 
-CameraHistory history;
+constinit CameraHistory history;
 PreviousFrameMatrices& previous = history.previous;
 
 constexpr float unset = FLT_MAX;

@@ -42,7 +42,7 @@ private:
 
 // Guarded by the lock: the record (what Streamline was last sent, or would have been with Frame Generation
 // enabled), the hold after a bad status, the resizes under way and the statuses already shown.
-sl::DLSSGOptions options{};
+constinit sl::DLSSGOptions options{};
 bool heldOff = false;
 std::uint32_t pauses = 0;
 constexpr std::size_t reportedCapacity = 64;
@@ -50,9 +50,9 @@ std::uint32_t reported[reportedCapacity];
 std::size_t reportedCount = 0;
 
 // The mode the callers want; read without the lock so that a present that changes nothing takes none.
-std::atomic<std::uint32_t> wanted{0};
+constinit std::atomic<std::uint32_t> wanted{0};
 // A copy of `heldOff` for readers outside the lock.
-std::atomic<bool> heldOffSeen{false};
+constinit std::atomic<bool> heldOffSeen{false};
 
 // Statuses are a handful of bit flags, so the table never fills in practice; once full, further statuses are
 // not shown rather than shown every frame.

@@ -1,8 +1,10 @@
 #include "upscaler/host_hooks.h"
 
 #include <atomic>
+#include <bit>
 #include <cfloat>
 #include <cstring>
+#include <utility>
 
 #include "upscaler/host_layout.h"
 #include "upscaler/upscaler_state.h"
@@ -15,11 +17,19 @@ constexpr std::size_t frustumBytes = sizeof(HostCameraState::frustumExtents);
 constexpr std::size_t cameraWords = (basisBytes + frustumBytes) / sizeof(std::uint32_t);
 static_assert(basisBytes % sizeof(std::uint32_t) == 0 && frustumBytes % sizeof(std::uint32_t) == 0);
 
+// Word i of the camera at load: FLT_MAX in the basis but for bytes 12..15, a zero frustum.
+constexpr std::uint32_t initialCameraWord(std::size_t i)
+{
+    constexpr std::uint32_t unsetBits = std::bit_cast<std::uint32_t>(FLT_MAX);
+    return i < basisBytes / sizeof(std::uint32_t) && i != 3 ? unsetBits : 0;
+}
+
 // The camera as the hook publishes it: the basis block and the frustum as 32-bit words, each stored and
 // loaded atomically, between two steps of the sequence counter.
 class PublishedCamera {
 public:
-    PublishedCamera() { reset(); }
+    // Constant-initialised: the hook may run before any dynamic initialisation.
+    constexpr PublishedCamera() : PublishedCamera(std::make_index_sequence<cameraWords>()) {}
 
     bool publish(const void* basis, const float* frustum)
     {
@@ -70,24 +80,25 @@ public:
     // The load-time values: FLT_MAX in the basis but for bytes 12..15, a zero frustum, not filled.
     void reset()
     {
-        const float unset = FLT_MAX;
-        std::uint32_t unsetBits;
-        std::memcpy(&unsetBits, &unset, sizeof unsetBits);
         for (std::size_t i = 0; i < cameraWords; ++i) {
-            const bool basis = i < basisBytes / sizeof(std::uint32_t);
-            words_[i].store(basis && i != 3 ? unsetBits : 0, std::memory_order_relaxed);
+            words_[i].store(initialCameraWord(i), std::memory_order_relaxed);
         }
         filled_.store(false, std::memory_order_relaxed);
         sequence_.store(0, std::memory_order_release);
     }
 
 private:
+    template <std::size_t... I>
+    constexpr explicit PublishedCamera(std::index_sequence<I...>) : words_{initialCameraWord(I)...}
+    {
+    }
+
     std::atomic<std::uint32_t> sequence_{0};
     std::atomic<std::uint32_t> words_[cameraWords];
     std::atomic<bool> filled_{false};
 };
 
-PublishedCamera cameraState;
+constinit PublishedCamera cameraState;
 std::atomic<bool> frameGenerationRequested{false};
 std::atomic<bool> rewriteActive{false};
 

@@ -1,9 +1,12 @@
 // Creates one FSR2 context and times 10,000 dispatches through the replacement against the fake Streamline
 // (which only counts), counting heap allocations made on the dispatching thread (operator new and the
-// process heap). The process's log runs all the while, as it does in the game.
+// process heap): first with the game's camera published by the camera hook, then with none (neutral values).
+// It prints which path it timed: NIS on or off, a transparency mask or none, the game's camera. The process's
+// log runs all the while, as it does in the game.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +21,7 @@
 #include "tests/support/fake_streamline.h"
 #include "tests/support/scratch_settings.h"
 #include "upscaler/fsr2_replacements.h"
+#include "upscaler/host_hooks.h"
 #include "upscaler/upscaler_state.h"
 
 using testsupport::ComPtr;
@@ -39,7 +43,8 @@ int main()
     settings.enableNisSharpening = device != nullptr;
     config.replace(settings);
     fsr2bridge::publishUpscalerState(nullptr, &config, GetModuleHandleW(nullptr));
-    testsupport::installFakeStreamline().recording = false;
+    testsupport::FakeStreamline& fake = testsupport::installFakeStreamline();
+    fake.recording = false;
     fsr2bridge::advanceFrameToken(); // a current frame token: the dispatch reaches Streamline
     fsr2bridge::advanceFrameToken();
     MH_Initialize();
@@ -93,13 +98,31 @@ int main()
         return 1;
     }
 
+    // The game's camera, as the camera hook publishes it: a yawed basis and an off-centre frustum.
+    unsigned char basis[160] = {};
+    const float right[3] = {0.8f, 0.0f, -0.6f}, up[3] = {0.0f, 1.0f, 0.0f}, forward[3] = {0.6f, 0.0f, 0.8f};
+    std::memcpy(basis + 32, right, sizeof right);
+    std::memcpy(basis + 48, up, sizeof up);
+    std::memcpy(basis + 64, forward, sizeof forward);
+    const float frustum[6] = {-0.9f, 1.1f, 0.6f, -0.5f, 0.1f, 1000.0f};
+    fsr2bridge::publishHostCamera(basis, frustum);
+    bool gameCameraSent = false;
+    fake.onConstants = [&](const sl::Constants& c) { gameCameraSent = c.cameraRight.x == 0.8f; };
+    fsr2bridge::fsr2ContextDispatchReplacement(context, &d);
+    fake.onConstants = nullptr;
+
     unsigned failures = 0;
     int i = 0;
-    const testsupport::Measured measured = testsupport::measure(dispatches, [&] {
-        d.jitterOffset = {static_cast<float>(i & 7) * 0.125f - 0.5f, 0.25f};
-        ++i;
-        failures += fsr2bridge::fsr2ContextDispatchReplacement(context, &d) != fsr2bridge::FFX_OK;
-    });
+    auto timeDispatches = [&] {
+        return testsupport::measure(dispatches, [&] {
+            d.jitterOffset = {static_cast<float>(i & 7) * 0.125f - 0.5f, 0.25f};
+            ++i;
+            failures += fsr2bridge::fsr2ContextDispatchReplacement(context, &d) != fsr2bridge::FFX_OK;
+        });
+    };
+    const testsupport::Measured measured = timeDispatches();
+    fsr2bridge::resetHostCamera(); // no camera from the game: neutral values on every frame
+    const testsupport::Measured neutral = timeDispatches();
 
     // The log ran: its start lines and the settings' lines are in the file.
     fsr2bridge::flushLog(5000);
@@ -110,6 +133,12 @@ int main()
     std::printf("dispatch: %.1f ns\n", measured.nsPerCall);
     std::printf("dispatch_allocations: %.3f allocations/call\n",
                 static_cast<double>(measured.allocations) / dispatches);
+    std::printf("dispatch_neutral_camera: %.1f ns\n", neutral.nsPerCall);
+    std::printf("dispatch_neutral_camera_allocations: %.3f allocations/call\n",
+                static_cast<double>(neutral.allocations) / dispatches);
+    std::printf("dispatch_nis: %d flag\n", settings.enableNisSharpening ? 1 : 0);
+    std::printf("dispatch_mask: %d flag\n", d.transparencyAndComposition.resource ? 1 : 0);
+    std::printf("dispatch_game_camera: %d flag\n", gameCameraSent ? 1 : 0);
     int status = 0;
     if (failures) {
         std::printf("FAIL: %u dispatches failed\n", failures);
@@ -119,12 +148,16 @@ int main()
         std::printf("FAIL: the log did not run\n");
         status = 1;
     }
-    if (measured.allocations != 0) {
+    if (!gameCameraSent) {
+        std::printf("FAIL: the game's camera did not reach the constants\n");
+        status = 1;
+    }
+    if (measured.allocations != 0 || neutral.allocations != 0) {
         std::printf("FAIL: the steady-state dispatch allocates\n");
         status = 1;
     }
     // The target is well under 2 us; only a gross regression should fail on a loaded machine.
-    if (measured.nsPerCall > 20000.0) {
+    if (measured.nsPerCall > 20000.0 || neutral.nsPerCall > 20000.0) {
         std::printf("FAIL: dispatch slower than 20 us\n");
         status = 1;
     }

@@ -14,6 +14,16 @@ void sendMarker(sl::ReflexMarker marker) noexcept
 {
     bestEffort([marker] { sendReflexMarker(marker); });
 }
+
+// Streamline presents on a thread of its own while Frame Generation is on, and a resize or full-screen change
+// can then deadlock: Frame Generation is off during the call and comes back as wanted afterwards.
+template <class SwapChainCall> HRESULT withFrameGenerationPaused(SwapChainCall call) noexcept
+{
+    bestEffort([] { pauseFrameGeneration(); });
+    const HRESULT result = call();
+    bestEffort([] { resumeFrameGeneration(); });
+    return result;
+}
 } // namespace
 
 template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCall present) noexcept
@@ -50,6 +60,27 @@ HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present1(UINT syncInterval, UINT f
                                                        const DXGI_PRESENT_PARAMETERS* parameters)
 {
     return presentFrame([&] { return upgraded->Present1(syncInterval, flags, parameters); });
+}
+
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::SetFullscreenState(BOOL fullscreen, IDXGIOutput* target)
+{
+    return withFrameGenerationPaused([&] { return upgraded->SetFullscreenState(fullscreen, target); });
+}
+
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::ResizeBuffers(UINT bufferCount, UINT width, UINT height,
+                                                            DXGI_FORMAT format, UINT flags)
+{
+    return withFrameGenerationPaused(
+        [&] { return upgraded->ResizeBuffers(bufferCount, width, height, format, flags); });
+}
+
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::ResizeBuffers1(UINT bufferCount, UINT width, UINT height,
+                                                             DXGI_FORMAT format, UINT flags,
+                                                             const UINT* nodeMasks, IUnknown* const* queues)
+{
+    return withFrameGenerationPaused([&] {
+        return upgraded->ResizeBuffers1(bufferCount, width, height, format, flags, nodeMasks, queues);
+    });
 }
 
 } // namespace fsr2bridge

@@ -38,10 +38,10 @@ public:
     // IDXGISwapChain
     HRESULT STDMETHODCALLTYPE Present(UINT sync_interval, UINT flags) override;
     HRESULT STDMETHODCALLTYPE GetBuffer(UINT buffer_idx, REFIID riid, void** surface) override { return upgraded->GetBuffer(buffer_idx, riid, surface); }
-    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL fullscreen, IDXGIOutput* target) override { return upgraded->SetFullscreenState(fullscreen, target); }
+    HRESULT STDMETHODCALLTYPE SetFullscreenState(BOOL fullscreen, IDXGIOutput* target) override;
     HRESULT STDMETHODCALLTYPE GetFullscreenState(BOOL* fullscreen, IDXGIOutput** target) override { return native->GetFullscreenState(fullscreen, target); }
     HRESULT STDMETHODCALLTYPE GetDesc(DXGI_SWAP_CHAIN_DESC* desc) override { return native->GetDesc(desc); }
-    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override { return upgraded->ResizeBuffers(buffer_count, width, height, format, flags); }
+    HRESULT STDMETHODCALLTYPE ResizeBuffers(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags) override;
     HRESULT STDMETHODCALLTYPE ResizeTarget(const DXGI_MODE_DESC* target_mode_desc) override { return native->ResizeTarget(target_mode_desc); }
     HRESULT STDMETHODCALLTYPE GetContainingOutput(IDXGIOutput** output) override { return native->GetContainingOutput(output); }
     HRESULT STDMETHODCALLTYPE GetFrameStatistics(DXGI_FRAME_STATISTICS* stats) override { return native->GetFrameStatistics(stats); }
@@ -70,7 +70,7 @@ public:
     UINT STDMETHODCALLTYPE GetCurrentBackBufferIndex() override { return upgraded->GetCurrentBackBufferIndex(); }
     HRESULT STDMETHODCALLTYPE CheckColorSpaceSupport(DXGI_COLOR_SPACE_TYPE colour_space, UINT* colour_space_support) override { return native->CheckColorSpaceSupport(colour_space, colour_space_support); }
     HRESULT STDMETHODCALLTYPE SetColorSpace1(DXGI_COLOR_SPACE_TYPE colour_space) override { return native->SetColorSpace1(colour_space); }
-    HRESULT STDMETHODCALLTYPE ResizeBuffers1(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags, const UINT* node_mask, IUnknown* const* present_queue) override { return upgraded->ResizeBuffers1(buffer_count, width, height, format, flags, node_mask, present_queue); }
+    HRESULT STDMETHODCALLTYPE ResizeBuffers1(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags, const UINT* node_mask, IUnknown* const* present_queue) override;
     // IDXGISwapChain4
     HRESULT STDMETHODCALLTYPE SetHDRMetaData(DXGI_HDR_METADATA_TYPE type, UINT size, void* metadata) override { return native->SetHDRMetaData(type, size, metadata); }
     // clang-format on

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/log.h"
 #include "upscaler/fsr2_replacements.h"
 #include "upscaler/host_hooks.h"
 
@@ -12,7 +13,23 @@ namespace fsr2bridge {
 
 namespace {
 
-PreviousFrameMatrices previous{identityMatrix4x4, identityMatrix4x4};
+inline constexpr LogEvent<bool, bool> substitutionStarted{
+    "camera data unusable (host camera {}, dispatch values {}): neutral values sent, DLSS history reset"};
+inline constexpr LogEvent<> substitutionEnded{"camera data usable again: DLSS history reset"};
+LogError<> infinitePlane{"an infinite camera plane is sent as the largest finite value"};
+
+// What one dispatch leaves for the next; shared by every FSR2 context and touched only by the dispatching
+// thread.
+struct CameraHistory {
+    PreviousFrameMatrices previous{identityMatrix4x4, identityMatrix4x4};
+    // Whether the last frame sent substituted values (neutral camera or unset scalars).
+    bool substituting = false;
+    // The last whole camera read; kept when the hook is writing for longer than the read waits.
+    HostCameraState camera{};
+};
+
+constinit CameraHistory history;
+PreviousFrameMatrices& previous = history.previous;
 
 constexpr float unset = FLT_MAX;
 
@@ -163,6 +180,17 @@ bool keepFiniteScalars(sl::Constants& c)
     return replaced;
 }
 
+// An infinite plane (an infinite projection) is sent as the largest finite value of its sign, as the host's
+// own data and without a reset; NaN is left to the finiteness checks.
+bool clampInfinitePlane(float& plane)
+{
+    if (!std::isinf(plane)) {
+        return false;
+    }
+    plane = plane > 0 ? FLT_MAX : -FLT_MAX;
+    return true;
+}
+
 } // namespace
 
 void multiplyMatrix4x4(Matrix4x4& out, const Matrix4x4& a, const Matrix4x4& b)
@@ -242,7 +270,8 @@ void defaultInitialiseConstants(sl::Constants& c)
 void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2DispatchDescription& dispatch,
                          sl::Constants& c)
 {
-    buildFrameConstants(context, dispatch, hostCameraState(), c);
+    readHostCamera(history.camera);
+    buildFrameConstants(context, dispatch, history.camera, c);
 }
 
 void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2DispatchDescription& dispatch,
@@ -269,12 +298,24 @@ void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2Dispatch
     c.cameraNear = dispatch.cameraNear;
     c.cameraFOV = dispatch.cameraFovAngleVertical;
     c.cameraFar = dispatch.cameraFar;
+    float frustum[6];
+    std::memcpy(frustum, camera.frustumExtents, sizeof frustum);
+    bool clamped = clampInfinitePlane(c.cameraNear);
+    clamped = clampInfinitePlane(c.cameraFar) || clamped;
+    if (camera.filled) {
+        clamped = clampInfinitePlane(frustum[4]) || clamped;
+        clamped = clampInfinitePlane(frustum[5]) || clamped;
+    }
+    if (clamped) {
+        logError(infinitePlane);
+    }
 
     bool neutral = !camera.filled;
+    bool restarted = false;
     PreviousFrameMatrices next;
     if (!neutral) {
         setCamera(c, basisVector(camera, 32), basisVector(camera, 48), basisVector(camera, 64),
-                  projectionFromFrustum(camera.frustumExtents));
+                  projectionFromFrustum(frustum));
         temporalMatrices(c, previous, next);
         neutral = !cameraFinite(c);
     }
@@ -285,18 +326,36 @@ void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2Dispatch
             // Only an overflowing previous frame gets here: start the history afresh.
             previous = PreviousFrameMatrices{identityMatrix4x4, identityMatrix4x4};
             temporalMatrices(c, previous, next);
+            restarted = true;
         }
     }
     const bool scalarsReplaced = keepFiniteScalars(c);
-    if (neutral || scalarsReplaced) {
+    // Substituted values are sent every frame they are needed; the history is reset only where the
+    // substitution starts or stops (and where the game asks), so that DLSS keeps accumulating meanwhile.
+    const bool substituting = neutral || scalarsReplaced;
+    if (substituting != history.substituting) {
+        if (substituting) {
+            logEvent(substitutionStarted, neutral, scalarsReplaced);
+        } else {
+            logEvent(substitutionEnded);
+        }
         c.reset = sl::Boolean::eTrue;
     }
+    if (restarted) {
+        c.reset = sl::Boolean::eTrue;
+    }
+    history.substituting = substituting;
     previous = next;
 }
 
 PreviousFrameMatrices& previousFrameMatrices()
 {
     return previous;
+}
+
+void forgetCameraHistory()
+{
+    history = CameraHistory{};
 }
 
 } // namespace fsr2bridge

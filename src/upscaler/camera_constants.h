@@ -33,14 +33,18 @@ Matrix4x4 projectionFromFrustum(const float frustum[6]);
 void defaultInitialiseConstants(sl::Constants& constants);
 
 // Fills the record for one dispatch and moves the previous-frame matrices on. No NaN or infinity ever leaves:
-// unfilled or degenerate camera data gives unit axes and identity projection with reset set, and a non-finite
-// scalar from the dispatch stays at its FLT_MAX default with reset set.
+// unfilled or degenerate camera data gives unit axes and identity projection, and a non-finite scalar from
+// the dispatch stays at its FLT_MAX default; an infinite near or far plane is sent as the largest finite
+// value of its sign, the rest of the camera being the host's. Reset is set where the dispatch asks for it and
+// on the frames where substituting values starts or stops, not on every substituted frame.
 void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2DispatchDescription& dispatch,
                          sl::Constants& constants);
-// The same with the camera state passed in.
+// The same with the camera state passed in (the first reads the one the camera hook published).
 void buildFrameConstants(const Fsr2ContextRecord& context, const FfxFsr2DispatchDescription& dispatch,
                          const HostCameraState& camera, sl::Constants& constants);
 
 PreviousFrameMatrices& previousFrameMatrices();
+// The state before the first dispatch: identity previous frame, no substitution under way, no camera read.
+void forgetCameraHistory();
 
 } // namespace fsr2bridge

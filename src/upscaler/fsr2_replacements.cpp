@@ -86,20 +86,6 @@ void fillDlssOptions(sl::DLSSOptions& o, const FfxFsr2ContextDescription& descri
         (description.flags & FFX_FSR2_ENABLE_AUTO_EXPOSURE) ? sl::Boolean::eTrue : sl::Boolean::eFalse;
 }
 
-void resetFrameGenerationOptions(const FfxFsr2ContextDescription& description)
-{
-    sl::DLSSGOptions& fg = frameGenerationOptions();
-    // Zeroed in place rather than assigned, so the padding is zero too.
-    std::memset(static_cast<void*>(&fg), 0, sizeof fg);
-    fg.structType = sl::kDLSSGOptionsType;
-    fg.structVersion = sl::kDLSSGOptionsVersion;
-    fg.mode = sl::DLSSGMode::eOff;
-    fg.numFramesToGenerate = 1;
-    fg.flags = sl::kDLSSGFlagDynamicResolutionEnabled;
-    fg.dynamicResWidth = description.maxRenderSize.width;
-    fg.dynamicResHeight = description.maxRenderSize.height;
-}
-
 std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& description)
 {
     std::memset(context, 0, fsr2ContextRecordSize);
@@ -112,10 +98,8 @@ std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& desc
     if (!sendDlssOptions(record.dlssOptions)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
-    resetFrameGenerationOptions(description);
-    if (settings.enableFrameGeneration) {
-        setFrameGenerationMode(1);
-    }
+    startFrameGeneration(description.maxRenderSize.width, description.maxRenderSize.height,
+                         settings.enableFrameGeneration);
     return FFX_OK;
 }
 
@@ -285,11 +269,10 @@ bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
         return true;
     }
     srvHookAttempted = true;
-    ID3D12Device* native = systemDeviceOf(record.device);
-    if (!native) {
+    void* target = shaderResourceViewHookTarget(record.device);
+    if (!target) {
         return false;
     }
-    void* target = (*reinterpret_cast<void***>(native))[createShaderResourceViewSlot];
     const bool installed = hookAndEnable(target, reinterpret_cast<void*>(&createShaderResourceViewHook),
                                          createShaderResourceViewTrampolineSlot());
     // On the dispatch path, once: a record, no text.
@@ -456,6 +439,17 @@ Fsr2ContextRecord& fsr2ContextRecordOf(void* context)
 bool shaderResourceViewHookAttempted()
 {
     return srvHookAttempted;
+}
+
+void forgetShaderResourceViewHookAttempt()
+{
+    srvHookAttempted = false;
+}
+
+void* shaderResourceViewHookTarget(void* hostDevice)
+{
+    ID3D12Device* native = systemDeviceOf(hostDevice);
+    return native ? (*reinterpret_cast<void***>(native))[createShaderResourceViewSlot] : nullptr;
 }
 
 } // namespace fsr2bridge

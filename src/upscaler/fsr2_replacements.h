@@ -40,7 +40,11 @@ void** fsr2TrampolineSlot(Fsr2Entry entry);
 // The record inside a host context.
 Fsr2ContextRecord& fsr2ContextRecordOf(void* context);
 
-// Whether the once-only shader-resource-view hook has been attempted.
+// Whether the once-only shader-resource-view hook has been attempted; forgetting it lets the next dispatch
+// with a transparency mask attempt it again (tests).
 bool shaderResourceViewHookAttempted();
+void forgetShaderResourceViewHookAttempt();
+// What that hook patches: CreateShaderResourceView of the system device behind the device the host gave FSR2.
+void* shaderResourceViewHookTarget(void* hostDevice);
 
 } // namespace fsr2bridge

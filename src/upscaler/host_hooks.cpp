@@ -1,8 +1,10 @@
 #include "upscaler/host_hooks.h"
 
 #include <atomic>
+#include <bit>
 #include <cfloat>
 #include <cstring>
+#include <utility>
 
 #include "upscaler/host_layout.h"
 #include "upscaler/upscaler_state.h"
@@ -10,18 +12,93 @@
 namespace fsr2bridge {
 namespace {
 
-HostCameraState initialCameraState()
+constexpr std::size_t basisBytes = sizeof(HostCameraState::cameraBasisBlock);
+constexpr std::size_t frustumBytes = sizeof(HostCameraState::frustumExtents);
+constexpr std::size_t cameraWords = (basisBytes + frustumBytes) / sizeof(std::uint32_t);
+static_assert(basisBytes % sizeof(std::uint32_t) == 0 && frustumBytes % sizeof(std::uint32_t) == 0);
+
+// Word i of the camera at load: FLT_MAX in the basis but for bytes 12..15, a zero frustum.
+constexpr std::uint32_t initialCameraWord(std::size_t i)
 {
-    HostCameraState s{};
-    const float unset = FLT_MAX;
-    for (std::size_t offset = 0; offset < sizeof s.cameraBasisBlock; offset += sizeof(float)) {
-        std::memcpy(s.cameraBasisBlock + offset, &unset, sizeof unset);
-    }
-    std::memset(s.cameraBasisBlock + 12, 0, 4);
-    return s;
+    constexpr std::uint32_t unsetBits = std::bit_cast<std::uint32_t>(FLT_MAX);
+    return i < basisBytes / sizeof(std::uint32_t) && i != 3 ? unsetBits : 0;
 }
 
-HostCameraState cameraState = initialCameraState();
+// The camera as the hook publishes it: the basis block and the frustum as 32-bit words, each stored and
+// loaded atomically, between two steps of the sequence counter.
+class PublishedCamera {
+public:
+    // Constant-initialised: the hook may run before any dynamic initialisation.
+    constexpr PublishedCamera() : PublishedCamera(std::make_index_sequence<cameraWords>()) {}
+
+    bool publish(const void* basis, const float* frustum)
+    {
+        std::uint32_t words[cameraWords];
+        std::memcpy(words, basis, basisBytes);
+        std::memcpy(reinterpret_cast<unsigned char*>(words) + basisBytes, frustum, frustumBytes);
+        std::uint32_t sequence = sequence_.load(std::memory_order_relaxed);
+        if ((sequence & 1) != 0 ||
+            !sequence_.compare_exchange_strong(sequence, sequence + 1, std::memory_order_relaxed)) {
+            return false;
+        }
+        std::atomic_thread_fence(std::memory_order_release);
+        for (std::size_t i = 0; i < cameraWords; ++i) {
+            words_[i].store(words[i], std::memory_order_relaxed);
+        }
+        filled_.store(true, std::memory_order_relaxed);
+        sequence_.store(sequence + 2, std::memory_order_release);
+        return true;
+    }
+
+    bool read(HostCameraState& out) const
+    {
+        constexpr int attempts = 64;
+        for (int attempt = 0; attempt < attempts; ++attempt) {
+            const std::uint32_t before = sequence_.load(std::memory_order_acquire);
+            if ((before & 1) != 0) {
+                YieldProcessor();
+                continue;
+            }
+            std::uint32_t words[cameraWords];
+            for (std::size_t i = 0; i < cameraWords; ++i) {
+                words[i] = words_[i].load(std::memory_order_relaxed);
+            }
+            const bool filled = filled_.load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (sequence_.load(std::memory_order_relaxed) != before) {
+                continue;
+            }
+            std::memcpy(out.cameraBasisBlock, words, basisBytes);
+            std::memcpy(out.frustumExtents, reinterpret_cast<const unsigned char*>(words) + basisBytes,
+                        frustumBytes);
+            out.filled = filled;
+            return true;
+        }
+        return false;
+    }
+
+    // The load-time values: FLT_MAX in the basis but for bytes 12..15, a zero frustum, not filled.
+    void reset()
+    {
+        for (std::size_t i = 0; i < cameraWords; ++i) {
+            words_[i].store(initialCameraWord(i), std::memory_order_relaxed);
+        }
+        filled_.store(false, std::memory_order_relaxed);
+        sequence_.store(0, std::memory_order_release);
+    }
+
+private:
+    template <std::size_t... I>
+    constexpr explicit PublishedCamera(std::index_sequence<I...>) : words_{initialCameraWord(I)...}
+    {
+    }
+
+    std::atomic<std::uint32_t> sequence_{0};
+    std::atomic<std::uint32_t> words_[cameraWords];
+    std::atomic<bool> filled_{false};
+};
+
+constinit PublishedCamera cameraState;
 std::atomic<bool> frameGenerationRequested{false};
 std::atomic<bool> rewriteActive{false};
 
@@ -91,10 +168,9 @@ bool copyHostCamera(const unsigned char* imageBase, const void* argument)
     if (!basis || !frustum) {
         return false;
     }
-    std::memcpy(cameraState.cameraBasisBlock, basis, sizeof cameraState.cameraBasisBlock);
-    std::memcpy(cameraState.frustumExtents, frustum, sizeof cameraState.frustumExtents);
-    cameraState.filled = true;
-    return true;
+    float frustumExtents[6];
+    std::memcpy(frustumExtents, frustum, sizeof frustumExtents);
+    return cameraState.publish(basis, frustumExtents);
 }
 
 void noteFrameGenerationRequest(const unsigned char* imageBase)
@@ -110,9 +186,28 @@ void noteFrameGenerationRequest(const unsigned char* imageBase)
 
 } // namespace
 
-HostCameraState& hostCameraState()
+bool publishHostCamera(const void* basisBlock, const float* frustumExtents)
 {
-    return cameraState;
+    return cameraState.publish(basisBlock, frustumExtents);
+}
+
+bool readHostCamera(HostCameraState& out)
+{
+    return cameraState.read(out);
+}
+
+HostCameraState hostCameraState()
+{
+    HostCameraState camera{};
+    while (!cameraState.read(camera)) {
+        Sleep(0);
+    }
+    return camera;
+}
+
+void resetHostCamera()
+{
+    cameraState.reset();
 }
 
 std::uint64_t hostCameraHook(void* a0, void* a1, void* a2)

@@ -7,7 +7,7 @@
 
 namespace fsr2bridge {
 
-// The camera data of the host's latest call of its camera function.
+// The camera data of the host's latest call of its camera function, as one whole copy.
 struct HostCameraState {
     // Right, up and forward are the f32 triples at bytes 32, 48 and 64.
     alignas(16) unsigned char cameraBasisBlock[160];
@@ -17,8 +17,20 @@ struct HostCameraState {
     bool filled;
 };
 
-// The one process-wide camera state; FLT_MAX basis (bytes 12..15 zero) and zero frustum until filled.
-HostCameraState& hostCameraState();
+// The one process-wide camera state: FLT_MAX basis (bytes 12..15 zero) and zero frustum until filled. The
+// camera hook publishes it under a sequence counter (odd while a write is under way), so that a reader on
+// another thread gets one call's camera whole; neither side locks or allocates.
+//
+// Publishes a 160-byte basis block and six frustum values. A call that finds another write under way leaves
+// the camera to that write (both are the current frame's) and returns false.
+bool publishHostCamera(const void* basisBlock, const float* frustumExtents);
+// Copies the camera into `out` when a whole copy can be read within a few attempts (a write that stays under
+// way longer leaves `out` as it was, and false is returned).
+bool readHostCamera(HostCameraState& out);
+// A whole copy (waits for a write under way to end). Off the per-frame paths.
+HostCameraState hostCameraState();
+// Back to the load-time values (tests).
+void resetHostCamera();
 
 // Replaces the host's camera function (three pointer arguments, 64-bit result).
 std::uint64_t hostCameraHook(void* a0, void* a1, void* a2);

@@ -38,6 +38,18 @@ bool scriptedHr(const char* entry, HRESULT& hr)
     return true;
 }
 
+// Streamline's Frame Generation guide asks for Frame Generation off around resizes and full-screen changes
+// (it deadlocks otherwise); the stand-in refuses such a call while it is on, naming the mode in the journal.
+bool refusedWhileFrameGenerationOn(const char* entry, HRESULT& hr)
+{
+    if (lastFrameGenerationMode == 0)
+        return false;
+    hr = DXGI_ERROR_INVALID_CALL;
+    Line line(entry);
+    line.u("frameGeneration", lastFrameGenerationMode).raw("refused", "frame-generation-on").commitHr(hr);
+    return true;
+}
+
 // Hands out `object` as `riid`; the creation reference goes with `object`.
 template <class T> HRESULT handOut(ComPtr<T> object, REFIID riid, void** out)
 {
@@ -322,11 +334,12 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::GetBuffer(UINT index, REFIID riid
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::SetFullscreenState(BOOL fullscreen, IDXGIOutput* target)
 {
     HRESULT hr;
-    if (scriptedHr("swapchain.SetFullscreenState", hr))
+    if (scriptedHr("swapchain.SetFullscreenState", hr) ||
+        refusedWhileFrameGenerationOn("swapchain.SetFullscreenState", hr))
         return hr;
     hr = real()->SetFullscreenState(fullscreen, target);
     Line line("swapchain.SetFullscreenState");
-    line.u("fullscreen", fullscreen ? 1 : 0).commitHr(hr);
+    line.u("fullscreen", fullscreen ? 1 : 0).u("frameGeneration", lastFrameGenerationMode).commitHr(hr);
     return hr;
 }
 
@@ -334,11 +347,13 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT wi
                                                              DXGI_FORMAT format, UINT flags)
 {
     HRESULT hr;
-    if (scriptedHr("swapchain.ResizeBuffers", hr))
+    if (scriptedHr("swapchain.ResizeBuffers", hr) ||
+        refusedWhileFrameGenerationOn("swapchain.ResizeBuffers", hr))
         return hr;
     hr = real()->ResizeBuffers(count, width, height, format, flags);
     Line line("swapchain.ResizeBuffers");
-    line.u("bufferCount", count)
+    line.u("frameGeneration", lastFrameGenerationMode)
+        .u("bufferCount", count)
         .u("width", width)
         .u("height", height)
         .u("format", format)
@@ -378,7 +393,8 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
                                                               const UINT* nodeMasks, IUnknown* const* queues)
 {
     HRESULT hr;
-    if (scriptedHr("swapchain.ResizeBuffers1", hr))
+    if (scriptedHr("swapchain.ResizeBuffers1", hr) ||
+        refusedWhileFrameGenerationOn("swapchain.ResizeBuffers1", hr))
         return hr;
     IDXGISwapChain3* chain = levels_.at<IDXGISwapChain3>(3);
     // The queues given may be the stand-in's own: Wine needs the real ones.
@@ -394,7 +410,8 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
     hr = chain ? chain->ResizeBuffers1(count, width, height, format, flags, nodeMasks, passQueues)
                : E_NOINTERFACE;
     Line line("swapchain.ResizeBuffers1");
-    line.u("bufferCount", count)
+    line.u("frameGeneration", lastFrameGenerationMode)
+        .u("bufferCount", count)
         .u("width", width)
         .u("height", height)
         .u("format", format)

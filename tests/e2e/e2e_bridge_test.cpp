@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -264,6 +265,90 @@ TEST(Bridge, GameWithoutTheLayoutIsStillUpscaled)
     for (const auto& c : entriesNamed(o.journal, "slSetConstants"))
         for (double v : c.numbers("cameraFwd"))
             EXPECT_TRUE(std::isfinite(v));
+}
+
+// The Frame Generation modes sent, in journal order, with "resize" where the swap chain was resized.
+std::vector<std::string> frameGenerationRoad(const Outcome& o)
+{
+    std::vector<std::string> road;
+    for (const auto& e : o.journal) {
+        if (e.name == "slDLSSGSetOptions")
+            road.push_back(e.text("mode"));
+        else if (e.name == "swapchain.ResizeBuffers")
+            road.push_back("resize");
+    }
+    return road;
+}
+
+TEST(Bridge, BadFrameGenerationStatusKeepsItOffUntilTheNextContext)
+{
+    // The status is bad from the first evaluation; after its menu the game presents with Frame Generation
+    // requested, and the second case creates its context again at the resize.
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* arguments;
+        std::vector<std::string> road;
+    };
+    const Case cases[] = {
+        {L"bad_fg_status_30", L"--frames 30 --resize-at 0 --render 64x64 --display 128x128", {"1", "0"}},
+        {L"bad_fg_status_resize",
+         L"--frames 30 --resize-at 20 --resize-to 96x80 --render 64x64 --display 128x128",
+         {"1", "0", "resize", "1", "0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        Scenario s = scenario(c.name);
+        s.folder.environment[L"SL_STANDIN_DLSSG_STATUS"] = L"16";
+        const Outcome o = play(s, c.arguments);
+        expectBridgedFrames(o, 30);
+        EXPECT_EQ(o.run.boxes.size(), 1u) << o.run.output;
+        // One attempt per context: on at creation, off at the bad status, nothing more until a new context.
+        const std::vector<std::string> road = frameGenerationRoad(o);
+        const auto resizes = static_cast<std::size_t>(std::count(c.road.begin(), c.road.end(), "resize"));
+        EXPECT_EQ(o.count("slDLSSGSetOptions"), c.road.size() - resizes) << "option changes in 30 frames";
+        EXPECT_EQ(road, c.road);
+    }
+}
+
+TEST(Bridge, FrameGenerationIsOffWhileTheSwapChainIsResized)
+{
+    // Frames 4 and 5 are played (Frame Generation on); the resize comes at frame 6.
+    const Outcome o = play(scenario(L"resize_with_fg"),
+                           L"--frames 12 --resize-at 6 --resize-to 96x80 --render 64x64 --display 128x128");
+    expectBridgedFrames(o, frames);
+    EXPECT_EQ(o.run.value("resize_hr"), "0x00000000");
+    const auto resizes = entriesNamed(o.journal, "swapchain.ResizeBuffers");
+    ASSERT_EQ(resizes.size(), 1u);
+    EXPECT_EQ(resizes[0].text("frameGeneration"), "0");
+    const std::vector<std::string> road = frameGenerationRoad(o);
+    const auto resize = std::find(road.begin(), road.end(), "resize");
+    ASSERT_NE(resize, road.end());
+    ASSERT_NE(resize, road.begin());
+    EXPECT_EQ(*(resize - 1), "0") << "switched off just before the resize";
+    ASSERT_NE(resize + 1, road.end());
+    EXPECT_EQ(*(resize + 1), "1") << "and back on after it";
+}
+
+// DLSS history resets: the game asks for one on its first frame; the bridge adds one only where it starts
+// or stops substituting unusable camera data.
+TEST(Bridge, HistoryIsResetOnlyWhereTheGameOrTheCameraSubstitutionAsks)
+{
+    struct Case {
+        const wchar_t* name;
+        const std::wstring* game;
+        std::size_t resets;
+    };
+    const Case cases[] = {{L"resets_layout", &layoutGame, 1}, {L"resets_plain", &plainGame, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        const Outcome o =
+            play(scenario(c.name), L"--frames 30 --resize-at 0 --render 64x64 --display 128x128", *c.game);
+        expectBridgedFrames(o, 30);
+        EXPECT_EQ(o.count("slSetConstants", "reset", "1"), c.resets) << "resets in 30 frames";
+        const auto constants = entriesNamed(o.journal, "slSetConstants");
+        ASSERT_FALSE(constants.empty());
+        EXPECT_EQ(constants[0].text("reset"), "1");
+    }
 }
 
 // A later build of the game moved its camera function: the hook's position now lies inside it. The guard

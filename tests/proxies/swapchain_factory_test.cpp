@@ -48,7 +48,7 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     if (c.requested)
         fsr2bridge::requestFrameGeneration();
     // The mode stored is the other one, so that the switch is sent whichever is asked for.
-    fsr2bridge::frameGenerationOptions().mode = c.requested ? sl::DLSSGMode::eOff : sl::DLSSGMode::eOn;
+    fsr2bridge::resetFrameGenerationState(c.requested ? 0 : 1);
     if (!c.callsSucceed) {
         for (Entry entry : {Entry::slDLSSGSetOptions, Entry::slReflexSetMarker, Entry::slGetNewFrameToken,
                             Entry::slReflexSleep})
@@ -96,7 +96,7 @@ TEST(PresentPath, OneRequestIsSeenByOnlyTheNextPresentOfAnySwapChain)
     DXGISwapChainProxy a(upgradedA.as<IDXGISwapChain4>(), nativeA.as<IDXGISwapChain4>());
     DXGISwapChainProxy b(upgradedB.as<IDXGISwapChain4>(), nativeB.as<IDXGISwapChain4>());
     testsupport::FakeStreamline& fake = frameBoundaryWorld();
-    fsr2bridge::frameGenerationOptions().mode = sl::DLSSGMode::eOff;
+    fsr2bridge::resetFrameGenerationState(0);
     fsr2bridge::requestFrameGeneration();
     std::vector<std::uint32_t> modes;
     for (DXGISwapChainProxy* proxy : {&a, &b, &a}) {

@@ -269,9 +269,22 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     auto vp = viewport(0);
     ASSERT_EQ(0, reinterpret_cast<int (*)(const void*, const void*)>(fn)(vp.get(), options.get()));
     EXPECT_HRESULT_SUCCEEDED(chain->Present(0, 0));
+    // Resizing and full-screen changes are refused while Frame Generation is on, as Streamline's guide asks.
+    EXPECT_EQ(DXGI_ERROR_INVALID_CALL, chain->ResizeBuffers(0, 16, 16, DXGI_FORMAT_UNKNOWN, 0));
+    EXPECT_EQ(DXGI_ERROR_INVALID_CALL, chain->SetFullscreenState(FALSE, nullptr));
     options.set<std::uint32_t>(32, 0);
     reinterpret_cast<int (*)(const void*, const void*)>(fn)(vp.get(), options.get());
-    auto presents = entriesNamed(readJournal(path), "swapchain.Present");
+    EXPECT_HRESULT_SUCCEEDED(chain->ResizeBuffers(0, 16, 16, DXGI_FORMAT_UNKNOWN, 0));
+    const auto journal = readJournal(path);
+    const auto resizes = entriesNamed(journal, "swapchain.ResizeBuffers");
+    ASSERT_EQ(2u, resizes.size());
+    EXPECT_EQ(1, resizes[0].integer("frameGeneration"));
+    EXPECT_EQ("frame-generation-on", resizes[0].text("refused"));
+    EXPECT_EQ(0, resizes[1].integer("frameGeneration"));
+    EXPECT_FALSE(resizes[1].has("refused"));
+    ASSERT_EQ(1u, entriesNamed(journal, "swapchain.SetFullscreenState").size());
+    EXPECT_EQ(1, entriesNamed(journal, "swapchain.SetFullscreenState")[0].integer("frameGeneration"));
+    auto presents = entriesNamed(journal, "swapchain.Present");
     ASSERT_EQ(3u, presents.size());
     EXPECT_EQ("1", presents[0].text("scripted"));
     EXPECT_EQ(1, presents[1].integer("presented"));

@@ -1,10 +1,12 @@
 #include "tests/support/fake_streamline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 
 #include "streamline/streamline_api.h"
+#include "tests/support/timer.h"
 
 namespace testsupport {
 
@@ -137,6 +139,10 @@ sl::Result fakeDlssGetOptimalSettings(const sl::DLSSOptions& options, sl::DLSSOp
 
 sl::Result fakeDlssgSetOptions(const sl::ViewportHandle&, const sl::DLSSGOptions& options)
 {
+    const FakeStreamline::DlssgCall running(current);
+    if (current.onDlssgOptions) {
+        current.onDlssgOptions(options);
+    }
     keep(current.dlssgOptions, options);
     return current.call(Entry::slDLSSGSetOptions, static_cast<std::uint32_t>(options.mode));
 }
@@ -144,6 +150,7 @@ sl::Result fakeDlssgSetOptions(const sl::ViewportHandle&, const sl::DLSSGOptions
 sl::Result fakeDlssgGetState(const sl::ViewportHandle&, sl::DLSSGState& state,
                              const sl::DLSSGOptions* options)
 {
+    const FakeStreamline::DlssgCall running(current);
     if (options != nullptr) {
         current.note("options given to slDLSSGGetState");
     }
@@ -162,6 +169,9 @@ sl::Result fakeNisSetOptions(const sl::ViewportHandle&, const sl::NISOptions& op
 
 sl::Result fakeSetConstants(const sl::Constants& constants, const sl::FrameToken&, const sl::ViewportHandle&)
 {
+    if (current.onConstants) {
+        current.onConstants(constants);
+    }
     keep(current.constants, constants);
     return current.call(Entry::slSetConstants);
 }
@@ -339,6 +349,7 @@ void FakeStreamline::note(std::string text)
 void FakeStreamline::clearLog()
 {
     counts_ = {};
+    dlssgOverlaps = 0;
     calls_.clear();
     adapters.clear();
     reflexOptions.clear();
@@ -378,6 +389,24 @@ sl::Result FakeStreamline::call(Entry entry, std::uint32_t key)
         }
     }
     return results_[static_cast<int>(entry)];
+}
+
+FakeStreamline::DlssgCall::DlssgCall(FakeStreamline& fake) : fake_(fake)
+{
+    if (std::atomic_ref<std::uint32_t>(fake_.dlssgCallsRunning_).fetch_add(1) != 0) {
+        std::atomic_ref<std::uint32_t>(fake_.dlssgOverlaps).fetch_add(1);
+    }
+    if (fake_.dlssgCallMicroseconds != 0) {
+        const double until = secondsNow() + fake_.dlssgCallMicroseconds * 1e-6;
+        while (secondsNow() < until) {
+            YieldProcessor();
+        }
+    }
+}
+
+FakeStreamline::DlssgCall::~DlssgCall()
+{
+    std::atomic_ref<std::uint32_t>(fake_.dlssgCallsRunning_).fetch_sub(1);
 }
 
 sl::FrameToken* FakeStreamline::nextToken()

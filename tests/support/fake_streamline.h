@@ -79,6 +79,14 @@ public:
     std::map<std::uint32_t, sl::DLSSOptimalSettings> optimalSettings;
     // Runs inside each DLSS evaluation, where Streamline would create its views.
     std::function<void()> duringDlssEvaluation;
+    // Streamline's Frame Generation calls are not thread-safe: every slDLSSGSetOptions or slDLSSGGetState
+    // that starts while another is running is counted here. Each such call lasts at least this long (widens
+    // the window for tests with several threads).
+    std::uint32_t dlssgOverlaps = 0;
+    std::uint32_t dlssgCallMicroseconds = 0;
+    // See every constants and Frame Generation record on the calling thread, recording or not.
+    std::function<void(const sl::Constants&)> onConstants;
+    std::function<void(const sl::DLSSGOptions&)> onDlssgOptions;
     // The loader: whether a load succeeds, and whether the settings turned the system off.
     bool loadSucceeds = true;
     bool passThrough = false;
@@ -132,11 +140,24 @@ private:
     std::vector<std::string> calls_;
     std::uint32_t tokensIssued_ = 0;
     bool reflexOptionsSet_ = false;
+    std::uint32_t dlssgCallsRunning_ = 0;
 
 public:
     // ---- used by the fake's Reflex functions ----
     void noteReflexOptionsSet() { reflexOptionsSet_ = true; }
     bool reflexOptionsSet() const { return reflexOptionsSet_; }
+
+    // While one Frame Generation call runs (counts the overlaps above).
+    class DlssgCall {
+    public:
+        explicit DlssgCall(FakeStreamline& fake);
+        ~DlssgCall();
+        DlssgCall(const DlssgCall&) = delete;
+        DlssgCall& operator=(const DlssgCall&) = delete;
+
+    private:
+        FakeStreamline& fake_;
+    };
 };
 
 // A fresh fake (default script, empty log) in every slot of streamlineApi, with

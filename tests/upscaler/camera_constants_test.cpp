@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "upscaler/camera_constants.h"
 #include "upscaler/fsr2_replacements.h"
@@ -94,7 +95,7 @@ bool everyFloatFinite(const sl::Constants& c)
 
 class CameraConstants : public ::testing::Test {
 protected:
-    void SetUp() override { previousFrameMatrices() = {identityMatrix4x4, identityMatrix4x4}; }
+    void SetUp() override { forgetCameraHistory(); }
 };
 
 } // namespace
@@ -303,10 +304,11 @@ TEST_F(CameraConstants, AxesAreNormalisedAndUpRecomputed)
     }
 }
 
-TEST_F(CameraConstants, UnusableCameraGivesNeutralValuesAndReset)
+// Each source of unusable camera data gives neutral values on every frame it lasts; the history is reset
+// where the substitution starts and where it stops, not in between.
+TEST_F(CameraConstants, UnusableCameraGivesNeutralValuesAndResetsWhereTheSubstitutionStartsOrStops)
 {
     const float nan = std::nanf("");
-    const float inf = INFINITY;
     struct Case {
         const char* name;
         HostCameraState camera;
@@ -333,28 +335,32 @@ TEST_F(CameraConstants, UnusableCameraGivesNeutralValuesAndReset)
         {"left equals right", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1, -1, 0.1f, 1000})},
         {"top equals bottom", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, 1, 0.1f, 1000})},
         {"near equals far", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, -1, 5, 5})},
-        {"infinite far", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, -1, 0.1f, inf})},
+        {"NaN far", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, -1, 0.1f, nan})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        previousFrameMatrices() = {identityMatrix4x4, identityMatrix4x4};
-        const sl::Constants b = build(c.camera, dispatchOf(1920, 1080));
-        EXPECT_TRUE(everyFloatFinite(b));
-        EXPECT_EQ(flagOf(b.reset), 1);
-        expectMatrixEq(b.cameraViewToClip, identityMatrix4x4);
-        expectMatrixEq(b.clipToPrevClip, identityMatrix4x4);
-        const Vector3 u = b.cameraUp;
-        EXPECT_EQ(u.y, 1.0f);
-        EXPECT_EQ(b.cameraRight.x, 1.0f);
-        EXPECT_EQ(b.cameraFwd.z, 1.0f);
-        // The next valid frame compares against finite history.
-        const sl::Constants next = build(standardCamera(), dispatchOf(1920, 1080));
-        EXPECT_TRUE(everyFloatFinite(next));
-        EXPECT_EQ(flagOf(next.reset), 0);
+        forgetCameraHistory();
+        EXPECT_EQ(flagOf(build(standardCamera(), dispatchOf(1920, 1080)).reset), 0);
+        for (const int expectedReset : {1, 0, 0}) {
+            const sl::Constants b = build(c.camera, dispatchOf(1920, 1080));
+            EXPECT_TRUE(everyFloatFinite(b));
+            EXPECT_EQ(flagOf(b.reset), expectedReset);
+            expectMatrixEq(b.cameraViewToClip, identityMatrix4x4);
+            const Vector3 u = b.cameraUp;
+            EXPECT_EQ(u.y, 1.0f);
+            EXPECT_EQ(b.cameraRight.x, 1.0f);
+            EXPECT_EQ(b.cameraFwd.z, 1.0f);
+        }
+        // The first usable frame resets (it compares against finite history); the next does not.
+        for (const int expectedReset : {1, 0}) {
+            const sl::Constants next = build(standardCamera(), dispatchOf(1920, 1080));
+            EXPECT_TRUE(everyFloatFinite(next));
+            EXPECT_EQ(flagOf(next.reset), expectedReset);
+        }
     }
 }
 
-TEST_F(CameraConstants, NonFiniteDispatchScalarsStayUnsetWithReset)
+TEST_F(CameraConstants, NonFiniteDispatchScalarsStayUnsetAndResetWhereTheSubstitutionStartsOrStops)
 {
     struct Case {
         const char* name;
@@ -373,15 +379,83 @@ TEST_F(CameraConstants, NonFiniteDispatchScalarsStayUnsetWithReset)
          [](const sl::Constants& c) { return c.cameraAspectRatio; }},
         {"NaN jitter", with([](auto& d) { d.jitterOffset.x = std::nanf(""); }),
          [](const sl::Constants& c) { return c.jitterOffset.x; }},
-        {"infinite far", with([](auto& d) { d.cameraFar = INFINITY; }),
+        {"NaN far", with([](auto& d) { d.cameraFar = std::nanf(""); }),
          [](const sl::Constants& c) { return c.cameraFar; }},
+        {"NaN field of view", with([](auto& d) { d.cameraFovAngleVertical = std::nanf(""); }),
+         [](const sl::Constants& c) { return c.cameraFOV; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const sl::Constants b = build(standardCamera(), c.dispatch);
-        EXPECT_TRUE(everyFloatFinite(b));
-        EXPECT_EQ(c.field(b), FLT_MAX);
-        EXPECT_EQ(flagOf(b.reset), 1);
-        EXPECT_EQ(b.cameraViewToClip.m[0][0], 1.0f);
+        forgetCameraHistory();
+        for (const int expectedReset : {1, 0}) {
+            const sl::Constants b = build(standardCamera(), c.dispatch);
+            EXPECT_TRUE(everyFloatFinite(b));
+            EXPECT_EQ(c.field(b), FLT_MAX);
+            EXPECT_EQ(flagOf(b.reset), expectedReset);
+            EXPECT_EQ(b.cameraViewToClip.m[0][0], 1.0f) << "the camera stays the host's";
+        }
+        EXPECT_EQ(flagOf(build(standardCamera(), dispatchOf(1920, 1080)).reset), 1) << "substitution stops";
+    }
+}
+
+TEST_F(CameraConstants, ResetFollowsTheDispatchAndTheSubstitutionTogether)
+{
+    HostCameraState unfilled = standardCamera();
+    unfilled.filled = false;
+    struct Frame {
+        bool cameraUsable;
+        bool dispatchReset;
+        int reset;
+    };
+    const Frame frames[] = {{true, true, 1},   {true, false, 0}, {false, false, 1}, {false, true, 1},
+                            {false, false, 0}, {true, false, 1}, {true, true, 1},   {true, false, 0}};
+    for (std::size_t i = 0; i < std::size(frames); ++i) {
+        FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
+        d.reset = frames[i].dispatchReset;
+        const sl::Constants b = build(frames[i].cameraUsable ? standardCamera() : unfilled, d);
+        EXPECT_EQ(flagOf(b.reset), frames[i].reset) << "frame " << i;
+    }
+}
+
+// An infinite projection is legitimate: its plane is sent as the largest finite value of its sign, the rest
+// of the camera stays the host's, and nothing is reset.
+TEST_F(CameraConstants, InfinitePlanesAreSentAsTheLargestFiniteValueWithoutReset)
+{
+    const float inf = INFINITY;
+    struct Case {
+        const char* name;
+        HostCameraState camera;
+        float dispatchNear, dispatchFar;
+        float sentNear, sentFar;
+        float viewToClip22, viewToClip32; // of the projection built from the frustum
+    };
+    const float c = 1.0f / (1000.0f - 0.1f);
+    const Case cases[] = {
+        {"dispatch far +inf", standardCamera(), 0.1f, inf, 0.1f, FLT_MAX, 1000.0f * c, -0.1f * 1000.0f * c},
+        {"dispatch far -inf", standardCamera(), 0.1f, -inf, 0.1f, -FLT_MAX, 1000.0f * c, -0.1f * 1000.0f * c},
+        {"dispatch near -inf", standardCamera(), -inf, 1000, -FLT_MAX, 1000, 1000.0f * c,
+         -0.1f * 1000.0f * c},
+        {"host frustum far +inf", cameraWith({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {-1, 1, 1, -1, 0.1f, inf}),
+         0.1f, 1000, 0.1f, 1000, 1.0f, -0.1f},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        forgetCameraHistory();
+        build(standardCamera(), dispatchOf(1920, 1080));
+        FfxFsr2DispatchDescription d = dispatchOf(1920, 1080);
+        d.cameraNear = k.dispatchNear;
+        d.cameraFar = k.dispatchFar;
+        for (int frame = 0; frame < 2; ++frame) {
+            const sl::Constants b = build(k.camera, d);
+            EXPECT_TRUE(everyFloatFinite(b));
+            EXPECT_EQ(flagOf(b.reset), 0);
+            EXPECT_EQ(b.cameraNear, k.sentNear);
+            EXPECT_EQ(b.cameraFar, k.sentFar);
+            EXPECT_NEAR(b.cameraViewToClip.m[2][2], k.viewToClip22, 1e-5);
+            EXPECT_NEAR(b.cameraViewToClip.m[3][2], k.viewToClip32, 1e-5);
+            EXPECT_EQ(b.cameraViewToClip.m[0][0], 1.0f);
+            EXPECT_EQ(b.cameraRight.x, 1.0f);
+        }
+        EXPECT_EQ(flagOf(build(standardCamera(), dispatchOf(1920, 1080)).reset), 0);
     }
 }

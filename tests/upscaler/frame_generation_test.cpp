@@ -22,8 +22,7 @@ protected:
     {
         fake = &testsupport::installFakeStreamline();
         useSettings(testSettings(true, false));
-        frameGenerationOptions().mode = sl::DLSSGMode::eOff;
-        forgetReportedFrameGenerationStatuses();
+        resetFrameGenerationState(0);
     }
     std::vector<std::uint32_t> sentModes() const
     {
@@ -52,7 +51,7 @@ TEST_F(FrameGeneration, OptionsAreSentOncePerChangeOfMode)
     };
     for (const Case& c : cases) {
         fake->clearLog();
-        frameGenerationOptions().mode = sl::DLSSGMode::eOff;
+        resetFrameGenerationState(0);
         useSettings(testSettings(c.enabled, false));
         for (std::uint32_t mode : c.requested) {
             EXPECT_TRUE(setFrameGenerationMode(mode));
@@ -77,7 +76,7 @@ TEST_F(FrameGeneration, FailedSendIsReportedAndNotRepeated)
 TEST_F(FrameGeneration, HealthyStatusShowsNothingAndSendsNothing)
 {
     testworld::BoxCatcher boxes;
-    frameGenerationOptions().mode = sl::DLSSGMode::eOn;
+    resetFrameGenerationState(1);
     EXPECT_TRUE(checkFrameGenerationHealth());
     EXPECT_TRUE(boxes.boxes().empty());
     EXPECT_EQ(fake->calls(), std::vector<std::string>{"slDLSSGGetState"});
@@ -91,11 +90,12 @@ TEST_F(FrameGeneration, BadStatusIsShownOncePerValueAndSwitchesOff)
         std::uint32_t status;
         bool boxShown;
     };
+    // Each step starts from a new context with Frame Generation on, so every bad status switches it off.
     const Step steps[] = {{4, true}, {4, false}, {16, true}, {4, false}, {16, false}, {1, true}};
     for (const Step& s : steps) {
         boxes.clear();
         fake->dlssgStatus = s.status;
-        frameGenerationOptions().mode = sl::DLSSGMode::eOn;
+        startFrameGeneration(64, 64, true);
         const std::size_t sendsBefore = fake->dlssgOptions.size();
         EXPECT_TRUE(checkFrameGenerationHealth()) << s.status;
         const auto shown = boxes.boxes();
@@ -104,9 +104,133 @@ TEST_F(FrameGeneration, BadStatusIsShownOncePerValueAndSwitchesOff)
             EXPECT_EQ(shown[0].caption, L"DLSS-G Error occured");
             EXPECT_EQ(shown[0].text, prefix + std::to_wstring(s.status));
         }
-        ASSERT_EQ(fake->dlssgOptions.size(), sendsBefore + 1) << "switching off is always sent";
+        ASSERT_EQ(fake->dlssgOptions.size(), sendsBefore + 1) << "switching off is sent";
         EXPECT_EQ(static_cast<std::uint32_t>(fake->dlssgOptions.back().mode), 0u);
+        EXPECT_TRUE(frameGenerationHeldOff());
     }
+}
+
+namespace {
+
+// One thing that happens to Frame Generation, and the modes it sends (after each step).
+enum class Event { newContext, present, check, pause, resume };
+struct Step {
+    Event event;
+    std::uint32_t value; // the mode of a present, the status of a check
+    std::vector<std::uint32_t> sent;
+};
+
+std::vector<std::uint32_t> run(FakeStreamline& fake, const Step& step)
+{
+    fake.clearLog();
+    switch (step.event) {
+    case Event::newContext:
+        startFrameGeneration(2560, 1440, true);
+        break;
+    case Event::present:
+        setFrameGenerationMode(step.value);
+        break;
+    case Event::check:
+        fake.dlssgStatus = step.value;
+        EXPECT_TRUE(checkFrameGenerationHealth());
+        break;
+    case Event::pause:
+        pauseFrameGeneration();
+        break;
+    case Event::resume:
+        resumeFrameGeneration();
+        break;
+    }
+    std::vector<std::uint32_t> modes;
+    for (const auto& o : fake.dlssgOptions) {
+        modes.push_back(static_cast<std::uint32_t>(o.mode));
+    }
+    return modes;
+}
+
+} // namespace
+
+// A bad status holds Frame Generation off: presents that ask for it send nothing until the next context,
+// which makes one new attempt; resizes switch it off for their duration and restore what is wanted.
+TEST_F(FrameGeneration, SwitchesFollowTheWantedModeHoldsAndResizes)
+{
+    testworld::BoxCatcher boxes;
+    using E = Event;
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"bad status until the next context",
+         {{E::newContext, 0, {1}},
+          {E::check, 16, {0}},
+          {E::present, 1, {}},
+          {E::present, 0, {}},
+          {E::present, 1, {}},
+          {E::check, 16, {}},
+          {E::check, 0, {}},
+          {E::present, 0, {}},
+          {E::newContext, 0, {1}},
+          {E::present, 1, {}},
+          {E::check, 16, {0}},
+          {E::present, 1, {}}}},
+        {"healthy presents switch",
+         {{E::newContext, 0, {1}},
+          {E::check, 0, {}},
+          {E::present, 0, {0}},
+          {E::present, 1, {1}},
+          {E::present, 1, {}}}},
+        {"resize while on",
+         {{E::newContext, 0, {1}},
+          {E::pause, 0, {0}},
+          {E::present, 1, {}},
+          {E::resume, 0, {1}},
+          {E::present, 1, {}}}},
+        {"nested resizes and a present asking for off meanwhile",
+         {{E::newContext, 0, {1}},
+          {E::pause, 0, {0}},
+          {E::pause, 0, {}},
+          {E::resume, 0, {}},
+          {E::present, 0, {}},
+          {E::resume, 0, {}},
+          {E::present, 1, {1}}}},
+        {"resize while off",
+         {{E::newContext, 0, {1}}, {E::present, 0, {0}}, {E::pause, 0, {}}, {E::resume, 0, {}}}},
+        {"resize while held off",
+         {{E::newContext, 0, {1}},
+          {E::check, 4, {0}},
+          {E::pause, 0, {}},
+          {E::resume, 0, {}},
+          {E::present, 1, {}}}},
+        {"a new context during a resize waits for its end",
+         {{E::newContext, 0, {1}}, {E::pause, 0, {0}}, {E::newContext, 0, {}}, {E::resume, 0, {1}}}},
+        {"an unmatched resume is harmless",
+         {{E::newContext, 0, {1}}, {E::resume, 0, {}}, {E::pause, 0, {0}}, {E::resume, 0, {1}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetFrameGenerationState(0);
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            EXPECT_EQ(run(*fake, c.steps[i]), c.steps[i].sent) << "step " << i;
+        }
+    }
+    EXPECT_EQ(boxes.boxes().size(), 2u) << "statuses 16 and 4, once each";
+}
+
+TEST_F(FrameGeneration, ResizesWithFrameGenerationDisabledSendNothing)
+{
+    useSettings(testSettings(false, false));
+    resetFrameGenerationState(1);
+    EXPECT_TRUE(pauseFrameGeneration());
+    EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 0u) << "the record follows";
+    EXPECT_TRUE(resumeFrameGeneration());
+    EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 1u);
+    EXPECT_EQ(fake->count(Entry::slDLSSGSetOptions), 0u);
+
+    useSettings(testSettings(true, false));
+    fake->answer(Entry::slDLSSGSetOptions, sl::Result::eErrorIO);
+    EXPECT_FALSE(pauseFrameGeneration()) << "a refused switch is reported";
+    EXPECT_FALSE(resumeFrameGeneration());
 }
 
 TEST_F(FrameGeneration, HealthCheckFailures)
@@ -121,6 +245,11 @@ TEST_F(FrameGeneration, HealthCheckFailures)
     fake->answer(Entry::slDLSSGSetOptions, sl::Result{3});
     EXPECT_FALSE(checkFrameGenerationHealth()) << "a refused switch-off fails the check";
     EXPECT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_TRUE(checkFrameGenerationHealth()) << "held off already: nothing more to send";
+    EXPECT_EQ(fake->count(Entry::slDLSSGSetOptions), 1u);
+
+    fake->remove(Entry::slDLSSGGetState);
+    EXPECT_FALSE(checkFrameGenerationHealth()) << "a missing entry point fails the check";
 }
 
 TEST(FrameGenerationMessage, PrefixAndDecimalStatus)

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <vector>
 
 #include "common/graphics.h"
@@ -9,6 +12,8 @@
 #include "proxies/D3D12DeviceProxy.h"
 #include "streamline/feature_support.h"
 #include "testbed/world/box_catcher.h"
+#include "tests/proxies/recording_fake.h"
+#include "tests/proxies/slot_tables.h"
 #include "tests/support/d3d12_objects.h"
 #include "tests/upscaler/upscaler_world.h"
 #include "upscaler/camera_constants.h"
@@ -65,7 +70,9 @@ protected:
         fake = &testsupport::installFakeStreamline();
         useSettings(testSettings(false, false));
         setFrameTokenAvailable(true);
-        forgetReportedFrameGenerationStatuses();
+        resetFrameGenerationState(0);
+        forgetCameraHistory();
+        resetHostCamera();
         // As attachment records it on an adapter with NIS; every test asks Streamline's ranges afresh.
         recordNisSupport(true);
         forgetDlssModeRanges();
@@ -161,12 +168,13 @@ TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
         std::uint32_t mode;
     };
     for (const Case& c : {Case{true, 1, 1}, Case{false, 0, 0}}) {
+        // The record of an earlier context, on.
+        useSettings(testSettings(true, false));
+        startFrameGeneration(7, 9, true);
         fake->clearLog();
-        frameGenerationOptions().mode = sl::DLSSGMode::eOn;
-        frameGenerationOptions().dynamicResWidth = 7;
         useSettings(testSettings(c.enabled, false));
         ASSERT_EQ(create(contextDescription()), FFX_OK);
-        const sl::DLSSGOptions& fg = frameGenerationOptions();
+        const sl::DLSSGOptions fg = frameGenerationOptions();
         EXPECT_EQ(static_cast<std::uint32_t>(fg.mode), c.mode);
         EXPECT_EQ(fg.numFramesToGenerate, 1u);
         EXPECT_EQ(static_cast<std::uint32_t>(fg.flags), 2u);
@@ -190,8 +198,7 @@ TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
 TEST_F(Fsr2Replacements, RefusedDlssOptionsFailCreationAndLeaveFrameGenerationAlone)
 {
     useSettings(testSettings(true, false));
-    frameGenerationOptions().mode = sl::DLSSGMode::eOn;
-    frameGenerationOptions().dynamicResWidth = 99;
+    startFrameGeneration(99, 77, true); // the record of an earlier context, on
     const sl::DLSSGOptions before = frameGenerationOptions();
     struct Case {
         const char* name;
@@ -204,7 +211,8 @@ TEST_F(Fsr2Replacements, RefusedDlssOptionsFailCreationAndLeaveFrameGenerationAl
             refusing.remove(Entry::slDLSSSetOptions);
         }
         EXPECT_EQ(create(contextDescription()), FFX_ERROR_BACKEND_API_ERROR) << c.name;
-        EXPECT_EQ(std::memcmp(&before, &frameGenerationOptions(), sizeof before), 0) << c.name;
+        const sl::DLSSGOptions after = frameGenerationOptions();
+        EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << c.name;
         EXPECT_EQ(refusing.count(Entry::slDLSSGSetOptions), 0u) << c.name;
     }
 }
@@ -396,18 +404,73 @@ TEST_F(Fsr2Replacements, NoFrameTokenFailsAfterTheMatricesMoved)
     EXPECT_NE(previousFrameMatrices().viewToClip.m[0][1], 42.0f);
 }
 
+namespace {
+
+// Publishes a host camera as the camera hook would: right, up and forward at bytes 32, 48 and 64.
+void publishCamera(const float (&right)[3], const float (&up)[3], const float (&forward)[3])
+{
+    unsigned char basis[160] = {};
+    std::memcpy(basis + 32, right, sizeof right);
+    std::memcpy(basis + 48, up, sizeof up);
+    std::memcpy(basis + 64, forward, sizeof forward);
+    const float frustum[6] = {-1, 1, 1, -1, 0.1f, 1000};
+    ASSERT_TRUE(publishHostCamera(basis, frustum));
+}
+
+} // namespace
+
+// Whatever camera another test left behind: each case sets its own and starts without history.
 TEST_F(Fsr2Replacements, ConstantsCarryNoNonFiniteValues)
 {
     ASSERT_EQ(create(contextDescription()), FFX_OK);
-    Frame frame;
-    frame.d.renderSize = {0, 0};
-    ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
-    ASSERT_EQ(fake->constants.size(), 1u);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&fake->constants[0]);
-    for (std::size_t offset = 32; offset < 444; offset += 4) {
-        EXPECT_TRUE(std::isfinite(fieldAt<float>(bytes, offset))) << "offset " << offset;
+    struct Case {
+        const char* name;
+        void (*camera)();
+        void (*spoil)(FfxFsr2DispatchDescription&);
+    };
+    const Case cases[] = {
+        {"never filled camera, zero render size", [] { resetHostCamera(); },
+         [](FfxFsr2DispatchDescription& d) {
+             d.renderSize = {0, 0};
+         }},
+        {"game camera, zero render size",
+         [] {
+             publishCamera({1, 0, 0}, {0, 1, 0}, {0, 0, 1});
+         },
+         [](FfxFsr2DispatchDescription& d) {
+             d.renderSize = {0, 0};
+         }},
+        {"NaN camera",
+         [] {
+             publishCamera({std::nanf(""), 0, 0}, {0, 1, 0}, {0, 0, 1});
+         },
+         [](FfxFsr2DispatchDescription&) {}},
+        {"game camera, NaN jitter and near plane",
+         [] {
+             publishCamera({1, 0, 0}, {0, 1, 0}, {0, 0, 1});
+         },
+         [](FfxFsr2DispatchDescription& d) { d.jitterOffset.y = d.cameraNear = std::nanf(""); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.camera();
+        forgetCameraHistory();
+        Frame frame;
+        c.spoil(frame.d);
+        fake->clearLog();
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
+        }
+        ASSERT_EQ(fake->constants.size(), 2u);
+        for (const sl::Constants& sent : fake->constants) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(&sent);
+            for (std::size_t offset = 32; offset < 444; offset += 4) {
+                EXPECT_TRUE(std::isfinite(fieldAt<float>(bytes, offset))) << "offset " << offset;
+            }
+        }
+        EXPECT_EQ(static_cast<int>(fake->constants[0].reset), 1) << "the substitution starts";
+        EXPECT_EQ(static_cast<int>(fake->constants[1].reset), 0) << "and goes on";
     }
-    EXPECT_EQ(bytes[447], 1) << "reset";
 }
 
 TEST_F(Fsr2Replacements, EveryFailingStepReturnsBackendError)
@@ -511,17 +574,25 @@ TEST_F(Fsr2Replacements, BadFrameGenerationStatusStillUpscales)
 {
     testworld::BoxCatcher boxes;
     useSettings(testSettings(true, false));
-    ASSERT_EQ(create(contextDescription()), FFX_OK);
     Frame frame;
     fake->dlssgStatus = 4;
-    for (int i = 0; i < 3; ++i) {
+    // Each context makes one attempt: on at creation, off at the first bad status, then nothing while
+    // presents keep asking for it; every frame is upscaled.
+    for (int context = 0; context < 2; ++context) {
+        SCOPED_TRACE(context);
         fake->clearLog();
-        frameGenerationOptions().mode = sl::DLSSGMode::eOn;
-        EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
-        EXPECT_EQ(fake->evaluated, std::vector<sl::Feature>{sl::kFeatureDLSS});
+        ASSERT_EQ(create(contextDescription()), FFX_OK);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
+            setFrameGenerationMode(i % 2 == 0 ? 1 : 0); // the presents between the dispatches
+        }
+        EXPECT_EQ(fake->count(Entry::slEvaluateFeature), 3u);
+        EXPECT_EQ(fake->callsOf({Entry::slDLSSGSetOptions}),
+                  (std::vector<std::string>{"slDLSSGSetOptions 1", "slDLSSGSetOptions 0"}));
         EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 0u);
+        EXPECT_TRUE(frameGenerationHeldOff());
     }
-    EXPECT_EQ(boxes.boxes().size(), 1u) << "one box, not one per frame";
+    EXPECT_EQ(boxes.boxes().size(), 1u) << "one box, not one per frame or context";
 }
 
 TEST_F(Fsr2Replacements, ViewHookRewritesOnlyDuringTheEvaluation)
@@ -573,11 +644,46 @@ TEST_F(Fsr2Replacements, ViewHookRewritesOnlyDuringTheEvaluation)
     fake->duringDlssEvaluation = nullptr;
 }
 
+namespace {
+
+// A device object of the test's own: every slot records (tests/proxies/recording_fake.h) unless replaced.
+struct ScriptedDevice {
+    ScriptedDevice() : table(fakes::recordingTable) {}
+    ID3D12Device10* device() { return reinterpret_cast<ID3D12Device10*>(this); }
+    void answer(const char* slotName, void* function)
+    {
+        for (std::size_t slot = 0; slot < std::size(deviceSlots); ++slot) {
+            if (std::strcmp(deviceSlots[slot].name, slotName) == 0) {
+                table[slot] = function;
+                return;
+            }
+        }
+        ADD_FAILURE() << "no slot " << slotName;
+    }
+    // Laid out as a COM object: the table pointer first.
+    void* const* vtable = table.data();
+    std::array<void*, fakes::maxSlots> table;
+};
+
+fakes::Word refuseWithOutOfMemory(void*, fakes::Word, fakes::Word, fakes::Word, fakes::Word, fakes::Word,
+                                  fakes::Word, fakes::Word, fakes::Word)
+{
+    return static_cast<fakes::Word>(static_cast<std::uint32_t>(E_OUTOFMEMORY));
+}
+
+// Not code: MinHook refuses to hook it.
+alignas(16) unsigned char notCode[64];
+
+} // namespace
+
+// The host gives FSR2 our device proxy: its `upgraded` (Streamline's device) is another object than its
+// `native` (the system's), and only the system's may be used.
 TEST_F(Fsr2Replacements, IntermediateIsMadeOnTheSystemDeviceBehindWhatTheHostPassed)
 {
     // vkd3d offers only ID3D12Device; the proxy reaches it through slots that ID3D12Device has.
     auto* device = reinterpret_cast<ID3D12Device10*>(sharedDevice());
-    D3D12DeviceProxy proxy(device, device);
+    fakes::RecordingObject streamlineDevice;
+    D3D12DeviceProxy proxy(streamlineDevice.as<ID3D12Device10>(), device);
     publishSystemDeviceLookup(&nativeDeviceOf); // as module entry does at start-up
     struct Case {
         const char* name;
@@ -590,12 +696,112 @@ TEST_F(Fsr2Replacements, IntermediateIsMadeOnTheSystemDeviceBehindWhatTheHostPas
         description.device = c.hostDevice;
         ASSERT_EQ(create(description), FFX_OK);
         Frame frame;
+        fakes::callLog().clear();
         ASSERT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
         ASSERT_NE(record().nisIntermediate, nullptr);
         ComPtr<ID3D12Device> owner;
         ASSERT_TRUE(SUCCEEDED(record().nisIntermediate->GetDevice(IID_PPV_ARGS(&owner))));
         EXPECT_EQ(owner.Get(), sharedDevice());
+        EXPECT_TRUE(fakes::callLog().empty()) << "Streamline's device is never called";
+        // The view hook patches the system device's CreateShaderResourceView, not Streamline's.
+        void* const systemTarget = (*reinterpret_cast<void***>(sharedDevice()))[18];
+        EXPECT_EQ(shaderResourceViewHookTarget(c.hostDevice), systemTarget);
         fsr2ContextDestroyReplacement(&context_);
+    }
+    EXPECT_NE(shaderResourceViewHookTarget(&proxy), fakes::recordingTable[18]);
+}
+
+TEST_F(Fsr2Replacements, FailuresOfTheSystemDeviceAndOfStreamlineFailTheDispatchOnly)
+{
+    publishSystemDeviceLookup(&nativeDeviceOf);
+    ScriptedDevice refusing;
+    refusing.answer("CreateCommittedResource", reinterpret_cast<void*>(&refuseWithOutOfMemory));
+    ScriptedDevice unhookable;
+    unhookable.answer("CreateShaderResourceView", notCode);
+    fakes::RecordingObject streamlineDevice;
+    D3D12DeviceProxy refusingProxy(streamlineDevice.as<ID3D12Device10>(), refusing.device());
+    D3D12DeviceProxy unhookableProxy(streamlineDevice.as<ID3D12Device10>(), unhookable.device());
+    const bool hookAttemptedBefore = shaderResourceViewHookAttempted();
+
+    struct Case {
+        const char* name;
+        bool nis;
+        bool mask;
+        void* device;
+        std::function<void(FakeStreamline&)> breakIt;
+        std::vector<std::string> failed;   // calls of the failing dispatch
+        std::vector<std::string> repeated; // calls of the next one
+        std::uint32_t repeatedResult;
+        bool intermediateKept;
+    };
+    const Case cases[] = {
+        {"the intermediate cannot be created",
+         true,
+         false,
+         &refusingProxy,
+         nullptr,
+         {"slSetConstants"},
+         {"slSetConstants"},
+         FFX_ERROR_BACKEND_API_ERROR,
+         false},
+        {"the view hook cannot be installed (not retried)",
+         false,
+         true,
+         &unhookableProxy,
+         [](FakeStreamline&) { forgetShaderResourceViewHookAttempt(); },
+         {"slSetConstants", "slSetTag"},
+         {"slSetConstants", "slSetTag", "slEvaluateFeature 0"},
+         FFX_OK,
+         false},
+        {"slSetTag missing",
+         false,
+         false,
+         sharedDevice(),
+         [](FakeStreamline& f) { f.remove(Entry::slSetTag); },
+         {"slSetConstants"},
+         {"slSetConstants"},
+         FFX_ERROR_BACKEND_API_ERROR,
+         false},
+        {"the NIS tags refused",
+         true,
+         false,
+         sharedDevice(),
+         [](FakeStreamline& f) {
+             f.duringDlssEvaluation = [&f] { f.answer(Entry::slSetTag, sl::Result::eErrorIO); };
+         },
+         {"slSetConstants", "slSetTag", "slEvaluateFeature 0", "slNISSetOptions", "slSetTag"},
+         {"slSetConstants", "slSetTag"},
+         FFX_ERROR_BACKEND_API_ERROR,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeStreamline& broken = testsupport::installFakeStreamline();
+        useSettings(testSettings(false, c.nis));
+        FfxFsr2ContextDescription description = contextDescription();
+        description.device = c.device;
+        ASSERT_EQ(create(description), FFX_OK);
+        Frame frame;
+        if (c.mask) {
+            frame.withMask();
+        }
+        if (c.breakIt) {
+            c.breakIt(broken);
+        }
+        broken.clearLog();
+        EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_ERROR_BACKEND_API_ERROR);
+        EXPECT_EQ(broken.calls(), c.failed);
+        EXPECT_FALSE(r8TypelessRewriteActive());
+        broken.clearLog();
+        EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), c.repeatedResult);
+        EXPECT_EQ(broken.calls(), c.repeated);
+        EXPECT_EQ(record().nisIntermediate != nullptr, c.intermediateKept);
+        broken.duringDlssEvaluation = nullptr;
+        fsr2ContextDestroyReplacement(&context_);
+    }
+    EXPECT_TRUE(shaderResourceViewHookAttempted());
+    if (!hookAttemptedBefore) {
+        forgetShaderResourceViewHookAttempt(); // later dispatches with a mask install it on the real device
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/upscaler/fake_host.h"
 #include "tests/upscaler/upscaler_world.h"
 #include "upscaler/host_hooks.h"
 #include "upscaler/host_installation.h"
@@ -12,93 +13,8 @@
 
 using namespace fsr2bridge;
 using namespace upscalertest;
-namespace layout = fsr2bridge::hostlayout;
 
 namespace {
-
-// The host memory the camera hook walks, laid out at the hook's offsets from the fake image base.
-class FakeHost {
-public:
-    FakeHost()
-    {
-        base_ = fakeImageBase();
-        for (std::uintptr_t offset : {layout::worldObject1, layout::worldObject2, layout::gameObject}) {
-            VirtualAlloc(base_ + offset, 8, MEM_COMMIT, PAGE_READWRITE);
-        }
-        put(base_ + layout::worldObject1, world1_.data());
-        put(base_ + layout::worldObject2, world2_.data());
-        put(base_ + layout::gameObject, game_.data());
-        put(world1_.data() + layout::handleStorageOfWorld1, handleStorage_.data());
-        put(world2_.data() + layout::basisStorageOfWorld2, basisStorage_.data());
-        put(world2_.data() + layout::frustumStorageOfWorld2, frustumStorage_.data());
-        wire(handleStorage_, handleIndices_, handleRecords_);
-        wire(basisStorage_, cameraIndices_, basisRecords_);
-        wire(frustumStorage_, cameraIndices_, frustumRecords_);
-    }
-
-    // Makes the argument select view slot `slot` whose view handle (with junk in the top byte) leads to
-    // camera record `dense`.
-    void selectCamera(std::uint32_t slot, std::uint32_t dense)
-    {
-        const std::uint32_t viewHandle = 7, handleDense = 2, cameraHandle = 11;
-        std::memcpy(argument_.data() + layout::viewIndexOfArgument, &slot, 4);
-        put(argument_.data() + layout::viewTableOfArgument + 8 * slot, view_.data());
-        const std::uint32_t taggedViewHandle = 0xAB000000u | viewHandle;
-        std::memcpy(view_.data() + layout::handleOfView, &taggedViewHandle, 4);
-        handleIndices_[viewHandle] = handleDense;
-        const std::uint32_t taggedCameraHandle = 0xCD000000u | cameraHandle;
-        std::memcpy(handleRecords_.data() + handleDense * layout::handleRecordSize + layout::handleInRecord,
-                    &taggedCameraHandle, 4);
-        cameraIndices_[cameraHandle] = dense;
-    }
-
-    void setCamera(std::uint32_t dense, float seed)
-    {
-        for (std::size_t i = 0; i < layout::basisRecordSize / 4; ++i) {
-            const float value = seed + static_cast<float>(i);
-            std::memcpy(basisRecords_.data() + dense * layout::basisRecordSize + 4 * i, &value, 4);
-        }
-        for (std::size_t i = 0; i < 6; ++i) {
-            const float value = -seed - static_cast<float>(i);
-            std::memcpy(frustumRecords_.data() + dense * layout::frustumRecordSize + 4 * i, &value, 4);
-        }
-    }
-
-    void setStateByte(std::uint8_t value) { game_[layout::frameGenerationStateByte] = value; }
-    void* argument() { return argument_.data(); }
-    const unsigned char* basisRecord(std::uint32_t dense) const
-    {
-        return basisRecords_.data() + dense * layout::basisRecordSize;
-    }
-    const unsigned char* frustumRecord(std::uint32_t dense) const
-    {
-        return frustumRecords_.data() + dense * layout::frustumRecordSize;
-    }
-
-private:
-    static void put(unsigned char* at, const void* pointer) { std::memcpy(at, &pointer, sizeof pointer); }
-    static void wire(std::vector<unsigned char>& storage, std::vector<std::uint32_t>& indices,
-                     std::vector<unsigned char>& dense)
-    {
-        put(storage.data() + layout::storageIndexArray, indices.data());
-        put(storage.data() + layout::storageDenseArray, dense.data());
-    }
-
-    unsigned char* base_;
-    std::vector<unsigned char> world1_ = std::vector<unsigned char>(512);
-    std::vector<unsigned char> world2_ = std::vector<unsigned char>(512);
-    std::vector<unsigned char> game_ = std::vector<unsigned char>(2048);
-    std::vector<unsigned char> handleStorage_ = std::vector<unsigned char>(1024);
-    std::vector<unsigned char> basisStorage_ = std::vector<unsigned char>(1024);
-    std::vector<unsigned char> frustumStorage_ = std::vector<unsigned char>(1024);
-    std::vector<std::uint32_t> handleIndices_ = std::vector<std::uint32_t>(16);
-    std::vector<std::uint32_t> cameraIndices_ = std::vector<std::uint32_t>(16);
-    std::vector<unsigned char> handleRecords_ = std::vector<unsigned char>(24 * 4);
-    std::vector<unsigned char> basisRecords_ = std::vector<unsigned char>(160 * 4);
-    std::vector<unsigned char> frustumRecords_ = std::vector<unsigned char>(24 * 4);
-    std::vector<unsigned char> argument_ = std::vector<unsigned char>(512);
-    std::vector<unsigned char> view_ = std::vector<unsigned char>(64);
-};
 
 struct HostCall {
     void* a0;
@@ -180,6 +96,33 @@ TEST_F(HostHooks, StateByteRaisesTheFrameGenerationRequest)
     host.setStateByte(1);
     hostCameraHook(nullptr, host.argument(), nullptr);
     EXPECT_TRUE(takeFrameGenerationRequest());
+}
+
+TEST(HostCamera, PublishedWholeAndBackToLoadTimeValues)
+{
+    unsigned char basis[160];
+    for (std::size_t i = 0; i < sizeof basis; ++i) {
+        basis[i] = static_cast<unsigned char>(i * 7 + 1);
+    }
+    const float frustum[6] = {-1, 2, 3, -4, 0.5f, 600};
+    ASSERT_TRUE(publishHostCamera(basis, frustum));
+    HostCameraState read{};
+    ASSERT_TRUE(readHostCamera(read));
+    EXPECT_TRUE(read.filled);
+    EXPECT_EQ(std::memcmp(read.cameraBasisBlock, basis, sizeof basis), 0);
+    EXPECT_EQ(std::memcmp(read.frustumExtents, frustum, sizeof frustum), 0);
+
+    resetHostCamera();
+    const HostCameraState initial = hostCameraState();
+    EXPECT_FALSE(initial.filled);
+    for (std::size_t offset = 0; offset < 160; offset += 4) {
+        std::uint32_t bits;
+        std::memcpy(&bits, initial.cameraBasisBlock + offset, 4);
+        EXPECT_EQ(bits, offset == 12 ? 0u : 0x7F7FFFFFu) << "offset " << offset;
+    }
+    for (float value : initial.frustumExtents) {
+        EXPECT_EQ(value, 0.0f);
+    }
 }
 
 namespace {

@@ -1,0 +1,160 @@
+// The camera hook, the FSR2 dispatch and the present path on three threads, as in a game whose simulation
+// thread calls the camera function while its render thread dispatches FSR2 and another thread presents.
+// Every constants record sent must describe one call of the camera function, every Frame Generation record
+// must be whole, and Streamline's Frame Generation calls must never overlap.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "tests/upscaler/fake_host.h"
+#include "tests/upscaler/upscaler_world.h"
+#include "upscaler/camera_constants.h"
+#include "upscaler/frame_generation.h"
+#include "upscaler/fsr2_replacements.h"
+#include "upscaler/host_hooks.h"
+
+using namespace fsr2bridge;
+using namespace upscalertest;
+
+namespace {
+
+constexpr std::uint32_t frames = 3000;
+constexpr std::uint32_t framesPerContext = 500;
+constexpr float step = 1e-3f;
+
+// Call k's camera: yaw, frustum width and height all encode k modulo 1000.
+struct Pose {
+    float right[3], up[3], forward[3], frustum[6];
+};
+
+Pose poseOf(std::uint32_t k)
+{
+    const float index = static_cast<float>(k % 1000);
+    const float yaw = index * step;
+    const float halfWidth = 0.5f + index * step;
+    const float halfHeight = 0.3f + index * step;
+    return {{std::cos(yaw), 0, -std::sin(yaw)},
+            {0, 1, 0},
+            {std::sin(yaw), 0, std::cos(yaw)},
+            {-halfWidth, halfWidth, halfHeight, -halfHeight, 0.1f, 100.0f + index}};
+}
+
+// The call index each part of a constants record stands for; a whole record gives the same one four times.
+bool oneCall(const sl::Constants& c)
+{
+    const double fromRight = std::atan2(-c.cameraRight.z, c.cameraRight.x) / step;
+    const double fromForward = std::atan2(c.cameraFwd.x, c.cameraFwd.z) / step;
+    const double fromWidth = (1.0 / c.cameraViewToClip.m[0][0] - 0.5) / step;
+    const double fromHeight = (1.0 / c.cameraViewToClip.m[1][1] - 0.3) / step;
+    constexpr double tolerance = 0.3;
+    return std::fabs(fromRight - fromForward) < tolerance && std::fabs(fromRight - fromWidth) < tolerance &&
+           std::fabs(fromRight - fromHeight) < tolerance;
+}
+
+bool wholeFrameGenerationRecord(const sl::DLSSGOptions& o)
+{
+    const bool knownSize = (o.dynamicResWidth == 2560 && o.dynamicResHeight == 1440) ||
+                           (o.dynamicResWidth == 1920 && o.dynamicResHeight == 1080);
+    return o.next == nullptr &&
+           std::memcmp(&o.structType, &sl::kDLSSGOptionsType, sizeof o.structType) == 0 &&
+           o.structVersion == sl::kDLSSGOptionsVersion && static_cast<std::uint32_t>(o.mode) <= 1 &&
+           o.numFramesToGenerate == 1 && o.flags == sl::kDLSSGFlagDynamicResolutionEnabled && knownSize;
+}
+
+struct alignas(16) HostContext {
+    unsigned char bytes[0x1000];
+};
+
+} // namespace
+
+TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
+{
+    testsupport::FakeStreamline& fake = testsupport::installFakeStreamline();
+    useSettings(testSettings(true, false));
+    setFrameTokenAvailable(true);
+    resetFrameGenerationState(0);
+    forgetCameraHistory();
+    fake.recording = false;
+    fake.dlssgCallMicroseconds = 20; // long enough for the threads to meet inside a call
+
+    std::atomic<std::uint32_t> constantsSent{0}, tornConstants{0}, frameGenerationSent{0}, tornOptions{0};
+    fake.onConstants = [&](const sl::Constants& c) {
+        ++constantsSent;
+        tornConstants += oneCall(c) ? 0 : 1;
+    };
+    fake.onDlssgOptions = [&](const sl::DLSSGOptions& o) {
+        ++frameGenerationSent;
+        tornOptions += wholeFrameGenerationRecord(o) ? 0 : 1;
+    };
+
+    FakeHost host;
+    host.selectCamera(0, 0);
+    const void* hookTarget = host.argument();
+    auto callCamera = [&](std::uint32_t k) {
+        const Pose p = poseOf(k);
+        host.setPose(0, p.right, p.up, p.forward, p.frustum);
+        host.setStateByte(k % 64 < 32 ? 0 : 1); // Frame Generation asked for, then not, in turns
+        hostCameraHook(nullptr, const_cast<void*>(hookTarget), nullptr);
+    };
+    callCamera(0); // the camera exists before the first dispatch
+
+    std::atomic<bool> rendering{true};
+    std::thread camera([&] {
+        for (std::uint32_t k = 1; rendering.load(); ++k) {
+            callCamera(k);
+        }
+    });
+    std::thread presents([&] {
+        for (std::uint32_t n = 0; rendering.load(); ++n) {
+            setFrameGenerationMode(takeFrameGenerationRequest() ? 1 : 0);
+            if (n % 97 == 0) { // a resize now and then
+                pauseFrameGeneration();
+                resumeFrameGeneration();
+            }
+            std::this_thread::yield();
+        }
+    });
+
+    HostContext context{};
+    int commandList = 0;
+    static int placeholders[4];
+    FfxFsr2DispatchDescription d{};
+    d.commandList = &commandList;
+    d.color.resource = &placeholders[0];
+    d.depth.resource = &placeholders[1];
+    d.motionVectors.resource = &placeholders[2];
+    d.output.resource = &placeholders[3];
+    d.renderSize = {1280, 720};
+    d.motionVectorScale = {1280, 720};
+    d.preExposure = 1.0f;
+    d.cameraNear = 0.1f;
+    d.cameraFar = 100.0f;
+    d.cameraFovAngleVertical = 1.0f;
+    std::uint32_t failedDispatches = 0;
+    for (std::uint32_t frame = 0; frame < frames; ++frame) {
+        if (frame % framesPerContext == 0) { // the render thread creates its context again
+            FfxFsr2ContextDescription description{};
+            const bool large = frame / framesPerContext % 2 == 0;
+            description.maxRenderSize = large ? FfxDimensions2D{2560, 1440} : FfxDimensions2D{1920, 1080};
+            description.displaySize = {3840, 2160};
+            EXPECT_EQ(fsr2ContextCreateReplacement(&context, &description), FFX_OK);
+        }
+        failedDispatches += fsr2ContextDispatchReplacement(&context, &d) != FFX_OK ? 1 : 0;
+    }
+    rendering = false;
+    camera.join();
+    presents.join();
+
+    EXPECT_EQ(failedDispatches, 0u);
+    EXPECT_EQ(constantsSent.load(), frames);
+    EXPECT_EQ(tornConstants.load(), 0u) << "constants mixing two calls of the camera function";
+    EXPECT_GT(frameGenerationSent.load(), 0u);
+    EXPECT_EQ(tornOptions.load(), 0u) << "Frame Generation records sent half-written";
+    EXPECT_EQ(fake.dlssgOverlaps, 0u) << "Frame Generation calls made at the same time";
+    fake.onConstants = nullptr;
+    fake.onDlssgOptions = nullptr;
+    setFrameTokenAvailable(false);
+}

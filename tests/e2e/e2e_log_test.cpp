@@ -292,6 +292,26 @@ TEST(Log, FrameGenerationUnavailableIsExplainedAndTheNextStartDoesNotAsk)
     EXPECT_EQ(second.file(L"fsr2bridge.previous.log"), firstLog);
 }
 
+// A bad Frame Generation status during play: the box is shown from the frame's path, so its line comes as a
+// record, with what the upscaler did about it.
+TEST(Log, BadFrameGenerationStatusNamesTheBoxAndTheHold)
+{
+    GameFolder folder = bridged(L"bad_fg_status");
+    folder.environment[L"SL_STANDIN_DLSSG_STATUS"] = L"16";
+    const GameRun run = runGame(folder, layoutGame, gameArguments);
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+    const auto lines = logLines(run.file(L"fsr2bridge.log"));
+    expectStartLines(lines, folder);
+    expectInOrder(lines,
+                  {
+                      "DLSS is in place of the game's FSR2",
+                      "message box \"DLSS-G Error occured\": Got invalid DLSSG status while evaluating "
+                      "DLSS! Failed Status: 16",
+                  });
+    EXPECT_TRUE(anyLineHas(lines, "Frame Generation off after the bad status 16"));
+}
+
 TEST(Log, PassThroughSaysTheSettingTurnedItOff)
 {
     GameFolder folder = bridged(L"disabled");

@@ -47,7 +47,8 @@ std::string usageText()
     return "usage: host_game [--frames N] [--render WxH] [--display WxH] [--resize-at N] [--resize-to WxH]\n"
            "                 [--flags HEX] [--depth-inverted] [--jitter-cancellation] [--display-mvs]\n"
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
-           "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n";
+           "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
+           "                 [--recreate-at N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -74,6 +75,9 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             usedValue = true;
         } else if (a == L"--resize-at") {
             ok = hasValue && parseNumber(value, o.resizeAtFrame);
+            usedValue = true;
+        } else if (a == L"--recreate-at") {
+            ok = hasValue && parseNumber(value, o.recreateAtFrame);
             usedValue = true;
         } else if (a == L"--ping-every") {
             ok = hasValue && parseNumber(value, o.pingEvery);
@@ -120,6 +124,8 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
     }
     if (o.resizeAtFrame >= o.frames)
         o.resizeAtFrame = 0;
+    if (o.recreateAtFrame >= o.frames)
+        o.recreateAtFrame = 0;
     return result;
 }
 

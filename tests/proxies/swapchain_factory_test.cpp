@@ -244,6 +244,10 @@ TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFact
     const ComPtr<IDXGIFactory7> held = testsupport::createFactory();
     IDXGIFactory7* system = held.Get();
     ASSERT_NE(system, nullptr);
+    const ULONG heldOnly = referenceCount(system);
+    system
+        ->AddRef(); // the proxy's own two references (Streamline's object and the system's), here one object
+    system->AddRef();
     DXGIFactoryProxy proxy(system, system);
     struct Case {
         const char* name;
@@ -267,7 +271,8 @@ TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFact
         EXPECT_EQ(proxy.QueryInterface(c.riid, &answer), c.expected);
         if (c.answersWithProxy) {
             EXPECT_EQ(answer, &proxy);
-            EXPECT_EQ(referenceCount(system), before + 1);
+            EXPECT_EQ(referenceCount(&proxy), 2u) << "one reference more of the game's";
+            EXPECT_EQ(referenceCount(system), before) << "the query's reference replaced the proxy's";
             proxy.Release();
         }
         EXPECT_EQ(referenceCount(system), before);
@@ -279,6 +284,10 @@ TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFact
     viaProxy->GetDesc1(&a);
     direct->GetDesc1(&b);
     EXPECT_EQ(a.AdapterLuid.LowPart, b.AdapterLuid.LowPart);
+    viaProxy.Reset();
+    direct.Reset();
+    EXPECT_EQ(proxy.Release(), 0u) << "the game's last reference";
+    EXPECT_EQ(referenceCount(system), heldOnly) << "both of the proxy's references are given back";
 }
 
 } // namespace

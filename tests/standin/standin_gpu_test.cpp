@@ -327,34 +327,6 @@ TEST(StandinEvaluation, ScalesTheInputExtentOntoTheOutputExtent)
     D3D12_COMMAND_QUEUE_DESC qd = {};
     ComPtr<ID3D12CommandQueue> queue;
     ASSERT_HRESULT_SUCCEEDED(device->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));
-    auto texture = [&](UINT width, UINT height, D3D12_RESOURCE_STATES state, ID3D12Resource** out) {
-        D3D12_HEAP_PROPERTIES heap = {D3D12_HEAP_TYPE_DEFAULT, D3D12_CPU_PAGE_PROPERTY_UNKNOWN,
-                                      D3D12_MEMORY_POOL_UNKNOWN, 1, 1};
-        D3D12_RESOURCE_DESC d = {};
-        d.Dimension = D3D12_RESOURCE_DIMENSION_TEXTURE2D;
-        d.Width = width;
-        d.Height = height;
-        d.DepthOrArraySize = 1;
-        d.MipLevels = 1;
-        d.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-        d.SampleDesc.Count = 1;
-        d.Flags = D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS;
-        return device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &d, state, nullptr,
-                                               IID_PPV_ARGS(out));
-    };
-    auto buffer = [&](D3D12_HEAP_TYPE type, UINT64 size, D3D12_RESOURCE_STATES state, ID3D12Resource** out) {
-        D3D12_HEAP_PROPERTIES heap = {type, D3D12_CPU_PAGE_PROPERTY_UNKNOWN, D3D12_MEMORY_POOL_UNKNOWN, 1, 1};
-        D3D12_RESOURCE_DESC d = {};
-        d.Dimension = D3D12_RESOURCE_DIMENSION_BUFFER;
-        d.Width = size;
-        d.Height = 1;
-        d.DepthOrArraySize = 1;
-        d.MipLevels = 1;
-        d.SampleDesc.Count = 1;
-        d.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
-        return device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &d, state, nullptr,
-                                               IID_PPV_ARGS(out));
-    };
     const GUID resourceType = {0x3A9D70CF, 0x2418, 0x4B72, {0x83, 0x91, 0x13, 0xF8, 0x72, 0x1C, 0x72, 0x61}};
     const GUID tagType = {0x4C6A5AAD, 0xB445, 0x496C, {0x87, 0xFF, 0x1A, 0xF3, 0x84, 0x5B, 0xE6, 0x53}};
     constexpr std::uint32_t untouched = 0x5A5A5A5Au;
@@ -370,13 +342,16 @@ TEST(StandinEvaluation, ScalesTheInputExtentOntoTheOutputExtent)
                                                            nullptr, IID_PPV_ARGS(&list)));
         // Input 4x4 (render size), output 8x8 (display size), both filled through one upload buffer with
         // 256-byte rows: input texel (x, y) = 0xAA0000xy + 0x11, every output texel `untouched`.
-        ComPtr<ID3D12Resource> input, output, upload, readback;
-        ASSERT_HRESULT_SUCCEEDED(texture(4, 4, D3D12_RESOURCE_STATE_COPY_DEST, input.ReleaseAndGetAddressOf()));
-        ASSERT_HRESULT_SUCCEEDED(texture(8, 8, D3D12_RESOURCE_STATE_COPY_DEST, output.ReleaseAndGetAddressOf()));
-        ASSERT_HRESULT_SUCCEEDED(
-            buffer(D3D12_HEAP_TYPE_UPLOAD, 256 * 12, D3D12_RESOURCE_STATE_GENERIC_READ, upload.ReleaseAndGetAddressOf()));
-        ASSERT_HRESULT_SUCCEEDED(
-            buffer(D3D12_HEAP_TYPE_READBACK, 256 * 8, D3D12_RESOURCE_STATE_COPY_DEST, readback.ReleaseAndGetAddressOf()));
+        const DXGI_FORMAT format = DXGI_FORMAT_R8G8B8A8_UNORM;
+        const ComPtr<ID3D12Resource> input =
+            testsupport::createTexture(device, 4, 4, format, D3D12_RESOURCE_STATE_COPY_DEST);
+        const ComPtr<ID3D12Resource> output =
+            testsupport::createTexture(device, 8, 8, format, D3D12_RESOURCE_STATE_COPY_DEST);
+        const ComPtr<ID3D12Resource> upload = testsupport::createBuffer(
+            device, 256 * 12, D3D12_HEAP_TYPE_UPLOAD, D3D12_RESOURCE_STATE_GENERIC_READ);
+        const ComPtr<ID3D12Resource> readback = testsupport::createBuffer(
+            device, 256 * 8, D3D12_HEAP_TYPE_READBACK, D3D12_RESOURCE_STATE_COPY_DEST);
+        ASSERT_TRUE(input && output && upload && readback);
         std::uint32_t* up = nullptr;
         ASSERT_HRESULT_SUCCEEDED(upload->Map(0, nullptr, reinterpret_cast<void**>(&up)));
         for (UINT y = 0; y < 4; ++y)

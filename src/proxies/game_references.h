@@ -29,6 +29,9 @@ private:
     std::atomic<ULONG> count_{1};
 };
 
+// Logs a query of a proxy that has given back its objects.
+void noteQueryAfterLast(const void* proxy) noexcept;
+
 // Release for a proxy with `upgraded`, `native` and `gameReferences`: the game's last reference gives back
 // the system object's reference first and Streamline's last (its wrapper then goes with a live object), and
 // leaves both pointers null.

@@ -3,11 +3,9 @@
 #include <span>
 
 #include "common/graphics.h"
+#include "proxies/game_references.h"
 
 namespace fsr2bridge {
-
-// Logs a query of a proxy that has given back its objects (defined with the game's references).
-void noteQueryAfterLast(const void* proxy) noexcept;
 
 // What a proxy answers when the inner object refuses one of the interfaces the proxy itself stands for.
 enum class FailedUpgrade {

@@ -2,7 +2,8 @@
 // direct call of the same function, measured in the same run; of one enable/disable cycle; and
 // of enabling and disabling one hook while 0, 50 and 100 other threads run (a tenth of them
 // busy), against a reference freeze done the common way in the same run (a system-wide thread
-// snapshot, each thread opened, suspended and its context read once per patch).
+// snapshot, each thread opened, suspended and its context read once per patch); and making five hooks live
+// one by one against all at once through the queue.
 #include "hooking/MinHook.h"
 #include "tests/hooking/bystanders.h"
 
@@ -119,6 +120,37 @@ void measureFreezing(unsigned char* code, int extraThreads, int rounds)
     std::fflush(stdout);
 }
 
+// Milliseconds to make five hooks live while `extraThreads` others run: each enabled on its own (a freeze
+// per hook), and all queued and applied at once (one freeze), median of `rounds`.
+void measureFiveHooks(unsigned char* const (&targets)[5], int extraThreads, int rounds)
+{
+    hooktest::Bystanders crowd(extraThreads - extraThreads / 10, extraThreads / 10);
+    std::vector<double> oneByOne, together;
+    for (int i = 0; i < rounds; ++i) {
+        const double a = testsupport::secondsNow();
+        for (unsigned char* t : targets) {
+            MH_EnableHook(t);
+        }
+        const double b = testsupport::secondsNow();
+        MH_DisableHook(MH_ALL_HOOKS);
+        const double c = testsupport::secondsNow();
+        for (unsigned char* t : targets) {
+            MH_QueueEnableHook(t);
+        }
+        MH_ApplyQueued();
+        const double d = testsupport::secondsNow();
+        MH_DisableHook(MH_ALL_HOOKS);
+        oneByOne.push_back((b - a) * 1e3);
+        together.push_back((d - c) * 1e3);
+    }
+    const double separate = median(oneByOne), batched = median(together);
+    std::printf("hooking_enable_five_one_by_one_%d_threads: %.2f ms\n", extraThreads, separate);
+    std::printf("hooking_enable_five_together_%d_threads: %.2f ms\n", extraThreads, batched);
+    std::printf("hooking_enable_five_together_vs_one_by_one_%d_threads: %.2f x\n", extraThreads,
+                batched / separate);
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main()
@@ -160,6 +192,22 @@ int main()
     measureFreezing(code, 0, 9);
     measureFreezing(code, 50, 5);
     measureFreezing(code, 100, 5);
+
+    // Five more functions like the first, hooked as the system installs the game's hooks.
+    unsigned char* five[5];
+    void* originals[5];
+    for (int i = 0; i < 5; ++i) {
+        five[i] = code + 64 + 16 * i;
+        std::memcpy(five[i], body, sizeof body);
+        FlushInstructionCache(GetCurrentProcess(), five[i], sizeof body);
+        if (MH_CreateHook(five[i], reinterpret_cast<void*>(&passOn), &originals[i]) != MH_OK) {
+            std::fprintf(stderr, "bench_hooking: hook failed\n");
+            return 1;
+        }
+    }
+    measureFiveHooks(five, 0, 9);
+    measureFiveHooks(five, 50, 5);
+    measureFiveHooks(five, 100, 5);
     if (std::memcmp(code, body, sizeof body) != 0 || target(41) != 42) {
         std::fprintf(stderr, "bench_hooking: the target was left changed\n");
         return 1;

@@ -1,7 +1,10 @@
 #include "entry/creation_hooks.h"
 
+#include <cstdint>
 #include <new>
 
+#include "common/log.h"
+#include "entry/load_once.h"
 #include "hooking/MinHook.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
@@ -19,13 +22,39 @@ using CreateFactoryFunction = HRESULT(WINAPI*)(UINT, REFIID, void**);
 
 CreateDeviceFunction systemCreateDevice = nullptr;
 CreateFactoryFunction systemCreateFactory = nullptr;
-bool loaderAttempted = false;
 
-// Streamline can upgrade objects only once it is loaded; until then (a device before the first factory, a
-// creation while the load runs, or after the load failed) objects pass through as in pass-through mode.
+// Far longer than a load takes; past it a creator goes on without Streamline rather than stall the game.
+constexpr std::uint32_t loadWaitMilliseconds = 10000;
+constinit LoadOnce streamlineLoad(loadWaitMilliseconds);
+
+// A creation that must not wait for the load, or waited in vain: the system object goes to the host as it
+// is. Inside the load it is Streamline's own; past the wait it is logged.
+bool passesByTheLoad(LoadOnce::Turn turn, const char* what) noexcept
+{
+    if (turn == LoadOnce::Turn::stillRunning)
+        logLine("%s created while the Streamline load has run for over %u s: passed through", what,
+                loadWaitMilliseconds / 1000);
+    return turn == LoadOnce::Turn::nested || turn == LoadOnce::Turn::stillRunning;
+}
+
+// Streamline can upgrade objects only once it is loaded; until then (a device before the first factory) and
+// after a failed load objects pass through as in pass-through mode.
 sl::PFun_slUpgradeInterface* upgraderIfLoaded() noexcept
 {
     return streamlineLoader.passThroughMode() ? nullptr : streamlineApi.slUpgradeInterface;
+}
+
+// A failed attach unloads the module: nothing of it may stay behind. Enabling is all or none, so removing
+// the hooks leaves both system functions as they were. When even that fails a hook may still lead into the
+// module, which must then stay: false.
+bool takeDownFailedInstallation() noexcept
+{
+    const MH_STATUS removed = MH_Uninitialize();
+    if (removed == MH_OK)
+        return true;
+    logLine("creation hooks failed and could not be removed (%s): the module stays loaded",
+            MH_StatusToString(removed));
+    return false;
 }
 
 } // namespace
@@ -34,13 +63,20 @@ StreamlineLoader streamlineLoader;
 
 bool streamlineLoadAttempted() noexcept
 {
-    return loaderAttempted;
+    return streamlineLoad.claimed();
+}
+
+std::uint32_t streamlineLoadWaiters() noexcept
+{
+    return streamlineLoad.waiters();
 }
 
 HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
 {
     if (created != S_OK || !IsEqualIID(riid, __uuidof(ID3D12Device5)) || device == nullptr ||
         *device == nullptr)
+        return created;
+    if (passesByTheLoad(streamlineLoad.awaitEnd(), "device"))
         return created;
     auto* native = static_cast<ID3D12Device10*>(*device);
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
@@ -63,10 +99,14 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
 {
     if (created != S_OK || factory == nullptr || *factory == nullptr)
         return created;
-    if (!loaderAttempted) {
-        loaderAttempted = true;
-        if (!streamlineLoader.loadStreamline())
+    const LoadOnce::Turn turn = streamlineLoad.claim();
+    if (turn == LoadOnce::Turn::yours) {
+        const bool loaded = streamlineLoader.loadStreamline();
+        streamlineLoad.finish();
+        if (!loaded)
             return E_UNEXPECTED; // the system factory stays in the out-pointer
+    } else if (passesByTheLoad(turn, "factory")) {
+        return created;
     }
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
     if (upgrade == nullptr)
@@ -97,12 +137,15 @@ bool installCreationHooks() noexcept
     // The layers below reach up only through what is registered here.
     setUpscalerInstaller(&installUpscaler);
     publishSystemDeviceLookup(&nativeDeviceOf);
-    return MH_Initialize() == MH_OK &&
-           MH_CreateHookApi(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
-                            reinterpret_cast<void**>(&systemCreateDevice)) == MH_OK &&
-           MH_CreateHookApi(L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
-                            reinterpret_cast<void**>(&systemCreateFactory)) == MH_OK &&
-           MH_EnableHook(MH_ALL_HOOKS) == MH_OK;
+    if (MH_Initialize() != MH_OK)
+        return false;
+    if (MH_CreateHookApi(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
+                         reinterpret_cast<void**>(&systemCreateDevice)) == MH_OK &&
+        MH_CreateHookApi(L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
+                         reinterpret_cast<void**>(&systemCreateFactory)) == MH_OK &&
+        MH_EnableHook(MH_ALL_HOOKS) == MH_OK)
+        return true;
+    return !takeDownFailedInstallation();
 }
 
 } // namespace fsr2bridge

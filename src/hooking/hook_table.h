@@ -22,6 +22,10 @@ class ThreadFreezer;
 // loader lock). MH_ERROR_MODULE_NOT_FOUND, MH_ERROR_FUNCTION_NOT_FOUND or MH_OK.
 MH_STATUS findExport(LPCWSTR module, LPCSTR name, void*& function);
 
+// The platform of the process-wide table behind the MinHook API, from the next MH_Initialize on: tests fail
+// single steps of code that hooks through that API. False (nothing changed) while the engine is initialised.
+bool useProcessHookPlatform(HookPlatform& platform);
+
 class HookTable {
 public:
     explicit HookTable(HookPlatform& platform = systemHookPlatform()) : platform_(platform), memory_(platform)

@@ -4,14 +4,16 @@
 #include "hooking/hook_table.h"
 
 #include <new>
+#include <optional>
 
 namespace fsr2bridge {
 namespace {
 
 struct ApiState {
+    ApiState() { table.emplace(systemHookPlatform()); }
     SRWLOCK lock = SRWLOCK_INIT;
     bool initialized = false;
-    HookTable table;
+    std::optional<HookTable> table;
 };
 
 ApiState& api()
@@ -27,12 +29,25 @@ template <class Op> MH_STATUS whenInitialized(Op&& op)
 {
     ApiState& a = api();
     AcquireSRWLockShared(&a.lock);
-    MH_STATUS s = a.initialized ? op(a.table) : MH_ERROR_NOT_INITIALIZED;
+    MH_STATUS s = a.initialized ? op(*a.table) : MH_ERROR_NOT_INITIALIZED;
     ReleaseSRWLockShared(&a.lock);
     return s;
 }
 
 } // namespace
+
+bool useProcessHookPlatform(HookPlatform& platform)
+{
+    ApiState& a = api();
+    AcquireSRWLockExclusive(&a.lock);
+    const bool free = !a.initialized && a.table->size() == 0;
+    if (free) {
+        a.table.reset();
+        a.table.emplace(platform);
+    }
+    ReleaseSRWLockExclusive(&a.lock);
+    return free;
+}
 } // namespace fsr2bridge
 
 using fsr2bridge::api;
@@ -59,7 +74,7 @@ MH_STATUS WINAPI MH_Uninitialize(VOID)
     MH_STATUS s = MH_ERROR_NOT_INITIALIZED;
     if (a.initialized) {
         // Every hook is disabled first; when one cannot be, nothing is freed and the engine stays.
-        s = a.table.removeAll();
+        s = a.table->removeAll();
         a.initialized = s != MH_OK;
     }
     ReleaseSRWLockExclusive(&a.lock);

@@ -37,6 +37,21 @@ bool isRegularFile(const std::filesystem::path& path)
     return !error && status.type() == std::filesystem::file_type::regular;
 }
 
+// All three or none: a half-fetched set would have later factories wrapped by a Streamline that failed.
+bool fetchCoreEntryPoints(HMODULE module)
+{
+    StreamlineApi& api = streamlineApi;
+    if (fetchCoreFunction(api.slUpgradeInterface, module, "slUpgradeInterface") != nullptr &&
+        fetchCoreFunction(api.slGetNativeInterface, module, "slGetNativeInterface") != nullptr &&
+        fetchCoreFunction(api.slGetFeatureFunction, module, "slGetFeatureFunction") != nullptr) {
+        return true;
+    }
+    api.slUpgradeInterface = nullptr;
+    api.slGetNativeInterface = nullptr;
+    api.slGetFeatureFunction = nullptr;
+    return false;
+}
+
 bool loadInterposer(const std::filesystem::path& workingDirectory)
 {
     const std::filesystem::path streamlineDirectory = workingDirectory / L"streamline";
@@ -64,10 +79,7 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
         slInit(preferences.preferences, sl::kSDKVersion) != sl::Result::eOk) {
         return false;
     }
-    const HMODULE module = streamlineApi.interposerModule;
-    return fetchCoreFunction(streamlineApi.slUpgradeInterface, module, "slUpgradeInterface") != nullptr &&
-           fetchCoreFunction(streamlineApi.slGetNativeInterface, module, "slGetNativeInterface") != nullptr &&
-           fetchCoreFunction(streamlineApi.slGetFeatureFunction, module, "slGetFeatureFunction") != nullptr;
+    return fetchCoreEntryPoints(streamlineApi.interposerModule);
 }
 
 } // namespace

@@ -1,7 +1,10 @@
 #include "upscaler/host_installation.h"
 
 #include <cstddef>
+#include <cstring>
+#include <iterator>
 
+#include "common/log.h"
 #include "hooking/hook_and_enable.h"
 #include "upscaler/fsr2_replacements.h"
 #include "upscaler/host_hooks.h"
@@ -11,6 +14,119 @@
 namespace fsr2bridge {
 
 namespace {
+
+// A mapped PE image as its headers describe it.
+struct ImageView {
+    const std::uint8_t* base = nullptr;
+    const IMAGE_NT_HEADERS64* nt = nullptr;
+    const IMAGE_SECTION_HEADER* sections = nullptr;
+    std::size_t count = 0;
+
+    // The section that holds all of [offset, offset + size) inside the image, or null.
+    const IMAGE_SECTION_HEADER* sectionOf(std::uint64_t offset, std::uint64_t size) const noexcept
+    {
+        if (offset + size > nt->OptionalHeader.SizeOfImage)
+            return nullptr;
+        for (std::size_t i = 0; i < count; ++i) {
+            const IMAGE_SECTION_HEADER& s = sections[i];
+            const std::uint64_t begin = s.VirtualAddress;
+            const std::uint64_t end =
+                begin + (s.Misc.VirtualSize != 0 ? s.Misc.VirtualSize : s.SizeOfRawData);
+            if (offset >= begin && offset + size <= end)
+                return &s;
+        }
+        return nullptr;
+    }
+
+    // Calls visit(entry) for each entry of the function table while it returns true. Nothing is read when
+    // the exception directory does not lie inside one section.
+    template <class Visit> void forEachFunction(Visit&& visit) const noexcept
+    {
+        using Entry = IMAGE_RUNTIME_FUNCTION_ENTRY;
+        constexpr std::size_t directoriesEnd =
+            offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory) +
+            (IMAGE_DIRECTORY_ENTRY_EXCEPTION + 1) * sizeof(IMAGE_DATA_DIRECTORY);
+        if (nt->FileHeader.SizeOfOptionalHeader < directoriesEnd ||
+            nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXCEPTION)
+            return;
+        const IMAGE_DATA_DIRECTORY& table = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+        if (table.VirtualAddress == 0 || sectionOf(table.VirtualAddress, table.Size) == nullptr)
+            return;
+        const std::size_t entries = table.Size / sizeof(Entry);
+        for (std::size_t i = 0; i < entries; ++i) {
+            Entry entry;
+            std::memcpy(&entry, base + table.VirtualAddress + i * sizeof(Entry), sizeof(Entry));
+            if (!visit(entry))
+                return;
+        }
+    }
+};
+
+// The headers of a mapped image fit in its first page.
+bool readHeaders(const std::uint8_t* image, ImageView& view) noexcept
+{
+    if (image == nullptr)
+        return false;
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    constexpr LONG headerPage = 4096;
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0 ||
+        dos->e_lfanew > headerPage - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
+        return false;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        return false;
+    const std::size_t sectionsAt = static_cast<std::size_t>(dos->e_lfanew) +
+                                   offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                                   nt->FileHeader.SizeOfOptionalHeader;
+    const std::size_t count = nt->FileHeader.NumberOfSections;
+    if (sectionsAt + count * sizeof(IMAGE_SECTION_HEADER) > static_cast<std::size_t>(headerPage))
+        return false;
+    view = {image, nt, reinterpret_cast<const IMAGE_SECTION_HEADER*>(image + sectionsAt), count};
+    return true;
+}
+
+// The guard's decision with its reason, in the log.
+void logCameraTarget(const CameraTargetCheck& c) noexcept
+{
+    const auto at = static_cast<unsigned>(hostlayout::cameraFunction);
+    switch (c.verdict) {
+    case CameraTarget::functionStart:
+        logLine("camera hook allowed: the game's function table has a function beginning at +0x%X", at);
+        return;
+    case CameraTarget::paddedStart:
+        logLine("camera hook allowed: no function-table entry covers +0x%X and byte 0x%02X before it ends "
+                "the code before",
+                at, c.byteBefore);
+        return;
+    case CameraTarget::sectionStart:
+        logLine("camera hook allowed: no function-table entry covers +0x%X, which begins its code section",
+                at);
+        return;
+    case CameraTarget::notAnImage:
+        logLine("camera hook skipped: the game's executable has no readable 64-bit headers");
+        return;
+    case CameraTarget::imageTooSmall:
+        logLine("camera hook skipped: the game's image is too small for the camera data (another build)");
+        return;
+    case CameraTarget::notInCode:
+        logLine("camera hook skipped: +0x%X is not in an executable section (another build)", at);
+        return;
+    case CameraTarget::insideFunction:
+        logLine("camera hook skipped: +0x%X lies inside the function at +0x%X..+0x%X of the game's function "
+                "table (another build)",
+                at, static_cast<unsigned>(c.entryBegin), static_cast<unsigned>(c.entryEnd));
+        return;
+    case CameraTarget::noStart:
+        logLine("camera hook skipped: no function-table entry covers +0x%X and byte 0x%02X before it is no "
+                "padding (another build)",
+                at, c.byteBefore);
+        return;
+    case CameraTarget::dataNotWritable:
+        logLine("camera hook skipped: the object pointer at +0x%X is not in writable data (another build)",
+                static_cast<unsigned>(c.pointerAt));
+        return;
+    }
+}
 
 template <class F> void* detour(F* function) noexcept
 {
@@ -22,17 +138,42 @@ bool installHostHooks(HMODULE host) noexcept
     auto* image = reinterpret_cast<std::uint8_t*>(host);
     // On another build of the host the camera function is not where we expect it: DLSS still replaces FSR2,
     // with neutral camera data and without Frame Generation requests.
-    if (hostLayoutFits(image) && !hookAndEnable(image + hostlayout::cameraFunction, detour(&hostCameraHook),
-                                                hostCameraTrampolineSlot()))
-        return false;
-    return hookExportAndEnable(nullptr, "ffxFsr2ContextCreate", detour(&fsr2ContextCreateReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::create)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2ContextDispatch", detour(&fsr2ContextDispatchReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::dispatch)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2ContextDestroy", detour(&fsr2ContextDestroyReplacement),
-                               fsr2TrampolineSlot(Fsr2Entry::destroy)) &&
-           hookExportAndEnable(nullptr, "ffxFsr2RegisterAliasableResources",
-                               detour(&fsr2RegisterAliasableResourcesReplacement), nullptr);
+    const CameraTargetCheck target = checkCameraTarget(image);
+    logCameraTarget(target);
+    struct ExportHook {
+        const char* name;
+        void* detour;
+        void** trampoline;
+    };
+    const ExportHook exports[] = {
+        {"ffxFsr2ContextCreate", detour(&fsr2ContextCreateReplacement),
+         fsr2TrampolineSlot(Fsr2Entry::create)},
+        {"ffxFsr2ContextDispatch", detour(&fsr2ContextDispatchReplacement),
+         fsr2TrampolineSlot(Fsr2Entry::dispatch)},
+        {"ffxFsr2ContextDestroy", detour(&fsr2ContextDestroyReplacement),
+         fsr2TrampolineSlot(Fsr2Entry::destroy)},
+        {"ffxFsr2RegisterAliasableResources", detour(&fsr2RegisterAliasableResourcesReplacement), nullptr},
+    };
+    // Created in order, up to the first that fails; then enabled together, so that the game's threads stop
+    // once rather than once per hook.
+    void* created[1 + std::size(exports)] = {};
+    std::size_t count = 0;
+    bool complete = true;
+    if (cameraHookAllowed(target.verdict)) {
+        void* function = image + hostlayout::cameraFunction;
+        complete = MH_CreateHook(function, detour(&hostCameraHook), hostCameraTrampolineSlot()) == MH_OK;
+        if (complete)
+            created[count++] = function;
+    }
+    for (const ExportHook& hook : exports) {
+        void* function = nullptr;
+        complete = complete &&
+                   MH_CreateHookApiEx(nullptr, hook.name, hook.detour, hook.trampoline, &function) == MH_OK;
+        if (!complete)
+            break;
+        created[count++] = function;
+    }
+    return enableTogether(created, count) && complete;
 }
 
 } // namespace
@@ -44,36 +185,72 @@ bool installUpscaler(HMODULE upscalerModule, Config* settings) noexcept
     return installHostHooks(host);
 }
 
+CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept
+{
+    CameraTargetCheck check;
+    ImageView view;
+    if (!readHeaders(image, view))
+        return check;
+    constexpr auto function = hostlayout::cameraFunction;
+    check.verdict = CameraTarget::imageTooSmall;
+    if (view.nt->OptionalHeader.SizeOfImage < hostlayout::fixedReadsEnd)
+        return check;
+    for (std::uintptr_t pointer : hostlayout::objectPointers) {
+        const IMAGE_SECTION_HEADER* data = view.sectionOf(pointer, sizeof(void*));
+        if (data == nullptr || (data->Characteristics & IMAGE_SCN_MEM_WRITE) == 0 ||
+            (data->Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0) {
+            check.verdict = CameraTarget::dataNotWritable;
+            check.pointerAt = pointer;
+            return check;
+        }
+    }
+    const IMAGE_SECTION_HEADER* code = view.sectionOf(function, 1);
+    check.verdict = CameraTarget::notInCode;
+    if (code == nullptr || (code->Characteristics & IMAGE_SCN_MEM_EXECUTE) == 0)
+        return check;
+    // Every x64 function that touches the stack has an entry; a game update moves functions, and the entry
+    // around the old position then begins somewhere else.
+    bool covered = false;
+    view.forEachFunction([&](const IMAGE_RUNTIME_FUNCTION_ENTRY& entry) {
+        if (entry.BeginAddress == function) {
+            check.verdict = CameraTarget::functionStart;
+            return false;
+        }
+        if (entry.BeginAddress < function && function < entry.EndAddress && !covered) {
+            covered = true;
+            check.entryBegin = entry.BeginAddress;
+            check.entryEnd = entry.EndAddress;
+        }
+        return true;
+    });
+    if (check.verdict == CameraTarget::functionStart)
+        return check;
+    if (covered) {
+        check.verdict = CameraTarget::insideFunction;
+        return check;
+    }
+    // A leaf function has no entry: then only what lies before it can tell where it begins.
+    if (function == code->VirtualAddress) {
+        check.verdict = CameraTarget::sectionStart;
+        return check;
+    }
+    check.byteBefore = image[function - 1];
+    constexpr std::uint8_t int3 = 0xCC, nop = 0x90, ret = 0xC3;
+    check.verdict = check.byteBefore == int3 || check.byteBefore == nop || check.byteBefore == ret
+                        ? CameraTarget::paddedStart
+                        : CameraTarget::noStart;
+    return check;
+}
+
+bool cameraHookAllowed(CameraTarget verdict) noexcept
+{
+    return verdict == CameraTarget::functionStart || verdict == CameraTarget::paddedStart ||
+           verdict == CameraTarget::sectionStart;
+}
+
 bool hostLayoutFits(const std::uint8_t* image) noexcept
 {
-    if (image == nullptr)
-        return false;
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
-    // The headers of a mapped image fit in its first page.
-    constexpr LONG headerPage = 4096;
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0 ||
-        dos->e_lfanew > headerPage - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
-        return false;
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
-        return false;
-    if (nt->OptionalHeader.SizeOfImage < hostlayout::fixedReadsEnd)
-        return false;
-    const std::size_t sectionsAt = static_cast<std::size_t>(dos->e_lfanew) +
-                                   offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
-                                   nt->FileHeader.SizeOfOptionalHeader;
-    const std::size_t count = nt->FileHeader.NumberOfSections;
-    if (sectionsAt + count * sizeof(IMAGE_SECTION_HEADER) > static_cast<std::size_t>(headerPage))
-        return false;
-    const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(image + sectionsAt);
-    for (std::size_t i = 0; i < count; ++i) {
-        const IMAGE_SECTION_HEADER& s = sections[i];
-        const std::uint64_t begin = s.VirtualAddress;
-        const std::uint64_t end = begin + (s.Misc.VirtualSize != 0 ? s.Misc.VirtualSize : s.SizeOfRawData);
-        if (hostlayout::cameraFunction >= begin && hostlayout::cameraFunction < end)
-            return (s.Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0;
-    }
-    return false;
+    return cameraHookAllowed(checkCameraTarget(image).verdict);
 }
 
 } // namespace fsr2bridge

@@ -1,6 +1,6 @@
 #pragma once
 // Where the host executable keeps what the system reads at fixed positions: byte offsets from its image
-// base and into its objects. They hold for one build of the host; hostLayoutFits tests an image for them.
+// base and into its objects. They hold for one build of the host; checkCameraTarget tests an image for them.
 #include <cstddef>
 #include <cstdint>
 
@@ -27,5 +27,8 @@ inline constexpr std::uint32_t handleMask = 0xFFFFFF;
 
 // The image must reach this far for every fixed-offset read of the camera hook.
 inline constexpr std::uintptr_t fixedReadsEnd = gameObject + frameGenerationStateByte + 1;
+
+// The object pointers the camera hook reads out of the image: game data, written by the game.
+inline constexpr std::uintptr_t objectPointers[] = {worldObject1, worldObject2, gameObject};
 
 } // namespace fsr2bridge::hostlayout

@@ -1,6 +1,7 @@
 # Fails the build when the game's fixed positions moved: the internal function
-# must sit at image base + 0x33E4D68 in an executable section and the three
-# object pointers at their offsets.
+# must sit at image base + FUNCTION_RVA (0x33E4D68 in the build the hook knows)
+# in an executable section, its function-table entry must begin there, and the
+# three object pointers must sit at their offsets.
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE _headers RESULT_VARIABLE _rc)
 if(NOT _rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${EXE}")
@@ -8,7 +9,7 @@ endif()
 string(REGEX MATCH "ImageBase[ \t]+([0-9a-fA-F]+)" _m "${_headers}")
 set(_base "0x${CMAKE_MATCH_1}")
 execute_process(COMMAND ${NM} ${EXE} OUTPUT_VARIABLE _symbols)
-foreach(_pair "hostInternalFunction=0x33E4D68" "hostWorld1Slot=0x5049F90"
+foreach(_pair "hostInternalFunction=${FUNCTION_RVA}" "hostWorld1Slot=0x5049F90"
                "hostWorld2Slot=0x5049EB8" "hostGameStateSlot=0x59056A0")
   string(REPLACE "=" ";" _pair "${_pair}")
   list(GET _pair 0 _name)
@@ -26,4 +27,12 @@ endforeach()
 execute_process(COMMAND ${OBJDUMP} -h ${EXE} OUTPUT_VARIABLE _sections)
 if(NOT _sections MATCHES "\\.hostfn[^\n]*\n[^\n]*CODE")
   message(FATAL_ERROR ".hostfn is not a code section in ${EXE}")
+endif()
+# The function table (objdump's interpretation of .pdata) has an entry that
+# begins at the function.
+math(EXPR _begin "${_base} + ${FUNCTION_RVA}" OUTPUT_FORMAT HEXADECIMAL)
+string(REGEX REPLACE "^0x" "" _begin "${_begin}")
+string(TOLOWER "${_begin}" _begin)
+if(NOT _headers MATCHES ":[ \t]+0*${_begin} [0-9a-f]+ [0-9a-f]+\n")
+  message(FATAL_ERROR "no function-table entry begins at RVA ${FUNCTION_RVA} in ${EXE}")
 endif()

@@ -5,11 +5,23 @@
    (see CMakeLists.txt); the build verifies the resulting addresses. */
 
     .section .hostfn,"xr"
+#ifdef HOST_GAME_OTHER_BUILD
+/* Another build of the game (as after an update): the function begins 8 bytes
+   earlier, so +0x33E4D68 lies inside it, and its function table says so. The
+   bytes from +0x33E4D68 on are the same as in the first build, so that a hook
+   placed there anyway would run and show in the camera data. */
+    .space 0xD60, 0xCC
+#else
     .space 0xD68, 0xCC
+#endif
     .globl hostInternalFunction
     .def hostInternalFunction; .scl 2; .type 32; .endef
     .seh_proc hostInternalFunction
 hostInternalFunction:
+#ifdef HOST_GAME_OTHER_BUILD
+    movq %r9, 32(%rsp)
+    nopl (%rax)
+#endif
     movq %rcx, 8(%rsp)
     movq %rdx, 16(%rsp)
     movq %r8, 24(%rsp)

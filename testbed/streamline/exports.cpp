@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include "common/graphics.h"
+#include "common/module_export.h"
 #include "interposed.h"
 #include "records.h"
 #include "standin.h"
@@ -398,6 +399,16 @@ void journalToken(Line& line, const void* token)
     }
 }
 
+// Streamline may make a DXGI factory of its own while it initialises (SL_STANDIN_INIT_CREATES_FACTORY).
+void createFactoryDuringInit()
+{
+    using Create = HRESULT WINAPI(UINT, REFIID, void**);
+    auto* create = fsr2bridge::exportedFunction<Create>(GetModuleHandleW(L"dxgi.dll"), "CreateDXGIFactory2");
+    Microsoft::WRL::ComPtr<IDXGIFactory2> factory;
+    const HRESULT hr = create != nullptr ? create(0, IID_PPV_ARGS(&factory)) : E_NOINTERFACE;
+    Line("slInit.CreateDXGIFactory2").ptr("factory", factory.Get()).commitHr(hr);
+}
+
 } // namespace fsr2bridge::standin
 
 using namespace fsr2bridge::standin;
@@ -450,6 +461,8 @@ STANDIN_EXPORT_INIT int slInit(const void* preferences, std::uint64_t sdkVersion
                            ? kResultOk
                            : kResultInvalidParameter;
     line.commit(result);
+    if (result == kResultOk && script().initCreatesFactory)
+        createFactoryDuringInit();
     return result;
 }
 

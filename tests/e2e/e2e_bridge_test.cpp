@@ -21,6 +21,7 @@ namespace {
 
 const std::wstring layoutGame = windowsPath(E2E_HOST_GAME);
 const std::wstring plainGame = windowsPath(E2E_HOST_GAME_PLAIN);
+const std::wstring otherBuildGame = windowsPath(E2E_HOST_GAME_OTHERBUILD);
 const std::wstring runsDir = windowsPath(E2E_RUNS_DIR);
 const std::wstring testKeyBridge = windowsPath(E2E_BRIDGE);
 const std::wstring signedInterposer = windowsPath(E2E_SIGNED_INTERPOSER);
@@ -393,6 +394,45 @@ TEST(Bridge, GameWithoutTheLayoutIsStillUpscaled)
     for (const auto& c : entriesNamed(o.journal, "slSetConstants"))
         for (double v : c.numbers("cameraFwd"))
             EXPECT_TRUE(std::isfinite(v));
+}
+
+// A later build of the game moved its camera function: the hook's position now lies inside it. The guard
+// leaves the camera hook out (and says why in the log), DLSS still replaces FSR2, and every frame's camera
+// is the neutral one: the game's function never ran through the hook.
+TEST(Bridge, AnotherGameBuildKeepsItsCameraFunction)
+{
+    const Outcome o = play(scenario(L"other_build"), gameArguments, otherBuildGame);
+    expectBridgedFrames(o, frames);
+    EXPECT_EQ(o.run.value("layout"), "1") << "the game's data is in place for a hook to read";
+    EXPECT_EQ(o.run.number("internal_calls"), frames);
+    const auto constants = entriesNamed(o.journal, "slSetConstants");
+    ASSERT_EQ(constants.size(), frames);
+    const std::vector<double> identity = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    for (std::uint32_t frame = 0; frame < frames; ++frame) {
+        SCOPED_TRACE(frame);
+        EXPECT_EQ(constants[frame].numbers("cameraRight"), (std::vector<double>{1, 0, 0}));
+        EXPECT_EQ(constants[frame].numbers("cameraUp"), (std::vector<double>{0, 1, 0}));
+        EXPECT_EQ(constants[frame].numbers("cameraFwd"), (std::vector<double>{0, 0, 1}));
+        EXPECT_EQ(constants[frame].numbers("cameraViewToClip"), identity);
+    }
+    EXPECT_EQ(o.count("slDLSSGSetOptions", "mode", "1"), 1u)
+        << "on at the context's creation only: no camera call asked for Frame Generation";
+    const std::string log = o.run.file(L"fsr2bridge.log");
+    EXPECT_NE(log.find("camera hook skipped: +0x33E4D68 lies inside the function at +0x33E4D60.."),
+              std::string::npos)
+        << log;
+}
+
+// The build the hook knows: the guard finds the function in the game's function table.
+TEST(Bridge, TheKnownGameBuildGetsTheCameraHook)
+{
+    const Outcome o = play(scenario(L"known_build"));
+    expectBridgedFrames(o, frames);
+    const std::string log = o.run.file(L"fsr2bridge.log");
+    EXPECT_NE(
+        log.find("camera hook allowed: the game's function table has a function beginning at +0x33E4D68"),
+        std::string::npos)
+        << log;
 }
 
 // A binary PPM's size and RGB bytes; width 0 when it is not one.

@@ -48,6 +48,36 @@ inline bool placeInterposer(const std::wstring& dir, const std::wstring& source)
     return CopyFileW(source.c_str(), (dir + L"\\streamline\\sl.interposer.dll").c_str(), FALSE) != FALSE;
 }
 
+// Runs this program again with `arguments` in `dir`, its standard output and error into `stdoutFile`;
+// returns its exit code (0xFFFFFFFF when it could not be started).
+inline DWORD runThisProgram(const std::wstring& arguments, const std::wstring& dir,
+                            const std::wstring& stdoutFile)
+{
+    wchar_t exe[MAX_PATH * 2] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
+    std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" " + arguments;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileW(stdoutFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    DWORD code = 0xFFFFFFFF;
+    if (CreateProcessW(exe, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, 120000);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out);
+    return code;
+}
+
 inline void writeText(const std::wstring& path, const std::string& text)
 {
     std::ofstream(std::filesystem::path(path), std::ios::binary) << text;

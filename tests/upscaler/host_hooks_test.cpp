@@ -237,78 +237,226 @@ TEST(ShaderResourceViewHook, RewritesR8TypelessOnlyWhileActive)
     *createShaderResourceViewTrampolineSlot() = saved;
 }
 
-// ---- the host layout check before the camera hook ----
+// ---- the host-build guard before the camera hook ----
 
 namespace {
 
-struct FakeImage {
-    alignas(8) std::uint8_t bytes[4096] = {};
+// A PE image in reserved memory with only the pages the guard may read committed (headers, function table,
+// the byte before the camera function): a read anywhere else faults, so the cases also show what the guard
+// leaves alone.
+class SyntheticImage {
+public:
+    static constexpr std::uint32_t reserved = 0x6000000;
+    static constexpr DWORD code = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ;
+    static constexpr DWORD data = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE;
+    static constexpr DWORD readOnly = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ;
+    static constexpr auto function = static_cast<std::uint32_t>(layout::cameraFunction);
 
-    FakeImage(std::uint32_t sizeOfImage, std::vector<IMAGE_SECTION_HEADER> sections, LONG ntAt = 0x80)
+    explicit SyntheticImage(LONG ntAt = 0x80)
     {
-        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(bytes);
+        base_ = static_cast<std::uint8_t*>(VirtualAlloc(nullptr, reserved, MEM_RESERVE, PAGE_READWRITE));
+        commit(0, 0x1000);
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base_);
         dos->e_magic = IMAGE_DOS_SIGNATURE;
         dos->e_lfanew = ntAt;
-        if (ntAt < 0 || ntAt > 4096 - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
+        if (ntAt < 0 || ntAt > 0x1000 - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
             return;
-        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS64*>(bytes + ntAt);
-        nt->Signature = IMAGE_NT_SIGNATURE;
-        nt->OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
-        nt->OptionalHeader.SizeOfImage = sizeOfImage;
-        nt->FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER64);
-        nt->FileHeader.NumberOfSections = static_cast<WORD>(sections.size());
-        auto* table = reinterpret_cast<IMAGE_SECTION_HEADER*>(nt + 1);
-        for (std::size_t i = 0;
-             i < sections.size() &&
-             (table + i + 1) <= reinterpret_cast<IMAGE_SECTION_HEADER*>(bytes + sizeof(bytes));
-             ++i)
-            table[i] = sections[i];
+        nt_ = reinterpret_cast<IMAGE_NT_HEADERS64*>(base_ + ntAt);
+        nt_->Signature = IMAGE_NT_SIGNATURE;
+        nt_->OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+        nt_->OptionalHeader.SizeOfImage = reserved;
+        nt_->OptionalHeader.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+        nt_->FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER64);
     }
+    ~SyntheticImage() { VirtualFree(base_, 0, MEM_RELEASE); }
+    SyntheticImage(const SyntheticImage&) = delete;
+    SyntheticImage& operator=(const SyntheticImage&) = delete;
+
+    const std::uint8_t* bytes() const { return base_; }
+
+    SyntheticImage& size(std::uint32_t sizeOfImage)
+    {
+        nt_->OptionalHeader.SizeOfImage = sizeOfImage;
+        return *this;
+    }
+    SyntheticImage& section(std::uint32_t begin, std::uint32_t size, DWORD characteristics)
+    {
+        auto* table = reinterpret_cast<IMAGE_SECTION_HEADER*>(nt_ + 1);
+        IMAGE_SECTION_HEADER& s = table[nt_->FileHeader.NumberOfSections++];
+        s.VirtualAddress = begin;
+        s.Misc.VirtualSize = size;
+        s.Characteristics = characteristics;
+        return *this;
+    }
+    // The function table at `at`, one entry per [begin, end).
+    SyntheticImage& functions(std::uint32_t at, std::vector<std::pair<std::uint32_t, std::uint32_t>> entries)
+    {
+        const auto bytes = static_cast<std::uint32_t>(entries.size() * sizeof(IMAGE_RUNTIME_FUNCTION_ENTRY));
+        IMAGE_DATA_DIRECTORY& d = nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+        d.VirtualAddress = at;
+        d.Size = bytes;
+        commit(at, bytes);
+        auto* table = reinterpret_cast<IMAGE_RUNTIME_FUNCTION_ENTRY*>(base_ + at);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            table[i].BeginAddress = entries[i].first;
+            table[i].EndAddress = entries[i].second;
+            table[i].UnwindData = at; // not read
+        }
+        return *this;
+    }
+    // Only the directory: its entries are never committed.
+    SyntheticImage& tableDirectory(std::uint32_t at, std::uint32_t size)
+    {
+        nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION] = {at, size};
+        return *this;
+    }
+    SyntheticImage& byteBefore(std::uint8_t value)
+    {
+        commit(function - 1, 1);
+        base_[function - 1] = value;
+        return *this;
+    }
+
+    // The game's sections: code, data with the object pointers, read-only data for the function table.
+    SyntheticImage& gameSections()
+    {
+        return section(0x1000, 0x4000000, code)
+            .section(0x4001000, 0x1F00000, data)
+            .section(0x5F01000, 0x10000, readOnly);
+    }
+    // The game's build: its sections, a function table with an entry at the function, int3 padding before.
+    SyntheticImage& gameLayout()
+    {
+        return gameSections()
+            .functions(0x5F01000, {{0x1000, 0x1100}, {function, function + 0x40}, {0x3400000, 0x3400100}})
+            .byteBefore(0xCC);
+    }
+
+private:
+    void commit(std::uint32_t at, std::uint32_t size)
+    {
+        VirtualAlloc(base_ + at, size, MEM_COMMIT, PAGE_READWRITE);
+    }
+
+    std::uint8_t* base_ = nullptr;
+    IMAGE_NT_HEADERS64* nt_ = nullptr;
 };
 
-IMAGE_SECTION_HEADER section(std::uint32_t begin, std::uint32_t size, DWORD characteristics)
-{
-    IMAGE_SECTION_HEADER s{};
-    s.VirtualAddress = begin;
-    s.Misc.VirtualSize = size;
-    s.Characteristics = characteristics;
-    return s;
-}
+constexpr std::uint32_t f = SyntheticImage::function;
+constexpr DWORD code = SyntheticImage::code;
+constexpr DWORD data = SyntheticImage::data;
+constexpr DWORD readOnly = SyntheticImage::readOnly;
 
 } // namespace
 
-TEST(HostLayout, CameraFunctionMustLieInCodeAndEveryFixedReadInsideTheImage)
+TEST(HostLayout, TheFunctionTableAndSectionsDecideTheCameraHook)
 {
-    constexpr DWORD code = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ;
-    constexpr DWORD data = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ | IMAGE_SCN_MEM_WRITE;
-    const std::uint32_t fullSize = 0x6000000;
-    const auto cameraFunction = static_cast<std::uint32_t>(layout::cameraFunction);
+    using Image = SyntheticImage;
     struct Case {
         const char* name;
-        FakeImage image;
-        bool fits;
+        void (*build)(Image&);
+        LONG ntAt;
+        CameraTarget expected;
+        std::uint32_t entryBegin;
     };
     const Case cases[] = {
-        {"the game's layout",
-         FakeImage(fullSize, {section(0x1000, 0x4000000, code), section(0x4001000, 0x1F00000, data)}), true},
-        {"image ends before the last fixed read", FakeImage(0x5905AEC, {section(0x1000, 0x4000000, code)}),
-         false},
+        {"the game's build: an entry begins at the function", [](Image& i) { i.gameLayout(); }, 0x80,
+         CameraTarget::functionStart, 0},
+        {"another build: the entry around it begins 8 bytes earlier",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{0x1000, 0x1100}, {f - 8, f + 0x38}}).byteBefore(0xCC);
+         },
+         0x80, CameraTarget::insideFunction, f - 8},
+        {"another build: a function far before reaches over it",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{f - 0x10000, f + 1}}).byteBefore(0xCC);
+         },
+         0x80, CameraTarget::insideFunction, f - 0x10000},
+        {"no entry covers it, int3 padding before",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{0x1000, 0x1100}}).byteBefore(0xCC);
+         },
+         0x80, CameraTarget::paddedStart, 0},
+        {"no entry covers it, nop padding before",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{0x1000, 0x1100}}).byteBefore(0x90);
+         },
+         0x80, CameraTarget::paddedStart, 0},
+        {"the function before ends right there with a return",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{f - 0x20, f}}).byteBefore(0xC3);
+         },
+         0x80, CameraTarget::paddedStart, 0},
+        {"no entry covers it, ordinary code before",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{0x1000, 0x1100}}).byteBefore(0x48);
+         },
+         0x80, CameraTarget::noStart, 0},
+        {"no function table at all, padding before", [](Image& i) { i.gameSections().byteBefore(0xCC); },
+         0x80, CameraTarget::paddedStart, 0},
+        {"a function table outside every section is not read",
+         [](Image& i) { i.gameSections().tableDirectory(0x5F20000, 0x3000).byteBefore(0x90); }, 0x80,
+         CameraTarget::paddedStart, 0},
+        {"a function table past the image's end is not read",
+         [](Image& i) {
+             i.gameSections().tableDirectory(0x5F0E000, 0x1000).size(0x5F0E800).byteBefore(0x90);
+         },
+         0x80, CameraTarget::paddedStart, 0},
+        {"it begins its code section",
+         [](Image& i) {
+             i.section(0x1000, f - 0x1000, readOnly)
+                 .section(f, 0x1000, code)
+                 .section(0x4001000, 0x1F00000, data);
+         },
+         0x80, CameraTarget::sectionStart, 0},
+        {"an object pointer in code", [](Image& i) { i.section(0x1000, 0x5F00000, code).byteBefore(0xCC); },
+         0x80, CameraTarget::dataNotWritable, 0},
+        {"an object pointer in read-only data",
+         [](Image& i) {
+             i.section(0x1000, 0x4000000, code).section(0x4001000, 0x1F00000, readOnly).byteBefore(0xCC);
+         },
+         0x80, CameraTarget::dataNotWritable, 0},
+        {"an object pointer in no section",
+         [](Image& i) {
+             i.section(0x1000, 0x4000000, code).section(0x4001000, 0x1000000, data).byteBefore(0xCC);
+         },
+         0x80, CameraTarget::dataNotWritable, 0},
+        {"image ends before the last fixed read", [](Image& i) { i.gameLayout().size(0x5905AEC); }, 0x80,
+         CameraTarget::imageTooSmall, 0},
         {"image ends just after the last fixed read",
-         FakeImage(0x5905AED, {section(0x1000, 0x4000000, code)}), true},
+         [](Image& i) {
+             i.section(0x1000, 0x4000000, code)
+                 .section(0x4001000, 0x1904AEC, data)
+                 .size(0x5905AED)
+                 .byteBefore(0xCC);
+         },
+         0x80, CameraTarget::paddedStart, 0},
         {"camera function in a data section",
-         FakeImage(fullSize, {section(0x1000, 0x1000000, code), section(0x3000000, 0x1000000, data)}), false},
-        {"camera function in no section", FakeImage(fullSize, {section(0x1000, 0x1000000, code)}), false},
+         [](Image& i) { i.section(0x1000, 0x1000000, code).section(0x3000000, 0x2F00000, data); }, 0x80,
+         CameraTarget::notInCode, 0},
+        {"camera function in no section",
+         [](Image& i) { i.section(0x1000, 0x1000000, code).section(0x4001000, 0x1F00000, data); }, 0x80,
+         CameraTarget::notInCode, 0},
         {"camera function at the first byte past a code section",
-         FakeImage(fullSize, {section(0x1000, cameraFunction - 0x1000, code)}), false},
-        {"headers placed outside the first page", FakeImage(fullSize, {}, 0x2000), false},
-        {"negative header offset", FakeImage(fullSize, {}, -4), false},
-        {"small program", FakeImage(0x20000, {section(0x1000, 0x10000, code)}), false},
+         [](Image& i) { i.section(0x1000, f - 0x1000, code).section(0x4001000, 0x1F00000, data); }, 0x80,
+         CameraTarget::notInCode, 0},
+        {"headers placed outside the first page", [](Image&) {}, 0x2000, CameraTarget::notAnImage, 0},
+        {"negative header offset", [](Image&) {}, -4, CameraTarget::notAnImage, 0},
+        {"small program", [](Image& i) { i.size(0x20000).section(0x1000, 0x10000, code); }, 0x80,
+         CameraTarget::imageTooSmall, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(hostLayoutFits(c.image.bytes), c.fits);
+        Image image(c.ntAt);
+        c.build(image);
+        const CameraTargetCheck check = checkCameraTarget(image.bytes());
+        EXPECT_EQ(check.verdict, c.expected);
+        EXPECT_EQ(hostLayoutFits(image.bytes()), cameraHookAllowed(c.expected));
+        if (c.expected == CameraTarget::insideFunction) {
+            EXPECT_EQ(check.entryBegin, c.entryBegin);
+        }
     }
-    EXPECT_FALSE(hostLayoutFits(nullptr));
+    EXPECT_EQ(checkCameraTarget(nullptr).verdict, CameraTarget::notAnImage);
     EXPECT_FALSE(hostLayoutFits(reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr))))
         << "this test program is not the game";
 }

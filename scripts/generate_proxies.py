@@ -187,27 +187,30 @@ FACTORY_CHAIN = ["IDXGIObject", "IDXGIFactory"] + [f"IDXGIFactory{n}" for n in r
 QUEUE_CHAIN = ["ID3D12Object", "ID3D12DeviceChild", "ID3D12Pageable", "ID3D12CommandQueue"]
 
 PROXY_UNKNOWN = {"QueryInterface": OWN}
+# Proxies that count the game's references and hold references of their own.
+COUNTING_UNKNOWN = {"QueryInterface": OWN, "AddRef": OWN, "Release": OWN}
 STANDIN_UNKNOWN = {"QueryInterface": OWN, "AddRef": OWN, "Release": OWN}
 STANDIN_ANSWERS = {"HRESULT": "E_NOINTERFACE"}
 
 CLASSES = [
-    # The DLL's proxies: AddRef/Release go to the inner object, the proxies hold no references.
+    # The DLL's proxies. The queue proxy's AddRef/Release go to the queue; the others count the game's
+    # references and give back their own at the game's last release.
     ClassTable("D3D12CommandQueueProxy", "src/proxies/D3D12CommandQueueProxy.h", "ID3D12CommandQueue",
                every("inner", "IUnknown", *QUEUE_CHAIN),
                {**PROXY_UNKNOWN, "ExecuteCommandLists": OWN}, slot_table="queueSlots"),
     ClassTable("D3D12DeviceProxy", "src/proxies/D3D12DeviceProxy.h", "ID3D12Device10",
                every("native", "IUnknown", *DEVICE_CHAIN),
-               {**PROXY_UNKNOWN, "CreateCommandQueue": OWN, "CreateShaderResourceView": OWN,
+               {**COUNTING_UNKNOWN, "CreateCommandQueue": OWN, "CreateShaderResourceView": OWN,
                 "CreateCommandQueue1": OWN}, slot_table="deviceSlots"),
     ClassTable("DXGISwapChainProxy", "src/proxies/DXGISwapChainProxy.h", "IDXGISwapChain4",
                every("native", "IUnknown", *SWAP_CHAIN_CHAIN),
-               {**PROXY_UNKNOWN, "Present": OWN, "Present1": OWN, "GetBuffer": "upgraded",
+               {**COUNTING_UNKNOWN, "Present": OWN, "Present1": OWN, "GetBuffer": "upgraded",
                 "SetFullscreenState": OWN, "ResizeBuffers": OWN,
                 "GetCurrentBackBufferIndex": "upgraded", "ResizeBuffers1": OWN},
                slot_table="swapChainSlots"),
     ClassTable("DXGIFactoryProxy", "src/proxies/DXGIFactoryProxy.h", "IDXGIFactory7",
                every("native", "IUnknown", *FACTORY_CHAIN),
-               {**PROXY_UNKNOWN, "CreateSwapChain": OWN, "CreateSwapChainForHwnd": OWN,
+               {**COUNTING_UNKNOWN, "CreateSwapChain": OWN, "CreateSwapChainForHwnd": OWN,
                 "CreateSwapChainForCoreWindow": OWN}, slot_table="factorySlots"),
     # The stand-in Streamline's wrappers: their own reference counts; a missing level answers.
     ClassTable("InterposedQueue", "testbed/streamline/interposed.h", "ID3D12CommandQueue",

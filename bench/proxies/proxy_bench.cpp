@@ -1,7 +1,7 @@
 // Added cost of the proxies on the hot calls, against the system object in the same run: queue submission
-// (four of five calls only forward), a forwarded device method, and the present path around a present that
-// does nothing, with Reflex and Frame Generation against a Streamline that only counts. Also counts heap
-// allocations on those paths (must be zero).
+// (four of five calls only forward), a forwarded device method, the present path around a present that does
+// nothing (Reflex and Frame Generation against a Streamline that only counts), and an occlusion poll through
+// it. Also counts heap allocations on those paths (must be zero).
 #include <windows.h>
 
 #include <array>
@@ -118,6 +118,11 @@ int main()
     const Measured presentSystem = measure(calls, [&] { inner->Present(0, 0); });
     const Measured presentWrapped = measure(calls, [&] { swapChainViaProxy->Present(0, 0); });
     report("PresentPath", presentSystem, presentWrapped, true);
+
+    // An occlusion poll (DXGI_PRESENT_TEST) only passes through: no frame-boundary step runs.
+    const Measured pollSystem = measure(calls, [&] { inner->Present(0, DXGI_PRESENT_TEST); });
+    const Measured pollWrapped = measure(calls, [&] { swapChainViaProxy->Present(0, DXGI_PRESENT_TEST); });
+    report("OcclusionPoll", pollSystem, pollWrapped, true);
 
     return status;
 }

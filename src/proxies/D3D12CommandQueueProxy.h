@@ -7,9 +7,11 @@
 
 namespace fsr2bridge {
 
-// The proxy's own identity: QueryInterface for it yields the proxy.
+// The proxy's own identity {41AFD2C6-EB1C-494E-AF5A-23C75AC624E7}: QueryInterface for it yields the proxy.
+// Generated for this proxy alone: an overlay that finds its own wrapper's identity answered reads the object
+// as its wrapper (docs/proxies.md).
 inline constexpr IID queueProxyIid = {
-    0x2C576D2A, 0x0C1C, 0x4D1D, {0xAD, 0x7C, 0xBC, 0x4F, 0xAE, 0xC1, 0x5A, 0xBC}};
+    0x41AFD2C6, 0xEB1C, 0x494E, {0xAF, 0x5A, 0x23, 0xC7, 0x5A, 0xC6, 0x24, 0xE7}};
 
 // Submissions per marker cycle: the first of every five sends the two markers.
 inline constexpr std::uint8_t submissionsPerMarkerCycle = 5;
@@ -22,7 +24,8 @@ constexpr bool advanceSubmitCycle(std::uint8_t& count) noexcept
     return sends;
 }
 
-// Never freed; holds no reference of its own (AddRef/Release go to `inner`).
+// Never freed; holds no reference of its own (AddRef/Release go to `inner`, which dies with the game's last
+// release).
 class D3D12CommandQueueProxy final : public ID3D12CommandQueue {
 public:
     explicit constexpr D3D12CommandQueueProxy(ID3D12CommandQueue* wrapped) noexcept : inner(wrapped) {}

@@ -3,10 +3,14 @@
 #include <new>
 
 #include "proxies/D3D12CommandQueueProxy.h"
+#include "proxies/identity.h"
 
 namespace fsr2bridge {
 
 namespace {
+inline constexpr LogEvent<const void*> deviceGivenBack{
+    "device proxy {}: the game released its last reference; system and Streamline devices given back"};
+
 // Its virtual table is the one every device proxy carries.
 constinit D3D12DeviceProxy vtableProbe{nullptr, nullptr};
 
@@ -45,7 +49,24 @@ HRESULT wrapCreatedQueue(HRESULT created, void** queue) noexcept
 
 HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::QueryInterface(REFIID riid, void** object)
 {
-    return object == nullptr ? E_POINTER : native->QueryInterface(riid, object);
+    if (object == nullptr)
+        return E_POINTER;
+    if (native == nullptr) { // the game's last release gave the device back
+        noteQueryAfterLast(this);
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    return native->QueryInterface(riid, object);
+}
+
+ULONG STDMETHODCALLTYPE D3D12DeviceProxy::AddRef()
+{
+    return gameReferences.add(this);
+}
+
+ULONG STDMETHODCALLTYPE D3D12DeviceProxy::Release()
+{
+    return releaseGameReference(*this, deviceGivenBack);
 }
 
 HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* desc,

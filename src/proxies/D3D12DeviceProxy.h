@@ -3,10 +3,12 @@
 // queue comes back wrapped; R8_TYPELESS shader resource views are repaired; everything else goes to the
 // system device (`native`).
 #include "common/graphics.h"
+#include "proxies/game_references.h"
 
 namespace fsr2bridge {
 
-// Never freed; holds no reference of its own (AddRef/Release go to `native`).
+// Holds one reference on `upgraded` and one on `native` (slUpgradeInterface's and the creation's), counts the
+// game's references and gives both back at the game's last release (game_references.h). Never freed.
 class D3D12DeviceProxy final : public ID3D12Device10 {
 public:
     constexpr D3D12DeviceProxy(ID3D12Device10* upgradedDevice, ID3D12Device10* nativeDevice) noexcept
@@ -16,13 +18,14 @@ public:
 
     ID3D12Device10* upgraded;
     ID3D12Device10* native;
+    GameReferences gameReferences;
 
     // BEGIN generated forwarders
     // clang-format off
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return native->AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return native->Release(); }
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
     // ID3D12Object
     HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override { return native->GetPrivateData(guid, pDataSize, pData); }
     HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override { return native->SetPrivateData(guid, DataSize, pData); }

@@ -2,26 +2,36 @@
 
 #include <new>
 
+#include <wrl/client.h>
+
 #include "proxies/DXGISwapChainProxy.h"
 #include "proxies/identity.h"
 #include "streamline/streamline_api.h"
 
 namespace fsr2bridge {
 
+namespace {
+inline constexpr LogEvent<const void*> factoryGivenBack{
+    "factory proxy {}: the game released its last reference; system and Streamline factories given back"};
+} // namespace
+
 HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
 {
     if (created != S_OK || swapChain == nullptr || *swapChain == nullptr)
         return created;
     auto* const getNative = streamlineApi.slGetNativeInterface;
-    void* nativeSwapChain = nullptr;
+    // slGetNativeInterface's reference, held here until the proxy takes it over.
+    Microsoft::WRL::ComPtr<IDXGISwapChain4> nativeSwapChain;
     if (getNative == nullptr ||
-        !streamlineAccepted(getNative(*swapChain, &nativeSwapChain), StreamlineCall::slGetNativeInterface) ||
+        !streamlineAccepted(getNative(*swapChain, reinterpret_cast<void**>(nativeSwapChain.ReleaseAndGetAddressOf())),
+                            StreamlineCall::slGetNativeInterface) ||
         nativeSwapChain == nullptr)
         return E_UNEXPECTED; // Streamline's swap chain stays in the out-pointer
-    auto* proxy = new (std::nothrow) DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain),
-                                                        static_cast<IDXGISwapChain4*>(nativeSwapChain));
+    auto* proxy = new (std::nothrow)
+        DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain), nativeSwapChain.Get());
     if (proxy == nullptr)
-        return E_OUTOFMEMORY;
+        return E_OUTOFMEMORY; // Streamline's swap chain stays the caller's
+    nativeSwapChain.Detach();
     *swapChain = proxy;
     return S_OK;
 }
@@ -34,6 +44,16 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::QueryInterface(REFIID riid, void** o
         __uuidof(IDXGIFactory4), __uuidof(IDXGIFactory5), __uuidof(IDXGIFactory6), __uuidof(IDXGIFactory7)};
     return answerQueryInterface<IDXGIFactory7>(this, native, riid, object, selfIds, innerIds,
                                                FailedUpgrade::ReturnAsLeft);
+}
+
+ULONG STDMETHODCALLTYPE DXGIFactoryProxy::AddRef()
+{
+    return gameReferences.add(this);
+}
+
+ULONG STDMETHODCALLTYPE DXGIFactoryProxy::Release()
+{
+    return releaseGameReference(*this, factoryGivenBack);
 }
 
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChain(IUnknown* device, DXGI_SWAP_CHAIN_DESC* desc,

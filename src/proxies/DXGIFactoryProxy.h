@@ -2,10 +2,12 @@
 // The host's DXGI factories. Swap chains (except for composition) are created by Streamline's factory
 // (`upgraded`) and handed out wrapped; everything else goes to the system factory (`native`).
 #include "common/graphics.h"
+#include "proxies/game_references.h"
 
 namespace fsr2bridge {
 
-// Never freed; holds no reference of its own (AddRef/Release go to `native`).
+// Holds one reference on `upgraded` and one on `native` (slUpgradeInterface's and the creation's), counts the
+// game's references and gives both back at the game's last release (game_references.h). Never freed.
 class DXGIFactoryProxy final : public IDXGIFactory7 {
 public:
     constexpr DXGIFactoryProxy(IDXGIFactory7* upgradedFactory, IDXGIFactory7* nativeFactory) noexcept
@@ -15,13 +17,14 @@ public:
 
     IDXGIFactory7* upgraded;
     IDXGIFactory7* native;
+    GameReferences gameReferences;
 
     // BEGIN generated forwarders
     // clang-format off
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return native->AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return native->Release(); }
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
     // IDXGIObject
     HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT data_size, const void* data) override { return native->SetPrivateData(guid, data_size, data); }
     HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* object) override { return native->SetPrivateDataInterface(guid, object); }

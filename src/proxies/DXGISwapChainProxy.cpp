@@ -9,6 +9,10 @@
 namespace fsr2bridge {
 
 namespace {
+inline constexpr LogEvent<const void*> swapChainGivenBack{
+    "swap chain proxy {}: the game released its last reference; system and Streamline swap chains given "
+    "back"};
+
 // Every frame-boundary step is best effort: whatever it reports, or throws, the present goes on.
 void sendMarker(sl::ReflexMarker marker) noexcept
 {
@@ -26,8 +30,12 @@ template <class SwapChainCall> HRESULT withFrameGenerationPaused(SwapChainCall c
 }
 } // namespace
 
-template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCall present) noexcept
+template <class PresentCall>
+HRESULT DXGISwapChainProxy::presentFrame(UINT flags, PresentCall present) noexcept
 {
+    // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised).
+    if ((flags & DXGI_PRESENT_TEST) != 0)
+        return present();
     bestEffort([] { setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u); });
     sendMarker(sl::ReflexMarker::eRenderSubmitEnd);
     sendMarker(sl::ReflexMarker::ePresentStart);
@@ -51,15 +59,25 @@ HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::QueryInterface(REFIID riid, void**
                                                  FailedUpgrade::QueryAgain);
 }
 
+ULONG STDMETHODCALLTYPE DXGISwapChainProxy::AddRef()
+{
+    return gameReferences.add(this);
+}
+
+ULONG STDMETHODCALLTYPE DXGISwapChainProxy::Release()
+{
+    return releaseGameReference(*this, swapChainGivenBack);
+}
+
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present(UINT syncInterval, UINT flags)
 {
-    return presentFrame([&] { return upgraded->Present(syncInterval, flags); });
+    return presentFrame(flags, [&] { return upgraded->Present(syncInterval, flags); });
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present1(UINT syncInterval, UINT flags,
                                                        const DXGI_PRESENT_PARAMETERS* parameters)
 {
-    return presentFrame([&] { return upgraded->Present1(syncInterval, flags, parameters); });
+    return presentFrame(flags, [&] { return upgraded->Present1(syncInterval, flags, parameters); });
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::SetFullscreenState(BOOL fullscreen, IDXGIOutput* target)

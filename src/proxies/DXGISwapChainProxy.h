@@ -3,14 +3,19 @@
 // changes go to Streamline's swap chain (`upgraded`); everything else to the system swap chain (`native`).
 // Each present is the frame boundary: Frame Generation mode, Reflex markers, token advance and sleep.
 #include "common/graphics.h"
+#include "proxies/game_references.h"
 
 namespace fsr2bridge {
 
-// The proxy's own identity: QueryInterface for it yields the proxy.
+// The proxy's own identity {D82C5498-6AD1-4E35-96FA-DF99780C93A2}: QueryInterface for it yields the proxy.
+// Generated for this proxy alone: an overlay that finds its own wrapper's identity answered reads the object
+// as its wrapper (docs/proxies.md).
 inline constexpr IID swapChainProxyIid = {
-    0x1F445F9F, 0x9887, 0x4C4C, {0x90, 0x55, 0x4E, 0x3B, 0xAD, 0xAF, 0xCC, 0xA8}};
+    0xD82C5498, 0x6AD1, 0x4E35, {0x96, 0xFA, 0xDF, 0x99, 0x78, 0x0C, 0x93, 0xA2}};
 
-// Never freed; holds no reference of its own (AddRef/Release go to `native`).
+// Holds one reference on `upgraded` and one on `native` (Streamline's creation and slGetNativeInterface),
+// counts the game's references and gives both back at the game's last release (game_references.h). Never
+// freed.
 class DXGISwapChainProxy final : public IDXGISwapChain4 {
 public:
     constexpr DXGISwapChainProxy(IDXGISwapChain4* upgradedSwapChain,
@@ -21,13 +26,14 @@ public:
 
     IDXGISwapChain4* upgraded;
     IDXGISwapChain4* native;
+    GameReferences gameReferences;
 
     // BEGIN generated forwarders
     // clang-format off
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return native->AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return native->Release(); }
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
     // IDXGIObject
     HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT data_size, const void* data) override { return native->SetPrivateData(guid, data_size, data); }
     HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* object) override { return native->SetPrivateDataInterface(guid, object); }
@@ -77,8 +83,9 @@ public:
     // END generated forwarders
 
 private:
-    // Runs the frame-boundary steps around `present` and returns its result.
-    template <class PresentCall> HRESULT presentFrame(PresentCall present) noexcept;
+    // Runs the frame-boundary steps around `present` and returns its result; an occlusion poll
+    // (DXGI_PRESENT_TEST in `flags`) is only passed on.
+    template <class PresentCall> HRESULT presentFrame(UINT flags, PresentCall present) noexcept;
 };
 
 } // namespace fsr2bridge

@@ -3,6 +3,7 @@
 #include <span>
 
 #include "common/graphics.h"
+#include "proxies/game_references.h"
 
 namespace fsr2bridge {
 
@@ -12,9 +13,11 @@ enum class FailedUpgrade {
     ReturnAsLeft, // hand the caller the pointer as the failed query left it
 };
 
-// `selfIds`: answered with the proxy plus one reference on `inner`. `innerIds`: the proxy switches `inner`
-// to the interface asked for (net one added reference) and answers with itself. Anything else: `inner`'s
-// own answer. A null out-pointer is E_POINTER without touching `inner`.
+// `selfIds`: answered with the proxy and one reference more on it (the proxy's AddRef: the game's count, or
+// the wrapped object's for a proxy that forwards AddRef). `innerIds`: the proxy switches `inner` to the
+// interface asked for (the query's reference replaces the old one) and answers with itself, likewise with
+// one reference more. Anything else: `inner`'s own answer. A null out-pointer is E_POINTER without touching
+// `inner`; a proxy that has given back its objects answers nothing.
 template <class Inner, class Proxy>
 HRESULT answerQueryInterface(Proxy* proxy, Inner*& inner, REFIID riid, void** object,
                              std::span<const IID> selfIds, std::span<const IID> innerIds,
@@ -22,9 +25,14 @@ HRESULT answerQueryInterface(Proxy* proxy, Inner*& inner, REFIID riid, void** ob
 {
     if (object == nullptr)
         return E_POINTER;
+    if (inner == nullptr) {
+        noteQueryAfterLast(proxy);
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
     for (const IID& id : selfIds) {
         if (IsEqualIID(riid, id)) {
-            inner->AddRef();
+            proxy->AddRef();
             *object = proxy;
             return S_OK;
         }
@@ -40,11 +48,11 @@ HRESULT answerQueryInterface(Proxy* proxy, Inner*& inner, REFIID riid, void** ob
             *object = upgradedInner;
             return result;
         }
-        // The query added one reference to the new interface; the old one gives its reference back, and
-        // the proxy handed out counts one more.
+        // The query's reference on the new interface takes the place of the old one's; the proxy handed
+        // out counts one more.
         inner->Release();
         inner = static_cast<Inner*>(upgradedInner);
-        inner->AddRef();
+        proxy->AddRef();
         *object = proxy;
         return S_OK;
     }

@@ -221,6 +221,7 @@ private:
     bool createContext();
     void destroyContext();
     bool resize(Size display);
+    bool recreateSwapChain();
     bool renderFrame(std::uint32_t frame, bool last);
     bool renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list);
     void dispatchContexts(const FfxFsr2DispatchDescription& description);
@@ -286,6 +287,7 @@ private:
     std::uint64_t internalMismatches_ = 0;
     std::uint64_t presentFailures_ = 0;
     std::uint64_t resizes_ = 0;
+    std::uint64_t recreations_ = 0;
     std::uint64_t pingsPosted_ = 0;
 
     std::vector<double> dispatchUs_;
@@ -533,6 +535,20 @@ bool Game::resize(Size display)
         return false;
     ++resizes_;
     return createContext();
+}
+
+// A title that changes display mode, HDR or output makes a new swap chain on the same window.
+bool Game::recreateSwapChain()
+{
+    if (!waitIdle())
+        return false;
+    for (auto& buffer : backBuffers_)
+        buffer.Reset();
+    swapChain_.Reset();
+    if (!createSwapChain())
+        return false;
+    ++recreations_;
+    return true;
 }
 
 void Game::callInternalFunction(std::uint32_t frame)
@@ -959,6 +975,8 @@ int Game::run()
     for (std::uint32_t frame = 0; frame < options_.frames; ++frame) {
         if (options_.resizeAtFrame && frame == options_.resizeAtFrame && !resize(options_.resizeTo))
             return exitSetupFailed;
+        if (options_.recreateAtFrame && frame == options_.recreateAtFrame && !recreateSwapChain())
+            return exitSetupFailed;
         if (options_.pingEvery && frame % options_.pingEvery == 0)
             postLatencyPing();
         if (!renderFrame(frame, frame + 1 == options_.frames))
@@ -991,6 +1009,7 @@ void Game::shutdown()
     report_.set("context_creates", contextCreates_);
     report_.set("context_create_failures", contextCreateFailures_);
     report_.set("resizes", resizes_);
+    report_.set("swapchain_recreations", recreations_);
     report_.set("pings_posted", pingsPosted_);
     report_.set("internal_calls", internalCalls_);
     report_.set("internal_mismatches", internalMismatches_);

@@ -48,7 +48,8 @@ std::string usageText()
            "                 [--flags HEX] [--depth-inverted] [--jitter-cancellation] [--display-mvs]\n"
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
-           "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n";
+           "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
+           "                 [--recreate-at N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -75,6 +76,9 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             usedValue = true;
         } else if (a == L"--resize-at") {
             ok = hasValue && parseNumber(value, o.resizeAtFrame);
+            usedValue = true;
+        } else if (a == L"--recreate-at") {
+            ok = hasValue && parseNumber(value, o.recreateAtFrame);
             usedValue = true;
         } else if (a == L"--ping-every") {
             ok = hasValue && parseNumber(value, o.pingEvery);
@@ -131,6 +135,8 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
     }
     if (o.resizeAtFrame >= o.frames)
         o.resizeAtFrame = 0;
+    if (o.recreateAtFrame >= o.frames)
+        o.recreateAtFrame = 0;
     return result;
 }
 

@@ -17,6 +17,8 @@ struct GameOptions {
     Size displaySize{1280, 720};
     Size resizeTo{960, 540};
     std::uint32_t resizeAtFrame = 60; // 0: never
+    // Release the swap chain and make a new one on the same window at this frame; 0: never.
+    std::uint32_t recreateAtFrame = 0;
     std::uint32_t fsr2Flags = 0;
     bool transparencyMask = false;
     bool deviceFromQueryInterface = false;

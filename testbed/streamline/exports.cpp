@@ -8,6 +8,7 @@
 
 #include "common/graphics.h"
 #include "common/module_export.h"
+#include "interposed.h"
 #include "records.h"
 #include "standin.h"
 
@@ -538,10 +539,10 @@ STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)
     const char* kind = "unknown";
     if (answers(__uuidof(ID3D12Device))) {
         kind = "device";
-        upgraded.Attach(interposeDevice(given));
+        adopt(upgraded, interposeDevice(given));
     } else if (answers(__uuidof(IDXGIFactory))) {
         kind = "factory";
-        upgraded.Attach(interposeFactory(given));
+        adopt(upgraded, interposeFactory(given));
     }
     line.raw("kind", kind).ptr("in", given).ptr("out", upgraded.Get());
     if (upgraded && failedFor("slUpgradeInterface", kind, code)) {
@@ -564,6 +565,8 @@ STANDIN_EXPORT int slGetNativeInterface(void* proxyInterface, void** baseInterfa
     Line line("slGetNativeInterface");
     const ObjectKind kind = interposedKind(proxyInterface);
     IUnknown* real = interposedReal(proxyInterface);
+    if (real == nullptr && script().unwrappedSwapChains)
+        real = static_cast<IUnknown*>(proxyInterface); // not ours: it is its own native interface
     line.raw("kind", proxyInterface ? kindName(kind) : "null").ptr("in", proxyInterface).ptr("out", real);
     if (!real || !baseInterface) {
         line.commit(kResultError);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "standin.h"
+#include "window_claims.h"
 
 namespace fsr2bridge::standin {
 
@@ -72,7 +73,7 @@ struct RealQueue {
         lastAnsweringQueue = nullptr;
         void* out = nullptr;
         if (SUCCEEDED(given->QueryInterface(IID_StandinQueue, &out)) && out) {
-            answer.Attach(static_cast<IUnknown*>(out));
+            adopt(answer, static_cast<IUnknown*>(out));
             ours = lastAnsweringQueue;
             if (ours)
                 real = ours->real();
@@ -101,8 +102,14 @@ template <class Out> HRESULT wrapSwapChain(HRESULT hr, const ComPtr<Out>& create
 {
     if (FAILED(hr) || !created)
         return hr;
+    if (script().unwrappedSwapChains) {
+        // As Streamline does when no plug-in needs a swap-chain wrapper: the system's own swap chain.
+        created->AddRef();
+        *result = created.Get();
+        return hr;
+    }
     ComPtr<InterposedSwapChain> wrapper;
-    wrapper.Attach(new (std::nothrow) InterposedSwapChain(created.Get()));
+    adopt(wrapper, new (std::nothrow) InterposedSwapChain(created.Get()));
     if (!wrapper || !wrapper->valid()) {
         *result = nullptr;
         return E_OUTOFMEMORY;
@@ -221,7 +228,7 @@ HRESULT createQueue(Line& line, const D3D12_COMMAND_QUEUE_DESC* desc, REFIID rii
     }
     ID3D12CommandQueue* const realQueue = real.Get();
     ComPtr<InterposedQueue> wrapper;
-    wrapper.Attach(new (std::nothrow) InterposedQueue(std::move(real)));
+    adopt(wrapper, new (std::nothrow) InterposedQueue(std::move(real)));
     if (!wrapper) {
         line.commitHr(E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
@@ -469,8 +476,13 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChain(IUnknown* device, D
     if (scriptedHr("factory.CreateSwapChain", hr))
         return hr;
     RealQueue queue(device);
+    WindowClaim claim(desc ? desc->OutputWindow : nullptr,
+                      desc ? desc->SwapEffect : DXGI_SWAP_EFFECT_DISCARD);
     ComPtr<IDXGISwapChain> created;
-    hr = real()->CreateSwapChain(queue.real, desc, swapChain ? created.GetAddressOf() : nullptr);
+    hr = claim.granted()
+             ? real()->CreateSwapChain(queue.real, desc, swapChain ? created.GetAddressOf() : nullptr)
+             : E_ACCESSDENIED;
+    claim.keep(created.Get());
     if (swapChain)
         hr = wrapSwapChain(hr, created, swapChain);
     Line line("factory.CreateSwapChain");
@@ -496,9 +508,12 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForHwnd(
     if (!factory)
         return E_NOINTERFACE;
     RealQueue queue(device);
+    WindowClaim claim(window, desc ? desc->SwapEffect : DXGI_SWAP_EFFECT_DISCARD);
     ComPtr<IDXGISwapChain1> created;
-    hr = factory->CreateSwapChainForHwnd(queue.real, window, desc, fullscreen, output,
-                                         swapChain ? created.GetAddressOf() : nullptr);
+    hr = claim.granted() ? factory->CreateSwapChainForHwnd(queue.real, window, desc, fullscreen, output,
+                                                           swapChain ? created.GetAddressOf() : nullptr)
+                         : E_ACCESSDENIED;
+    claim.keep(created.Get());
     if (swapChain)
         hr = wrapSwapChain(hr, created, swapChain);
     Line line("factory.CreateSwapChainForHwnd");
@@ -598,7 +613,7 @@ namespace {
 template <class Wrapper, class Newest> IUnknown* interpose(IUnknown* real)
 {
     ComPtr<Wrapper> wrapper;
-    wrapper.Attach(new (std::nothrow) Wrapper(real));
+    adopt(wrapper, new (std::nothrow) Wrapper(real));
     if (!wrapper || !wrapper->valid())
         return nullptr;
     return static_cast<Newest*>(wrapper.Detach());

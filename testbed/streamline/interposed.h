@@ -18,6 +18,13 @@ namespace fsr2bridge::standin {
 inline constexpr GUID IID_StandinQueue = {
     0x5A1D7E2B, 0x3C4F, 0x4E8A, {0x9B, 0x6D, 0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A}};
 
+// Makes `holder` the owner of the reference `object` carries. (MinGW's ComPtr::Attach adds a reference of its
+// own, unlike the platform's; a wrapper that used it would keep its real object alive for ever.)
+template <class T, class U> void adopt(Microsoft::WRL::ComPtr<T>& holder, U* object)
+{
+    *holder.ReleaseAndGetAddressOf() = object;
+}
+
 // Holds the interface levels of one real object (slot n = level n), released together.
 template <int N> class Levels {
 public:
@@ -26,7 +33,7 @@ public:
         for (int n = 0; n < N; ++n) {
             void* out = nullptr;
             if (SUCCEEDED(real->QueryInterface(*ids[n], &out)))
-                slot_[n].Attach(static_cast<IUnknown*>(out));
+                adopt(slot_[n], static_cast<IUnknown*>(out));
         }
     }
     template <class T> T* at(int n) const { return static_cast<T*>(slot_[n].Get()); }

@@ -90,6 +90,7 @@ void reloadScript()
     s.dlssgStatusFrom = static_cast<std::uint32_t>(integerVariable("SL_STANDIN_DLSSG_STATUS_FROM", 1));
     s.sleepUs = static_cast<std::uint32_t>(integerVariable("SL_STANDIN_SLEEP_US", 0));
     s.noGpu = integerVariable("SL_STANDIN_NOGPU", 0) != 0;
+    s.unwrappedSwapChains = integerVariable("SL_STANDIN_UNWRAPPED_SWAPCHAINS", 0) != 0;
     s.initCreatesFactory = integerVariable("SL_STANDIN_INIT_CREATES_FACTORY", 0) != 0;
     char fails[2048];
     if (readVariable("SL_STANDIN_FAIL", fails, sizeof fails))

@@ -23,6 +23,7 @@ struct Script {
     std::uint32_t dlssgStatusFrom;
     std::uint32_t sleepUs;
     bool noGpu;
+    bool unwrappedSwapChains; // swap chains handed out as the system made them; any object has a native one
     bool initCreatesFactory;
     FailRule fails[32];
     int failCount;

@@ -248,6 +248,33 @@ TEST(Bridge, ResizeRecreatesTheContextAtTheNewSize)
     EXPECT_EQ(options.back().text("outputHeight"), "80");
 }
 
+// A display-mode, HDR or output change: the game releases its swap chain and makes a new one on the same
+// window. Windows (and the stand-in) refuses the new one while the old system swap chain is still alive, so
+// the game's release must destroy it, whether Streamline wraps the swap chain or hands out the system's own.
+TEST(Bridge, SwapChainRecreatedOnTheSameWindowKeepsPresenting)
+{
+    struct Case {
+        const wchar_t* name;
+        bool unwrapped;
+    };
+    for (const Case& c : {Case{L"recreate", false}, Case{L"recreate_unwrapped", true}}) {
+        SCOPED_TRACE(narrow(c.name));
+        Scenario s = scenario(c.name);
+        if (c.unwrapped)
+            s.folder.environment[L"SL_STANDIN_UNWRAPPED_SWAPCHAINS"] = L"1";
+        const Outcome o = play(s, gameArguments + L" --recreate-at 6");
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        EXPECT_EQ(o.run.value("swapchain_hr"), "0x00000000");
+        EXPECT_EQ(o.run.number("swapchain_recreations"), 1u);
+        EXPECT_EQ(o.run.number("frames_presented"), frames);
+        EXPECT_EQ(o.run.value("swapchain_vtable"), "fsr2bridge.dll");
+        EXPECT_EQ(o.count("factory.CreateSwapChainForHwnd", "result", "0x0"), 2u);
+        EXPECT_EQ(o.count("swapchain.Present"), c.unwrapped ? 0u : frames);
+        EXPECT_EQ(o.count("slReflexSleep"), frames) << "every present still ends a frame";
+        EXPECT_EQ(o.run.number("dispatch_ok"), frames);
+    }
+}
+
 TEST(Bridge, DeviceFromQueryInterfaceStillUpscales)
 {
     const Outcome o = play(scenario(L"qi_device"), gameArguments + L" --qi-device");

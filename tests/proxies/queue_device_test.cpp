@@ -98,7 +98,7 @@ TEST_P(QueueIdentity, AnswersPerTheIdentityRules)
         proxy.Release();
     } else if (SUCCEEDED(GetParam().expected)) {
         EXPECT_NE(answer, &proxy);
-        ComPtr<IUnknown>().Attach(static_cast<IUnknown*>(answer));
+        static_cast<IUnknown*>(answer)->Release();
     } else {
         EXPECT_EQ(answer, nullptr);
     }
@@ -129,15 +129,20 @@ TEST(QueueIdentity, NullOutPointerIsRejectedWithoutTouchingTheQueue)
 
 // ---- device ----
 
-TEST(DeviceProxy, QueriesAnswerWithTheSystemDeviceAndCountsAreItsCounts)
+TEST(DeviceProxy, QueriesAnswerWithTheSystemDeviceAndCountsAreTheGames)
 {
     ID3D12Device* device = sharedDevice();
     ASSERT_NE(device, nullptr);
     auto* d10 = reinterpret_cast<ID3D12Device10*>(device);
+    const ULONG heldOnly = referenceCount(device);
+    device
+        ->AddRef(); // the proxy's own two references (Streamline's device and the system's), here one object
+    device->AddRef();
     D3D12DeviceProxy proxy(d10, d10);
     const ULONG before = referenceCount(device);
-    EXPECT_EQ(proxy.AddRef(), before + 1);
-    EXPECT_EQ(proxy.Release(), before);
+    EXPECT_EQ(proxy.AddRef(), 2u) << "the game's count, not the system device's";
+    EXPECT_EQ(proxy.Release(), 1u);
+    EXPECT_EQ(referenceCount(device), before);
     for (const IID& riid : {__uuidof(IUnknown), __uuidof(ID3D12Device)}) {
         ComPtr<IUnknown> answer;
         ASSERT_EQ(proxy.QueryInterface(riid, &answer), S_OK);
@@ -145,6 +150,10 @@ TEST(DeviceProxy, QueriesAnswerWithTheSystemDeviceAndCountsAreItsCounts)
     }
     EXPECT_EQ(proxy.QueryInterface(__uuidof(IUnknown), nullptr), E_POINTER);
     EXPECT_EQ(referenceCount(device), before);
+    EXPECT_EQ(proxy.Release(), 0u);
+    EXPECT_EQ(referenceCount(device), heldOnly) << "both of the proxy's references are given back";
+    ComPtr<IUnknown> late;
+    EXPECT_EQ(proxy.QueryInterface(__uuidof(IUnknown), &late), E_NOINTERFACE) << "nothing is left to query";
 }
 
 TEST(DeviceProxy, AdapterLuidComesFromTheSystemDevice)
@@ -171,8 +180,8 @@ TEST(DeviceProxy, QueuesComeFromTheUpgradedDeviceWrapped)
     void* queue = nullptr;
     ASSERT_EQ(proxy.CreateCommandQueue(&desc, __uuidof(ID3D12CommandQueue), &queue), S_OK);
     EXPECT_TRUE(fakes::callLog().empty()) << "the system device is not asked";
-    ComPtr<D3D12CommandQueueProxy> wrapped;
-    wrapped.Attach(static_cast<D3D12CommandQueueProxy*>(queue));
+    ComPtr<D3D12CommandQueueProxy> wrapped; // takes over the creation's reference
+    *wrapped.ReleaseAndGetAddressOf() = static_cast<D3D12CommandQueueProxy*>(queue);
     ComPtr<IUnknown> identity;
     ASSERT_EQ(wrapped->QueryInterface(fsr2bridge::queueProxyIid, &identity), S_OK);
     EXPECT_EQ(identity.Get(), wrapped.Get());

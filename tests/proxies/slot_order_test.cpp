@@ -43,14 +43,14 @@ const ProxyCase proxyCases[] = {
      }},
     {"D3D12DeviceProxy",
      deviceSlots,
-     {0, 8, 18, 75},
+     {0, 1, 2, 8, 18, 75},
      {},
      [](RecordingObject& upgraded, RecordingObject& native) -> void* {
          return new fsr2bridge::D3D12DeviceProxy(upgraded.as<ID3D12Device10>(), native.as<ID3D12Device10>());
      }},
     {"DXGISwapChainProxy",
      swapChainSlots,
-     {0, 8, 22},
+     {0, 1, 2, 8, 22},
      {9, 10, 13, 36, 39},
      [](RecordingObject& upgraded, RecordingObject& native) -> void* {
          return new fsr2bridge::DXGISwapChainProxy(upgraded.as<IDXGISwapChain4>(),
@@ -58,7 +58,7 @@ const ProxyCase proxyCases[] = {
      }},
     {"DXGIFactoryProxy",
      factorySlots,
-     {0, 10, 15, 16},
+     {0, 1, 2, 10, 15, 16},
      {},
      [](RecordingObject& upgraded, RecordingObject& native) -> void* {
          return new fsr2bridge::DXGIFactoryProxy(upgraded.as<IDXGIFactory7>(), native.as<IDXGIFactory7>());

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "frame_boundary.h"
@@ -191,6 +193,154 @@ TEST_F(StandinWorld, RefusedNativeInterfaceLeavesStreamlinesSwapChainAndReportsU
     ASSERT_FALSE(created.empty());
     EXPECT_EQ(created.back().text("swapChain"), hex(swapChain))
         << "Streamline's swap chain stays in the out-pointer";
+}
+
+// ---- identities and lifetime ----
+
+// The identities of a widely used post-processing overlay's own queue and swap-chain wrappers: an object that
+// answers one is taken for that overlay's wrapper and read as such.
+constexpr IID overlayQueueIdentity = {
+    0x2C576D2A, 0x0C1C, 0x4D1D, {0xAD, 0x7C, 0xBC, 0x4F, 0xAE, 0xC1, 0x5A, 0xBC}};
+constexpr IID overlaySwapChainIdentity = {
+    0x1F445F9F, 0x9887, 0x4C4C, {0x90, 0x55, 0x4E, 0x3B, 0xAD, 0xAF, 0xCC, 0xA8}};
+
+// Set as private data on a system object; the object gives it back when it is destroyed.
+class Watch final : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override
+    {
+        *object = IsEqualIID(riid, __uuidof(IUnknown)) ? this : nullptr;
+        if (*object == nullptr)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
+    bool heldByTheObject() const { return references_ > 1; }
+
+private:
+    std::atomic<ULONG> references_{1}; // the test's own
+};
+
+constexpr GUID watchSlot = {0x2DA8827B, 0x432B, 0x4CD0, {0x9B, 0x1C, 0x61, 0x43, 0x57, 0xB7, 0x99, 0x1D}};
+
+TEST_F(StandinWorld, QueuesAndSwapChainsAnswerTheirOwnIdentityAndNotTheOverlays)
+{
+    useStandinForObjects();
+    const DXGI_SWAP_CHAIN_DESC1 desc = swapChainDesc();
+    ComPtr<IDXGISwapChain1> swapChain;
+    ASSERT_EQ(factory->CreateSwapChainForHwnd(queue, testsupport::createWindow(L"identities"), &desc, nullptr,
+                                              nullptr, &swapChain),
+              S_OK);
+    struct Case {
+        const char* name;
+        IUnknown* object;
+        IID riid;
+        HRESULT expected;
+    };
+    const Case cases[] = {
+        {"queue, own", queue, fsr2bridge::queueProxyIid, S_OK},
+        {"queue, overlay's queue", queue, overlayQueueIdentity, E_NOINTERFACE},
+        {"queue, overlay's swap chain", queue, overlaySwapChainIdentity, E_NOINTERFACE},
+        {"swap chain, own", swapChain.Get(), fsr2bridge::swapChainProxyIid, S_OK},
+        {"swap chain, overlay's swap chain", swapChain.Get(), overlaySwapChainIdentity, E_NOINTERFACE},
+        {"swap chain, overlay's queue", swapChain.Get(), overlayQueueIdentity, E_NOINTERFACE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ComPtr<IUnknown> answer;
+        EXPECT_EQ(c.object->QueryInterface(c.riid, &answer), c.expected);
+        EXPECT_EQ(answer.Get(), c.expected == S_OK ? c.object : nullptr);
+    }
+}
+
+// The game's last reference destroys the system swap chain (its private data is let go) and frees its window
+// for the next one, whether Streamline wraps the swap chain or hands out the system's own.
+TEST_F(StandinWorld, SystemSwapChainDiesWithTheGamesLastReference)
+{
+    for (const bool unwrapped : {false, true}) {
+        SCOPED_TRACE(unwrapped ? "unwrapped" : "wrapped");
+        SetEnvironmentVariableA("SL_STANDIN_UNWRAPPED_SWAPCHAINS", unwrapped ? "1" : nullptr);
+        reload();
+        useStandinForObjects();
+        const HWND window = testsupport::createWindow(L"lifetime");
+        const DXGI_SWAP_CHAIN_DESC1 desc = swapChainDesc();
+        ComPtr<IDXGISwapChain1> created;
+        ASSERT_EQ(factory->CreateSwapChainForHwnd(queue, window, &desc, nullptr, nullptr, &created), S_OK);
+        auto* proxy = static_cast<fsr2bridge::DXGISwapChainProxy*>(created.Get());
+        EXPECT_EQ(proxy->upgraded == proxy->native, unwrapped);
+        Watch watch;
+        ASSERT_EQ(created->SetPrivateDataInterface(watchSlot, &watch), S_OK);
+        EXPECT_TRUE(watch.heldByTheObject());
+
+        ComPtr<IDXGISwapChain3> three;
+        ASSERT_EQ(created.As(&three), S_OK);
+        EXPECT_EQ(static_cast<void*>(three.Get()), static_cast<void*>(proxy));
+        EXPECT_EQ(three->AddRef(), 3u) << "the game's own count";
+        EXPECT_EQ(three->Release(), 2u);
+        created.Reset();
+        EXPECT_TRUE(watch.heldByTheObject()) << "the game still holds a reference";
+        ComPtr<IDXGISwapChain1> second;
+        EXPECT_EQ(factory->CreateSwapChainForHwnd(queue, window, &desc, nullptr, nullptr, &second),
+                  E_ACCESSDENIED);
+        three.Reset();
+        EXPECT_FALSE(watch.heldByTheObject()) << "the system swap chain is destroyed";
+        EXPECT_EQ(factory->CreateSwapChainForHwnd(queue, window, &desc, nullptr, nullptr, &second), S_OK);
+    }
+    SetEnvironmentVariableA("SL_STANDIN_UNWRAPPED_SWAPCHAINS", nullptr);
+    reload();
+}
+
+TEST_F(StandinWorld, SystemFactoryAndDeviceDieWithTheGamesLastReference)
+{
+    IDXGIFactory7* nativeFactory = testsupport::createFactory().Detach();
+    ID3D12Device* nativeDevice = testsupport::createDevice().Detach();
+    ASSERT_TRUE(nativeFactory && nativeDevice);
+    void* upgradedFactory = nativeFactory;
+    void* upgradedDevice = nativeDevice;
+    ASSERT_EQ(upgrade(&upgradedFactory), sl::Result::eOk);
+    ASSERT_EQ(upgrade(&upgradedDevice), sl::Result::eOk);
+    // As the creation hooks make them: each holds the creation's reference and Streamline's.
+    IUnknown* factoryProxy =
+        new fsr2bridge::DXGIFactoryProxy(static_cast<IDXGIFactory7*>(upgradedFactory), nativeFactory);
+    IUnknown* deviceProxy = new fsr2bridge::D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgradedDevice),
+                                                             reinterpret_cast<ID3D12Device10*>(nativeDevice));
+    Watch factoryWatch, deviceWatch;
+    ASSERT_EQ(static_cast<IDXGIObject*>(
+                  static_cast<IDXGIFactory7*>(static_cast<fsr2bridge::DXGIFactoryProxy*>(factoryProxy)))
+                  ->SetPrivateDataInterface(watchSlot, &factoryWatch),
+              S_OK);
+    ASSERT_EQ(static_cast<fsr2bridge::D3D12DeviceProxy*>(deviceProxy)
+                  ->SetPrivateDataInterface(watchSlot, &deviceWatch),
+              S_OK);
+
+    ComPtr<IDXGIFactory2> factory2; // the proxy again, switched to the system factory's IDXGIFactory2
+    ASSERT_EQ(factoryProxy->QueryInterface(IID_PPV_ARGS(&factory2)), S_OK);
+    EXPECT_EQ(static_cast<void*>(factory2.Get()), static_cast<void*>(factoryProxy));
+    ComPtr<ID3D12Device> systemDevice; // the device proxy answers with the system device itself
+    ASSERT_EQ(deviceProxy->QueryInterface(IID_PPV_ARGS(&systemDevice)), S_OK);
+    EXPECT_NE(static_cast<void*>(systemDevice.Get()), static_cast<void*>(deviceProxy));
+
+    struct Step {
+        const char* name;
+        std::function<ULONG()> release;
+        ULONG returned;
+        bool factoryAlive, deviceAlive;
+    };
+    const Step steps[] = {
+        {"factory's creation pointer", [&] { return factoryProxy->Release(); }, 1, true, true},
+        {"factory's last pointer", [&] { return factory2.Reset(), 0ul; }, 0, false, true},
+        {"device proxy", [&] { return deviceProxy->Release(); }, 0, false, true},
+        {"the system device from the query", [&] { return systemDevice.Reset(), 0ul; }, 0, false, false},
+        {"a release after the last", [&] { return deviceProxy->Release(); }, 0, false, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_EQ(step.release(), step.returned);
+        EXPECT_EQ(factoryWatch.heldByTheObject(), step.factoryAlive);
+        EXPECT_EQ(deviceWatch.heldByTheObject(), step.deviceAlive);
+    }
 }
 
 } // namespace

@@ -108,6 +108,54 @@ TEST(PresentPath, OneRequestIsSeenByOnlyTheNextPresentOfAnySwapChain)
               (std::vector<std::string>{"slDLSSGSetOptions 1", "slDLSSGSetOptions 0"}));
 }
 
+// Occlusion polls: a present with DXGI_PRESENT_TEST shows nothing, so it ends no frame. It reaches
+// Streamline's swap chain with its flags, and the frame-boundary steps (mode switch, markers, token, sleep)
+// wait for the next real present, which also still sees a Frame Generation request made before the polls.
+TEST(PresentPath, OcclusionTestsReachTheSwapChainWithTheirFlagsAndEndNoFrame)
+{
+    RecordingObject upgraded, native;
+    DXGISwapChainProxy proxy(upgraded.as<IDXGISwapChain4>(), native.as<IDXGISwapChain4>());
+    testsupport::FakeStreamline& fake = frameBoundaryWorld();
+    fsr2bridge::takeFrameGenerationRequest();
+    fsr2bridge::resetFrameGenerationState(0);
+    struct Step {
+        int slot;
+        UINT flags;
+        bool requestBefore;
+    };
+    const Step steps[] = {
+        {presentSlot, 0, false},
+        {presentSlot, DXGI_PRESENT_TEST, true},
+        {present1Slot, DXGI_PRESENT_TEST, false},
+        {present1Slot, 0, false},
+        {presentSlot, DXGI_PRESENT_TEST | DXGI_PRESENT_DO_NOT_WAIT, false},
+        {present1Slot, DXGI_PRESENT_TEST, false},
+        {presentSlot, DXGI_PRESENT_TEST, false},
+        {presentSlot, 0, false},
+    };
+    fakes::callLog().clear();
+    const DXGI_PRESENT_PARAMETERS parameters{};
+    for (const Step& step : steps) {
+        if (step.requestBefore)
+            fsr2bridge::requestFrameGeneration();
+        const HRESULT result = step.slot == presentSlot ? proxy.Present(0, step.flags)
+                                                        : proxy.Present1(0, step.flags, &parameters);
+        EXPECT_EQ(static_cast<fakes::Word>(result), fakes::slotResult(step.slot));
+    }
+    ASSERT_EQ(fakes::callLog().size(), std::size(steps)) << "every present reaches Streamline's swap chain";
+    for (std::size_t n = 0; n < std::size(steps); ++n) {
+        EXPECT_EQ(fakes::callLog()[n].object, &upgraded);
+        EXPECT_EQ(fakes::callLog()[n].slot, steps[n].slot);
+        EXPECT_EQ(fakes::callLog()[n].arguments[1] & 0xFFFFFFFF, steps[n].flags) << "present " << n;
+    }
+    EXPECT_EQ(fake.count(Entry::slReflexSleep), 3u);
+    EXPECT_EQ(fake.count(Entry::slGetNewFrameToken), 3u);
+    EXPECT_EQ(fake.markers.size(), 15u) << "five markers for each of the three real presents";
+    EXPECT_EQ(fake.callsOf({Entry::slDLSSGSetOptions}),
+              (std::vector<std::string>{"slDLSSGSetOptions 1", "slDLSSGSetOptions 0"}))
+        << "the request waits for the next real present";
+}
+
 // ---- swap chain wrapping ----
 
 TEST(SwapChainWrapping, OnlyAnSOkCreationIsWrappedWithStreamlinesAndTheSystemsSwapChain)
@@ -196,6 +244,10 @@ TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFact
     const ComPtr<IDXGIFactory7> held = testsupport::createFactory();
     IDXGIFactory7* system = held.Get();
     ASSERT_NE(system, nullptr);
+    const ULONG heldOnly = referenceCount(system);
+    system
+        ->AddRef(); // the proxy's own two references (Streamline's object and the system's), here one object
+    system->AddRef();
     DXGIFactoryProxy proxy(system, system);
     struct Case {
         const char* name;
@@ -219,7 +271,8 @@ TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFact
         EXPECT_EQ(proxy.QueryInterface(c.riid, &answer), c.expected);
         if (c.answersWithProxy) {
             EXPECT_EQ(answer, &proxy);
-            EXPECT_EQ(referenceCount(system), before + 1);
+            EXPECT_EQ(referenceCount(&proxy), 2u) << "one reference more of the game's";
+            EXPECT_EQ(referenceCount(system), before) << "the query's reference replaced the proxy's";
             proxy.Release();
         }
         EXPECT_EQ(referenceCount(system), before);
@@ -231,6 +284,10 @@ TEST(FactoryIdentity, FactoryInterfacesAnswerWithTheProxyOthersWithTheSystemFact
     viaProxy->GetDesc1(&a);
     direct->GetDesc1(&b);
     EXPECT_EQ(a.AdapterLuid.LowPart, b.AdapterLuid.LowPart);
+    viaProxy.Reset();
+    direct.Reset();
+    EXPECT_EQ(proxy.Release(), 0u) << "the game's last reference";
+    EXPECT_EQ(referenceCount(system), heldOnly) << "both of the proxy's references are given back";
 }
 
 } // namespace

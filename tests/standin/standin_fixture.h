@@ -78,7 +78,7 @@ inline std::string freshJournal(const char* name)
     for (const char* v :
          {"SL_STANDIN_SUPPORTED_REFLEX", "SL_STANDIN_SUPPORTED_DLSS", "SL_STANDIN_SUPPORTED_DLSS_G",
           "SL_STANDIN_SUPPORTED_NIS", "SL_STANDIN_DLSSG_STATUS", "SL_STANDIN_DLSSG_STATUS_FROM",
-          "SL_STANDIN_FAIL", "SL_STANDIN_NOGPU", "SL_STANDIN_SLEEP_US"})
+          "SL_STANDIN_FAIL", "SL_STANDIN_NOGPU", "SL_STANDIN_SLEEP_US", "SL_STANDIN_UNWRAPPED_SWAPCHAINS"})
         SetEnvironmentVariableA(v, nullptr);
     setVariable("SL_STANDIN_JOURNAL", path.c_str());
     standinModule();

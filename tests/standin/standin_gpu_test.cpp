@@ -73,8 +73,8 @@ HRESULT STDMETHODCALLTYPE ForwardingQueue::QueryInterface(REFIID riid, void** ou
     HRESULT hr = inner_->QueryInterface(riid, reinterpret_cast<void**>(&answer));
     if (FAILED(hr))
         return hr;
-    inner_.Attach(answer); // the query's reference is the one the proxy keeps
-    inner_->AddRef();      // and the caller gets one more
+    testsupport::adopt(inner_, answer); // the query's reference is the one the proxy keeps
+    inner_->AddRef();                   // and the caller gets one more
     *out = this;
     return S_OK;
 }
@@ -122,11 +122,11 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
     ASSERT_EQ(0, upgrade(&device));
     ASSERT_NE(static_cast<void*>(w.device.Get()), device);
     ComPtr<ID3D12Device> upDevice;
-    upDevice.Attach(static_cast<ID3D12Device*>(device));
+    testsupport::adopt(upDevice, static_cast<ID3D12Device*>(device));
     void* factory = w.factory.Get();
     ASSERT_EQ(0, upgrade(&factory));
     ComPtr<IUnknown> upgradedFactory;
-    upgradedFactory.Attach(static_cast<IUnknown*>(factory));
+    testsupport::adopt(upgradedFactory, static_cast<IUnknown*>(factory));
     ComPtr<IDXGIFactory2> upFactory;
     ASSERT_HRESULT_SUCCEEDED(upgradedFactory.As(&upFactory));
 
@@ -162,7 +162,7 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
     ASSERT_EQ(0, entry<SlGetNativeInterface>("slGetNativeInterface")(chain.Get(), &native));
     ASSERT_NE(static_cast<void*>(chain.Get()), native);
     ComPtr<IDXGISwapChain> nativeChain;
-    nativeChain.Attach(static_cast<IDXGISwapChain*>(native));
+    testsupport::adopt(nativeChain, static_cast<IDXGISwapChain*>(native));
     ComPtr<IDXGISwapChain> probe;
     EXPECT_HRESULT_SUCCEEDED(nativeChain->QueryInterface(IID_PPV_ARGS(&probe)));
 
@@ -195,7 +195,7 @@ TEST(StandinInterposed, DeviceAnswersExactlyTheLevelsOfTheRealDevice)
     void* device = w.device.Get();
     ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&device));
     ComPtr<ID3D12Device> upDevice;
-    upDevice.Attach(static_cast<ID3D12Device*>(device));
+    testsupport::adopt(upDevice, static_cast<ID3D12Device*>(device));
     const IID* const levels[] = {&__uuidof(ID3D12Device),  &__uuidof(ID3D12Device1), &__uuidof(ID3D12Device2),
                                  &__uuidof(ID3D12Device3), &__uuidof(ID3D12Device4), &__uuidof(ID3D12Device5),
                                  &__uuidof(ID3D12Device6), &__uuidof(ID3D12Device7), &__uuidof(ID3D12Device8),
@@ -234,11 +234,11 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     void* device = w.device.Get();
     ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&device));
     ComPtr<ID3D12Device> upDevice;
-    upDevice.Attach(static_cast<ID3D12Device*>(device));
+    testsupport::adopt(upDevice, static_cast<ID3D12Device*>(device));
     void* factory = w.factory.Get();
     ASSERT_EQ(0, entry<SlUpgradeInterface>("slUpgradeInterface")(&factory));
     ComPtr<IDXGIFactory2> upFactory;
-    upFactory.Attach(static_cast<IDXGIFactory2*>(static_cast<IDXGIFactory7*>(factory)));
+    testsupport::adopt(upFactory, static_cast<IDXGIFactory2*>(static_cast<IDXGIFactory7*>(factory)));
     D3D12_COMMAND_QUEUE_DESC qd = {};
     ComPtr<ID3D12CommandQueue> queue;
     ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));

@@ -8,6 +8,13 @@ namespace testsupport {
 
 using Microsoft::WRL::ComPtr;
 
+// Makes `holder` the owner of the reference `object` carries. (MinGW's ComPtr::Attach adds a reference of its
+// own, unlike the platform's, so tests never use it.)
+template <class T, class U> void adopt(ComPtr<T>& holder, U* object)
+{
+    *holder.ReleaseAndGetAddressOf() = object;
+}
+
 // A new device on the default adapter; null without a display.
 ComPtr<ID3D12Device> createDevice();
 // One device for the whole process, made on first use and kept to the end; null without a display.

@@ -237,7 +237,8 @@ TEST_F(Fsr2Replacements, DestroyReleasesTheIntermediateOnce)
         EXPECT_EQ(referenceCount(texture.Get()), c.released ? before - 1 : before);
         EXPECT_EQ(record().nisIntermediate, c.released ? nullptr : texture.Get());
         if (!c.released) {
-            ComPtr<ID3D12Resource>().Attach(record().nisIntermediate); // the record's reference
+            ComPtr<ID3D12Resource> recordsReference;
+            testsupport::adopt(recordsReference, record().nisIntermediate);
         }
     }
     ASSERT_EQ(create(contextDescription()), FFX_OK);

@@ -1,7 +1,7 @@
 // The bridge's per-frame cost in context: the stand-in game runs the same
 // frames twice, once with the bridge (stand-in Streamline doing no GPU work)
 // and once on its own FSR2 path, and the difference of its timed frame calls
-// is what the bridge adds.
+// is what the bridge adds. The bridge's log runs meanwhile, as in every game.
 #include "tests/e2e/game_run.h"
 
 #include <cstdio>
@@ -51,6 +51,15 @@ int main()
         return 1;
     }
 
+    // The frames were measured with the log running: the DLL started it, and it took the attachment's lines.
+    const std::string log = with.file(L"fsr2bridge.log");
+    const bool logRunning = log.find("] fsr2bridge ") != std::string::npos &&
+                            log.find("DLSS is in place of the game's FSR2") != std::string::npos;
+    if (!logRunning) {
+        std::printf("FAIL: the bridged run kept no fsr2bridge.log\n%s\n", log.c_str());
+        return 1;
+    }
+
     const double frameBudgetUs = 16667.0;
     struct Part {
         const char* name;
@@ -86,5 +95,6 @@ int main()
     std::printf("game_system_present_with: %s us\n", with.value("bench_inner_present_us").c_str());
     std::printf("game_system_present_without: %s us\n", without.value("bench_inner_present_us").c_str());
     std::printf("game_system_present_timing: %d flag\n", with.value("inner_present_timing") == "1" ? 1 : 0);
+    std::printf("game_log_running: %d flag\n", logRunning ? 1 : 0);
     return allocations > 0.5 ? 1 : 0;
 }

@@ -1,9 +1,10 @@
 // What a per-frame path pays for the log: one record into the ring (alone and with four threads at once),
 // a repeat of a counted error, a record refused by a full ring. The writer thread runs all the while.
-// Heap allocations on the measuring threads are counted at RtlAllocateHeap, which operator new and malloc
-// reach too: none allowed.
+// Heap allocations on the measuring threads are counted (tests/support: operator new and RtlAllocateHeap,
+// which malloc reaches too): none allowed.
 #include "common/log.h"
 #include "hooking/MinHook.h"
+#include "tests/support/allocation_counter.h"
 
 #include <windows.h>
 
@@ -15,39 +16,6 @@
 
 namespace {
 
-// Threads whose allocations count; each measuring thread switches itself on and off. (Not thread_local:
-// MinGW's thread-local storage allocates on first use, which would re-enter the heap hook.)
-constexpr int maxCounted = 8;
-std::atomic<DWORD> countedThreads[maxCounted];
-std::atomic<long long> heapCalls{0};
-
-void countHere(bool on)
-{
-    const DWORD self = GetCurrentThreadId();
-    for (auto& slot : countedThreads) {
-        DWORD expected = on ? 0 : self;
-        if (slot.compare_exchange_strong(expected, on ? self : 0))
-            return;
-    }
-}
-
-void countOne()
-{
-    const DWORD self = GetCurrentThreadId();
-    for (const auto& slot : countedThreads)
-        if (slot.load(std::memory_order_relaxed) == self) {
-            heapCalls.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-}
-
-void*(WINAPI* realRtlAllocateHeap)(void*, ULONG, SIZE_T) = nullptr;
-void* WINAPI countedRtlAllocateHeap(void* heap, ULONG flags, SIZE_T size)
-{
-    countOne();
-    return realRtlAllocateHeap(heap, flags, size);
-}
-
 using fsr2bridge::LogError;
 using fsr2bridge::LogEvent;
 using fsr2bridge::Logger;
@@ -55,14 +23,6 @@ using fsr2bridge::Logger;
 constexpr LogEvent<std::uint32_t, std::uint32_t, long, float> frameEvent{
     "frame {}: viewport {}, status {x}, {}"};
 LogError<long> repeatedError{"dispatch failed with {x}"};
-
-double nowNs()
-{
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) * 1e9 / static_cast<double>(frequency.QuadPart);
-}
 
 struct Measure {
     double ns = 0;
@@ -72,20 +32,18 @@ struct Measure {
     double allocationsPerCall() const { return calls ? static_cast<double>(allocations) / calls : 0; }
 };
 
-// `batch` calls of `body` at a time, `rounds` times; `between` (not timed) runs after each batch.
+// `batch` calls of `body` at a time, `rounds` times, the calling thread counted meanwhile; `between` (not
+// timed) runs after each batch.
 template <class Body, class Between> Measure measure(int rounds, int batch, Body body, Between between)
 {
     Measure m;
     for (int r = 0; r < rounds; ++r) {
-        const long long before = heapCalls.load();
-        countHere(true);
-        const double start = nowNs();
-        for (int i = 0; i < batch; ++i)
-            body(static_cast<std::uint32_t>(i));
-        const double stop = nowNs();
-        countHere(false);
-        m.allocations += heapCalls.load() - before;
-        m.ns += stop - start;
+        std::uint32_t i = 0;
+        testsupport::countThisThread(true);
+        const testsupport::Measured batchMeasured = testsupport::measure(batch, [&] { body(i++); });
+        testsupport::countThisThread(false);
+        m.allocations += batchMeasured.allocations;
+        m.ns += batchMeasured.nsPerCall * batch;
         m.calls += batch;
         between();
     }
@@ -115,26 +73,17 @@ int main()
         std::wstring(temp) + L"fsr2bench_log_" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(folder.c_str(), nullptr);
 
-    if (MH_Initialize() != MH_OK ||
-        MH_CreateHookApi(L"ntdll.dll", "RtlAllocateHeap", reinterpret_cast<void*>(&countedRtlAllocateHeap),
-                         reinterpret_cast<void**>(&realRtlAllocateHeap)) != MH_OK ||
-        MH_EnableHook(MH_ALL_HOOKS) != MH_OK) {
+    if (MH_Initialize() != MH_OK || !testsupport::countProcessHeap()) {
         std::printf("FAIL: cannot count heap allocations\n");
         return 1;
     }
     // The counter must see operator new and the process heap, or the zeros below prove nothing.
-    {
-        countHere(true);
-        const long long before = heapCalls.load();
-        void* (*volatile allocate)(std::size_t) = &::operator new;
-        void (*volatile release)(void*) = &::operator delete;
-        release(allocate(16));
-        HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 16));
-        countHere(false);
-        if (heapCalls.load() - before < 2) {
-            std::printf("FAIL: allocation counting does not work here\n");
-            return 1;
-        }
+    testsupport::countThisThread(true);
+    const bool counting = testsupport::allocationCounterWorks();
+    testsupport::countThisThread(false);
+    if (!counting) {
+        std::printf("FAIL: allocation counting does not work here\n");
+        return 1;
     }
 
     int status = 0;
@@ -213,7 +162,7 @@ int main()
         log.start(folder);
         log.flush(10000);
         judge("log_event_ring_full", measure(
-                                          1, 200000, [&](std::uint32_t i) { frame(log, i); }, [] {}));
+                                         1, 200000, [&](std::uint32_t i) { frame(log, i); }, [] {}));
     }
     DeleteFileW((folder + L"\\fsr2bridge.log").c_str());
     DeleteFileW((folder + L"\\fsr2bridge.previous.log").c_str());

@@ -1,13 +1,19 @@
 // Creates one FSR2 context and times 10,000 dispatches through the replacement against the fake Streamline
 // (which only counts), counting heap allocations made on the dispatching thread (operator new and the
 // process heap): first with the game's camera published by the camera hook, then with none (neutral values).
-// It prints which path it timed: NIS on or off, a transparency mask or none, the game's camera.
+// It prints which path it timed: NIS on or off, a transparency mask or none, the game's camera. The process's
+// log runs all the while, as it does in the game.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "common/graphics.h"
+#include "common/log.h"
 #include "hooking/MinHook.h"
 #include "streamline/reflex.h"
 #include "tests/support/allocation_counter.h"
@@ -23,6 +29,12 @@ using testsupport::ComPtr;
 int main()
 {
     constexpr int dispatches = 10000;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring logFolder =
+        std::wstring(temp) + L"bench_dispatch_log_" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(logFolder.c_str(), nullptr);
+    fsr2bridge::startLog(logFolder);
     fsr2bridge::Config& config = testsupport::scratchSettings(L"bench_dispatch");
     const ComPtr<ID3D12Device> device = testsupport::createDevice();
     fsr2bridge::Settings settings = config.snapshot();
@@ -112,6 +124,12 @@ int main()
     fsr2bridge::resetHostCamera(); // no camera from the game: neutral values on every frame
     const testsupport::Measured neutral = timeDispatches();
 
+    // The log ran: its start lines and the settings' lines are in the file.
+    fsr2bridge::flushLog(5000);
+    std::ostringstream logText;
+    logText << std::ifstream(std::filesystem::path(logFolder) / L"fsr2bridge.log", std::ios::binary).rdbuf();
+    const bool logRunning = logText.str().find("] settings in use: ") != std::string::npos;
+    std::printf("dispatch_log_running: %d flag\n", logRunning ? 1 : 0);
     std::printf("dispatch: %.1f ns\n", measured.nsPerCall);
     std::printf("dispatch_allocations: %.3f allocations/call\n",
                 static_cast<double>(measured.allocations) / dispatches);
@@ -124,6 +142,10 @@ int main()
     int status = 0;
     if (failures) {
         std::printf("FAIL: %u dispatches failed\n", failures);
+        status = 1;
+    }
+    if (!logRunning) {
+        std::printf("FAIL: the log did not run\n");
         status = 1;
     }
     if (!gameCameraSent) {

@@ -150,8 +150,10 @@ bool installCreationHooks() noexcept
                          reinterpret_cast<void**>(&systemCreateDevice)) == MH_OK &&
         MH_CreateHookApi(L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
                          reinterpret_cast<void**>(&systemCreateFactory)) == MH_OK &&
-        MH_EnableHook(MH_ALL_HOOKS) == MH_OK)
+        MH_EnableHook(MH_ALL_HOOKS) == MH_OK) {
+        logLine("hooks on D3D12CreateDevice and CreateDXGIFactory2 installed");
         return true;
+    }
     return !takeDownFailedInstallation();
 }
 

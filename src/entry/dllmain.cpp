@@ -13,8 +13,13 @@ void loadLocalDxgi() noexcept
     try {
         std::error_code error;
         const std::filesystem::path path = std::filesystem::current_path(error) / L"dxgi.dll";
-        if (!error && std::filesystem::exists(path, error))
-            LoadLibraryW(path.c_str());
+        if (!error && std::filesystem::exists(path, error)) {
+            const HMODULE local = LoadLibraryW(path.c_str());
+            fsr2bridge::logLine(local != nullptr
+                                    ? "%s loaded before the hooks (a dxgi.dll in the working directory)"
+                                    : "%s (a dxgi.dll in the working directory) could not be loaded",
+                                fsr2bridge::toUtf8(path.wstring()).c_str());
+        }
     } catch (...) {
         // Best effort: the hooks go in whatever happened here.
     }

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/log.h"
+
 #include <cmath>
 #include <stdexcept>
 #include <utility>
@@ -54,6 +56,14 @@ template <class E, std::size_t N> void writeName(json& j, E value, const NamePai
     j = table[0].name;
 }
 
+template <class E, std::size_t N> std::string nameOrNumber(E value, const NamePair<E> (&table)[N])
+{
+    for (const auto& pair : table)
+        if (pair.value == value)
+            return pair.name;
+    return std::to_string(static_cast<std::uint32_t>(value));
+}
+
 template <class E, std::size_t N> E readName(const json& j, const NamePair<E> (&table)[N])
 {
     // JSON equality with a string: only a string of exactly the same bytes matches.
@@ -70,18 +80,37 @@ struct ReadError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The member `key`; a document that is not an object, or lacks the key, is an error that says so.
+const json& member(const json& document, const char* key)
+{
+    if (!document.is_object())
+        throw ReadError("it is not a JSON object");
+    const auto found = document.find(key);
+    if (found == document.end())
+        throw ReadError(std::string("\"") + key + "\" is missing");
+    return *found;
+}
+
 bool readFlag(const json& document, const char* key)
 {
-    const json& value = document.at(key);
+    const json& value = member(document, key);
     if (!value.is_boolean())
-        throw ReadError(key);
+        throw ReadError(std::string("\"") + key + "\" is not true or false");
     return value.get<bool>();
+}
+
+std::uint32_t readNumber(const json& document, const char* key)
+{
+    const json& value = member(document, key);
+    if (!value.is_number() && !value.is_boolean())
+        throw ReadError(std::string("\"") + key + "\" is not a number");
+    return readUnsigned32(value);
 }
 
 // A config file is a few hundred bytes; anything far larger is not one.
 constexpr DWORD maxSettingsFileBytes = 1u << 20;
 
-enum class ReadOutcome { ok, cannotOpen, failed };
+enum class ReadOutcome { ok, cannotOpen, tooLarge, failed };
 
 // Reads the whole file and closes it again before anything else touches it.
 // Others may read, write or delete the file meanwhile (as with the C runtime).
@@ -94,8 +123,10 @@ ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes)
         return ReadOutcome::cannotOpen;
     ReadOutcome outcome = ReadOutcome::ok;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size) || size.QuadPart > maxSettingsFileBytes) {
+    if (!GetFileSizeEx(file, &size)) {
         outcome = ReadOutcome::failed;
+    } else if (size.QuadPart > maxSettingsFileBytes) {
+        outcome = ReadOutcome::tooLarge;
     } else {
         try {
             bytes.resize(static_cast<std::size_t>(size.QuadPart));
@@ -273,7 +304,7 @@ SaveOutcome saveOnce(const std::wstring& path, const std::string& bytes)
 // Saves, retrying briefly while someone else has the file open in a way that
 // blocks the save (a virus scanner or an editor usually lets go within
 // milliseconds); a file that stays blocked is left as it was.
-void replaceFileContents(const std::wstring& path, const std::string& bytes)
+SaveOutcome replaceFileContents(const std::wstring& path, const std::string& bytes)
 {
     // The process's own saves take turns: racing each other they would only
     // produce sharing violations.
@@ -281,12 +312,36 @@ void replaceFileContents(const std::wstring& path, const std::string& bytes)
     std::lock_guard<std::mutex> turn(saving);
     constexpr int attempts = 6;
     constexpr DWORD pauseMs = 20;
+    SaveOutcome outcome = SaveOutcome::sharingViolation;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
-        if (saveOnce(path, bytes) != SaveOutcome::sharingViolation)
-            return;
+        outcome = saveOnce(path, bytes);
+        if (outcome != SaveOutcome::sharingViolation)
+            return outcome;
         if (attempt < attempts)
             Sleep(pauseMs);
     }
+    return outcome;
+}
+
+// Why a save left the file as it was, in the player's terms.
+const char* saveRefusal(const std::wstring& path, SaveOutcome outcome)
+{
+    if (outcome == SaveOutcome::sharingViolation)
+        return "another program holds it open";
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return "a folder has its name";
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return "it is read-only";
+    return "Windows did not let it be written";
+}
+
+// Why a file that could not be opened for reading counts as absent.
+std::string unopenedReason(DWORD error)
+{
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return "it was not found";
+    return "it could not be opened (Windows error " + std::to_string(error) + ")";
 }
 
 } // namespace
@@ -343,21 +398,21 @@ std::uint32_t readUnsigned32(const json& value)
 
 void readSettings(const json& document, Settings& record)
 {
-    record.version = readUnsigned32(document.at("version"));
+    record.version = readNumber(document, "version");
     if (record.version >= 1) {
         record.enabled = readFlag(document, "enabled");
         record.enableReflexSleep = readFlag(document, "enableReflexSleep");
         record.enableFrameGeneration = readFlag(document, "enableFrameGeneration");
     }
     if (record.version >= 2) {
-        record.dlssMode = document.at("dlssMode").get<DlssMode>();
-        record.reflexMode = document.at("reflexMode").get<ReflexMode>();
-        record.reflexFpsCap = readUnsigned32(document.at("reflexFpsCap"));
+        record.dlssMode = member(document, "dlssMode").get<DlssMode>();
+        record.reflexMode = member(document, "reflexMode").get<ReflexMode>();
+        record.reflexFpsCap = readNumber(document, "reflexFpsCap");
     }
     if (record.version >= 3)
         record.enableNisSharpening = readFlag(document, "enableNisSharpening");
     if (record.version >= 4)
-        record.dlssPreset = document.at("dlssPreset").get<DlssPreset>();
+        record.dlssPreset = member(document, "dlssPreset").get<DlssPreset>();
 }
 
 bool upgradeSettings(Settings& record)
@@ -421,25 +476,36 @@ Config::Config(std::wstring path) : path_(std::move(path))
 
 void Config::load()
 {
+    const std::string path = toUtf8(path_);
     std::string bytes;
-    const ReadOutcome outcome = readWholeFile(path_, bytes);
-    if (outcome == ReadOutcome::cannotOpen) {
-        save();
-        return;
-    }
-    bool rewrite = true;
-    try {
-        if (outcome == ReadOutcome::ok) {
+    const ReadOutcome read = readWholeFile(path_, bytes);
+    if (read == ReadOutcome::cannotOpen) {
+        outcome_ = {SettingsFileState::created, 0, unopenedReason(GetLastError())};
+    } else if (read == ReadOutcome::tooLarge) {
+        outcome_ = {SettingsFileState::repaired, 0, "it is larger than 1 MiB"};
+    } else if (read == ReadOutcome::failed) {
+        outcome_ = {SettingsFileState::repaired, 0, "it could not be read"};
+    } else {
+        try {
             // Strict: exceptions on every error, no comments, nothing after the value.
             const json document = json::parse(bytes, nullptr, true, false);
             readSettings(document, settings_);
-            rewrite = upgradeSettings(settings_);
+            const std::uint32_t loaded = settings_.version;
+            if (upgradeSettings(settings_))
+                outcome_ = {SettingsFileState::upgraded, loaded, {}};
+        } catch (const json::parse_error& e) {
+            outcome_ = {SettingsFileState::repaired, 0,
+                        "it is not valid JSON (at byte " + std::to_string(e.byte) + ")"};
+        } catch (const ReadError& e) {
+            outcome_ = {SettingsFileState::repaired, 0, e.what()};
+        } catch (...) {
+            outcome_ = {SettingsFileState::repaired, 0, "it could not be read"};
         }
-    } catch (...) {
-        rewrite = true;
     }
-    if (rewrite)
+    logLine("settings: %s %s", path.c_str(), describeSettingsLoad(outcome_).c_str());
+    if (outcome_.state != SettingsFileState::read)
         save();
+    logLine("settings in use: %s", settingsSummary(settings_).c_str());
 }
 
 Settings Config::snapshot() const
@@ -458,10 +524,46 @@ void Config::save()
 {
     try {
         const Settings record = snapshot();
-        replaceFileContents(path_, settingsFileText(record));
+        const SaveOutcome outcome = replaceFileContents(path_, settingsFileText(record));
+        if (outcome == SaveOutcome::saved)
+            logLine("settings: saved %s", toUtf8(path_).c_str());
+        else
+            logLine("settings: could not save %s (%s); the file is left as it was", toUtf8(path_).c_str(),
+                    saveRefusal(path_, outcome));
     } catch (...) {
         // A save that cannot be made leaves the file as it was.
     }
+}
+
+std::string settingsSummary(const Settings& record)
+{
+    const auto flag = [](bool value) { return value ? "true" : "false"; };
+    return std::string("enabled=") + flag(record.enabled) +
+           " dlssMode=" + nameOrNumber(record.dlssMode, dlssModeNames) +
+           " dlssPreset=" + nameOrNumber(record.dlssPreset, dlssPresetNames) +
+           " enableFrameGeneration=" + flag(record.enableFrameGeneration) +
+           " enableNisSharpening=" + flag(record.enableNisSharpening) +
+           " enableReflexSleep=" + flag(record.enableReflexSleep) +
+           " reflexMode=" + nameOrNumber(record.reflexMode, reflexModeNames) +
+           " reflexFpsCap=" + std::to_string(record.reflexFpsCap) +
+           " version=" + std::to_string(record.version);
+}
+
+std::string describeSettingsLoad(const SettingsLoadOutcome& outcome)
+{
+    switch (outcome.state) {
+    case SettingsFileState::read:
+        return "read";
+    case SettingsFileState::created:
+        return "created with the defaults: " + outcome.why;
+    case SettingsFileState::upgraded:
+        return "upgraded from version " + std::to_string(outcome.fromVersion) + " to " +
+               std::to_string(currentSettingsVersion) + " (the new settings take their defaults)";
+    case SettingsFileState::repaired:
+        return "repaired: " + outcome.why +
+               "; the settings read before that are kept, the others take their defaults";
+    }
+    return {};
 }
 
 } // namespace fsr2bridge

@@ -37,6 +37,20 @@ struct Settings {
     friend bool operator==(const Settings&, const Settings&) = default;
 };
 
+// What loading config.json found and did.
+enum class SettingsFileState : std::uint8_t {
+    read,     // read as it was, not rewritten
+    created,  // absent or unreadable: written with the defaults
+    upgraded, // an older format version: brought up to date and rewritten
+    repaired, // damaged: the values read before the damage kept, the rest defaults, rewritten
+};
+
+struct SettingsLoadOutcome {
+    SettingsFileState state = SettingsFileState::read;
+    std::uint32_t fromVersion = 0; // upgraded: the version the file had
+    std::string why;               // created, repaired: what was wrong with the file
+};
+
 // Construction reads, upgrades or repairs the file and never fails; save
 // replaces the file in one step (keeping its attributes), writes it in place
 // when no temporary file can be made beside it, leaves a read-only or locked
@@ -49,7 +63,9 @@ public:
 
     Settings snapshot() const;
     void replace(const Settings& settings);
+    // Logs where it saved, or why it could not.
     void save();
+    const SettingsLoadOutcome& loadOutcome() const noexcept { return outcome_; }
 
 private:
     void load();
@@ -57,7 +73,13 @@ private:
     const std::wstring path_;
     Settings settings_;
     mutable std::mutex lock_;
+    SettingsLoadOutcome outcome_;
 };
+
+// For the log: every setting as name=value ("enabled=true dlssMode=MaxPerformance ..."), enumerations by
+// their names (a number without a name as the number), and what loading did with the file.
+std::string settingsSummary(const Settings& record);
+std::string describeSettingsLoad(const SettingsLoadOutcome& outcome);
 
 // Enumeration names. A value without a name is written as the table's first
 // name; a JSON value matching no name (any non-string included) reads as the

@@ -1,6 +1,12 @@
 #include "streamline/device_attachment.h"
 
+#include <wrl/client.h>
+
+#include <string>
+#include <type_traits>
+
 #include "common/log.h"
+#include "common/message_box.h"
 #include "common/module_export.h"
 #include "streamline/feature_support.h"
 #include "streamline/loader.h"
@@ -36,16 +42,71 @@ constexpr FeatureTexts featureTexts[] = {
      L"DLSS Frame Generation is not supported by the currently used GPU.\n"},
 };
 
-// Asks for one feature; shows the box for its result, if any. True when available.
+const char* featureName(sl::Feature feature) noexcept
+{
+    switch (feature) {
+    case sl::kFeatureReflex:
+        return "Reflex";
+    case sl::kFeatureDLSS:
+        return "DLSS";
+    case sl::kFeatureDLSS_G:
+        return "DLSS Frame Generation";
+    case sl::kFeatureNIS:
+        return "NIS";
+    default:
+        return "feature";
+    }
+}
+
+// Asks for one feature; logs the answer and shows the box for its result, if any. True when available.
 bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature feature,
                       const sl::AdapterInfo& adapter) noexcept
 {
     const sl::Result result = isSupported(feature, adapter);
-    if (streamlineAccepted(result, StreamlineCall::slIsFeatureSupported))
+    if (streamlineAccepted(result, StreamlineCall::slIsFeatureSupported)) {
+        logLine("%s: available", featureName(feature));
         return true;
+    }
+    logLine("%s: not available (slIsFeatureSupported returned %d, %s)", featureName(feature),
+            static_cast<int>(result), streamlineResultName(result));
     if (const wchar_t* text = featureUnavailableText(feature, result))
-        MessageBoxW(nullptr, text, attachmentBoxCaption, MB_OK | MB_ICONERROR);
+        showErrorBox(text);
     return false;
+}
+
+// The adapter's name ("NVIDIA GeForce RTX 4080"), empty when unknown: from a factory of the system's
+// CreateDXGIFactory1, which the creation hooks leave alone.
+std::wstring adapterName(LUID luid) noexcept
+{
+    using CreateFactory1 = HRESULT(WINAPI*)(REFIID, void**);
+    const HMODULE dxgi = GetModuleHandleW(L"dxgi.dll");
+    auto* create = dxgi != nullptr
+                       ? exportedFunction<std::remove_pointer_t<CreateFactory1>>(dxgi, "CreateDXGIFactory1")
+                       : nullptr;
+    Microsoft::WRL::ComPtr<IDXGIFactory4> factory;
+    Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
+    DXGI_ADAPTER_DESC description{};
+    if (create == nullptr ||
+        FAILED(create(__uuidof(IDXGIFactory4), reinterpret_cast<void**>(factory.GetAddressOf()))) ||
+        FAILED(factory->EnumAdapterByLuid(luid, __uuidof(IDXGIAdapter),
+                                          reinterpret_cast<void**>(adapter.GetAddressOf()))) ||
+        FAILED(adapter->GetDesc(&description)))
+        return {};
+    try {
+        return description.Description;
+    } catch (...) {
+        return {};
+    }
+}
+
+// The adapter's name, for a log that says a feature is unavailable on it. Only then: naming it needs a
+// factory of its own, which costs the start noticeably on some systems.
+void logAdapterName(LUID luid) noexcept
+{
+    const std::string name = toUtf8(adapterName(luid));
+    if (!name.empty())
+        logLine("adapter LUID %08lX:%08lX is %s", static_cast<unsigned long>(luid.HighPart),
+                static_cast<unsigned long>(luid.LowPart), name.c_str());
 }
 
 // Turns Frame Generation off for this run and later ones.
@@ -53,6 +114,9 @@ void disableFrameGeneration(Config& settings, Settings snapshot) noexcept
 {
     snapshot.enableFrameGeneration = false;
     try {
+        logLine(
+            "DLSS Frame Generation switched off in config.json (\"enableFrameGeneration\": false) for this "
+            "run and the next ones");
         settings.replace(snapshot);
         settings.save();
     } catch (...) {
@@ -77,11 +141,16 @@ void askForNis(sl::PFun_slIsFeatureSupported* isSupported, const sl::AdapterInfo
 AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
 {
     const HMODULE interposer = streamlineApi.interposerModule;
-    if (device == nullptr || interposer == nullptr)
+    if (device == nullptr || interposer == nullptr) {
+        logLine("device %p not attached: Streamline is not loaded", static_cast<void*>(device));
         return AttachmentOutcome::failed;
+    }
     auto* setDevice = exportedFunction<sl::PFun_slSetD3DDevice>(interposer, "slSetD3DDevice");
-    if (setDevice == nullptr)
+    if (setDevice == nullptr) {
+        logLine("device %p not attached: the interposer does not export slSetD3DDevice",
+                static_cast<void*>(device));
         return AttachmentOutcome::failed;
+    }
     const sl::Result bound = setDevice(device);
     if (bound == sl::Result::eErrorInvalidIntegration) {
         // Streamline serves the first device it was given and no other.
@@ -89,18 +158,26 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
                 static_cast<int>(bound));
         return AttachmentOutcome::deviceRefused;
     }
-    if (!streamlineAccepted(bound, StreamlineCall::slSetD3DDevice))
+    if (!streamlineAccepted(bound, StreamlineCall::slSetD3DDevice)) {
+        logLine("device %p not attached: slSetD3DDevice returned %d (%s)", static_cast<void*>(device),
+                static_cast<int>(bound), streamlineResultName(bound));
         return AttachmentOutcome::failed;
+    }
     LUID luid = adapterLuidOf(device);
+    logLine("device %p attached to Streamline; adapter LUID %08lX:%08lX", static_cast<void*>(device),
+            static_cast<unsigned long>(luid.HighPart), static_cast<unsigned long>(luid.LowPart));
     sl::AdapterInfo adapter{};
     adapter.deviceLUID = reinterpret_cast<std::uint8_t*>(&luid);
     adapter.deviceLUIDSizeInBytes = sizeof(LUID);
     auto* isSupported = exportedFunction<sl::PFun_slIsFeatureSupported>(interposer, "slIsFeatureSupported");
-    if (isSupported == nullptr)
+    if (isSupported == nullptr) {
+        logLine("features not asked: the interposer does not export slIsFeatureSupported");
         return AttachmentOutcome::failed;
+    }
 
     const bool reflex = featureAvailable(isSupported, sl::kFeatureReflex, adapter);
     const bool dlss = featureAvailable(isSupported, sl::kFeatureDLSS, adapter);
+    bool frameGenerationRefused = false;
     Config* settings = settingsStore();
     if (settings != nullptr) {
         Settings snapshot;
@@ -109,15 +186,25 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
         } catch (...) {
             snapshot.enableFrameGeneration = false; // cannot tell: leave Frame Generation alone
         }
-        if (snapshot.enableFrameGeneration && !featureAvailable(isSupported, sl::kFeatureDLSS_G, adapter))
+        if (!snapshot.enableFrameGeneration) {
+            logLine("DLSS Frame Generation: not asked (\"enableFrameGeneration\" is false)");
+        } else if (!featureAvailable(isSupported, sl::kFeatureDLSS_G, adapter)) {
+            frameGenerationRefused = true;
             disableFrameGeneration(*settings, snapshot);
+        }
     }
+    if (!reflex || !dlss || frameGenerationRefused)
+        logAdapterName(luid);
     askForNis(isSupported, adapter);
 
-    if (reflex && !startReflex(settings))
+    if (reflex && !startReflex(settings)) {
+        logLine("device attachment stopped: Reflex did not start, so DLSS is not put in place of FSR2");
         return AttachmentOutcome::failed;
-    if (!dlss)
+    }
+    if (!dlss) {
+        logLine("DLSS is not available: the game's own FSR2 stays");
         return AttachmentOutcome::completed;
+    }
     const bool installed = upscalerInstaller == nullptr || upscalerInstaller(interposer, settings);
     return installed ? AttachmentOutcome::completed : AttachmentOutcome::failed;
 }

@@ -24,8 +24,6 @@ AttachmentOutcome attachDeviceOutcome(ID3D12Device* device) noexcept;
 using UpscalerInstaller = bool (*)(HMODULE interposer, Config* settings) noexcept;
 void setUpscalerInstaller(UpscalerInstaller installer) noexcept;
 
-inline constexpr wchar_t attachmentBoxCaption[] = L"An error occured!";
-
 // The box text for a feature that Streamline reports unavailable, or null when that result shows no box.
 const wchar_t* featureUnavailableText(sl::Feature feature, sl::Result result) noexcept;
 

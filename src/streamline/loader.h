@@ -19,6 +19,15 @@ bool passThroughMode() noexcept;
 // The process-wide settings store; null before the loader ran.
 Config* settingsStore() noexcept;
 
+// Why the game cannot start with the system: the interposer is missing, is not a file, or was rejected.
+enum class StartFailure { interposerMissing, interposerNotAFile, interposerRejected };
+
+// The text of the box that explains it: what was looked for where, what to do, and that the game stops.
+std::wstring startFailureText(StartFailure reason, const std::wstring& interposerPath);
+
+// Shows that box ("An error occured!", MB_OK | MB_ICONERROR) once per process; later calls show nothing.
+void explainStartFailure(StartFailure reason, const std::wstring& interposerPath) noexcept;
+
 // The record handed to slInit. Its pointers refer to `streamlineDirectory` and
 // to the loader's feature list, so it is valid while that string lives.
 struct InterposerPreferences {

@@ -1,5 +1,6 @@
 #include "streamline/reflex.h"
 
+#include "common/log.h"
 #include "hooking/hook_and_enable.h"
 #include "streamline/streamline_api.h"
 
@@ -17,8 +18,28 @@ PeekMessageAFn peekMessageTrampoline = nullptr;
 
 bool hookPeekMessage()
 {
-    return hookExportAndEnable(L"user32.dll", "PeekMessageA", reinterpret_cast<void*>(&peekMessageHook),
-                               reinterpret_cast<void**>(&peekMessageTrampoline));
+    const bool installed =
+        hookExportAndEnable(L"user32.dll", "PeekMessageA", reinterpret_cast<void*>(&peekMessageHook),
+                            reinterpret_cast<void**>(&peekMessageTrampoline));
+    if (installed)
+        logLine("hook on PeekMessageA installed (Reflex latency ping)");
+    else
+        logLine("hook on PeekMessageA not installed (%s)",
+                peekMessageTrampoline != nullptr ? "it is already in place from an earlier device"
+                                                 : "the hook could not be made");
+    return installed;
+}
+
+// A failed step of the Reflex start-up, in the log; false for the caller to return. A null function is one
+// slGetFeatureFunction did not give.
+template <class F> bool reflexStartFailed(const char* name, F* function, sl::Result result)
+{
+    if (function == nullptr)
+        logLine("Reflex not started: Streamline does not give %s", name);
+    else
+        logLine("Reflex not started: %s returned %d (%s)", name, static_cast<int>(result),
+                streamlineResultName(result));
+    return false;
 }
 
 } // namespace
@@ -58,22 +79,26 @@ bool startReflex(Config* settings)
         reflexOptions(static_cast<std::uint32_t>(values.reflexMode), values.reflexFpsCap);
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slReflexSetOptions, sl::kFeatureReflex, "slReflexSetOptions");
-    if (setOptions == nullptr ||
-        !streamlineAccepted(setOptions(options), StreamlineCall::slReflexSetOptions)) {
-        return false;
+    const sl::Result optionsResult = setOptions != nullptr ? setOptions(options) : sl::Result::eErrorIO;
+    if (!streamlineAccepted(optionsResult, StreamlineCall::slReflexSetOptions)) {
+        return reflexStartFailed("slReflexSetOptions", setOptions, optionsResult);
     }
     // Streamline sets the latency ping message up with the first options: the state is read after them.
     sl::ReflexState state{}; // header, flags false, 64 zeroed reports with their headers
     auto* getState =
         fetchFeatureFunction(streamlineApi.slReflexGetState, sl::kFeatureReflex, "slReflexGetState");
-    if (getState == nullptr || !streamlineAccepted(getState(state), StreamlineCall::slReflexGetState)) {
-        return false;
+    const sl::Result stateResult = getState != nullptr ? getState(state) : sl::Result::eErrorIO;
+    if (!streamlineAccepted(stateResult, StreamlineCall::slReflexGetState)) {
+        return reflexStartFailed("slReflexGetState", getState, stateResult);
     }
     latencyPingMessage = state.statsWindowMessage;
     if (!advanceFrameToken()) {
+        logLine("Reflex not started: no frame token from slGetNewFrameToken");
         return false;
     }
     sendReflexMarker(sl::ReflexMarker::eSimulationStart);
+    logLine("Reflex started: mode %u, frame limit %u us, sleep %s", static_cast<unsigned>(options.mode),
+            options.frameLimitUs, values.enableReflexSleep ? "on" : "off");
     return true;
 }
 

@@ -620,6 +620,27 @@ const char* signatureLineFormat(SignatureVerdict verdict)
     return "File '%S' is NOT correctly signed - Streamline will not load unsecured modules\n";
 }
 
+std::string signatureLogText(const SignatureCheck& check, std::string_view utf8Path)
+{
+    const std::string path(utf8Path);
+    if (check.failedStep == SignatureStep::noPath || check.failedStep == SignatureStep::wintrust)
+        return "the signature of '" + path +
+               "' could not be checked (failed step: " + signatureStepName(check.failedStep) + ")";
+    const SignatureVerdict verdict = check.accepted ? SignatureVerdict::accepted
+                                     : check.failedStep == SignatureStep::secondaryCount
+                                         ? SignatureVerdict::missingSecondary
+                                         : SignatureVerdict::rejected;
+    std::string line = signatureLineFormat(verdict);
+    const std::size_t argument = line.find("%S");
+    if (argument != std::string::npos)
+        line.replace(argument, 2, path);
+    while (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    if (!check.accepted)
+        line += std::string(" (failed step: ") + signatureStepName(check.failedStep) + ")";
+    return line;
+}
+
 bool secondaryTrustAccepts(long trustResult)
 {
     switch (static_cast<std::uint32_t>(trustResult)) {

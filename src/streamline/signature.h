@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include <windows.h>
 
@@ -43,6 +45,11 @@ struct SignatureCheck {
     bool accepted = false;
     SignatureStep failedStep = SignatureStep::none;
 };
+
+// The outcome as the log records it: the line printed to standard output (without its line end) with the
+// path in UTF-8, and for a rejection which step refused the module. A check that printed nothing (no
+// path, no wintrust) says so instead.
+std::string signatureLogText(const SignatureCheck& check, std::string_view utf8Path);
 
 // Holds a file open for reading while others may only read it: nobody can
 // write, delete, rename or replace it while it is held. The loader keeps the

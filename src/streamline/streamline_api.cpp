@@ -49,4 +49,53 @@ bool streamlineAccepted(sl::Result result, StreamlineCall call) noexcept
     return true;
 }
 
+const char* streamlineResultName(sl::Result result) noexcept
+{
+    static constexpr const char* names[] = {
+        "eOk",
+        "eErrorIO",
+        "eErrorDriverOutOfDate",
+        "eErrorOSOutOfDate",
+        "eErrorOSDisabledHWS",
+        "eErrorDeviceNotCreated",
+        "eErrorNoSupportedAdapterFound",
+        "eErrorAdapterNotSupported",
+        "eErrorNoPlugins",
+        "eErrorVulkanAPI",
+        "eErrorDXGIAPI",
+        "eErrorD3DAPI",
+        "eErrorNRDAPI",
+        "eErrorNVAPI",
+        "eErrorReflexAPI",
+        "eErrorNGXFailed",
+        "eErrorJSONParsing",
+        "eErrorMissingProxy",
+        "eErrorMissingResourceState",
+        "eErrorInvalidIntegration",
+        "eErrorMissingInputParameter",
+        "eErrorNotInitialized",
+        "eErrorComputeFailed",
+        "eErrorInitNotCalled",
+        "eErrorExceptionHandler",
+        "eErrorInvalidParameter",
+        "eErrorMissingConstants",
+        "eErrorDuplicatedConstants",
+        "eErrorMissingOrInvalidAPI",
+        "eErrorCommonConstantsMissing",
+        "eErrorUnsupportedInterface",
+        "eErrorFeatureMissing",
+        "eErrorFeatureNotSupported",
+        "eErrorFeatureMissingHooks",
+        "eErrorFeatureFailedToLoad",
+        "eErrorFeatureWrongPriority",
+        "eErrorFeatureMissingDependency",
+        "eErrorFeatureManagerInvalidState",
+        "eErrorInvalidState",
+        "eWarnOutOfVRAM",
+    };
+    static_assert(std::size(names) == static_cast<std::size_t>(sl::Result::eWarnOutOfVRAM) + 1);
+    const auto index = static_cast<std::size_t>(result);
+    return index < std::size(names) ? names[index] : "unknown";
+}
+
 } // namespace fsr2bridge

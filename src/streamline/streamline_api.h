@@ -68,6 +68,9 @@ enum class StreamlineCall : std::uint8_t {
 // logged, the first of each entry point in full and later ones counted. Safe on per-frame paths.
 bool streamlineAccepted(sl::Result result, StreamlineCall call) noexcept;
 
+// The SDK's name of a result ("eOk", "eErrorAdapterNotSupported", ...), "unknown" for others; for the log.
+const char* streamlineResultName(sl::Result result) noexcept;
+
 // First-use rule for a feature function: a filled slot is returned as it is;
 // otherwise slGetFeatureFunction writes the slot, and a non-zero result (or
 // an empty slot afterwards) is a failed fetch. Null = give up this call; the

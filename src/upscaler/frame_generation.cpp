@@ -26,6 +26,10 @@ inline constexpr LogEvent<std::uint32_t, sl::Result> sentAfterResize{
 LogError<std::uint32_t> badStatusSeen{"Frame Generation reports the bad status {}"};
 LogError<sl::Result> getStateRefused{"slDLSSGGetState failed with {}"};
 LogError<> functionMissing{"a Frame Generation function of Streamline is missing"};
+// The box of a bad status, as a record: it is shown from the frame's path.
+inline constexpr LogEvent<std::uint32_t> statusBoxShown{
+    "message box \"DLSS-G Error occured\": Got invalid DLSSG status while evaluating DLSS! Failed Status: "
+    "{}"};
 
 // Held around every Frame Generation call to Streamline and every change of the fields it guards; never
 // while a box is up or the settings are read.
@@ -140,6 +144,7 @@ void showStatusBox(std::uint32_t status)
 {
     wchar_t text[128];
     formatFrameGenerationStatusMessage(status, text, sizeof text / sizeof text[0]);
+    logEvent(statusBoxShown, status);
     MessageBoxW(nullptr, text, frameGenerationErrorCaption, MB_ICONERROR);
 }
 

@@ -256,6 +256,12 @@ bool ensureNisIntermediate(Fsr2ContextRecord& record, ID3D12Resource* output)
     return true;
 }
 
+constexpr LogEvent<const void*> viewHookInstalled{
+    "hook on the device's CreateShaderResourceView at {} installed (views of the transparency mask)"};
+constexpr LogEvent<const void*> viewHookFailed{
+    "hook on the device's CreateShaderResourceView at {} could not be installed: views of the transparency "
+    "mask keep their format"};
+
 // Hooks the native device's CreateShaderResourceView once per process; a failed attempt is not repeated.
 bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
 {
@@ -264,8 +270,14 @@ bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
     }
     srvHookAttempted = true;
     void* target = shaderResourceViewHookTarget(record.device);
-    return target && hookAndEnable(target, reinterpret_cast<void*>(&createShaderResourceViewHook),
-                                   createShaderResourceViewTrampolineSlot());
+    if (!target) {
+        return false;
+    }
+    const bool installed = hookAndEnable(target, reinterpret_cast<void*>(&createShaderResourceViewHook),
+                                         createShaderResourceViewTrampolineSlot());
+    // On the dispatch path, once: a record, no text.
+    logEvent(installed ? viewHookInstalled : viewHookFailed, target);
+    return installed;
 }
 
 // Clears the view-format rewrite however the evaluation ends.

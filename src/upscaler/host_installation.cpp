@@ -133,6 +133,21 @@ template <class F> void* detour(F* function) noexcept
     return reinterpret_cast<void*>(function);
 }
 
+constexpr const char* cameraHookName = "the game's camera function";
+
+// The log's word on the host hooks: those created, enabled or not, and the one that could not be made.
+void logHostHooks(const char* const* names, std::size_t count, bool enabled, const char* refused) noexcept
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (enabled)
+            logLine("hook on %s installed", names[i]);
+        else
+            logLine("hook on %s could not be enabled", names[i]);
+    }
+    if (refused != nullptr)
+        logLine("hook on %s could not be made: the hooks after it are not installed", refused);
+}
+
 bool installHostHooks(HMODULE host) noexcept
 {
     auto* image = reinterpret_cast<std::uint8_t*>(host);
@@ -157,23 +172,33 @@ bool installHostHooks(HMODULE host) noexcept
     // Created in order, up to the first that fails; then enabled together, so that the game's threads stop
     // once rather than once per hook.
     void* created[1 + std::size(exports)] = {};
+    const char* names[1 + std::size(exports)] = {};
     std::size_t count = 0;
     bool complete = true;
+    const char* refused = nullptr;
     if (cameraHookAllowed(target.verdict)) {
         void* function = image + hostlayout::cameraFunction;
         complete = MH_CreateHook(function, detour(&hostCameraHook), hostCameraTrampolineSlot()) == MH_OK;
+        names[count] = cameraHookName;
         if (complete)
             created[count++] = function;
+        else
+            refused = cameraHookName;
     }
     for (const ExportHook& hook : exports) {
         void* function = nullptr;
         complete = complete &&
                    MH_CreateHookApiEx(nullptr, hook.name, hook.detour, hook.trampoline, &function) == MH_OK;
-        if (!complete)
+        if (!complete) {
+            refused = refused != nullptr ? refused : hook.name;
             break;
+        }
+        names[count] = hook.name;
         created[count++] = function;
     }
-    return enableTogether(created, count) && complete;
+    const bool enabled = enableTogether(created, count);
+    logHostHooks(names, count, enabled, refused);
+    return enabled && complete;
 }
 
 } // namespace
@@ -182,7 +207,10 @@ bool installUpscaler(HMODULE upscalerModule, Config* settings) noexcept
 {
     const HMODULE host = GetModuleHandleW(nullptr);
     publishUpscalerState(upscalerModule, settings, host);
-    return installHostHooks(host);
+    const bool installed = installHostHooks(host);
+    if (installed)
+        logLine("DLSS is in place of the game's FSR2");
+    return installed;
 }
 
 CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept

@@ -237,6 +237,7 @@ private:
     void postLatencyPing();
     void shutdown();
     void reportTimings();
+    void reportFirstPresent();
 
     const GameOptions& options_;
     Report& report_;
@@ -709,9 +710,9 @@ bool Game::presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList
     QueryPerformanceCounter(&t4);
     countAllocations(false);
     ++framesRendered_;
-    if (SUCCEEDED(presented))
-        ++framesPresented_;
-    else
+    if (SUCCEEDED(presented) && ++framesPresented_ == 1)
+        reportFirstPresent();
+    else if (FAILED(presented))
         ++presentFailures_;
     if (options_.benchmark) {
         dispatchUs_.push_back(frameDispatchUs_);
@@ -840,6 +841,22 @@ void Game::pumpMessages()
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+}
+
+// How long the game took from its process's creation to its first frame on screen (the start-up a player
+// waits through, the bridge's share included): first_present_ms.
+void Game::reportFirstPresent()
+{
+    FILETIME created, exited, kernel, user, now;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return;
+    GetSystemTimePreciseAsFileTime(&now);
+    const auto ticks = [](const FILETIME& t) {
+        return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+    };
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ticks(now) - ticks(created)) / 1e4);
+    report_.setText("first_present_ms", text);
 }
 
 void Game::reportTimings()

@@ -250,6 +250,90 @@ TEST_F(ConfigLoad, OneMebibyteLimit)
     }
 }
 
+// What the log says about the file: whether it was read, created, upgraded or repaired, and what was wrong
+// with a damaged one (the first problem the reading met).
+TEST_F(ConfigLoad, OutcomeSaysWhatWasDoneAndWhy)
+{
+    using fsr2bridge::SettingsFileState;
+    static const std::string tooLarge = fullV4 + std::string((1u << 20) + 1 - fullV4.size(), ' ');
+    static const std::string version2 = "{\"version\":2,\"enabled\":true,\"enableReflexSleep\":true,"
+                                        "\"enableFrameGeneration\":true,\"dlssMode\":\"Balanced\","
+                                        "\"reflexMode\":\"LowLatency\",\"reflexFpsCap\":60}";
+    const struct {
+        const char* name;
+        const char* input; // nullptr: no file
+        SettingsFileState state;
+        std::uint32_t fromVersion;
+        const char* why;
+    } cases[] = {
+        {"no file", nullptr, SettingsFileState::created, 0, "it was not found"},
+        {"complete", fullV4.c_str(), SettingsFileState::read, 0, ""},
+        {"newer version",
+         "{\"version\":7,\"enabled\":true,\"enableReflexSleep\":true,"
+         "\"enableFrameGeneration\":true,\"dlssMode\":1,\"reflexMode\":1,\"reflexFpsCap\":0,"
+         "\"enableNisSharpening\":true,\"dlssPreset\":0}",
+         SettingsFileState::read, 0, ""},
+        {"version 0", "{\"version\":0}", SettingsFileState::upgraded, 0, ""},
+        {"version 2", version2.c_str(), SettingsFileState::upgraded, 2, ""},
+        {"empty", "", SettingsFileState::repaired, 0, "it is not valid JSON (at byte 1)"},
+        {"cut short", "{\"version\": 4,", SettingsFileState::repaired, 0,
+         "it is not valid JSON (at byte 15)"},
+        {"an array", "[4]", SettingsFileState::repaired, 0, "it is not a JSON object"},
+        {"key missing", "{\"version\":4,\"enabled\":true}", SettingsFileState::repaired, 0,
+         "\"enableReflexSleep\" is missing"},
+        {"flag as number", "{\"version\":1,\"enabled\":1}", SettingsFileState::repaired, 0,
+         "\"enabled\" is not true or false"},
+        {"version as string", "{\"version\":\"4\"}", SettingsFileState::repaired, 0,
+         "\"version\" is not a number"},
+        {"cap as string",
+         "{\"version\":2,\"enabled\":true,\"enableReflexSleep\":true,\"enableFrameGeneration\":true,"
+         "\"dlssMode\":\"Balanced\",\"reflexMode\":\"LowLatency\",\"reflexFpsCap\":\"60\"}",
+         SettingsFileState::repaired, 0, "\"reflexFpsCap\" is not a number"},
+        {"over 1 MiB", tooLarge.c_str(), SettingsFileState::repaired, 0, "it is larger than 1 MiB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.input)
+            put(c.input);
+        const Config config(configPath);
+        const fsr2bridge::SettingsLoadOutcome& outcome = config.loadOutcome();
+        EXPECT_EQ(outcome.state, c.state);
+        EXPECT_EQ(outcome.fromVersion, c.fromVersion);
+        EXPECT_EQ(outcome.why, c.why);
+        // Everything but a plain read rewrote the file.
+        EXPECT_EQ(bytes().value_or("<missing>") == (c.input ? c.input : "<missing>"),
+                  c.state == SettingsFileState::read);
+    }
+}
+
+TEST(SettingsForTheLog, EverySettingByNameAndWhatLoadingDid)
+{
+    using fsr2bridge::SettingsFileState;
+    EXPECT_EQ(fsr2bridge::settingsSummary(Settings{}),
+              "enabled=true dlssMode=MaxPerformance dlssPreset=Default enableFrameGeneration=true "
+              "enableNisSharpening=true enableReflexSleep=true reflexMode=LowLatencyWithBoost reflexFpsCap=0 "
+              "version=4");
+    // Values without a name (the file cannot hold them, a record can) show as their numbers.
+    Settings odd = fullV4Record();
+    odd.dlssMode = static_cast<DlssMode>(5);
+    odd.reflexMode = static_cast<ReflexMode>(0);
+    odd.dlssPreset = static_cast<DlssPreset>(8);
+    odd.version = 7;
+    EXPECT_EQ(fsr2bridge::settingsSummary(odd),
+              "enabled=false dlssMode=5 dlssPreset=8 enableFrameGeneration=false enableNisSharpening=false "
+              "enableReflexSleep=false reflexMode=0 reflexFpsCap=144 version=7");
+    EXPECT_EQ(fsr2bridge::describeSettingsLoad({SettingsFileState::read, 0, ""}), "read");
+    EXPECT_EQ(fsr2bridge::describeSettingsLoad({SettingsFileState::created, 0, "it was not found"}),
+              "created with the defaults: it was not found");
+    EXPECT_EQ(fsr2bridge::describeSettingsLoad({SettingsFileState::upgraded, 1, ""}),
+              "upgraded from version 1 to 4 (the new settings take their defaults)");
+    EXPECT_EQ(fsr2bridge::describeSettingsLoad({SettingsFileState::repaired, 0, "\"enabled\" is missing"}),
+              "repaired: \"enabled\" is missing; the settings read before that are kept, the others take "
+              "their defaults");
+}
+
 // A version 1e400 parses as infinity: it must not reach an undefined cast.
 TEST(ReadUnsigned32, NumbersWrapOrTruncate)
 {

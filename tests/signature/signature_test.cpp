@@ -91,6 +91,11 @@ TEST_P(SignatureMatrix, PrintsOneLineAndDecides)
     EXPECT_EQ(check.accepted, c.result);
     EXPECT_EQ(signatureStepName(check.failedStep), std::string(signatureStepName(c.step)));
     EXPECT_EQ(out, c.line(narrow(path)));
+    // The log has the same line, and for a rejection the step that refused the module.
+    std::string logged = out.substr(0, out.size() - 1);
+    if (!c.result)
+        logged += std::string(" (failed step: ") + signatureStepName(c.step) + ")";
+    EXPECT_EQ(signatureLogText(check, narrow(path)), logged);
     EXPECT_TRUE(hold.held());
     bool plain = !c.result;
     EXPECT_EQ(captureStdout([&] { plain = verifyModuleSignature(path.c_str(), key); }), out);
@@ -142,8 +147,14 @@ TEST(SignaturePath, MissingFileAndNullPath)
     EXPECT_EQ(out, "");
     EXPECT_FALSE(checkNestedVendorSignature(nullptr));
     ModuleFileHold hold;
-    EXPECT_EQ(checkModuleSignature(nullptr, hold).failedStep, SignatureStep::noPath);
-    EXPECT_EQ(checkModuleSignature(path.c_str(), hold).failedStep, SignatureStep::fileHold);
+    const SignatureCheck noPath = checkModuleSignature(nullptr, hold);
+    EXPECT_EQ(noPath.failedStep, SignatureStep::noPath);
+    EXPECT_EQ(signatureLogText(noPath, ""), "the signature of '' could not be checked (failed step: noPath)");
+    const SignatureCheck unheld = checkModuleSignature(path.c_str(), hold);
+    EXPECT_EQ(unheld.failedStep, SignatureStep::fileHold);
+    EXPECT_EQ(signatureLogText(unheld, narrow(path)),
+              rejected(narrow(path)).substr(0, rejected(narrow(path)).size() - 1) +
+                  " (failed step: fileHold)");
     EXPECT_FALSE(hold.held());
 }
 

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 
+#include "common/log.h"
+#include "common/message_box.h"
 #include "standin_world.h"
 #include "streamline/streamline_api.h"
 #include "testbed/streamline/journal.h"
+#include "testbed/world/box_catcher.h"
 
 namespace {
 
@@ -22,10 +26,21 @@ constexpr DWORD interposerLoaded = 8;    // interposerModule is set
 constexpr DWORD storeCreated = 16;       // settingsStore() is set
 constexpr DWORD someCoreEntryPoint = 32; // one of the three core pointers is set (a half-done fetch)
 
+// The child also keeps fsr2bridge.log in its directory and writes the boxes it caught to boxes.txt, each as
+// caption, line feed, text, then a record separator (UTF-8).
+constexpr char boxSeparator = '\x1E';
+
 int runLoaderChild()
 {
+    startLog();
+    testworld::BoxCatcher catcher;
     DWORD code = 0;
     code |= loadStreamline() ? loaded : 0u;
+    std::string boxes;
+    for (const auto& box : catcher.boxes())
+        boxes += toUtf8(box.caption) + "\n" + toUtf8(box.text) + boxSeparator;
+    writeText(L"boxes.txt", boxes);
+    flushLog(5000);
     code |= passThroughMode() ? passThrough : 0u;
     const StreamlineApi& api = streamlineApi;
     code |=
@@ -60,6 +75,7 @@ std::string readText(const std::wstring& path)
 
 enum class Place { nothing, emptyStreamlineDir, directoryInPlace, file };
 enum class Line { none, accepted, rejected };
+enum class Box { none, missing, notAFile, rejected };
 
 struct LoaderCase {
     const char* name;
@@ -71,7 +87,35 @@ struct LoaderCase {
     bool journalCreated;
     int slInitResult; // -1: no slInit call journalled
     Line line;
+    const char* logged; // a line of fsr2bridge.log (the interposer's path stands for "<path>")
+    Box box;            // the one start-failure box the load shows, if any
 };
+
+std::string replaced(std::string text, const std::string& what, const std::string& with)
+{
+    const std::size_t at = text.find(what);
+    return at == std::string::npos ? text : text.replace(at, what.size(), with);
+}
+
+// What the log says whatever the case: where it looked, and a failed load's consequence last.
+void expectLoaderLog(const std::string& log, const LoaderCase& c, const std::string& path)
+{
+    EXPECT_NE(log.find(replaced(c.logged, "<path>", path)), std::string::npos) << c.logged << "\n" << log;
+    const bool passThroughCase = (c.code & passThrough) != 0;
+    EXPECT_EQ(log.find("Streamline: looking for the interposer at " + path) != std::string::npos,
+              !passThroughCase)
+        << log;
+    const bool failed = (c.code & loaded) == 0;
+    EXPECT_EQ(log.find("Streamline: not loaded; the game's first DXGI factory fails (E_UNEXPECTED)") !=
+                  std::string::npos,
+              failed)
+        << log;
+    EXPECT_EQ(log.find("Streamline: loaded and initialised") != std::string::npos,
+              !failed && !passThroughCase)
+        << log;
+    // The settings come first: read (or created) before anything is looked for.
+    EXPECT_LT(log.find("settings: "), log.find("Streamline: ")) << log;
+}
 
 const char* const disabledConfig =
     R"({"version": 1, "enabled": false, "enableReflexSleep": true, "enableFrameGeneration": false})";
@@ -131,31 +175,96 @@ TEST_P(LoaderSteps, EndsAsExpected)
     EXPECT_EQ(readText(stdoutFile), expected);
     // A config.json is written when missing: the store exists on every path.
     EXPECT_NE(GetFileAttributesW((dir + L"\\config.json").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    expectLoaderLog(readText(dir + L"\\fsr2bridge.log"), c, path);
+    const std::string boxes = readText(dir + L"\\boxes.txt");
+    if (c.box == Box::none) {
+        EXPECT_EQ(boxes, "");
+    } else {
+        const StartFailure reason = c.box == Box::missing    ? StartFailure::interposerMissing
+                                    : c.box == Box::notAFile ? StartFailure::interposerNotAFile
+                                                             : StartFailure::interposerRejected;
+        const std::wstring wide(path.begin(), path.end());
+        EXPECT_EQ(boxes,
+                  toUtf8(errorBoxCaption) + "\n" + toUtf8(startFailureText(reason, wide)) + boxSeparator);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Standin, LoaderSteps,
-    ::testing::Values(LoaderCase{"success", Place::file, "signed/sl.interposer.dll", nullptr, nullptr,
-                                 loaded | coreEntryPoints | someCoreEntryPoint | interposerLoaded |
-                                     storeCreated,
-                                 true, 0, Line::accepted},
-                      LoaderCase{"no_directory", Place::nothing, nullptr, nullptr, nullptr, storeCreated,
-                                 false, -1, Line::none},
-                      LoaderCase{"no_file", Place::emptyStreamlineDir, nullptr, nullptr, nullptr,
-                                 storeCreated, false, -1, Line::none},
-                      LoaderCase{"directory_in_place", Place::directoryInPlace, nullptr, nullptr, nullptr,
-                                 storeCreated, false, -1, Line::none},
-                      LoaderCase{"unsigned", Place::file, "sl.interposer.dll", nullptr, nullptr, storeCreated,
-                                 false, -1, Line::rejected},
-                      LoaderCase{"no_slinit", Place::file, "signed/noinit/sl.interposer.dll", nullptr,
-                                 nullptr, interposerLoaded | storeCreated, true, -1, Line::accepted},
-                      LoaderCase{"slinit_fails", Place::file, "signed/sl.interposer.dll", nullptr, "slInit",
-                                 interposerLoaded | storeCreated, true, 1, Line::accepted},
-                      LoaderCase{"no_core_export", Place::file, "signed/nocore/sl.interposer.dll", nullptr,
-                                 nullptr, interposerLoaded | storeCreated, true, 0, Line::accepted},
-                      LoaderCase{"pass_through", Place::file, "signed/sl.interposer.dll", disabledConfig,
-                                 nullptr, loaded | passThrough | storeCreated, false, -1, Line::none}),
+    ::testing::Values(
+        LoaderCase{"success", Place::file, "signed/sl.interposer.dll", nullptr, nullptr,
+                   loaded | coreEntryPoints | someCoreEntryPoint | interposerLoaded | storeCreated, true, 0,
+                   Line::accepted,
+                   "Streamline: File '<path>' is signed by NVIDIA and the signature was verified.\n",
+                   Box::none},
+        LoaderCase{"no_directory", Place::nothing, nullptr, nullptr, nullptr, storeCreated, false, -1,
+                   Line::none, "Streamline: <path> does not exist\n", Box::missing},
+        LoaderCase{"no_file", Place::emptyStreamlineDir, nullptr, nullptr, nullptr, storeCreated, false, -1,
+                   Line::none, "Streamline: <path> does not exist\n", Box::missing},
+        LoaderCase{"directory_in_place", Place::directoryInPlace, nullptr, nullptr, nullptr, storeCreated,
+                   false, -1, Line::none, "Streamline: <path> is not a file (a folder has its name)",
+                   Box::notAFile},
+        LoaderCase{"unsigned", Place::file, "sl.interposer.dll", nullptr, nullptr, storeCreated, false, -1,
+                   Line::rejected,
+                   "Streamline: File '<path>' is NOT correctly signed - Streamline will not load unsecured "
+                   "modules (failed step: primaryTrust)\n",
+                   Box::rejected},
+        LoaderCase{"no_slinit", Place::file, "signed/noinit/sl.interposer.dll", nullptr, nullptr,
+                   interposerLoaded | storeCreated, true, -1, Line::accepted,
+                   "Streamline: the interposer does not export slInit", Box::none},
+        LoaderCase{"slinit_fails", Place::file, "signed/sl.interposer.dll", nullptr, "slInit",
+                   interposerLoaded | storeCreated, true, 1, Line::accepted,
+                   "Streamline: slInit returned 1 (eErrorIO)", Box::none},
+        LoaderCase{"no_core_export", Place::file, "signed/nocore/sl.interposer.dll", nullptr, nullptr,
+                   interposerLoaded | storeCreated, true, 0, Line::accepted,
+                   "Streamline: the interposer does not export slGetFeatureFunction", Box::none},
+        LoaderCase{"pass_through", Place::file, "signed/sl.interposer.dll", disabledConfig, nullptr,
+                   loaded | passThrough | storeCreated, false, -1, Line::none,
+                   "Streamline: not loaded: \"enabled\" is false in config.json (pass-through mode",
+                   Box::none}),
     [](const ::testing::TestParamInfo<LoaderCase>& info) { return std::string(info.param.name); });
+
+// The start-failure box tells the player where the interposer was looked for, why it was not taken and
+// both ways out, and that the game stops.
+TEST(StartFailureBox, SaysWhereWhyWhatToDoAndThatTheGameStops)
+{
+    const std::wstring path = L"C:\\Games\\Some Game\\streamline\\sl.interposer.dll";
+    const struct {
+        StartFailure reason;
+        const wchar_t* why;
+    } cases[] = {
+        {StartFailure::interposerMissing, L"does not exist"},
+        {StartFailure::interposerNotAFile, L"Something other than a file"},
+        {StartFailure::interposerRejected, L"not correctly signed by NVIDIA"},
+    };
+    std::set<std::wstring> texts;
+    for (const auto& c : cases) {
+        const std::wstring text = startFailureText(c.reason, path);
+        SCOPED_TRACE(toUtf8(text));
+        texts.insert(text);
+        EXPECT_NE(text.find(L"\n" + path + L"\n"), std::wstring::npos)
+            << "the full path on a line of its own";
+        EXPECT_NE(text.find(c.why), std::wstring::npos);
+        EXPECT_NE(text.find(L"official NVIDIA Streamline release"), std::wstring::npos);
+        EXPECT_NE(text.find(L"remove fsr2bridge.dll"), std::wstring::npos);
+        EXPECT_NE(text.find(L"fsr2bridge.log"), std::wstring::npos);
+        EXPECT_EQ(text.substr(text.size() - 23), L"The game will now stop.");
+    }
+    EXPECT_EQ(texts.size(), std::size(cases));
+}
+
+TEST(StartFailureBox, ShownOncePerProcess)
+{
+    testworld::BoxCatcher catcher;
+    explainStartFailure(StartFailure::interposerMissing, L"X:\\a\\streamline\\sl.interposer.dll");
+    explainStartFailure(StartFailure::interposerRejected, L"X:\\b\\streamline\\sl.interposer.dll");
+    const auto boxes = catcher.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"An error occured!");
+    EXPECT_EQ(boxes[0].text,
+              startFailureText(StartFailure::interposerMissing, L"X:\\a\\streamline\\sl.interposer.dll"));
+}
 
 TEST(LoaderPreferences, RecordPassedToSlInit)
 {

@@ -11,15 +11,31 @@ namespace testsupport {
 namespace {
 
 std::atomic<long long> allocations{0};
-std::atomic<DWORD> countedThread{0};
+// The counted threads in fixed slots (not thread_local: MinGW's thread-local storage allocates on first use,
+// which would re-enter the heap hook). An empty slot holds 0.
+constexpr int maxCountedThreads = 8;
+std::atomic<DWORD> countedThreads[maxCountedThreads];
+std::atomic<bool> everyThreadCounted{true};
 bool heapCounted = false;
+
+bool counted(DWORD thread)
+{
+    if (everyThreadCounted.load(std::memory_order_relaxed)) {
+        return true;
+    }
+    for (const auto& slot : countedThreads) {
+        if (slot.load(std::memory_order_relaxed) == thread) {
+            return true;
+        }
+    }
+    return false;
+}
 
 } // namespace
 
 void noteAllocation()
 {
-    const DWORD thread = countedThread.load(std::memory_order_relaxed);
-    if (thread == 0 || thread == GetCurrentThreadId()) {
+    if (counted(GetCurrentThreadId())) {
         allocations.fetch_add(1, std::memory_order_relaxed);
     }
 }
@@ -44,7 +60,23 @@ long long allocationCount()
 
 void countOnlyThread(DWORD threadId)
 {
-    countedThread.store(threadId, std::memory_order_relaxed);
+    for (auto& slot : countedThreads) {
+        slot.store(0, std::memory_order_relaxed);
+    }
+    countedThreads[0].store(threadId, std::memory_order_relaxed);
+    everyThreadCounted.store(threadId == 0, std::memory_order_relaxed);
+}
+
+void countThisThread(bool count)
+{
+    everyThreadCounted.store(false, std::memory_order_relaxed);
+    const DWORD self = GetCurrentThreadId();
+    for (auto& slot : countedThreads) {
+        DWORD expected = count ? 0 : self;
+        if (slot.compare_exchange_strong(expected, count ? self : 0)) {
+            return;
+        }
+    }
 }
 
 bool countProcessHeap()

@@ -10,9 +10,13 @@ namespace testsupport {
 
 // Heap allocations seen so far: every call of the global operator new (replaced by this library in any
 // program that uses the counter) and, after countProcessHeap(), every RtlAllocateHeap of the process.
-// Counted on the thread chosen with countOnlyThread, or on all threads.
+// Counted on the threads chosen with countOnlyThread or countThisThread, or on all threads.
 long long allocationCount();
+// Counts the allocations of `threadId` only (0: of every thread, the start).
 void countOnlyThread(DWORD threadId);
+// Adds the calling thread to the counted ones (or takes it out again); once used, only the threads so added
+// count. Up to eight at a time, for benchmarks that measure on several threads at once.
+void countThisThread(bool counted);
 // Hooks RtlAllocateHeap into the count (the hook engine must be initialised). False if the hook failed.
 bool countProcessHeap();
 // Whether an allocation through each counted path moves the count: a zero proves nothing otherwise.

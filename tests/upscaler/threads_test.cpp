@@ -99,7 +99,34 @@ TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
         host.setStateByte(k % 64 < 32 ? 0 : 1); // Frame Generation asked for, then not, in turns
         hostCameraHook(nullptr, const_cast<void*>(hookTarget), nullptr);
     };
-    callCamera(0); // the camera exists before the first dispatch
+    HostContext context{};
+    auto createContext = [&](std::uint32_t frame) {
+        FfxFsr2ContextDescription description{};
+        const bool large = frame / framesPerContext % 2 == 0;
+        description.maxRenderSize = large ? FfxDimensions2D{2560, 1440} : FfxDimensions2D{1920, 1080};
+        description.displaySize = {3840, 2160};
+        EXPECT_EQ(fsr2ContextCreateReplacement(&context, &description), FFX_OK);
+    };
+    int commandList = 0;
+    static int placeholders[4];
+    FfxFsr2DispatchDescription d{};
+    d.commandList = &commandList;
+    d.color.resource = &placeholders[0];
+    d.depth.resource = &placeholders[1];
+    d.motionVectors.resource = &placeholders[2];
+    d.output.resource = &placeholders[3];
+    d.renderSize = {1280, 720};
+    d.motionVectorScale = {1280, 720};
+    d.preExposure = 1.0f;
+    d.cameraNear = 0.1f;
+    d.cameraFar = 100.0f;
+    d.cameraFovAngleVertical = 1.0f;
+    // The first frame is whole before the other threads start. Until a frame has had the game's camera there
+    // is none to fall back on when a camera write is under way (a reader that meets one gives up after a few
+    // tries), and until a context exists the Frame Generation record has no render size.
+    callCamera(0);
+    createContext(0);
+    std::uint32_t failedDispatches = fsr2ContextDispatchReplacement(&context, &d) != FFX_OK ? 1 : 0;
 
     std::atomic<bool> rendering{true};
     std::thread camera([&] {
@@ -118,29 +145,9 @@ TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
         }
     });
 
-    HostContext context{};
-    int commandList = 0;
-    static int placeholders[4];
-    FfxFsr2DispatchDescription d{};
-    d.commandList = &commandList;
-    d.color.resource = &placeholders[0];
-    d.depth.resource = &placeholders[1];
-    d.motionVectors.resource = &placeholders[2];
-    d.output.resource = &placeholders[3];
-    d.renderSize = {1280, 720};
-    d.motionVectorScale = {1280, 720};
-    d.preExposure = 1.0f;
-    d.cameraNear = 0.1f;
-    d.cameraFar = 100.0f;
-    d.cameraFovAngleVertical = 1.0f;
-    std::uint32_t failedDispatches = 0;
-    for (std::uint32_t frame = 0; frame < frames; ++frame) {
+    for (std::uint32_t frame = 1; frame < frames; ++frame) {
         if (frame % framesPerContext == 0) { // the render thread creates its context again
-            FfxFsr2ContextDescription description{};
-            const bool large = frame / framesPerContext % 2 == 0;
-            description.maxRenderSize = large ? FfxDimensions2D{2560, 1440} : FfxDimensions2D{1920, 1080};
-            description.displaySize = {3840, 2160};
-            EXPECT_EQ(fsr2ContextCreateReplacement(&context, &description), FFX_OK);
+            createContext(frame);
         }
         failedDispatches += fsr2ContextDispatchReplacement(&context, &d) != FFX_OK ? 1 : 0;
     }

@@ -5,22 +5,25 @@
 #include "testbed/devicelayer/device_layer.h"
 
 #include <gtest/gtest.h>
+#include <wrl/client.h>
 
 namespace {
+
+using Microsoft::WRL::ComPtr;
 
 TEST(DeviceLayer, Device5ComesBackAndWorks)
 {
     ASSERT_TRUE(testworld::installDeviceLayer());
     ASSERT_TRUE(testworld::installDeviceLayer()); // idempotent
 
-    ID3D12Device5* device = nullptr;
+    ComPtr<ID3D12Device5> device;
     ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), S_OK);
     ASSERT_NE(device, nullptr);
-    EXPECT_TRUE(testworld::isLayerDevice(device));
+    EXPECT_TRUE(testworld::isLayerDevice(device.Get()));
 
     D3D12_COMMAND_QUEUE_DESC queueDesc = {};
     queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
-    ID3D12CommandQueue* queue = nullptr;
+    ComPtr<ID3D12CommandQueue> queue;
     ASSERT_EQ(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue)), S_OK);
 
     D3D12_HEAP_PROPERTIES heap = {};
@@ -33,7 +36,7 @@ TEST(DeviceLayer, Device5ComesBackAndWorks)
     desc.MipLevels = 1;
     desc.SampleDesc.Count = 1;
     desc.Layout = D3D12_TEXTURE_LAYOUT_ROW_MAJOR;
-    ID3D12Resource* buffer = nullptr;
+    ComPtr<ID3D12Resource> buffer;
     ASSERT_EQ(device->CreateCommittedResource(&heap, D3D12_HEAP_FLAG_NONE, &desc, D3D12_RESOURCE_STATE_COMMON,
                                               nullptr, IID_PPV_ARGS(&buffer)),
               S_OK);
@@ -47,25 +50,20 @@ TEST(DeviceLayer, Device5ComesBackAndWorks)
     const IID* iids[] = {&__uuidof(ID3D12Device), &__uuidof(ID3D12Device1), &__uuidof(ID3D12Device5),
                          &__uuidof(ID3D12Device10), &__uuidof(IUnknown)};
     for (const IID* iid : iids) {
-        void* same = nullptr;
-        ASSERT_EQ(device->QueryInterface(*iid, &same), S_OK);
-        EXPECT_EQ(same, static_cast<void*>(static_cast<ID3D12Device10*>(static_cast<ID3D12Device*>(device))));
-        static_cast<IUnknown*>(same)->Release();
+        ComPtr<IUnknown> same;
+        ASSERT_EQ(device->QueryInterface(*iid, reinterpret_cast<void**>(same.GetAddressOf())), S_OK);
+        EXPECT_EQ(static_cast<void*>(same.Get()),
+                  static_cast<void*>(static_cast<ID3D12Device10*>(static_cast<ID3D12Device*>(device.Get()))));
     }
     EXPECT_EQ(device->QueryInterface(__uuidof(ID3D12Device5), nullptr), E_POINTER);
-
-    buffer->Release();
-    queue->Release();
-    device->Release();
 }
 
 TEST(DeviceLayer, PlainDeviceRequestsPassThrough)
 {
     ASSERT_TRUE(testworld::installDeviceLayer());
-    ID3D12Device* device = nullptr;
+    ComPtr<ID3D12Device> device;
     ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), S_OK);
-    EXPECT_FALSE(testworld::isLayerDevice(device));
-    device->Release();
+    EXPECT_FALSE(testworld::isLayerDevice(device.Get()));
     EXPECT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device5), nullptr), S_FALSE);
 }
 
@@ -87,11 +85,10 @@ TEST(DeviceLayer, SystemHookLandsOnTopOfTheLayer)
                                reinterpret_cast<void**>(&g_next)),
               MH_OK);
     ASSERT_EQ(MH_EnableHook(MH_ALL_HOOKS), MH_OK);
-    ID3D12Device5* device = nullptr;
+    ComPtr<ID3D12Device5> device;
     ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), S_OK);
     EXPECT_EQ(g_topCalls, 1);
-    EXPECT_TRUE(testworld::isLayerDevice(device));
-    device->Release();
+    EXPECT_TRUE(testworld::isLayerDevice(device.Get()));
     EXPECT_EQ(MH_DisableHook(MH_ALL_HOOKS), MH_OK);
 }
 

@@ -5,8 +5,11 @@
 #include "testbed/world/box_catcher.h"
 
 #include <gtest/gtest.h>
+#include <wrl/client.h>
 
 namespace {
+
+using Microsoft::WRL::ComPtr;
 
 int g_calls = 0;
 
@@ -80,35 +83,31 @@ protected:
 
 TEST_F(RealTargets, D3D12CreateDevice)
 {
-    ID3D12Device* plain = nullptr;
+    ComPtr<ID3D12Device> plain;
     const HRESULT unhooked = D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&plain));
     const HRESULT unhookedNull =
         D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device), nullptr);
     hookExport(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceDetour),
                reinterpret_cast<void**>(&g_createDevice));
-    ID3D12Device* device = nullptr;
+    ComPtr<ID3D12Device> device;
     EXPECT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), unhooked);
     EXPECT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device), nullptr),
               unhookedNull);
     EXPECT_EQ(g_calls, 2);
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->GetNodeCount(), plain->GetNodeCount());
-    device->Release();
-    plain->Release();
 }
 
 TEST_F(RealTargets, CreateDXGIFactory2)
 {
-    IDXGIFactory2* plain = nullptr;
+    ComPtr<IDXGIFactory2> plain;
     const HRESULT unhooked = CreateDXGIFactory2(0, IID_PPV_ARGS(&plain));
     hookExport(L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryDetour),
                reinterpret_cast<void**>(&g_createFactory));
-    IDXGIFactory2* factory = nullptr;
+    ComPtr<IDXGIFactory2> factory;
     EXPECT_EQ(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory)), unhooked);
     EXPECT_EQ(g_calls, 1);
     ASSERT_NE(factory, nullptr);
-    factory->Release();
-    plain->Release();
 }
 
 TEST_F(RealTargets, PeekMessageA)
@@ -141,9 +140,9 @@ TEST_F(RealTargets, MessageBoxW)
 
 TEST_F(RealTargets, CreateShaderResourceViewOfARealDevice)
 {
-    ID3D12Device* device = nullptr;
+    ComPtr<ID3D12Device> device;
     ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), S_OK);
-    void** vtable = *reinterpret_cast<void***>(device);
+    void** vtable = *reinterpret_cast<void***>(device.Get());
     void* target = vtable[18];
     ASSERT_EQ(MH_CreateHook(target, reinterpret_cast<void*>(&srvDetour), reinterpret_cast<void**>(&g_srv)),
               MH_OK);
@@ -153,7 +152,7 @@ TEST_F(RealTargets, CreateShaderResourceViewOfARealDevice)
     D3D12_DESCRIPTOR_HEAP_DESC heapDesc = {};
     heapDesc.Type = D3D12_DESCRIPTOR_HEAP_TYPE_CBV_SRV_UAV;
     heapDesc.NumDescriptors = 2;
-    ID3D12DescriptorHeap* heap = nullptr;
+    ComPtr<ID3D12DescriptorHeap> heap;
     ASSERT_EQ(device->CreateDescriptorHeap(&heapDesc, IID_PPV_ARGS(&heap)), S_OK);
     D3D12_HEAP_PROPERTIES props = {};
     props.Type = D3D12_HEAP_TYPE_DEFAULT;
@@ -165,21 +164,18 @@ TEST_F(RealTargets, CreateShaderResourceViewOfARealDevice)
     desc.MipLevels = 1;
     desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
     desc.SampleDesc.Count = 1;
-    ID3D12Resource* texture = nullptr;
+    ComPtr<ID3D12Resource> texture;
     ASSERT_EQ(device->CreateCommittedResource(&props, D3D12_HEAP_FLAG_NONE, &desc,
                                               D3D12_RESOURCE_STATE_COMMON, nullptr, IID_PPV_ARGS(&texture)),
               S_OK);
     D3D12_CPU_DESCRIPTOR_HANDLE handle;
     heap->GetCPUDescriptorHandleForHeapStart(&handle);
-    device->CreateShaderResourceView(texture, nullptr, handle);
+    device->CreateShaderResourceView(texture.Get(), nullptr, handle);
     EXPECT_EQ(g_calls, 1);
     // The original wrote a descriptor: copying it to the second slot works as unhooked.
     D3D12_CPU_DESCRIPTOR_HANDLE second = handle;
     second.ptr += device->GetDescriptorHandleIncrementSize(D3D12_DESCRIPTOR_HEAP_TYPE_CBV_SRV_UAV);
     device->CopyDescriptorsSimple(1, second, handle, D3D12_DESCRIPTOR_HEAP_TYPE_CBV_SRV_UAV);
-    texture->Release();
-    heap->Release();
-    device->Release();
 }
 
 } // namespace

@@ -472,6 +472,8 @@ extern "C" {
 STANDIN_EXPORT_INIT int slInit(const void* preferences, std::uint64_t sdkVersion)
 {
     reloadScript();
+    if (script().initSleepMs > 0)
+        Sleep(script().initSleepMs);
     std::int64_t code;
     if (failed("slInit", code))
         return scriptedResult("slInit", code);

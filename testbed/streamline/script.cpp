@@ -14,6 +14,9 @@ namespace {
 Script current{};
 std::atomic<std::uint32_t> dlssgGetStateCalls{0};
 HANDLE journal = INVALID_HANDLE_VALUE;
+// Lines from several threads are written one at a time: Wine's appending writes are not atomic, and two at
+// once can land on the same offset, one line overwriting the other.
+SRWLOCK journalWrites = SRWLOCK_INIT;
 
 bool readVariable(const char* name, char* out, DWORD size)
 {
@@ -92,6 +95,7 @@ void reloadScript()
     s.noGpu = integerVariable("SL_STANDIN_NOGPU", 0) != 0;
     s.unwrappedSwapChains = integerVariable("SL_STANDIN_UNWRAPPED_SWAPCHAINS", 0) != 0;
     s.initCreatesFactory = integerVariable("SL_STANDIN_INIT_CREATES_FACTORY", 0) != 0;
+    s.initSleepMs = static_cast<std::uint32_t>(integerVariable("SL_STANDIN_INIT_SLEEP_MS", 0));
     char fails[2048];
     if (readVariable("SL_STANDIN_FAIL", fails, sizeof fails))
         s.failCount = parseFailRules(fails, s.fails, static_cast<int>(sizeof s.fails / sizeof s.fails[0]));
@@ -147,8 +151,10 @@ void journalSetPath(const wchar_t* path)
         next = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
+    AcquireSRWLockExclusive(&journalWrites);
     HANDLE old = journal;
     journal = next;
+    ReleaseSRWLockExclusive(&journalWrites);
     if (old != INVALID_HANDLE_VALUE)
         CloseHandle(old);
 }
@@ -395,10 +401,12 @@ void Line::finish()
         put("journal.overflow");
     }
     buffer_[size_++] = '\n';
+    AcquireSRWLockExclusive(&journalWrites);
     HANDLE h = journal;
     DWORD written = 0;
     if (h != INVALID_HANDLE_VALUE)
         WriteFile(h, buffer_, static_cast<DWORD>(size_), &written, nullptr);
+    ReleaseSRWLockExclusive(&journalWrites);
     on_ = false;
 }
 

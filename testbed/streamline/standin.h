@@ -25,6 +25,7 @@ struct Script {
     bool noGpu;
     bool unwrappedSwapChains; // swap chains handed out as the system made them; any object has a native one
     bool initCreatesFactory;
+    std::uint32_t initSleepMs; // slInit takes this long, as a real one loading its plugins does
     FailRule fails[32];
     int failCount;
     FailRule warns[16]; // SL_STANDIN_WARN: entries that answer a warning after their work

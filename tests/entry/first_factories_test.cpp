@@ -155,11 +155,13 @@ ChildRun runChild(const std::wstring& folder, const char* mode, const char* stan
 
 // Two threads create the process's first factories at once: whichever starts the load, the other waits for
 // it, and both factories come back wrapped. The race is real only when one of them found the load running,
-// so the runs must show that too.
+// so the runs must show that too: the load takes as long as a real Streamline's start (plugins loaded in
+// slInit), so that on a busy machine the second thread still finds it running.
 TEST(FirstFactories, TwoAtOnceAreBothWrapped)
 {
     constexpr int runs = 10;
     unsigned waited = 0;
+    SetEnvironmentVariableW(L"SL_STANDIN_INIT_SLEEP_MS", L"200");
     for (int i = 0; i < runs; ++i) {
         SCOPED_TRACE(i);
         const ChildRun run = runChild(L"race_" + std::to_wstring(i), "race", "signed/sl.interposer.dll");
@@ -169,6 +171,7 @@ TEST(FirstFactories, TwoAtOnceAreBothWrapped)
         EXPECT_EQ(fsr2bridge::standin::entriesNamed(run.journal, "slInit").size(), 1u) << "one load";
         waited += std::stoul("0" + run.value("waiters"));
     }
+    SetEnvironmentVariableW(L"SL_STANDIN_INIT_SLEEP_MS", nullptr);
     std::printf("first factories: %d runs, %u creations waited for the load on the other thread\n", runs,
                 waited);
     EXPECT_GT(waited, 0u) << "no run raced: the test proved nothing";

@@ -32,16 +32,29 @@ inline constexpr LogEvent<std::uint32_t> statusBoxShown{
     "{}"};
 
 // Held around every Frame Generation call to Streamline and every change of the fields it guards; never
-// while a box is up or the settings are read.
+// while a box is up or the settings are read. The per-frame paths only try it: a frame never waits for a
+// Streamline call made on another thread.
 class FrameGenerationLock {
 public:
-    FrameGenerationLock() { AcquireSRWLockExclusive(&lock); }
-    ~FrameGenerationLock() { ReleaseSRWLockExclusive(&lock); }
+    enum class Attempt { wait, tryOnly };
+    explicit FrameGenerationLock(Attempt attempt = Attempt::wait)
+        : owned_(attempt == Attempt::wait ? (AcquireSRWLockExclusive(&lock), true)
+                                          : TryAcquireSRWLockExclusive(&lock) != 0)
+    {
+    }
+    ~FrameGenerationLock()
+    {
+        if (owned_) {
+            ReleaseSRWLockExclusive(&lock);
+        }
+    }
     FrameGenerationLock(const FrameGenerationLock&) = delete;
     FrameGenerationLock& operator=(const FrameGenerationLock&) = delete;
+    bool owned() const { return owned_; }
 
 private:
     static inline SRWLOCK lock = SRWLOCK_INIT;
+    bool owned_;
 };
 
 // Guarded by the lock: the record (what Streamline was last sent, or would have been with Frame Generation
@@ -57,6 +70,8 @@ std::size_t reportedCount = 0;
 constinit std::atomic<std::uint32_t> wanted{0};
 // A copy of `heldOff` for readers outside the lock.
 constinit std::atomic<bool> heldOffSeen{false};
+// A present found the lock taken before it could bring the mode to the wanted one: the next present does.
+constinit std::atomic<bool> switchPending{false};
 
 // Statuses are a handful of bit flags, so the table never fills in practice; once full, further statuses are
 // not shown rather than shown every frame.
@@ -111,6 +126,7 @@ void logSwitch(FrameGenerationCause cause, std::uint32_t detail, sl::Result resu
 // and sends it on a change when Frame Generation is enabled. The record follows even when it is disabled.
 bool applyWantedMode(FrameGenerationCause cause, bool enabled)
 {
+    switchPending.store(false, std::memory_order_relaxed);
     const bool on = wanted.load(std::memory_order_relaxed) != 0 && !heldOff && pauses == 0;
     const sl::DLSSGMode mode = on ? sl::DLSSGMode::eOn : sl::DLSSGMode::eOff;
     if (options.mode == mode) {
@@ -185,11 +201,19 @@ void startFrameGeneration(std::uint32_t maxRenderWidth, std::uint32_t maxRenderH
 
 bool setFrameGenerationMode(std::uint32_t mode, FrameGenerationCause cause)
 {
-    if (wanted.exchange(mode, std::memory_order_relaxed) == mode) {
+    if (wanted.exchange(mode, std::memory_order_relaxed) == mode &&
+        !switchPending.load(std::memory_order_relaxed)) {
         return true;
     }
     const bool enabled = upscalerSettings().enableFrameGeneration;
-    FrameGenerationLock guard;
+    const bool present = cause == FrameGenerationCause::present;
+    FrameGenerationLock guard(present ? FrameGenerationLock::Attempt::tryOnly
+                                      : FrameGenerationLock::Attempt::wait);
+    if (!guard.owned()) {
+        // Another thread is in a Frame Generation call: the switch waits for the next present, not this one.
+        switchPending.store(true, std::memory_order_relaxed);
+        return true;
+    }
     return applyWantedMode(cause, enabled);
 }
 
@@ -208,7 +232,10 @@ bool checkFrameGenerationHealth()
     state.numFramesActuallyPresented = 0;
     sl::Result result;
     {
-        FrameGenerationLock guard;
+        FrameGenerationLock guard(FrameGenerationLock::Attempt::tryOnly);
+        if (!guard.owned()) {
+            return true; // a switch is being sent on another thread: the next dispatch asks
+        }
         result = getState(viewportHandle(), state, nullptr);
     }
     if (!streamlineAccepted(result, StreamlineCall::slDLSSGGetState)) {
@@ -294,6 +321,7 @@ void resetFrameGenerationState(std::uint32_t mode)
     wanted.store(mode, std::memory_order_relaxed);
     heldOff = false;
     heldOffSeen.store(false, std::memory_order_relaxed);
+    switchPending.store(false, std::memory_order_relaxed);
     pauses = 0;
     reportedCount = 0;
 }

@@ -6,7 +6,9 @@
 // way. A bad status holds Frame Generation off until the next FSR2 context is created, which makes one new
 // attempt. Every slDLSSGSetOptions and slDLSSGGetState call, and every change of the record, is made under
 // one small lock (Streamline's Frame Generation calls are not thread-safe); a present that changes nothing
-// takes no lock, and no lock is held while a message box is up.
+// takes no lock, and no lock is held while a message box is up. Presents and dispatches never wait for it:
+// a present that finds it taken leaves its switch to the next present, a dispatch its status check to the
+// next dispatch.
 #include <cstddef>
 #include <cstdint>
 
@@ -29,11 +31,14 @@ enum class FrameGenerationCause : std::uint32_t {
 void startFrameGeneration(std::uint32_t maxRenderWidth, std::uint32_t maxRenderHeight, bool enabled);
 
 // The mode the caller wants (0 off, 1 on). Sends the options when the mode sent changes and Frame Generation
-// is enabled; false when that send fails. Throws only what the settings snapshot throws; its callers catch.
+// is enabled; false when that send fails. A present that meets another thread's Frame Generation call sends
+// nothing and succeeds; the next present makes the switch. Throws only what the settings snapshot throws; its
+// callers catch.
 bool setFrameGenerationMode(std::uint32_t mode, FrameGenerationCause cause = FrameGenerationCause::present);
 
-// Asks Streamline for the Frame Generation status. A bad status is shown once per process and status value
-// and holds Frame Generation off; false when Streamline cannot be asked or refuses the switch.
+// Asks Streamline for the Frame Generation status, unless another thread is in a Frame Generation call (then
+// the next dispatch asks). A bad status is shown once per process and status value and holds Frame
+// Generation off; false when Streamline cannot be asked or refuses the switch.
 bool checkFrameGenerationHealth();
 
 // Around a swap-chain resize or full-screen change: off while one is under way, then the wanted mode again.

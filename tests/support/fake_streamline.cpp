@@ -140,6 +140,9 @@ sl::Result fakeDlssGetOptimalSettings(const sl::DLSSOptions& options, sl::DLSSOp
 sl::Result fakeDlssgSetOptions(const sl::ViewportHandle&, const sl::DLSSGOptions& options)
 {
     const FakeStreamline::DlssgCall running(current);
+    if (current.duringDlssgCall) {
+        current.duringDlssgCall(Entry::slDLSSGSetOptions);
+    }
     if (current.onDlssgOptions) {
         current.onDlssgOptions(options);
     }
@@ -151,6 +154,9 @@ sl::Result fakeDlssgGetState(const sl::ViewportHandle&, sl::DLSSGState& state,
                              const sl::DLSSGOptions* options)
 {
     const FakeStreamline::DlssgCall running(current);
+    if (current.duringDlssgCall) {
+        current.duringDlssgCall(Entry::slDLSSGGetState);
+    }
     if (options != nullptr) {
         current.note("options given to slDLSSGGetState");
     }

@@ -84,6 +84,8 @@ public:
     // the window for tests with several threads).
     std::uint32_t dlssgOverlaps = 0;
     std::uint32_t dlssgCallMicroseconds = 0;
+    // Runs inside each slDLSSGSetOptions and slDLSSGGetState (given which), while the call is under way.
+    std::function<void(Entry)> duringDlssgCall;
     // See every constants and Frame Generation record on the calling thread, recording or not.
     std::function<void(const sl::Constants&)> onConstants;
     std::function<void(const sl::DLSSGOptions&)> onDlssgOptions;

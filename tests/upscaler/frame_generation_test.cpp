@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testbed/world/box_catcher.h"
@@ -215,6 +218,78 @@ TEST_F(FrameGeneration, SwitchesFollowTheWantedModeHoldsAndResizes)
         }
     }
     EXPECT_EQ(boxes.boxes().size(), 2u) << "statuses 16 and 4, once each";
+}
+
+// A present or a dispatch that meets another thread's Frame Generation call does not wait for it: the present
+// leaves its switch to the next present, the dispatch its status check to the next dispatch.
+TEST_F(FrameGeneration, FramesNeverWaitForAnotherThreadsCall)
+{
+    struct Case {
+        const char* name;
+        Entry outer;                 // the call under way on the other thread
+        std::size_t outerCall;       // which call of its kind, from 1
+        std::function<bool()> start; // makes it
+        std::function<bool()> frame; // what the frame on this thread does meanwhile, and again afterwards
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"a present during the status check",
+         Entry::slDLSSGGetState,
+         1,
+         [] { return checkFrameGenerationHealth(); },
+         [] { return setFrameGenerationMode(1); },
+         {"frame meanwhile", "slDLSSGGetState", "slDLSSGSetOptions 1"}},
+        {"a dispatch's status check during a switch",
+         Entry::slDLSSGSetOptions,
+         1,
+         [] { return setFrameGenerationMode(1); },
+         [] { return checkFrameGenerationHealth(); },
+         {"frame meanwhile", "slDLSSGSetOptions 1", "slDLSSGGetState"}},
+        {"a present during a switch for a resize",
+         Entry::slDLSSGSetOptions,
+         3,
+         [] { return setFrameGenerationMode(1) && pauseFrameGeneration() && resumeFrameGeneration(); },
+         [] { return setFrameGenerationMode(0); },
+         {"slDLSSGSetOptions 1", "slDLSSGSetOptions 0", "frame meanwhile", "slDLSSGSetOptions 1",
+          "slDLSSGSetOptions 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetFrameGenerationState(0);
+        fake->clearLog();
+        std::atomic<bool> meanwhile{false}, frameEnded{false};
+        bool frameWaited = false;
+        std::size_t outerCalls = 0;
+        std::thread frame;
+        const DWORD outerThread = GetCurrentThreadId();
+        // The frame runs on a thread of its own while the other thread's call is under way (a call is logged
+        // when it ends), and must come back without making a Frame Generation call of its own. A frame that
+        // waits for the call would wait forever: it is given two seconds.
+        fake->duringDlssgCall = [&](Entry entry) {
+            if (GetCurrentThreadId() != outerThread || entry != c.outer || ++outerCalls != c.outerCall) {
+                return;
+            }
+            frame = std::thread([&] {
+                meanwhile = c.frame();
+                frameEnded = true;
+            });
+            for (int waited = 0; !frameEnded && waited < 2000; ++waited) {
+                Sleep(1);
+            }
+            frameWaited = !frameEnded;
+            fake->note("frame meanwhile");
+        };
+        EXPECT_TRUE(c.start());
+        if (frame.joinable()) {
+            frame.join();
+        }
+        fake->duringDlssgCall = nullptr;
+        ASSERT_FALSE(frameWaited) << "the frame waited for the other thread's call";
+        EXPECT_TRUE(meanwhile) << "the frame succeeds";
+        EXPECT_TRUE(c.frame()) << "and makes its call next time";
+        EXPECT_EQ(fake->callsOf({Entry::slDLSSGSetOptions, Entry::slDLSSGGetState}), c.calls);
+        EXPECT_EQ(fake->dlssgOverlaps, 0u);
+    }
 }
 
 TEST_F(FrameGeneration, ResizesWithFrameGenerationDisabledSendNothing)

@@ -224,17 +224,41 @@ void invertMatrix4x4(Matrix4x4& out, const Matrix4x4& m)
     }
 }
 
+namespace {
+
+struct DepthEntries {
+    float scale;  // row 2, column 2
+    float offset; // row 3, column 2
+};
+
+// The depth entries far/(far - near) and -near*far/(far - near). For a depth range beyond 1/FLT_MIN (a plane
+// sent as the largest finite float) 1/(far - near) is subnormal, which a thread in flush-to-zero mode (common
+// in games) makes 0: a projection without depth. There the ratios are taken directly, each at most about 1.
+DepthEntries depthEntries(float nearPlane, float farPlane)
+{
+    const float depth = farPlane - nearPlane;
+    if (std::fabs(depth) < 1.0f / FLT_MIN) {
+        const float c = 1.0f / depth;
+        return {farPlane * c, -nearPlane * farPlane * c};
+    }
+    const float farRatio = farPlane / depth;
+    const float nearRatio = nearPlane / depth;
+    return {farRatio,
+            std::fabs(farPlane) >= std::fabs(nearPlane) ? -nearPlane * farRatio : -farPlane * nearRatio};
+}
+
+} // namespace
+
 Matrix4x4 projectionFromFrustum(const float frustum[6])
 {
     const float left = frustum[0], right = frustum[1], top = frustum[2], bottom = frustum[3];
-    const float nearPlane = frustum[4], farPlane = frustum[5];
     const float a = 1.0f / (right - left);
     const float b = 1.0f / (top - bottom);
-    const float c = 1.0f / (farPlane - nearPlane);
+    const DepthEntries depth = depthEntries(frustum[4], frustum[5]);
     return Matrix4x4{{{2.0f * a, 0, 0, 0},
                       {0, 2.0f * b, 0, 0},
-                      {-(right + left) * a, -(top + bottom) * b, farPlane * c, 1},
-                      {0, 0, -nearPlane * farPlane * c, 0}}};
+                      {-(right + left) * a, -(top + bottom) * b, depth.scale, 1},
+                      {0, 0, depth.offset, 0}}};
 }
 
 void defaultInitialiseConstants(sl::Constants& c)

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <string>
+#include <xmmintrin.h>
 
 #include "upscaler/camera_constants.h"
 #include "upscaler/fsr2_replacements.h"
@@ -139,6 +141,49 @@ TEST_F(CameraConstants, ProjectionRowsFromFrustum)
     const float c10 = 1.0f / 10.0f;
     expectMatrixEq(
         q, Matrix4x4{{{0.5f, 0, 0, 0}, {0, 1, 0, 0}, {-0.5f, -1, 11.0f * c10, 1}, {0, 0, -11.0f * c10, 0}}});
+}
+
+// Games often run with flush-to-zero and denormals-are-zero set. A plane sent as the largest finite float
+// must still give a projection with depth, there as without those modes.
+TEST_F(CameraConstants, ProjectionKeepsItsDepthForTheLargestPlanesInFlushToZeroMode)
+{
+    struct Case {
+        const char* name;
+        float nearPlane, farPlane;
+        float scale, offset; // entries [2][2] and [3][2]
+        double tolerance;
+    };
+    const float c = 1.0f / (1000.0f - 0.1f);
+    const Case cases[] = {
+        {"ordinary planes, as before", 0.1f, 1000.0f, 1000.0f * c, -0.1f * 1000.0f * c, 0.0},
+        {"far at FLT_MAX", 0.1f, FLT_MAX, 1.0f, -0.1f, 1e-6},
+        {"far at -FLT_MAX", 0.1f, -FLT_MAX, 1.0f, -0.1f, 1e-6},
+        {"near at -FLT_MAX", -FLT_MAX, 1000.0f, 0.0f, 1000.0f, 1e-3},
+    };
+    constexpr unsigned flushToZero = 0x8000, denormalsAreZero = 0x0040;
+    const unsigned saved = _mm_getcsr();
+    for (const bool flushing : {false, true}) {
+        _mm_setcsr(flushing ? saved | flushToZero | denormalsAreZero
+                            : saved & ~(flushToZero | denormalsAreZero));
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(k.name) + (flushing ? ", flush-to-zero" : ""));
+            const float frustum[6] = {-1, 1, 1, -1, k.nearPlane, k.farPlane};
+            const Matrix4x4 p = projectionFromFrustum(frustum);
+            if (k.tolerance == 0.0) {
+                EXPECT_EQ(p.m[2][2], k.scale);
+                EXPECT_EQ(p.m[3][2], k.offset);
+            } else {
+                EXPECT_NEAR(p.m[2][2], k.scale, k.tolerance);
+                EXPECT_NEAR(p.m[3][2], k.offset, k.tolerance);
+            }
+            Matrix4x4 inverse{};
+            invertMatrix4x4(inverse, p);
+            Matrix4x4 product{};
+            multiplyMatrix4x4(product, p, inverse);
+            expectMatrixNear(product, identityMatrix4x4, 1e-3f);
+        }
+    }
+    _mm_setcsr(saved);
 }
 
 TEST_F(CameraConstants, ScalarsFromDispatch)

@@ -1,5 +1,7 @@
-# Test programs are Windows executables run by CTest under Wine (cmake/wine-run),
-# inside the display that scripts/test provides (Xvfb).
+# Test programs are Windows executables run by CTest under Wine, inside the
+# display that scripts/test provides (Xvfb), through cmake/wine-run-detached:
+# a Wine helper started by a test must not hold CTest's output pipe.
+set(FSR2BRIDGE_WINE_RUN_DETACHED "${CMAKE_CURRENT_LIST_DIR}/wine-run-detached")
 
 # GoogleTest, built from Debian's sources with the cross toolchain.
 if(NOT TARGET gtest)
@@ -47,7 +49,7 @@ function(fsr2_add_wine_test name)
   endif()
   target_link_libraries(${name} PRIVATE fsr2_deps fsr2_options ${T_LIBS})
   target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}/src" "${CMAKE_SOURCE_DIR}")
-  add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
+  add_test(NAME ${name} COMMAND "${FSR2BRIDGE_WINE_RUN_DETACHED}" $<TARGET_FILE:${name}> ${T_ARGS})
   fsr2_wine_test_properties(${name})
 endfunction()
 
@@ -60,7 +62,7 @@ function(fsr2_add_wine_bench name)
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE fsr2_deps fsr2_options ${B_LIBS})
   target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}/src" "${CMAKE_SOURCE_DIR}")
-  add_test(NAME ${name} COMMAND ${name} ${B_ARGS})
+  add_test(NAME ${name} COMMAND "${FSR2BRIDGE_WINE_RUN_DETACHED}" $<TARGET_FILE:${name}> ${B_ARGS})
   fsr2_wine_test_properties(${name})
   set_tests_properties(${name} PROPERTIES LABELS bench)
 endfunction()

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 namespace e2e {
 namespace fs = std::filesystem;
@@ -96,13 +97,24 @@ GameRun runGame(const GameFolder& folder, const std::wstring& game, const std::w
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     std::wstring commandLine = L"\"" + game + L"\" " + arguments;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(game.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        folder.path.c_str(), &startup, &process);
+    // A loaded Wine (two test programs starting games at once) has been seen to refuse a process start now
+    // and then; the game has not run yet, so a start is tried again, and what refused it is kept.
+    std::string refusals;
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0)
+            Sleep(200);
+        started = CreateProcessW(game.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 folder.path.c_str(), &startup, &process);
+        if (!started)
+            refusals += "CreateProcessW failed with Windows error " + std::to_string(GetLastError()) + "\n";
+    }
     CloseHandle(out);
     for (const auto& [name, value] : saved)
         SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
     if (!started) {
         run.exitCode = 0xFFFFFFFF;
+        run.output = refusals;
         return run;
     }
     if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
@@ -112,7 +124,7 @@ GameRun runGame(const GameFolder& folder, const std::wstring& game, const std::w
     GetExitCodeProcess(process.hProcess, &run.exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    run.output = run.file(L"game-output.txt");
+    run.output = refusals + run.file(L"game-output.txt");
     parseReport(run.output, run.values, run.boxes);
     return run;
 }

@@ -78,14 +78,7 @@ int runChild(const char* mode)
             ComPtr<ID3D12Device> device;
             D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device));
             ComPtr<ID3D12CommandQueue> queue = device ? testsupport::createQueue(device.Get()) : nullptr;
-            DXGI_SWAP_CHAIN_DESC1 desc{};
-            desc.Width = 64;
-            desc.Height = 64;
-            desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-            desc.SampleDesc.Count = 1;
-            desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-            desc.BufferCount = 2;
-            desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+            const DXGI_SWAP_CHAIN_DESC1 desc = testsupport::flipSwapChainDesc(64, 64);
             ComPtr<IDXGISwapChain1> swapChain;
             swapChainResult = queue ? second->CreateSwapChainForHwnd(
                                           queue.Get(), testsupport::createWindow(L"first factories"), &desc,

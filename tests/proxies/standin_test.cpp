@@ -84,18 +84,7 @@ protected:
             new fsr2bridge::DXGIFactoryProxy(static_cast<IDXGIFactory7*>(upgradedFactory), nativeFactory);
     }
 
-    static DXGI_SWAP_CHAIN_DESC1 swapChainDesc()
-    {
-        DXGI_SWAP_CHAIN_DESC1 desc{};
-        desc.Width = 64;
-        desc.Height = 64;
-        desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-        desc.SampleDesc.Count = 1;
-        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-        desc.BufferCount = 2;
-        desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-        return desc;
-    }
+    static DXGI_SWAP_CHAIN_DESC1 swapChainDesc() { return testsupport::flipSwapChainDesc(64, 64); }
 
     // The Reflex and Frame Generation calls of the proxies go to the fake; their objects come from the
     // stand-in, which names the system swap chain behind its own.

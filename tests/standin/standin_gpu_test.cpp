@@ -137,14 +137,7 @@ TEST(StandinInterposed, SwapChainFromAProxiedQueuePresentsForReal)
 
     HWND window = makeWindow();
     ASSERT_NE(nullptr, window);
-    DXGI_SWAP_CHAIN_DESC1 sd = {};
-    sd.Width = 64;
-    sd.Height = 64;
-    sd.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    sd.SampleDesc.Count = 1;
-    sd.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    sd.BufferCount = 2;
-    sd.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    const DXGI_SWAP_CHAIN_DESC1 sd = testsupport::flipSwapChainDesc(64, 64);
     ComPtr<IDXGISwapChain1> chain;
     ASSERT_HRESULT_SUCCEEDED(
         upFactory->CreateSwapChainForHwnd(&proxy, window, &sd, nullptr, nullptr, &chain));
@@ -243,14 +236,7 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     ComPtr<ID3D12CommandQueue> queue;
     ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));
     HWND window = makeWindow();
-    DXGI_SWAP_CHAIN_DESC1 sd = {};
-    sd.Width = 32;
-    sd.Height = 32;
-    sd.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    sd.SampleDesc.Count = 1;
-    sd.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    sd.BufferCount = 2;
-    sd.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    const DXGI_SWAP_CHAIN_DESC1 sd = testsupport::flipSwapChainDesc(32, 32);
     ComPtr<IDXGISwapChain1> chain;
     // The interposed queue itself, unproxied, is unwrapped as well.
     ASSERT_HRESULT_SUCCEEDED(

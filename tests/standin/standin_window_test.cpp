@@ -48,14 +48,7 @@ struct Upgraded {
 
     HRESULT createForHwnd(HWND window, ComPtr<IDXGISwapChain1>& out) const
     {
-        DXGI_SWAP_CHAIN_DESC1 desc{};
-        desc.Width = 32;
-        desc.Height = 32;
-        desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-        desc.SampleDesc.Count = 1;
-        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-        desc.BufferCount = 2;
-        desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+        const DXGI_SWAP_CHAIN_DESC1 desc = testsupport::flipSwapChainDesc(32, 32);
         out.Reset();
         return factory->CreateSwapChainForHwnd(queue.Get(), window, &desc, nullptr, nullptr, &out);
     }

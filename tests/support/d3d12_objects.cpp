@@ -83,4 +83,17 @@ HWND createWindow(const wchar_t* title)
                            nullptr);
 }
 
+DXGI_SWAP_CHAIN_DESC1 flipSwapChainDesc(UINT width, UINT height)
+{
+    DXGI_SWAP_CHAIN_DESC1 desc{};
+    desc.Width = width;
+    desc.Height = height;
+    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    return desc;
+}
+
 } // namespace testsupport

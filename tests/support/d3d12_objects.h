@@ -35,4 +35,7 @@ ULONG referenceCount(IUnknown* object);
 // A small window for swap chains.
 HWND createWindow(const wchar_t* title);
 
+// A flip-model swap chain of two RGBA8 buffers, as the test world's games make.
+DXGI_SWAP_CHAIN_DESC1 flipSwapChainDesc(UINT width, UINT height);
+
 } // namespace testsupport

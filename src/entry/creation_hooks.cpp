@@ -144,17 +144,41 @@ bool installCreationHooks() noexcept
     // The layers below reach up only through what is registered here.
     setUpscalerInstaller(&installUpscaler);
     publishSystemDeviceLookup(&nativeDeviceOf);
-    if (MH_Initialize() != MH_OK)
+    const MH_STATUS started = MH_Initialize();
+    if (started != MH_OK) {
+        logLine("creation hooks not installed: the hook engine did not start (%s)",
+                MH_StatusToString(started));
         return false;
-    if (MH_CreateHookApi(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
-                         reinterpret_cast<void**>(&systemCreateDevice)) == MH_OK &&
-        MH_CreateHookApi(L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
-                         reinterpret_cast<void**>(&systemCreateFactory)) == MH_OK &&
-        MH_EnableHook(MH_ALL_HOOKS) == MH_OK) {
-        logLine("hooks on D3D12CreateDevice and CreateDXGIFactory2 installed");
-        return true;
     }
-    return !takeDownFailedInstallation();
+    const struct {
+        const wchar_t* module;
+        const char* function;
+        void* detour;
+        void** trampoline;
+    } hooks[] = {
+        {L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
+         reinterpret_cast<void**>(&systemCreateDevice)},
+        {L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
+         reinterpret_cast<void**>(&systemCreateFactory)},
+    };
+    for (const auto& hook : hooks) {
+        const MH_STATUS made = MH_CreateHookApi(hook.module, hook.function, hook.detour, hook.trampoline);
+        if (made != MH_OK) {
+            logLine("creation hooks not installed: %s could not be hooked (%s%s%s)", hook.function,
+                    MH_StatusToString(made), made == MH_ERROR_MODULE_NOT_FOUND ? ": " : "",
+                    made == MH_ERROR_MODULE_NOT_FOUND
+                        ? toUtf8(hook.module).append(" is not loaded yet").c_str()
+                        : "");
+            return !takeDownFailedInstallation();
+        }
+    }
+    const MH_STATUS enabled = MH_EnableHook(MH_ALL_HOOKS);
+    if (enabled != MH_OK) {
+        logLine("creation hooks not installed: they could not be enabled (%s)", MH_StatusToString(enabled));
+        return !takeDownFailedInstallation();
+    }
+    logLine("hooks on D3D12CreateDevice and CreateDXGIFactory2 installed");
+    return true;
 }
 
 } // namespace fsr2bridge

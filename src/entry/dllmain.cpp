@@ -32,8 +32,12 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     if (reason != DLL_PROCESS_ATTACH)
         return TRUE;
     loadLocalDxgi();
-    if (!fsr2bridge::installCreationHooks())
+    if (!fsr2bridge::installCreationHooks()) {
+        // The loader unloads the module: its log is written now, and no thread of it may stay behind.
+        fsr2bridge::logLine("fsr2bridge is not active in this process: its attach failed, so it is unloaded");
+        fsr2bridge::writeLogNow();
         return FALSE;
+    }
     // Only once the attach stands: the module stays loaded for the writer thread, which runs after we return.
     fsr2bridge::startLog();
     return TRUE;

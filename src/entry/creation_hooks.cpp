@@ -10,6 +10,7 @@
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
 #include "streamline/device_attachment.h"
+#include "streamline/startup_phases.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/host_installation.h"
 #include "upscaler/upscaler_state.h"
@@ -58,6 +59,30 @@ bool takeDownFailedInstallation() noexcept
     return false;
 }
 
+// The upscaler's installation, timed for the start-up's phases line.
+bool installUpscalerTimed(HMODULE interposer, Config* settings) noexcept
+{
+    const long long start = performanceNow();
+    const bool installed = installUpscaler(interposer, settings);
+    StartupPhases& phases = startupPhases();
+    if (phases.hooks < 0)
+        phases.hooks = millisecondsSince(start);
+    return installed;
+}
+
+// A device's attachment; the first one after the load ends the start-up, whose phases are then logged.
+template <class Attach> auto attachTimed(Attach attach) noexcept
+{
+    const long long start = performanceNow();
+    const auto outcome = attach();
+    StartupPhases& phases = startupPhases();
+    if (phases.attachment < 0 && streamlineLoad.claimed()) {
+        phases.attachment = millisecondsSince(start);
+        logStartupPhases();
+    }
+    return outcome;
+}
+
 } // namespace
 
 StreamlineLoader streamlineLoader;
@@ -82,7 +107,7 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
     auto* native = static_cast<ID3D12Device10*>(*device);
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
     if (upgrade == nullptr) {
-        attachDevice(static_cast<ID3D12Device*>(*device));
+        attachTimed([device] { return attachDevice(static_cast<ID3D12Device*>(*device)); });
         return S_OK;
     }
     void* upgraded = native;
@@ -92,7 +117,8 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
         new (std::nothrow) D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgraded), native));
     if (proxy == nullptr)
         return E_OUTOFMEMORY;
-    if (attachDeviceOutcome(proxy.get()) == AttachmentOutcome::deviceRefused) {
+    if (attachTimed([&proxy] { return attachDeviceOutcome(proxy.get()); }) ==
+        AttachmentOutcome::deviceRefused) {
         // Streamline serves another device: this one goes to the game as the system made it (the system
         // device is still in the out-pointer). Streamline's object for it is kept, like every object it
         // hands out: whether releasing it would also release the system device is Streamline's business.
@@ -142,7 +168,7 @@ HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory)
 bool installCreationHooks() noexcept
 {
     // The layers below reach up only through what is registered here.
-    setUpscalerInstaller(&installUpscaler);
+    setUpscalerInstaller(&installUpscalerTimed);
     publishSystemDeviceLookup(&nativeDeviceOf);
     const MH_STATUS started = MH_Initialize();
     if (started != MH_OK) {

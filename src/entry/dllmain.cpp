@@ -3,6 +3,7 @@
 
 #include "common/log.h"
 #include "entry/creation_hooks.h"
+#include "streamline/interposer_check.h"
 
 namespace {
 
@@ -40,5 +41,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     }
     // Only once the attach stands: the module stays loaded for the writer thread, which runs after we return.
     fsr2bridge::startLog();
+    // The interposer's signature is verified while the game boots; its first factory takes the result.
+    fsr2bridge::startEarlyInterposerCheck();
     return TRUE;
 }

@@ -154,14 +154,22 @@ public:
 
     ~LogWriter() { stop(); }
 
+    // The log's one start, in `directory`: false when it was started before. With control_ held.
+    bool claimStart(const std::wstring& directory)
+    {
+        if (started_)
+            return false;
+        directory_ = directory;
+        started_ = true;
+        return true;
+    }
+
     bool start(const std::wstring& directory) noexcept
     {
         try {
             std::lock_guard lock(control_);
-            if (started_)
+            if (!claimStart(directory))
                 return false;
-            directory_ = directory;
-            started_ = true;
             DWORD id = 0;
             thread_.reset(CreateThread(nullptr, 0, &LogWriter::threadMain, this, 0, &id));
             if (!thread_) {
@@ -180,10 +188,8 @@ public:
     {
         try {
             std::lock_guard lock(control_);
-            if (started_)
+            if (!claimStart(directory))
                 return false;
-            directory_ = directory;
-            started_ = true;
         } catch (...) {
             return false;
         }

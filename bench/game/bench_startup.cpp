@@ -31,12 +31,15 @@ double median(std::vector<double> values)
 struct Startup {
     std::vector<double> with, without;
     std::vector<double> signature, factoryWait; // from the bridged runs' start-up phases lines
-    bool signatureDuringBoot = true;            // every bridged run verified while the game booted
-    bool logged = true;                         // every bridged run wrote its log and its phases line
+    std::vector<double>
+        gameThread; // the phases on the game's thread: settings, the wait, load, slInit, attachment
+    bool signatureDuringBoot = true; // every bridged run verified while the game booted
+    bool logged = true;              // every bridged run wrote its log and its phases line
     GameRun last;
 };
 
-// The signature check's total and the first factory's wait for it, from the log's start-up phases line.
+// From the log's start-up phases line: the signature check's total, the first factory's wait for it, and what the
+// start-up took on the game's thread.
 bool readPhases(const std::string& log, Startup& startup)
 {
     static const std::regex phases(
@@ -46,6 +49,16 @@ bool readPhases(const std::string& log, Startup& startup)
         return false;
     startup.signature.push_back(std::stod(match[1]));
     startup.factoryWait.push_back(std::stod(match[3]));
+    const std::string line = log.substr(static_cast<std::size_t>(match.position(0)));
+    double onGameThread = std::stod(match[3]);
+    for (const char* phase : {"settings", "load", "slInit", "device attachment"}) {
+        const std::regex one(std::string(phase) + R"( ([0-9.]+) ms)");
+        std::smatch m;
+        if (!std::regex_search(line, m, one))
+            return false;
+        onGameThread += std::stod(m[1]);
+    }
+    startup.gameThread.push_back(onGameThread);
     startup.signatureDuringBoot = startup.signatureDuringBoot && match[2] == "during the game's boot";
     return true;
 }
@@ -101,6 +114,7 @@ int main()
     std::printf("startup_overhead: %.1f ms\n", median(booted.with) - median(booted.without));
     std::printf("startup_factory_wait: %.1f ms\n", median(booted.factoryWait));
     std::printf("startup_signature_check: %.1f ms\n", median(booted.signature));
+    std::printf("startup_phases_on_game_thread: %.1f ms\n", median(booted.gameThread));
     std::printf("startup_with: %.1f ms\n", median(booted.with));
     std::printf("startup_without: %.1f ms\n", median(booted.without));
     std::printf("startup_overhead_no_boot: %.1f ms\n", median(unbooted.with) - median(unbooted.without));

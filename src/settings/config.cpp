@@ -289,7 +289,8 @@ bool exists(const std::wstring& path)
 // temporary file goes only once a config.json is in place again: until then it is the only copy.
 SaveOutcome moveTemporaryIntoPlace(const std::wstring& temporary, const std::wstring& path, bool lastCopy)
 {
-    constexpr int attempts = 6;
+    // The only copy is worth a longer wait (about a second) than a file that stays as it was.
+    const int attempts = lastCopy ? 50 : 6;
     DWORD error = 0;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

@@ -28,6 +28,16 @@ double median(std::vector<double> values)
     return values.empty() ? -1.0 : values[values.size() / 2];
 }
 
+// The median of each run with the bridge less the run without it just before: a machine whose load changes
+// from second to second slows both of a pair alike.
+double medianOverhead(const std::vector<double>& with, const std::vector<double>& without)
+{
+    std::vector<double> added;
+    for (std::size_t i = 0; i < with.size() && i < without.size(); ++i)
+        added.push_back(with[i] - without[i]);
+    return median(added);
+}
+
 struct Startup {
     std::vector<double> with, without;
     std::vector<double> signature, factoryWait; // from the bridged runs' start-up phases lines
@@ -38,8 +48,8 @@ struct Startup {
     GameRun last;
 };
 
-// From the log's start-up phases line: the signature check's total, the first factory's wait for it, and what the
-// start-up took on the game's thread.
+// From the log's start-up phases line: the signature check's total, the first factory's wait for it, and what
+// the start-up took on the game's thread.
 bool readPhases(const std::string& log, Startup& startup)
 {
     static const std::regex phases(
@@ -111,13 +121,13 @@ int main()
     Startup booted, unbooted;
     if (!measure(L"_boot", bootMilliseconds, booted) || !measure(L"", 0, unbooted))
         return 1;
-    std::printf("startup_overhead: %.1f ms\n", median(booted.with) - median(booted.without));
+    std::printf("startup_overhead: %.1f ms\n", medianOverhead(booted.with, booted.without));
     std::printf("startup_factory_wait: %.1f ms\n", median(booted.factoryWait));
     std::printf("startup_signature_check: %.1f ms\n", median(booted.signature));
     std::printf("startup_phases_on_game_thread: %.1f ms\n", median(booted.gameThread));
     std::printf("startup_with: %.1f ms\n", median(booted.with));
     std::printf("startup_without: %.1f ms\n", median(booted.without));
-    std::printf("startup_overhead_no_boot: %.1f ms\n", median(unbooted.with) - median(unbooted.without));
+    std::printf("startup_overhead_no_boot: %.1f ms\n", medianOverhead(unbooted.with, unbooted.without));
     std::printf("startup_factory_wait_no_boot: %.1f ms\n", median(unbooted.factoryWait));
     std::printf("startup_with_no_boot: %.1f ms\n", median(unbooted.with));
     std::printf("startup_without_no_boot: %.1f ms\n", median(unbooted.without));

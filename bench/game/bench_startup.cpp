@@ -60,7 +60,9 @@ bool readPhases(const std::string& log, Startup& startup)
     startup.signature.push_back(std::stod(match[1]));
     startup.factoryWait.push_back(std::stod(match[3]));
     const std::string line = log.substr(static_cast<std::size_t>(match.position(0)));
-    double onGameThread = std::stod(match[3]);
+    const bool early = match[2] == "during the game's boot";
+    // The wait for an early check, or a check made in the first factory.
+    double onGameThread = std::stod(match[early ? 3 : 1]);
     for (const char* phase : {"settings", "load", "slInit", "device attachment"}) {
         const std::regex one(std::string(phase) + R"( ([0-9.]+) ms)");
         std::smatch m;
@@ -69,7 +71,7 @@ bool readPhases(const std::string& log, Startup& startup)
         onGameThread += std::stod(m[1]);
     }
     startup.gameThread.push_back(onGameThread);
-    startup.signatureDuringBoot = startup.signatureDuringBoot && match[2] == "during the game's boot";
+    startup.signatureDuringBoot = startup.signatureDuringBoot && early;
     return true;
 }
 

@@ -162,6 +162,8 @@ class ClassTable:
     answers: dict = field(default_factory=dict)
     # Name of the class's table in tests/proxies/slot_tables.h, if the slot-order test uses one.
     slot_table: str = None
+    # A statement every forwarding slot runs first (the stand-in's timer).
+    prologue: str = ""
 
 
 D3D12_HEADERS = ["d3d12.h"]
@@ -191,6 +193,7 @@ PROXY_UNKNOWN = {"QueryInterface": OWN}
 COUNTING_UNKNOWN = {"QueryInterface": OWN, "AddRef": OWN, "Release": OWN}
 STANDIN_UNKNOWN = {"QueryInterface": OWN, "AddRef": OWN, "Release": OWN}
 STANDIN_ANSWERS = {"HRESULT": "E_NOINTERFACE"}
+STANDIN_TIMER = "InsideTimer timed;"  # the stand-in's time is measured apart from the system's
 
 CLASSES = [
     # The DLL's proxies. The queue proxy's AddRef/Release go to the queue; the others count the game's
@@ -215,22 +218,22 @@ CLASSES = [
     # The stand-in Streamline's wrappers: their own reference counts; a missing level answers.
     ClassTable("InterposedQueue", "testbed/streamline/interposed.h", "ID3D12CommandQueue",
                every("real_.Get()", "IUnknown", *QUEUE_CHAIN), {**STANDIN_UNKNOWN, "ExecuteCommandLists": OWN},
-               checked=True, answers=STANDIN_ANSWERS),
+               checked=True, answers=STANDIN_ANSWERS, prologue=STANDIN_TIMER),
     ClassTable("InterposedDevice", "testbed/streamline/interposed.h", "ID3D12Device10",
                levels("levels_", "ID3D12Device", 11, below=["ID3D12Object"]),
                {**STANDIN_UNKNOWN, "CreateCommandQueue": OWN, "CreateCommandQueue1": OWN},
-               checked=True, answers=STANDIN_ANSWERS),
+               checked=True, answers=STANDIN_ANSWERS, prologue=STANDIN_TIMER),
     ClassTable("InterposedSwapChain", "testbed/streamline/interposed.h", "IDXGISwapChain4",
                levels("levels_", "IDXGISwapChain", 5, below=["IDXGIObject", "IDXGIDeviceSubObject"]),
                {**STANDIN_UNKNOWN, "Present": OWN, "GetBuffer": OWN, "SetFullscreenState": OWN,
                 "ResizeBuffers": OWN, "Present1": OWN, "GetCurrentBackBufferIndex": OWN,
                 "ResizeBuffers1": OWN},
-               checked=True, answers=STANDIN_ANSWERS),
+               checked=True, answers=STANDIN_ANSWERS, prologue=STANDIN_TIMER),
     ClassTable("InterposedFactory", "testbed/streamline/interposed.h", "IDXGIFactory7",
                levels("levels_", "IDXGIFactory", 8, below=["IDXGIObject"]),
                {**STANDIN_UNKNOWN, "CreateSwapChain": OWN, "CreateSwapChainForHwnd": OWN,
                 "CreateSwapChainForCoreWindow": OWN, "CreateSwapChainForComposition": OWN},
-               checked=True, answers=STANDIN_ANSWERS),
+               checked=True, answers=STANDIN_ANSWERS, prologue=STANDIN_TIMER),
     # A test's stand-in for the DLL's queue proxy, in front of the stand-in's queue.
     ClassTable("ForwardingQueue", "tests/standin/standin_gpu_test.cpp", "ID3D12CommandQueue",
                every("inner_", "IUnknown", *QUEUE_CHAIN), PROXY_UNKNOWN),
@@ -281,7 +284,8 @@ def forwarder(method, table, target, own):
     if not table.checked:
         return f"{head}({params}) override {{ {result}{target}->{call}; }}"
     otherwise = answer(method, table.answers)
-    return f"{head}({params}) override {{ if (auto* i = {target}) {result}i->{call};{' ' if otherwise else ''}{otherwise} }}"
+    first = f"{table.prologue} " if table.prologue else ""
+    return f"{head}({params}) override {{ {first}if (auto* i = {target}) {result}i->{call};{' ' if otherwise else ''}{otherwise} }}"
 
 
 def class_block(table, interfaces, indent="    "):

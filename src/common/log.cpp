@@ -154,14 +154,22 @@ public:
 
     ~LogWriter() { stop(); }
 
+    // The log's one start, in `directory`: false when it was started before. With control_ held.
+    bool claimStart(const std::wstring& directory)
+    {
+        if (started_)
+            return false;
+        directory_ = directory;
+        started_ = true;
+        return true;
+    }
+
     bool start(const std::wstring& directory) noexcept
     {
         try {
             std::lock_guard lock(control_);
-            if (started_)
+            if (!claimStart(directory))
                 return false;
-            directory_ = directory;
-            started_ = true;
             DWORD id = 0;
             thread_.reset(CreateThread(nullptr, 0, &LogWriter::threadMain, this, 0, &id));
             if (!thread_) {
@@ -174,6 +182,31 @@ public:
         } catch (...) {
             return false;
         }
+    }
+
+    bool writeNow(const std::wstring& directory) noexcept
+    {
+        try {
+            std::lock_guard lock(control_);
+            if (!claimStart(directory))
+                return false;
+        } catch (...) {
+            return false;
+        }
+        const bool opened = open();
+        if (opened) {
+            writeStartLines();
+            drain();
+            summariseRepeats();
+            writeOut();
+            file_.reset();
+        }
+        accepting_.store(false, std::memory_order_relaxed);
+        discardPending();
+        std::lock_guard lock(control_);
+        failed_ = !opened;
+        finished_ = true;
+        return opened;
     }
 
     void stop() noexcept
@@ -203,7 +236,9 @@ public:
         return served_ >= request && !failed_;
     }
 
-    bool push(const LogKind& kind, const std::uint64_t* args, std::uint32_t count) noexcept
+    // `countDrop`: a full ring counts the record as dropped.
+    bool push(const LogKind& kind, const std::uint64_t* args, std::uint32_t count,
+              bool countDrop = true) noexcept
     {
         if (!accepting_.load(std::memory_order_relaxed))
             return false;
@@ -217,7 +252,8 @@ public:
                 if (enqueue_.compare_exchange_weak(position, position + 1, std::memory_order_relaxed))
                     break;
             } else if (difference < 0) {
-                dropped_.fetch_add(1, std::memory_order_relaxed);
+                if (countDrop)
+                    dropped_.fetch_add(1, std::memory_order_relaxed);
                 return false;
             } else {
                 position = enqueue_.load(std::memory_order_relaxed);
@@ -232,6 +268,24 @@ public:
             r.args[i] = i < r.argCount ? args[i] : 0;
         slot->sequence.store(position + 1, std::memory_order_release);
         return true;
+    }
+
+    // A counted error's first occurrence: into the ring, or, when it is full, kept in the kind itself until
+    // the writer comes (one lock-free push onto a list of kinds; each kind is on it at most once).
+    void pushFirst(LogErrorKind& kind, const std::uint64_t* args, std::uint32_t count) noexcept
+    {
+        if (push(kind, args, count, false) || !accepting_.load(std::memory_order_relaxed))
+            return;
+        kind.firstTime = timestamp();
+        kind.firstThread = GetCurrentThreadId();
+        kind.firstArgCount = count < maxLogArgs ? count : maxLogArgs;
+        for (std::uint32_t i = 0; i < maxLogArgs; ++i)
+            kind.firstArgs[i] = i < kind.firstArgCount ? args[i] : 0;
+        LogErrorKind* head = kept_.load(std::memory_order_relaxed);
+        do {
+            kind.nextKept = head;
+        } while (
+            !kept_.compare_exchange_weak(head, &kind, std::memory_order_release, std::memory_order_relaxed));
     }
 
     void pushText(std::string_view utf8) noexcept
@@ -270,11 +324,7 @@ private:
             done_.notify_all();
             return;
         }
-        try {
-            for (const std::string& line : startLines(gatherStartFacts(directory_)))
-                writeText(timestamp(), GetCurrentThreadId(), line);
-        } catch (...) {
-        }
+        writeStartLines();
         writeOut();
         std::uint64_t lastSummary = GetTickCount64();
         for (;;) {
@@ -307,7 +357,24 @@ private:
         }
     }
 
-    // Keeps the last log as the previous one and starts a new file.
+    void writeStartLines() noexcept
+    {
+        try {
+            for (const std::string& line : startLines(gatherStartFacts(directory_)))
+                writeText(timestamp(), GetCurrentThreadId(), line);
+        } catch (...) {
+        }
+    }
+
+    // The log is open without delete sharing, so that no other copy of the game can rename it.
+    static HANDLE createLog(const std::wstring& path) noexcept
+    {
+        return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
+    // Keeps the last log as the previous one and starts a new file. The log of another copy of the game
+    // running in the same folder is left alone: this one gets a name of its own.
     bool open() noexcept
     {
         try {
@@ -318,8 +385,10 @@ private:
             const DWORD attributes = GetFileAttributesW(path.c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
                 MoveFileExW(path.c_str(), (folder + previousLogName).c_str(), MOVEFILE_REPLACE_EXISTING);
-            file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            file_.reset(createLog(path));
+            if (!file_ && GetLastError() == ERROR_SHARING_VIOLATION)
+                file_.reset(
+                    createLog(folder + L"fsr2bridge." + std::to_wstring(GetCurrentProcessId()) + L".log"));
         } catch (...) {
             file_.reset();
         }
@@ -358,6 +427,7 @@ private:
             else
                 writeRecord(record);
         }
+        writeKeptFirsts();
         const std::uint64_t dropped = dropped_.load(std::memory_order_relaxed);
         if (dropped != droppedReported_) {
             line_.clear();
@@ -365,6 +435,25 @@ private:
             line_.append(" log records dropped: they came faster than the log could take them");
             droppedReported_ = dropped;
             writeLine(timestamp(), GetCurrentThreadId());
+        }
+    }
+
+    // The first occurrences that found the ring full, in the order they came.
+    void writeKeptFirsts() noexcept
+    {
+        LogErrorKind* kind = kept_.exchange(nullptr, std::memory_order_acquire);
+        LogErrorKind* inOrder = nullptr;
+        while (kind) {
+            LogErrorKind* next = kind->nextKept;
+            kind->nextKept = inOrder;
+            inOrder = kind;
+            kind = next;
+        }
+        for (; inOrder; inOrder = inOrder->nextKept) {
+            LogRecord record{inOrder, inOrder->firstTime, inOrder->firstThread, inOrder->firstArgCount, {}};
+            for (std::uint32_t i = 0; i < maxLogArgs; ++i)
+                record.args[i] = inOrder->firstArgs[i];
+            writeRecord(record);
         }
     }
 
@@ -494,6 +583,7 @@ private:
             slot.sequence.store(dequeue_ + capacity_, std::memory_order_release);
             ++dequeue_;
         }
+        kept_.store(nullptr, std::memory_order_relaxed);
         std::lock_guard lock(textLock_);
         texts_.clear();
     }
@@ -509,6 +599,7 @@ private:
     std::atomic<bool> accepting_{true};
     std::atomic<std::uint64_t> enqueue_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<LogErrorKind*> kept_{nullptr};
 
     std::mutex textLock_;
     std::deque<std::string> texts_;
@@ -549,6 +640,11 @@ void Logger::stop() noexcept
     writer_->stop();
 }
 
+bool Logger::writeNow(const std::wstring& directory) noexcept
+{
+    return writer_->writeNow(directory);
+}
+
 bool Logger::flush(std::uint32_t timeoutMilliseconds) noexcept
 {
     return writer_->flush(timeoutMilliseconds);
@@ -562,7 +658,7 @@ bool Logger::record(const LogKind& kind, const std::uint64_t* args, std::uint32_
 void Logger::error(LogErrorKind& kind, const std::uint64_t* args, std::uint32_t count) noexcept
 {
     if (kind.occurrences.fetch_add(1, std::memory_order_relaxed) == 0)
-        writer_->push(kind, args, count);
+        writer_->pushFirst(kind, args, count);
 }
 
 void Logger::text(std::string_view utf8) noexcept
@@ -587,25 +683,44 @@ Logger& processLog() noexcept
     return *log;
 }
 
+namespace {
+
+// The current directory; empty when it cannot be read.
+std::wstring currentDirectory()
+{
+    std::wstring folder;
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    if (size == 0)
+        return folder;
+    folder.resize(size);
+    const DWORD n = GetCurrentDirectoryW(size, folder.data());
+    folder.resize(n < size ? n : 0);
+    return folder;
+}
+
+} // namespace
+
 bool startLog(const std::wstring& directory) noexcept
 {
     try {
-        std::wstring folder = directory;
-        if (folder.empty()) {
-            const DWORD size = GetCurrentDirectoryW(0, nullptr);
-            if (size == 0)
-                return false;
-            folder.resize(size);
-            const DWORD n = GetCurrentDirectoryW(size, folder.data());
-            if (n == 0 || n >= size)
-                return false;
-            folder.resize(n);
-        }
+        const std::wstring folder = directory.empty() ? currentDirectory() : directory;
+        if (folder.empty())
+            return false;
         // The writer thread runs our code for the rest of the process: the module must never be unloaded.
         HMODULE self = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                            reinterpret_cast<LPCWSTR>(&startLog), &self);
         return processLog().start(folder);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool writeLogNow() noexcept
+{
+    try {
+        const std::wstring folder = currentDirectory();
+        return !folder.empty() && processLog().writeNow(folder);
     } catch (...) {
         return false;
     }

@@ -19,8 +19,9 @@
 // Arguments are integers, enumerations, bool, floating point or pointers (at most four).
 //
 // One writer thread, started with the log, formats and writes; records made before the start wait in the
-// ring. A full ring drops records (the writer says how many). A log that cannot be written is silently
-// skipped.
+// ring. A full ring drops records (the writer says how many), but never the first report of a counted
+// error. A log that cannot be written is silently skipped. The log of another running copy of the game in
+// the same folder is left alone: this one is then written as fsr2bridge.<process id>.log.
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -125,6 +126,13 @@ template <class... Args> struct LogEvent : LogKind {
 struct LogErrorKind : LogKind {
     constexpr explicit LogErrorKind(const LogKind& kind) : LogKind(kind) {}
     std::atomic<std::uint64_t> occurrences{0};
+    // The first occurrence when the ring had no room for it: the writer takes it from here, so that it
+    // and the summary of its repeats are never lost.
+    std::uint64_t firstArgs[maxLogArgs] = {};
+    std::uint32_t firstArgCount = 0;
+    std::uint32_t firstThread = 0;
+    std::int64_t firstTime = 0;
+    LogErrorKind* nextKept = nullptr;
 };
 
 template <class... Args> struct LogError : LogErrorKind {
@@ -155,6 +163,11 @@ public:
     bool start(const std::wstring& directory) noexcept;
     // Writes what is pending and ends the writer; later records are refused. For tests.
     void stop() noexcept;
+    // Instead of start: opens the log as start does, writes what was logged so far on the calling thread
+    // and closes it again; later records are refused. For a module that is about to be unloaded, which may
+    // leave no thread behind (safe under the loader lock). False when the log could not be written or was
+    // started before.
+    bool writeNow(const std::wstring& directory) noexcept;
     // Waits until all logged before the call is written and counted errors are summed up. False on
     // timeout, before start, and when the log could not be opened. Off the per-frame paths only.
     bool flush(std::uint32_t timeoutMilliseconds) noexcept;
@@ -181,6 +194,9 @@ Logger& processLog() noexcept;
 
 // Starts the game's log in `directory` (the current directory when empty). Called from DllMain.
 bool startLog(const std::wstring& directory = {}) noexcept;
+// Writes the game's log at once, in the current directory, without a thread (Logger::writeNow): for an
+// attach that fails.
+bool writeLogNow() noexcept;
 
 template <class... Args>
 inline void logEvent(const LogEvent<Args...>& kind, std::type_identity_t<Args>... args) noexcept

@@ -10,6 +10,7 @@
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
 #include "streamline/device_attachment.h"
+#include "streamline/startup_phases.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/host_installation.h"
 #include "upscaler/upscaler_state.h"
@@ -58,6 +59,30 @@ bool takeDownFailedInstallation() noexcept
     return false;
 }
 
+// The upscaler's installation, timed for the start-up's phases line.
+bool installUpscalerTimed(HMODULE interposer, Config* settings) noexcept
+{
+    const long long start = performanceNow();
+    const bool installed = installUpscaler(interposer, settings);
+    StartupPhases& phases = startupPhases();
+    if (phases.hooks < 0)
+        phases.hooks = millisecondsSince(start);
+    return installed;
+}
+
+// A device's attachment; the first one after the load ends the start-up, whose phases are then logged.
+template <class Attach> auto attachTimed(Attach attach) noexcept
+{
+    const long long start = performanceNow();
+    const auto outcome = attach();
+    StartupPhases& phases = startupPhases();
+    if (phases.attachment < 0 && streamlineLoad.claimed()) {
+        phases.attachment = millisecondsSince(start);
+        logStartupPhases();
+    }
+    return outcome;
+}
+
 } // namespace
 
 StreamlineLoader streamlineLoader;
@@ -82,7 +107,7 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
     auto* native = static_cast<ID3D12Device10*>(*device);
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
     if (upgrade == nullptr) {
-        attachDevice(static_cast<ID3D12Device*>(*device));
+        attachTimed([device] { return attachDevice(static_cast<ID3D12Device*>(*device)); });
         return S_OK;
     }
     void* upgraded = native;
@@ -92,7 +117,8 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
         new (std::nothrow) D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgraded), native));
     if (proxy == nullptr)
         return E_OUTOFMEMORY;
-    if (attachDeviceOutcome(proxy.get()) == AttachmentOutcome::deviceRefused) {
+    if (attachTimed([&proxy] { return attachDeviceOutcome(proxy.get()); }) ==
+        AttachmentOutcome::deviceRefused) {
         // Streamline serves another device: this one goes to the game as the system made it (the system
         // device is still in the out-pointer). Streamline's object for it is kept, like every object it
         // hands out: whether releasing it would also release the system device is Streamline's business.
@@ -142,19 +168,43 @@ HRESULT WINAPI createFactoryHook(UINT flags, REFIID riid, void** factory)
 bool installCreationHooks() noexcept
 {
     // The layers below reach up only through what is registered here.
-    setUpscalerInstaller(&installUpscaler);
+    setUpscalerInstaller(&installUpscalerTimed);
     publishSystemDeviceLookup(&nativeDeviceOf);
-    if (MH_Initialize() != MH_OK)
+    const MH_STATUS started = MH_Initialize();
+    if (started != MH_OK) {
+        logLine("creation hooks not installed: the hook engine did not start (%s)",
+                MH_StatusToString(started));
         return false;
-    if (MH_CreateHookApi(L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
-                         reinterpret_cast<void**>(&systemCreateDevice)) == MH_OK &&
-        MH_CreateHookApi(L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
-                         reinterpret_cast<void**>(&systemCreateFactory)) == MH_OK &&
-        MH_EnableHook(MH_ALL_HOOKS) == MH_OK) {
-        logLine("hooks on D3D12CreateDevice and CreateDXGIFactory2 installed");
-        return true;
     }
-    return !takeDownFailedInstallation();
+    const struct {
+        const wchar_t* module;
+        const char* function;
+        void* detour;
+        void** trampoline;
+    } hooks[] = {
+        {L"d3d12.dll", "D3D12CreateDevice", reinterpret_cast<void*>(&createDeviceHook),
+         reinterpret_cast<void**>(&systemCreateDevice)},
+        {L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryHook),
+         reinterpret_cast<void**>(&systemCreateFactory)},
+    };
+    for (const auto& hook : hooks) {
+        const MH_STATUS made = MH_CreateHookApi(hook.module, hook.function, hook.detour, hook.trampoline);
+        if (made != MH_OK) {
+            logLine("creation hooks not installed: %s could not be hooked (%s%s%s)", hook.function,
+                    MH_StatusToString(made), made == MH_ERROR_MODULE_NOT_FOUND ? ": " : "",
+                    made == MH_ERROR_MODULE_NOT_FOUND
+                        ? toUtf8(hook.module).append(" is not loaded yet").c_str()
+                        : "");
+            return !takeDownFailedInstallation();
+        }
+    }
+    const MH_STATUS enabled = MH_EnableHook(MH_ALL_HOOKS);
+    if (enabled != MH_OK) {
+        logLine("creation hooks not installed: they could not be enabled (%s)", MH_StatusToString(enabled));
+        return !takeDownFailedInstallation();
+    }
+    logLine("hooks on D3D12CreateDevice and CreateDXGIFactory2 installed");
+    return true;
 }
 
 } // namespace fsr2bridge

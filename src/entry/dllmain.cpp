@@ -3,6 +3,7 @@
 
 #include "common/log.h"
 #include "entry/creation_hooks.h"
+#include "streamline/interposer_check.h"
 
 namespace {
 
@@ -32,9 +33,15 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     if (reason != DLL_PROCESS_ATTACH)
         return TRUE;
     loadLocalDxgi();
-    if (!fsr2bridge::installCreationHooks())
+    if (!fsr2bridge::installCreationHooks()) {
+        // The loader unloads the module: its log is written now, and no thread of it may stay behind.
+        fsr2bridge::logLine("fsr2bridge is not active in this process: its attach failed, so it is unloaded");
+        fsr2bridge::writeLogNow();
         return FALSE;
+    }
     // Only once the attach stands: the module stays loaded for the writer thread, which runs after we return.
     fsr2bridge::startLog();
+    // The interposer's signature is verified while the game boots; its first factory takes the result.
+    fsr2bridge::startEarlyInterposerCheck();
     return TRUE;
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/log.h"
+#include "settings/file_operations.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -112,15 +113,31 @@ constexpr DWORD maxSettingsFileBytes = 1u << 20;
 
 enum class ReadOutcome { ok, cannotOpen, tooLarge, failed };
 
+bool isSharingError(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// Only these say that there is no file; any other error (held open by another program, access denied, a
+// cloud file not yet on the disk) is about a file the player has.
+bool meansAbsent(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // Reads the whole file and closes it again before anything else touches it.
 // Others may read, write or delete the file meanwhile (as with the C runtime).
-ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes)
+// `error` is Windows' error when it cannot be opened.
+ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes, DWORD& error)
 {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE file = settingsFileOperations().openFile(path.c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
         return ReadOutcome::cannotOpen;
+    }
     ReadOutcome outcome = ReadOutcome::ok;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size)) {
@@ -154,13 +171,23 @@ ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes)
     return outcome;
 }
 
-enum class SaveOutcome { saved, leftAlone, sharingViolation };
-
-bool isSharingError(DWORD error)
+// Reads the file, trying again for a while when it is there but cannot be opened: a scanner, a sync client
+// or an editor's save holds it only for a moment, and that must not cost the player their settings.
+ReadOutcome readSettingsFile(const std::wstring& path, std::string& bytes, DWORD& error)
 {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+    constexpr DWORD pauseMs = 50;
+    constexpr int lockedAttempts = 21; // about a second for a file held open by another program
+    constexpr int otherAttempts = 3;   // access denied and the like rarely go away
+    for (int attempt = 1;; ++attempt) {
+        const ReadOutcome outcome = readWholeFile(path, bytes, error);
+        if (outcome != ReadOutcome::cannotOpen || meansAbsent(error) ||
+            attempt >= (isSharingError(error) ? lockedAttempts : otherAttempts))
+            return outcome;
+        Sleep(pauseMs);
+    }
 }
+
+enum class SaveOutcome { saved, leftAlone, sharingViolation, temporaryKept };
 
 SaveOutcome failure(DWORD error)
 {
@@ -185,8 +212,9 @@ struct SaveTarget {
 
 bool canOpen(const std::wstring& path, DWORD access, DWORD& error)
 {
-    HANDLE probe = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE probe = settingsFileOperations().openFile(path.c_str(), access,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         return false;
@@ -242,8 +270,8 @@ bool writeWholeFile(HANDLE file, const std::string& bytes)
 // needs no right to create files beside it, and keeps the file as it is.
 SaveOutcome writeInPlace(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = settingsFileOperations().openFile(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return failure(GetLastError());
     const bool written = writeWholeFile(file, bytes) && SetEndOfFile(file);
@@ -251,26 +279,54 @@ SaveOutcome writeInPlace(const std::wstring& path, const std::string& bytes)
     return written ? SaveOutcome::saved : SaveOutcome::leftAlone;
 }
 
+bool exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Puts the temporary file where config.json is missing, trying again for a moment while someone (a scanner
+// looking at the new file) holds it. After a replace that took the player's file away (`lastCopy`) the
+// temporary file goes only once a config.json is in place again: until then it is the only copy.
+SaveOutcome moveTemporaryIntoPlace(const std::wstring& temporary, const std::wstring& path, bool lastCopy)
+{
+    // The only copy is worth a longer wait (about a second) than a file that stays as it was.
+    const int attempts = lastCopy ? 50 : 6;
+    DWORD error = 0;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return SaveOutcome::saved;
+        error = GetLastError();
+        if (!isSharingError(error) || exists(path))
+            break;
+        Sleep(20);
+    }
+    if (lastCopy && !exists(path))
+        return SaveOutcome::temporaryKept;
+    DeleteFileW(temporary.c_str());
+    return failure(error);
+}
+
 // Moves the finished temporary file into place: ReplaceFileW over an existing
 // file (it keeps the file's attributes, security and identity), MoveFileExW
-// where there is none. The temporary file never outlives a failure.
+// where there is none. After any failure the player's file or the new one is
+// in place under the file's name.
 SaveOutcome moveIntoPlace(const std::wstring& temporary, const std::wstring& path, SaveWay way)
 {
     if (way == SaveWay::replace) {
-        if (ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr))
+        if (settingsFileOperations().replaceFile(path.c_str(), temporary.c_str(), nullptr, 0, nullptr,
+                                                 nullptr))
             return SaveOutcome::saved;
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
+        // A replace that half failed (ERROR_UNABLE_TO_MOVE_REPLACEMENT and _2: the old file already gone
+        // from its name, the new one still under the temporary name) is finished by a move; one that left
+        // the old file in place only loses the temporary file.
+        if (error != ERROR_FILE_NOT_FOUND && exists(path)) {
             DeleteFileW(temporary.c_str());
             return failure(error);
         }
-        // The file went away meanwhile: put the new one in its place.
+        return moveTemporaryIntoPlace(temporary, path, error != ERROR_FILE_NOT_FOUND);
     }
-    if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return SaveOutcome::saved;
-    const DWORD error = GetLastError();
-    DeleteFileW(temporary.c_str());
-    return failure(error);
+    return moveTemporaryIntoPlace(temporary, path, false);
 }
 
 // One attempt: writes `bytes` to a temporary file beside `path` and moves it
@@ -288,8 +344,8 @@ SaveOutcome saveOnce(const std::wstring& path, const std::string& bytes)
     // One name per thread: concurrent saves never share a temporary file.
     const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
                                    std::to_wstring(GetCurrentThreadId()) + L".tmp";
-    HANDLE file =
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, target.attributes, nullptr);
+    HANDLE file = settingsFileOperations().openFile(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                    CREATE_ALWAYS, target.attributes, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return writeInPlace(path, bytes);
     const bool written = writeWholeFile(file, bytes);
@@ -328,6 +384,8 @@ const char* saveRefusal(const std::wstring& path, SaveOutcome outcome)
 {
     if (outcome == SaveOutcome::sharingViolation)
         return "another program holds it open";
+    if (outcome == SaveOutcome::temporaryKept)
+        return "another program held the new file; the settings are in the .tmp file beside it";
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "a folder has its name";
@@ -336,12 +394,16 @@ const char* saveRefusal(const std::wstring& path, SaveOutcome outcome)
     return "Windows did not let it be written";
 }
 
-// Why a file that could not be opened for reading counts as absent.
+// Why a file could not be opened for reading, in the player's terms.
 std::string unopenedReason(DWORD error)
 {
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+    if (meansAbsent(error))
         return "it was not found";
-    return "it could not be opened (Windows error " + std::to_string(error) + ")";
+    if (isSharingError(error))
+        return "another program holds it open";
+    if (error == ERROR_ACCESS_DENIED)
+        return "access is denied";
+    return "Windows error " + std::to_string(error);
 }
 
 } // namespace
@@ -478,9 +540,11 @@ void Config::load()
 {
     const std::string path = toUtf8(path_);
     std::string bytes;
-    const ReadOutcome read = readWholeFile(path_, bytes);
+    DWORD error = 0;
+    const ReadOutcome read = readSettingsFile(path_, bytes, error);
     if (read == ReadOutcome::cannotOpen) {
-        outcome_ = {SettingsFileState::created, 0, unopenedReason(GetLastError())};
+        outcome_ = {meansAbsent(error) ? SettingsFileState::created : SettingsFileState::unreadable, 0,
+                    unopenedReason(error)};
     } else if (read == ReadOutcome::tooLarge) {
         outcome_ = {SettingsFileState::repaired, 0, "it is larger than 1 MiB"};
     } else if (read == ReadOutcome::failed) {
@@ -503,7 +567,9 @@ void Config::load()
         }
     }
     logLine("settings: %s %s", path.c_str(), describeSettingsLoad(outcome_).c_str());
-    if (outcome_.state != SettingsFileState::read)
+    if (outcome_.state == SettingsFileState::unreadable)
+        writable_ = false;
+    else if (outcome_.state != SettingsFileState::read)
         save();
     logLine("settings in use: %s", settingsSummary(settings_).c_str());
 }
@@ -522,6 +588,11 @@ void Config::replace(const Settings& settings)
 
 void Config::save()
 {
+    if (!writable_) {
+        logLine("settings: %s not saved: it could not be read at the start, so it is left as it is",
+                toUtf8(path_).c_str());
+        return;
+    }
     try {
         const Settings record = snapshot();
         const SaveOutcome outcome = replaceFileContents(path_, settingsFileText(record));
@@ -562,8 +633,21 @@ std::string describeSettingsLoad(const SettingsLoadOutcome& outcome)
     case SettingsFileState::repaired:
         return "repaired: " + outcome.why +
                "; the settings read before that are kept, the others take their defaults";
+    case SettingsFileState::unreadable:
+        return "could not be read (" + outcome.why +
+               "): the defaults are used this time, and the file is left as it is";
     }
     return {};
+}
+
+} // namespace fsr2bridge
+
+namespace fsr2bridge {
+
+SettingsFileOperations& settingsFileOperations() noexcept
+{
+    static SettingsFileOperations operations;
+    return operations;
 }
 
 } // namespace fsr2bridge

@@ -39,22 +39,25 @@ struct Settings {
 
 // What loading config.json found and did.
 enum class SettingsFileState : std::uint8_t {
-    read,     // read as it was, not rewritten
-    created,  // absent or unreadable: written with the defaults
-    upgraded, // an older format version: brought up to date and rewritten
-    repaired, // damaged: the values read before the damage kept, the rest defaults, rewritten
+    read,       // read as it was, not rewritten
+    created,    // absent or unreadable: written with the defaults
+    upgraded,   // an older format version: brought up to date and rewritten
+    repaired,   // damaged: the values read before the damage kept, the rest defaults, rewritten
+    unreadable, // there, but it could not be opened: the defaults, and the file is never written
 };
 
 struct SettingsLoadOutcome {
     SettingsFileState state = SettingsFileState::read;
     std::uint32_t fromVersion = 0; // upgraded: the version the file had
-    std::string why;               // created, repaired: what was wrong with the file
+    std::string why;               // created, repaired, unreadable: what was wrong with the file
 };
 
 // Construction reads, upgrades or repairs the file and never fails; save
 // replaces the file in one step (keeping its attributes), writes it in place
 // when no temporary file can be made beside it, leaves a read-only or locked
-// file alone and fails silently. Neither throws.
+// file alone and fails silently. A file that is there but cannot be opened
+// (after a brief wait for a lock to go) is never written: the store runs with
+// the defaults. Neither throws.
 class Config {
 public:
     explicit Config(std::wstring path);
@@ -74,6 +77,7 @@ private:
     Settings settings_;
     mutable std::mutex lock_;
     SettingsLoadOutcome outcome_;
+    bool writable_ = true; // false when the file was there but could not be read
 };
 
 // For the log: every setting as name=value ("enabled=true dlssMode=MaxPerformance ..."), enumerations by

@@ -10,7 +10,9 @@
 
 #include "common/log.h"
 #include "common/message_box.h"
+#include "streamline/interposer_check.h"
 #include "streamline/signature.h"
+#include "streamline/startup_phases.h"
 #include "streamline/streamline_api.h"
 
 namespace fsr2bridge {
@@ -26,41 +28,18 @@ constexpr std::uint32_t applicationId = 141959980;
 constexpr char engineVersion[] = "1.0.0";
 constexpr char projectId[] = "{E57EBA73-277D-4D76-8C29-60AB8155FA36}";
 
-// The interposer exists and is a regular file (links followed). The errors that mean absence (file or path
-// not found, bad network path, invalid name) and every other file-system error alike give false; the log
-// says which it was, and the player is told in a box.
-bool interposerFileInPlace(const std::filesystem::path& path)
+// The interposer's examination: the early one when it still stands for this path (the factory waits only for
+// what is left of it), else one made now. Either way the file verified is held until it is loaded.
+std::unique_ptr<InterposerExamination> examination(const std::filesystem::path& interposerPath)
 {
-    const std::string shown = toUtf8(path.wstring());
-    std::error_code error;
-    const bool exists = std::filesystem::exists(path, error);
-    if (error || !exists) {
-        if (error)
-            logLine("Streamline: %s cannot be examined (%s)", shown.c_str(), error.message().c_str());
-        else
-            logLine("Streamline: %s does not exist", shown.c_str());
-        explainStartFailure(StartFailure::interposerMissing, path.wstring());
-        return false;
-    }
-    const std::filesystem::file_status status = std::filesystem::status(path, error);
-    if (error || status.type() != std::filesystem::file_type::regular) {
-        logLine("Streamline: %s is not a file (%s)", shown.c_str(),
-                status.type() == std::filesystem::file_type::directory ? "a folder has its name"
-                                                                       : "something else has its name");
-        explainStartFailure(StartFailure::interposerNotAFile, path.wstring());
-        return false;
-    }
-    return true;
-}
-
-// The signature check with its outcome logged; a rejection is explained to the player.
-bool signatureAccepted(const std::wstring& interposer, ModuleFileHold& hold)
-{
-    const SignatureCheck check = checkModuleSignature(interposer.c_str(), hold);
-    logLine("Streamline: %s", signatureLogText(check, toUtf8(interposer)).c_str());
-    if (!check.accepted)
-        explainStartFailure(StartFailure::interposerRejected, interposer);
-    return check.accepted;
+    StartupPhases& phases = startupPhases();
+    std::unique_ptr<InterposerExamination> result =
+        takeEarlyInterposerCheck(interposerPath.wstring(), phases.signatureWait);
+    if (result == nullptr)
+        result = examineInterposer(interposerPath);
+    phases.signature = result->milliseconds;
+    phases.signatureEarly = result->early;
+    return result;
 }
 
 // slInit with the loader's preferences; its result logged.
@@ -73,7 +52,9 @@ bool initialiseStreamline(const std::wstring& streamlineDirectory)
         logLine("Streamline: the interposer does not export slInit");
         return false;
     }
+    const long long start = performanceNow();
     const sl::Result result = slInit(preferences.preferences, sl::kSDKVersion);
+    startupPhases().slInit = millisecondsSince(start);
     logLine("Streamline: slInit returned %d (%s)", static_cast<int>(result), streamlineResultName(result));
     return streamlineAccepted(result, StreamlineCall::slInit);
 }
@@ -105,20 +86,18 @@ bool fetchCoreEntryPoints(HMODULE module)
 bool loadInterposer(const std::filesystem::path& workingDirectory)
 {
     const std::filesystem::path streamlineDirectory = workingDirectory / L"streamline";
-    const std::filesystem::path interposerPath = streamlineDirectory / L"sl.interposer.dll";
+    const std::filesystem::path interposerPath = interposerPathIn(workingDirectory);
     logLine("Streamline: looking for the interposer at %s", toUtf8(interposerPath.wstring()).c_str());
-    if (!interposerFileInPlace(interposerPath)) {
-        return false;
-    }
-    const std::wstring interposer = interposerPath.wstring();
     // Held from its verification until it is loaded: the file verified is the file loaded.
-    ModuleFileHold hold;
-    if (!signatureAccepted(interposer, hold)) {
+    const std::unique_ptr<InterposerExamination> examined = examination(interposerPath);
+    if (!reportExamination(*examined)) {
         return false;
     }
-    streamlineApi.interposerModule = LoadLibraryW(interposer.c_str());
+    const long long start = performanceNow();
+    streamlineApi.interposerModule = LoadLibraryW(examined->path.c_str());
     const DWORD loadError = GetLastError();
-    hold.release();
+    startupPhases().load = millisecondsSince(start);
+    examined->hold.release();
     if (streamlineApi.interposerModule == nullptr) {
         logLine("Streamline: the interposer could not be loaded (Windows error %lu)", loadError);
         return false;
@@ -140,6 +119,7 @@ bool reportLoad(bool loaded) noexcept
     }
     logLine(
         "Streamline: not loaded; the game's first DXGI factory fails (E_UNEXPECTED) and the game will stop");
+    logStartupPhases();
     flushLog();
     return false;
 }
@@ -208,12 +188,16 @@ bool loadStreamline() noexcept
         const std::filesystem::path workingDirectory = std::filesystem::current_path(error);
         if (error) {
             // Without a current directory there is no config.json and no interposer to find.
+            dropEarlyInterposerCheck();
             logLine("Streamline: the working directory cannot be read (%s)", error.message().c_str());
             return reportLoad(false);
         }
+        const long long start = performanceNow();
         configInstance = new Config((workingDirectory / L"config.json").wstring());
+        startupPhases().settings = millisecondsSince(start);
         passThrough = !configInstance->snapshot().enabled;
         if (passThrough) {
+            dropEarlyInterposerCheck();
             logLine(
                 "Streamline: not loaded: \"enabled\" is false in config.json (pass-through mode: the game "
                 "runs unchanged)");
@@ -222,6 +206,7 @@ bool loadStreamline() noexcept
         return reportLoad(loadInterposer(workingDirectory));
     } catch (...) {
         // A file-system or allocation failure ends the load; nothing may reach the host.
+        dropEarlyInterposerCheck();
         return reportLoad(false);
     }
 }

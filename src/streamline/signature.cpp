@@ -518,6 +518,21 @@ bool ModuleFileHold::hold(const wchar_t* path)
     return held();
 }
 
+bool ModuleFileHold::holds(const wchar_t* path) const
+{
+    BY_HANDLE_FILE_INFORMATION held{}, there{};
+    if (!this->held() || path == nullptr || !GetFileInformationByHandle(file_, &held))
+        return false;
+    HANDLE now = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (now == INVALID_HANDLE_VALUE)
+        return false;
+    const bool read = GetFileInformationByHandle(now, &there) != 0;
+    CloseHandle(now);
+    return read && held.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+           held.nFileIndexHigh == there.nFileIndexHigh && held.nFileIndexLow == there.nFileIndexLow;
+}
+
 void ModuleFileHold::release()
 {
     if (file_ != INVALID_HANDLE_VALUE) {
@@ -595,6 +610,13 @@ const char* signatureStepName(SignatureStep step)
     return "unknown";
 }
 
+SignatureVerdict verdictOf(const SignatureCheck& check)
+{
+    return check.accepted                                      ? SignatureVerdict::accepted
+           : check.failedStep == SignatureStep::secondaryCount ? SignatureVerdict::missingSecondary
+                                                               : SignatureVerdict::rejected;
+}
+
 SignatureVerdict trustVerdict(long trustResult, std::uint32_t secondarySignatures)
 {
     if (trustResult != 0) {
@@ -626,11 +648,7 @@ std::string signatureLogText(const SignatureCheck& check, std::string_view utf8P
     if (check.failedStep == SignatureStep::noPath || check.failedStep == SignatureStep::wintrust)
         return "the signature of '" + path +
                "' could not be checked (failed step: " + signatureStepName(check.failedStep) + ")";
-    const SignatureVerdict verdict = check.accepted ? SignatureVerdict::accepted
-                                     : check.failedStep == SignatureStep::secondaryCount
-                                         ? SignatureVerdict::missingSecondary
-                                         : SignatureVerdict::rejected;
-    std::string line = signatureLineFormat(verdict);
+    std::string line = signatureLineFormat(verdictOf(check));
     const std::size_t argument = line.find("%S");
     if (argument != std::string::npos)
         line.replace(argument, 2, path);
@@ -692,8 +710,8 @@ bool checkNestedVendorSignature(const wchar_t* path, const std::uint8_t* expecte
     return checkNestedSignature(path, expectedKey, keySize) == SignatureStep::none;
 }
 
-SignatureCheck checkModuleSignature(const wchar_t* path, ModuleFileHold& hold,
-                                    const std::uint8_t* expectedKey, std::size_t keySize)
+SignatureCheck examineModuleSignature(const wchar_t* path, ModuleFileHold& hold,
+                                      const std::uint8_t* expectedKey, std::size_t keySize)
 {
     if (path == nullptr) {
         return {false, SignatureStep::noPath};
@@ -704,8 +722,6 @@ SignatureCheck checkModuleSignature(const wchar_t* path, ModuleFileHold& hold,
     SignatureCheck check;
     if (!hold.hold(path)) {
         check.failedStep = SignatureStep::fileHold;
-        std::printf(signatureLineFormat(SignatureVerdict::rejected), path);
-        std::fflush(stdout);
         return check;
     }
     TrustRecords primary(path, primaryIndex, verifySpecificAndCount, true);
@@ -725,11 +741,24 @@ SignatureCheck checkModuleSignature(const wchar_t* path, ModuleFileHold& hold,
             verdict = SignatureVerdict::rejected;
         }
     }
-    std::printf(signatureLineFormat(verdict), path);
-    std::fflush(stdout);
-
     primary.close();
     check.accepted = verdict == SignatureVerdict::accepted;
+    return check;
+}
+
+void printSignatureLine(const SignatureCheck& check, const wchar_t* path)
+{
+    if (check.failedStep == SignatureStep::noPath || check.failedStep == SignatureStep::wintrust)
+        return;
+    std::printf(signatureLineFormat(verdictOf(check)), path);
+    std::fflush(stdout);
+}
+
+SignatureCheck checkModuleSignature(const wchar_t* path, ModuleFileHold& hold,
+                                    const std::uint8_t* expectedKey, std::size_t keySize)
+{
+    const SignatureCheck check = examineModuleSignature(path, hold, expectedKey, keySize);
+    printSignatureLine(check, path);
     return check;
 }
 

@@ -64,6 +64,9 @@ public:
 
     // Releases any earlier hold, then holds `path`. False when it cannot be held.
     bool hold(const wchar_t* path);
+    // The file now at `path` is the one held (the same volume and file index): nobody has put another file,
+    // or another folder, in its place.
+    bool holds(const wchar_t* path) const;
     void release();
     bool held() const { return file_ != INVALID_HANDLE_VALUE; }
 
@@ -81,6 +84,13 @@ private:
 SignatureCheck checkModuleSignature(const wchar_t* path, ModuleFileHold& hold,
                                     const std::uint8_t* expectedKey = vendorPublicKey,
                                     std::size_t keySize = vendorPublicKeySize);
+
+// checkModuleSignature without its line: the caller prints it (printSignatureLine) when it uses the result.
+SignatureCheck examineModuleSignature(const wchar_t* path, ModuleFileHold& hold,
+                                      const std::uint8_t* expectedKey = vendorPublicKey,
+                                      std::size_t keySize = vendorPublicKeySize);
+// The one line on standard output for a result (none when nothing could be examined).
+void printSignatureLine(const SignatureCheck& check, const wchar_t* path);
 
 // checkModuleSignature, holding the file only while it is verified.
 bool verifyModuleSignature(const wchar_t* path, const std::uint8_t* expectedKey = vendorPublicKey,
@@ -106,6 +116,9 @@ bool hashBytes(const DigestAlgorithm& algorithm, const std::uint8_t* data, std::
 // ---- Pure parts of the decision ------------------------------------------------
 
 enum class SignatureVerdict { accepted, rejected, missingSecondary };
+
+// The verdict a finished check stands for (its printed line).
+SignatureVerdict verdictOf(const SignatureCheck& check);
 
 // What WinVerifyTrust's answer decides on its own: rejected (the trust result
 // is not 0), missingSecondary (not exactly one secondary signature), or

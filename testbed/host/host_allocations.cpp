@@ -141,6 +141,18 @@ bool startInnerPresentTiming()
     return ok;
 }
 
+double standinInsideMicroseconds()
+{
+    using InsideFunction = double (*)();
+    static InsideFunction inside = nullptr;
+    if (inside == nullptr) {
+        if (HMODULE standin = GetModuleHandleW(L"sl.interposer.dll"))
+            inside = reinterpret_cast<InsideFunction>(
+                reinterpret_cast<void*>(GetProcAddress(standin, "slStandinInsideMicroseconds")));
+    }
+    return inside ? inside() : 0.0;
+}
+
 double innerPresentMicroseconds()
 {
     LARGE_INTEGER frequency;

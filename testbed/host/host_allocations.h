@@ -24,4 +24,8 @@ bool startInnerPresentTiming();
 // Microseconds spent inside those system calls on the calling thread so far.
 double innerPresentMicroseconds();
 
+// Microseconds the stand-in Streamline has spent inside its own functions and methods so far (its export
+// slStandinInsideMicroseconds); 0 without it.
+double standinInsideMicroseconds();
+
 } // namespace hostgame

@@ -29,6 +29,8 @@ struct GameOptions {
     bool secondContext = false;   // a second FSR2 context dispatched after the first in every frame
     bool renderAhead = false;     // a render thread records and dispatches one frame ahead of the present
     bool secondDevice = false;    // a second device is made after the first
+    std::uint32_t bootMs =
+        0; // waits this long between loading the bridge and its first factory, as a game boots
     std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     std::wstring imagePath;                      // last presented frame as PPM; empty: none
     std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none

@@ -8,6 +8,7 @@
 
 #include "common/graphics.h"
 #include "common/module_export.h"
+#include "inside_timer.h"
 #include "interposed.h"
 #include "records.h"
 #include "standin.h"
@@ -84,6 +85,14 @@ int scriptedResult(const char* entry, std::int64_t code)
     return static_cast<int>(code);
 }
 
+// Where slStandinInsideMicroseconds measures the time-stamp counter's rate from.
+const std::uint64_t insideTicksAtLoad = __rdtsc();
+const std::int64_t insideCounterAtLoad = [] {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}();
+
 int featureIndex(std::uint32_t feature)
 {
     switch (feature) {
@@ -104,6 +113,7 @@ int featureIndex(std::uint32_t feature)
 
 int slDLSSSetOptions(const void* viewport, const void* options)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slDLSSSetOptions", code))
         return scriptedResult("slDLSSSetOptions", code);
@@ -142,6 +152,7 @@ constexpr GUID kDLSSOptimalSettingsType = {
 // The render sizes of the options' mode and output size, from the table of rules.cpp.
 int slDLSSGetOptimalSettings(const void* options, void* settings)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slDLSSGetOptimalSettings", code))
         return scriptedResult("slDLSSGetOptimalSettings", code);
@@ -180,6 +191,7 @@ int slDLSSGetOptimalSettings(const void* options, void* settings)
 
 int slDLSSGSetOptions(const void* viewport, const void* options)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slDLSSGSetOptions", code))
         return scriptedResult("slDLSSGSetOptions", code);
@@ -204,6 +216,7 @@ int slDLSSGSetOptions(const void* viewport, const void* options)
 
 int slDLSSGGetState(const void* viewport, void* state, const void* options)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slDLSSGGetState", code))
         return scriptedResult("slDLSSGGetState", code);
@@ -226,6 +239,7 @@ int slDLSSGGetState(const void* viewport, void* state, const void* options)
 
 int slNISSetOptions(const void* viewport, const void* options)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slNISSetOptions", code))
         return scriptedResult("slNISSetOptions", code);
@@ -243,6 +257,7 @@ int slNISSetOptions(const void* viewport, const void* options)
 
 int slReflexGetState(void* state)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slReflexGetState", code))
         return scriptedResult("slReflexGetState", code);
@@ -263,6 +278,7 @@ int slReflexGetState(void* state)
 
 int slReflexSetOptions(const void* options)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slReflexSetOptions", code))
         return scriptedResult("slReflexSetOptions", code);
@@ -283,6 +299,7 @@ int slReflexSetOptions(const void* options)
 
 int slReflexSetMarker(std::uint32_t marker, const void* token)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failedFor("slReflexSetMarker", marker, code))
         return scriptedResult("slReflexSetMarker", code);
@@ -298,6 +315,7 @@ int slReflexSetMarker(std::uint32_t marker, const void* token)
 
 int slReflexSleep(const void* token)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slReflexSleep", code))
         return scriptedResult("slReflexSleep", code);
@@ -471,6 +489,7 @@ extern "C" {
 
 STANDIN_EXPORT_INIT int slInit(const void* preferences, std::uint64_t sdkVersion)
 {
+    InsideTimer timed;
     reloadScript();
     if (script().initSleepMs > 0)
         Sleep(script().initSleepMs);
@@ -524,6 +543,7 @@ STANDIN_EXPORT_INIT int slInit(const void* preferences, std::uint64_t sdkVersion
 
 STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slUpgradeInterface", code))
         return scriptedResult("slUpgradeInterface", code);
@@ -561,6 +581,7 @@ STANDIN_EXPORT int slUpgradeInterface(void** baseInterface)
 
 STANDIN_EXPORT int slGetNativeInterface(void* proxyInterface, void** baseInterface)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slGetNativeInterface", code))
         return scriptedResult("slGetNativeInterface", code);
@@ -582,6 +603,7 @@ STANDIN_EXPORT int slGetNativeInterface(void* proxyInterface, void** baseInterfa
 STANDIN_EXPORT_FEATURE_FUNCTION int slGetFeatureFunction(std::uint32_t feature, const char* functionName,
                                                          void** function)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slGetFeatureFunction", code))
         return scriptedResult("slGetFeatureFunction", code);
@@ -615,6 +637,7 @@ STANDIN_EXPORT_FEATURE_FUNCTION int slGetFeatureFunction(std::uint32_t feature, 
 
 STANDIN_EXPORT int slSetD3DDevice(void* d3dDevice)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slSetD3DDevice", code))
         return scriptedResult("slSetD3DDevice", code);
@@ -634,6 +657,7 @@ STANDIN_EXPORT int slSetD3DDevice(void* d3dDevice)
 
 STANDIN_EXPORT int slIsFeatureSupported(std::uint32_t feature, const void* adapterInfo)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slIsFeatureSupported", code))
         return scriptedResult("slIsFeatureSupported", code);
@@ -653,6 +677,7 @@ STANDIN_EXPORT int slIsFeatureSupported(std::uint32_t feature, const void* adapt
 
 STANDIN_EXPORT int slGetNewFrameToken(void** token, const std::uint32_t* frameIndex)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slGetNewFrameToken", code))
         return scriptedResult("slGetNewFrameToken", code);
@@ -673,6 +698,7 @@ STANDIN_EXPORT int slGetNewFrameToken(void** token, const std::uint32_t* frameIn
 
 STANDIN_EXPORT int slSetTag(const void* viewport, const void* tags, std::uint32_t numTags, void* cmdBuffer)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slSetTag", code))
         return scriptedResult("slSetTag", code);
@@ -693,6 +719,7 @@ STANDIN_EXPORT int slSetTag(const void* viewport, const void* tags, std::uint32_
 
 STANDIN_EXPORT int slSetConstants(const void* constants, const void* token, const void* viewport)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failed("slSetConstants", code))
         return scriptedResult("slSetConstants", code);
@@ -715,6 +742,7 @@ STANDIN_EXPORT int slSetConstants(const void* constants, const void* token, cons
 STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, const void* const* inputs,
                                      std::uint32_t numInputs, void* cmdBuffer)
 {
+    InsideTimer timed;
     std::int64_t code;
     if (failedFor("slEvaluateFeature", feature, code))
         return scriptedResult("slEvaluateFeature", code);
@@ -772,6 +800,19 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
 STANDIN_EXPORT void slStandinReload()
 {
     reloadScript();
+}
+
+// Microseconds spent inside the stand-in so far, on every thread (inside_timer.h). The time-stamp counter's
+// rate is measured against the performance counter since the stand-in was loaded.
+STANDIN_EXPORT double slStandinInsideMicroseconds()
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const double ticks = static_cast<double>(__rdtsc() - insideTicksAtLoad);
+    const double seconds =
+        static_cast<double>(now.QuadPart - insideCounterAtLoad) / static_cast<double>(frequency.QuadPart);
+    return ticks > 0 ? static_cast<double>(insideTicks.load()) * 1e6 * seconds / ticks : 0.0;
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "inside_timer.h"
 #include "standin.h"
 #include "window_claims.h"
 
@@ -129,6 +130,7 @@ InterposedQueue::InterposedQueue(ComPtr<ID3D12CommandQueue> real) : real_(std::m
 
 HRESULT STDMETHODCALLTYPE InterposedQueue::QueryInterface(REFIID riid, void** out)
 {
+    InsideTimer timed;
     if (!out)
         return E_POINTER;
     if (riid == IID_StandinQueue)
@@ -144,10 +146,12 @@ HRESULT STDMETHODCALLTYPE InterposedQueue::QueryInterface(REFIID riid, void** ou
 }
 ULONG STDMETHODCALLTYPE InterposedQueue::AddRef()
 {
+    InsideTimer timed;
     return ++refs_;
 }
 ULONG STDMETHODCALLTYPE InterposedQueue::Release()
 {
+    InsideTimer timed;
     ULONG left = --refs_;
     if (left == 0)
         delete this;
@@ -156,6 +160,7 @@ ULONG STDMETHODCALLTYPE InterposedQueue::Release()
 
 void STDMETHODCALLTYPE InterposedQueue::ExecuteCommandLists(UINT count, ID3D12CommandList* const* lists)
 {
+    InsideTimer timed;
     Line line("queue.ExecuteCommandLists");
     line.u("count", count).commitHr(S_OK);
     real_->ExecuteCommandLists(count, lists);
@@ -176,6 +181,7 @@ InterposedDevice::InterposedDevice(IUnknown* real)
 
 HRESULT STDMETHODCALLTYPE InterposedDevice::QueryInterface(REFIID riid, void** out)
 {
+    InsideTimer timed;
     if (!out)
         return E_POINTER;
     static const IID* const ids[11] = {
@@ -195,10 +201,12 @@ HRESULT STDMETHODCALLTYPE InterposedDevice::QueryInterface(REFIID riid, void** o
 }
 ULONG STDMETHODCALLTYPE InterposedDevice::AddRef()
 {
+    InsideTimer timed;
     return ++refs_;
 }
 ULONG STDMETHODCALLTYPE InterposedDevice::Release()
 {
+    InsideTimer timed;
     ULONG left = --refs_;
     if (left == 0)
         delete this;
@@ -243,6 +251,7 @@ HRESULT createQueue(Line& line, const D3D12_COMMAND_QUEUE_DESC* desc, REFIID rii
 HRESULT STDMETHODCALLTYPE InterposedDevice::CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* desc,
                                                                REFIID riid, void** queue)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("device.CreateCommandQueue", hr))
         return hr;
@@ -256,6 +265,7 @@ HRESULT STDMETHODCALLTYPE InterposedDevice::CreateCommandQueue(const D3D12_COMMA
 HRESULT STDMETHODCALLTYPE InterposedDevice::CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* desc,
                                                                 REFIID creatorID, REFIID riid, void** queue)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("device.CreateCommandQueue1", hr))
         return hr;
@@ -284,6 +294,7 @@ InterposedSwapChain::InterposedSwapChain(IUnknown* real)
 
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::QueryInterface(REFIID riid, void** out)
 {
+    InsideTimer timed;
     if (!out)
         return E_POINTER;
     static const IID* const ids[5] = {&__uuidof(IDXGISwapChain), &__uuidof(IDXGISwapChain1),
@@ -302,10 +313,12 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::QueryInterface(REFIID riid, void*
 }
 ULONG STDMETHODCALLTYPE InterposedSwapChain::AddRef()
 {
+    InsideTimer timed;
     return ++refs_;
 }
 ULONG STDMETHODCALLTYPE InterposedSwapChain::Release()
 {
+    InsideTimer timed;
     ULONG left = --refs_;
     if (left == 0)
         delete this;
@@ -314,6 +327,7 @@ ULONG STDMETHODCALLTYPE InterposedSwapChain::Release()
 
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT flags)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.Present", hr))
         return hr;
@@ -329,6 +343,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT f
 
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::GetBuffer(UINT index, REFIID riid, void** surface)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.GetBuffer", hr))
         return hr;
@@ -340,6 +355,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::GetBuffer(UINT index, REFIID riid
 
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::SetFullscreenState(BOOL fullscreen, IDXGIOutput* target)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.SetFullscreenState", hr) ||
         refusedWhileFrameGenerationOn("swapchain.SetFullscreenState", hr))
@@ -353,6 +369,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::SetFullscreenState(BOOL fullscree
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT width, UINT height,
                                                              DXGI_FORMAT format, UINT flags)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers", hr) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers", hr))
@@ -372,6 +389,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT wi
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT flags,
                                                         const DXGI_PRESENT_PARAMETERS* params)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.Present1", hr))
         return hr;
@@ -388,6 +406,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT 
 
 UINT STDMETHODCALLTYPE InterposedSwapChain::GetCurrentBackBufferIndex()
 {
+    InsideTimer timed;
     IDXGISwapChain3* chain = levels_.at<IDXGISwapChain3>(3);
     UINT index = chain ? chain->GetCurrentBackBufferIndex() : 0;
     Line line("swapchain.GetCurrentBackBufferIndex");
@@ -399,6 +418,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
                                                               DXGI_FORMAT format, UINT flags,
                                                               const UINT* nodeMasks, IUnknown* const* queues)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers1", hr) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers1", hr))
@@ -441,6 +461,7 @@ InterposedFactory::InterposedFactory(IUnknown* real)
 
 HRESULT STDMETHODCALLTYPE InterposedFactory::QueryInterface(REFIID riid, void** out)
 {
+    InsideTimer timed;
     if (!out)
         return E_POINTER;
     static const IID* const ids[8] = {&__uuidof(IDXGIFactory),  &__uuidof(IDXGIFactory1),
@@ -459,10 +480,12 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::QueryInterface(REFIID riid, void** 
 }
 ULONG STDMETHODCALLTYPE InterposedFactory::AddRef()
 {
+    InsideTimer timed;
     return ++refs_;
 }
 ULONG STDMETHODCALLTYPE InterposedFactory::Release()
 {
+    InsideTimer timed;
     ULONG left = --refs_;
     if (left == 0)
         delete this;
@@ -472,6 +495,7 @@ ULONG STDMETHODCALLTYPE InterposedFactory::Release()
 HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChain(IUnknown* device, DXGI_SWAP_CHAIN_DESC* desc,
                                                              IDXGISwapChain** swapChain)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("factory.CreateSwapChain", hr))
         return hr;
@@ -501,6 +525,7 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForHwnd(
     IUnknown* device, HWND window, const DXGI_SWAP_CHAIN_DESC1* desc,
     const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen, IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("factory.CreateSwapChainForHwnd", hr))
         return hr;
@@ -528,6 +553,7 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForCoreWindow(IUnkno
                                                                           IDXGIOutput* output,
                                                                           IDXGISwapChain1** swapChain)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("factory.CreateSwapChainForCoreWindow", hr))
         return hr;
@@ -552,6 +578,7 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForComposition(IUnkn
                                                                            IDXGIOutput* output,
                                                                            IDXGISwapChain1** swapChain)
 {
+    InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("factory.CreateSwapChainForComposition", hr))
         return hr;

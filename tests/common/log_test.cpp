@@ -146,6 +146,30 @@ TEST_F(LogFolder, EachStartKeepsThePreviousLog)
     }
 }
 
+// Another copy of the game running in the same folder keeps its log, under its name and to its end; this
+// one writes its own beside it.
+TEST_F(LogFolder, TheOpenLogOfAnotherRunningCopyIsLeftAlone)
+{
+    put(path(L"fsr2bridge.previous.log"), "run before\r\n");
+    {
+        Logger running, second;
+        ASSERT_TRUE(running.start(folder));
+        logEvent(running, numbered, 1);
+        ASSERT_TRUE(running.flush(patience));
+        ASSERT_TRUE(second.start(folder));
+        logEvent(second, numbered, 2);
+        ASSERT_TRUE(second.flush(patience));
+        logEvent(running, numbered, 3);
+        ASSERT_TRUE(running.flush(patience));
+    }
+    EXPECT_EQ(events(), (std::vector<std::string>{"event 1", "event 3"}));
+    EXPECT_EQ(read(path(L"fsr2bridge.previous.log")).value_or(""), "run before\r\n");
+    const std::wstring own =
+        path((L"fsr2bridge." + std::to_wstring(GetCurrentProcessId()) + L".log").c_str());
+    EXPECT_NE(read(own).value_or("").find("] event 2\r\n"), std::string::npos);
+    DeleteFileW(own.c_str());
+}
+
 TEST_F(LogFolder, StartLinesComeFirstAndEveryLineHasTimeAndThread)
 {
     Logger log;
@@ -427,6 +451,32 @@ TEST_F(LogFolder, AnErrorIsLoggedInFullOnceAndThenCounted)
         seen = all.size();
     }
     EXPECT_EQ(tagFailed.occurrences.load(), 1005u);
+}
+
+// The first report of a counted error that finds the ring full is written all the same, and so is the
+// summary of its repeats.
+TEST_F(LogFolder, ACountedErrorMeetingAFullRingIsStillReported)
+{
+    static LogError<std::uint32_t> presentFailed{"present failed with {x}"};
+    LogOptions options;
+    options.ringCapacity = 16;
+    options.pollMilliseconds = 3600 * 1000;
+    options.repeatSummaryMilliseconds = 3600 * 1000;
+    Logger log(options);
+    ASSERT_TRUE(log.start(folder));
+    ASSERT_TRUE(log.flush(patience));
+    for (std::uint32_t i = 0; i < 16; ++i)
+        logEvent(log, numbered, i);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const std::uint64_t args[] = {0x887A0005u + i};
+        log.error(presentFailed, args, 1);
+    }
+    ASSERT_TRUE(log.flush(patience));
+    const std::vector<std::string> all = events();
+    ASSERT_EQ(all.size(), 18u);
+    EXPECT_EQ(all[16], "present failed with 0x887A0005");
+    EXPECT_EQ(all[17], "present failed with ... (again 2 times, 3 in all)");
+    EXPECT_EQ(log.droppedRecords(), 0u);
 }
 
 TEST_F(LogFolder, CountedErrorsAreSummedUpWithoutAFlush)

@@ -75,11 +75,13 @@ TEST(HostOptions, BridgeAndImagePaths)
     EXPECT_TRUE(parseOptions({L"--input-image", L"in.ppm"}).options.imagePath.empty());
     EXPECT_FALSE(parseOptions({L"--input-image"}).error.empty());
     EXPECT_EQ(parseOptions({L"--ping-every", L"30"}).options.pingEvery, 30u);
+    EXPECT_EQ(parseOptions({L"--boot-ms", L"500"}).options.bootMs, 500u);
     EXPECT_EQ(parseOptions({L"--frames", L"9", L"--recreate-at", L"4"}).options.recreateAtFrame, 4u);
     EXPECT_EQ(parseOptions({L"--frames", L"9", L"--recreate-at", L"9"}).options.recreateAtFrame, 0u)
         << "a recreation beyond the run is dropped";
     EXPECT_FALSE(parseOptions({L"--recreate-at"}).error.empty());
     EXPECT_FALSE(parseOptions({L"--ping-every", L"x"}).error.empty());
+    EXPECT_FALSE(parseOptions({L"--boot-ms", L"-1"}).error.empty());
 }
 
 TEST(HostOptions, ScenarioSwitches)

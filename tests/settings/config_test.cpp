@@ -2,10 +2,13 @@
 // the exact bytes left in config.json afterwards.
 #include "file_fixture.h"
 
+#include "settings/file_operations.h"
+
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -308,6 +311,86 @@ TEST_F(ConfigLoad, OutcomeSaysWhatWasDoneAndWhy)
     }
 }
 
+// Only "not found" means there is no file. A file another program holds for a moment is read once it lets
+// go; one that stays locked or refuses access runs the game with the defaults and is never written over.
+HANDLE openFileRefusingReads(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                             DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    if (access == GENERIC_READ && std::wstring(path).ends_with(L"config.json")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, templateFile);
+}
+
+TEST_F(ConfigLoad, AFileThatCannotBeOpenedIsNotAbsent)
+{
+    using fsr2bridge::SettingsFileState;
+    // The player's settings: off, Balanced, preset G, 144 fps.
+    const std::string players = fileFor("Balanced", "G", true, true, true, false, "144", "LowLatency");
+    Settings theirs;
+    theirs.enabled = false;
+    theirs.dlssMode = DlssMode::Balanced;
+    theirs.dlssPreset = DlssPreset::G;
+    theirs.reflexFpsCap = 144;
+    theirs.reflexMode = ReflexMode::LowLatency;
+    enum class Block { heldWithoutSharing, accessDenied, folder };
+    const struct {
+        const char* name;
+        Block block;
+        DWORD releaseAfterMs; // held without sharing: let go after this long
+        SettingsFileState state;
+        const char* why;
+    } cases[] = {
+        {"held for 0.4 s while it is read", Block::heldWithoutSharing, 400, SettingsFileState::read, ""},
+        {"held for longer", Block::heldWithoutSharing, 2500, SettingsFileState::unreadable,
+         "another program holds it open"},
+        {"access denied", Block::accessDenied, 0, SettingsFileState::unreadable, "access is denied"},
+        {"a folder of that name", Block::folder, 0, SettingsFileState::unreadable, "access is denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.block == Block::folder)
+            ASSERT_TRUE(CreateDirectoryW(configPath.c_str(), nullptr));
+        else
+            put(players);
+        std::thread releaser;
+        if (c.block == Block::heldWithoutSharing) {
+            HANDLE holder = CreateFileW(configPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+            releaser = std::thread([holder, ms = c.releaseAfterMs] {
+                Sleep(ms);
+                CloseHandle(holder);
+            });
+        }
+        if (c.block == Block::accessDenied)
+            fsr2bridge::settingsFileOperations().openFile = &openFileRefusingReads;
+        {
+            Config config(configPath);
+            EXPECT_EQ(config.loadOutcome().state, c.state);
+            EXPECT_EQ(config.loadOutcome().why, c.why);
+            EXPECT_TRUE(config.snapshot() == (c.state == SettingsFileState::read ? theirs : Settings{}));
+            // Frame Generation found unavailable later: the save must not write over the player's file.
+            config.replace(Settings{});
+            config.save();
+        }
+        fsr2bridge::settingsFileOperations() = {};
+        if (releaser.joinable())
+            releaser.join();
+        if (c.block == Block::folder) {
+            EXPECT_NE(GetFileAttributesW(configPath.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+            RemoveDirectoryW(configPath.c_str());
+        } else {
+            EXPECT_EQ(bytes().value_or("<missing>"),
+                      c.state == SettingsFileState::read ? defaultFile : players);
+        }
+        EXPECT_TRUE(onlyConfigLeft());
+    }
+}
+
 TEST(SettingsForTheLog, EverySettingByNameAndWhatLoadingDid)
 {
     using fsr2bridge::SettingsFileState;
@@ -332,6 +415,10 @@ TEST(SettingsForTheLog, EverySettingByNameAndWhatLoadingDid)
     EXPECT_EQ(fsr2bridge::describeSettingsLoad({SettingsFileState::repaired, 0, "\"enabled\" is missing"}),
               "repaired: \"enabled\" is missing; the settings read before that are kept, the others take "
               "their defaults");
+    EXPECT_EQ(
+        fsr2bridge::describeSettingsLoad({SettingsFileState::unreadable, 0, "access is denied"}),
+        "could not be read (access is denied): the defaults are used this time, and the file is left as "
+        "it is");
 }
 
 // A version 1e400 parses as infinity: it must not reach an undefined cast.
@@ -572,6 +659,96 @@ TEST_F(ConfigSave, SharingViolationIsRetriedBriefly)
             CloseHandle(holder);
         EXPECT_EQ(bytes().value_or(""), c.releaseAfterMs != 0 ? off : before);
         EXPECT_TRUE(onlyConfigLeft());
+    }
+}
+
+// ReplaceFileW failing as Windows documents it when a scanner or sync client holds the new file: with
+// ERROR_UNABLE_TO_MOVE_REPLACEMENT (1176) the old file is already gone, with _2 (1177) it lives on under
+// another name; the new file is still under the temporary name in both. Wine never fails this way.
+struct FailingReplace {
+    DWORD error = 0;
+    DWORD holdNewFileMs = 0; // the scanner lets go of the new file after this long; INFINITE: not at all
+    HANDLE scanner = INVALID_HANDLE_VALUE;
+    std::thread release;
+    bool oldNameEmpty = false; // seen at the failure: config.json had gone
+} failingReplace;
+
+BOOL WINAPI replaceFailing(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR, DWORD, LPVOID, LPVOID)
+{
+    FailingReplace& f = failingReplace;
+    if (f.error == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+        DeleteFileW(replaced);
+    else if (f.error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+        MoveFileW(replaced, (std::wstring(replaced) + L".old").c_str());
+    f.oldNameEmpty = GetFileAttributesW(replaced) == INVALID_FILE_ATTRIBUTES;
+    if (f.holdNewFileMs != 0)
+        f.scanner =
+            CreateFileW(replacement, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f.holdNewFileMs != 0 && f.holdNewFileMs != INFINITE)
+        f.release = std::thread([&f] {
+            Sleep(f.holdNewFileMs);
+            CloseHandle(std::exchange(f.scanner, INVALID_HANDLE_VALUE));
+        });
+    SetLastError(f.error);
+    return FALSE;
+}
+
+TEST_F(ConfigSave, AReplaceThatHalfFailsLeavesAConfigJson)
+{
+    const std::string saved = fileFor("DLAA", "E", true, false, false, false, "144", "LowLatency");
+    const struct {
+        const char* name;
+        DWORD error;
+        DWORD holdNewFileMs;
+        const char* expected; // config.json afterwards, "<missing>" when there is none
+        bool oldNameEmpty;
+        std::vector<std::wstring> others; // files left beside it
+    } cases[] = {
+        {"1176: the new file is moved into place", ERROR_UNABLE_TO_MOVE_REPLACEMENT, 0, "new", true, {}},
+        {"1177: the old file under another name",
+         ERROR_UNABLE_TO_MOVE_REPLACEMENT_2,
+         0,
+         "new",
+         true,
+         {L"config.json.old"}},
+        {"1176, the scanner lets go", ERROR_UNABLE_TO_MOVE_REPLACEMENT, 30, "new", true, {}},
+        // The new file is the only copy of the settings: it stays.
+        {"1176, the scanner holds on",
+         ERROR_UNABLE_TO_MOVE_REPLACEMENT,
+         INFINITE,
+         "<missing>",
+         true,
+         {L"temporary"}},
+        {"an ordinary failure leaves the old file", ERROR_ACCESS_DENIED, 0, "old", false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        put(fullV4);
+        Config config(configPath);
+        Settings s = config.snapshot();
+        s.enableFrameGeneration = true;
+        config.replace(s);
+        failingReplace.error = c.error;
+        failingReplace.holdNewFileMs = c.holdNewFileMs;
+        fsr2bridge::settingsFileOperations().replaceFile = &replaceFailing;
+        config.save();
+        fsr2bridge::settingsFileOperations() = {};
+        if (failingReplace.release.joinable())
+            failingReplace.release.join();
+        if (failingReplace.scanner != INVALID_HANDLE_VALUE)
+            CloseHandle(std::exchange(failingReplace.scanner, INVALID_HANDLE_VALUE));
+        EXPECT_EQ(failingReplace.oldNameEmpty, c.oldNameEmpty);
+        const std::string expected = std::string(c.expected) == "new"   ? saved
+                                     : std::string(c.expected) == "old" ? fullV4
+                                                                        : c.expected;
+        EXPECT_EQ(bytes().value_or("<missing>"), expected);
+        std::vector<std::wstring> others;
+        for (const auto& name : files())
+            if (name != L"config.json")
+                others.push_back(directory + L"\\" + name == temporaryName() ? L"temporary" : name);
+        EXPECT_EQ(others, c.others);
     }
 }
 

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 #include <set>
 #include <string>
 
 #include "common/log.h"
 #include "common/message_box.h"
 #include "standin_world.h"
+#include "streamline/interposer_check.h"
+#include "streamline/startup_phases.h"
 #include "streamline/streamline_api.h"
 #include "testbed/streamline/journal.h"
 #include "testbed/world/box_catcher.h"
@@ -25,17 +28,52 @@ constexpr DWORD coreEntryPoints = 4;     // the three core pointers are set
 constexpr DWORD interposerLoaded = 8;    // interposerModule is set
 constexpr DWORD storeCreated = 16;       // settingsStore() is set
 constexpr DWORD someCoreEntryPoint = 32; // one of the three core pointers is set (a half-done fetch)
+constexpr DWORD swapRefused = 64;        // the interposer could not be swapped after its early check
 
 // The child also keeps fsr2bridge.log in its directory and writes the boxes it caught to boxes.txt, each as
 // caption, line feed, text, then a record separator (UTF-8).
 constexpr char boxSeparator = '\x1E';
+
+// With LOADER_SWAP set the interposer is checked early, as while a game boots, and then, before the load,
+// "file": replaced by the module named in LOADER_SWAP_WITH; "folder": the streamline folder put aside and a
+// new one with that module made; "directory": the check was made in the folder "before" (a copy) and the
+// working directory changes to the game's folder.
+bool checkEarlyThenSwap()
+{
+    char swap[16] = {};
+    wchar_t with[MAX_PATH] = {};
+    GetEnvironmentVariableA("LOADER_SWAP", swap, sizeof swap);
+    GetEnvironmentVariableW(L"LOADER_SWAP_WITH", with, MAX_PATH);
+    const std::string how = swap;
+    const wchar_t* const interposer = L"streamline\\sl.interposer.dll";
+    if (how == "directory") {
+        CreateDirectoryW(L"before", nullptr);
+        CreateDirectoryW(L"before\\streamline", nullptr);
+        CopyFileW(interposer, L"before\\streamline\\sl.interposer.dll", FALSE);
+        SetCurrentDirectoryW(L"before");
+    }
+    startEarlyInterposerCheck();
+    while (!earlyInterposerCheckFinished())
+        Sleep(5);
+    if (how == "directory")
+        SetCurrentDirectoryW(L"..");
+    if (how == "file")
+        return !CopyFileW(with, interposer, FALSE) && !DeleteFileW(interposer);
+    if (how == "folder")
+        return !(MoveFileW(L"streamline", L"streamline.verified") &&
+                 CreateDirectoryW(L"streamline", nullptr) && CopyFileW(with, interposer, FALSE));
+    return false;
+}
 
 int runLoaderChild()
 {
     startLog();
     testworld::BoxCatcher catcher;
     DWORD code = 0;
+    if (GetEnvironmentVariableA("LOADER_SWAP", nullptr, 0) > 0)
+        code |= checkEarlyThenSwap() ? swapRefused : 0u;
     code |= loadStreamline() ? loaded : 0u;
+    logStartupPhases(); // where a game's start-up ends, after its first device
     std::string boxes;
     for (const auto& box : catcher.boxes())
         boxes += toUtf8(box.caption) + "\n" + toUtf8(box.text) + boxSeparator;
@@ -87,8 +125,9 @@ struct LoaderCase {
     bool journalCreated;
     int slInitResult; // -1: no slInit call journalled
     Line line;
-    const char* logged; // a line of fsr2bridge.log (the interposer's path stands for "<path>")
-    Box box;            // the one start-failure box the load shows, if any
+    const char* logged;         // a line of fsr2bridge.log (the interposer's path stands for "<path>")
+    Box box;                    // the one start-failure box the load shows, if any
+    const char* swap = nullptr; // LOADER_SWAP: checked early, then swapped (checkEarlyThenSwap)
 };
 
 std::string replaced(std::string text, const std::string& what, const std::string& with)
@@ -98,8 +137,10 @@ std::string replaced(std::string text, const std::string& what, const std::strin
 }
 
 // What the log says whatever the case: where it looked, and a failed load's consequence last.
-void expectLoaderLog(const std::string& log, const LoaderCase& c, const std::string& path)
+void expectLoaderLog(std::string log, const LoaderCase& c, const std::string& path)
 {
+    static const std::regex milliseconds(R"(\d+\.\d ms)");
+    log = std::regex_replace(log, milliseconds, "<ms>");
     EXPECT_NE(log.find(replaced(c.logged, "<path>", path)), std::string::npos) << c.logged << "\n" << log;
     const bool passThroughCase = (c.code & passThrough) != 0;
     EXPECT_EQ(log.find("Streamline: looking for the interposer at " + path) != std::string::npos,
@@ -151,6 +192,8 @@ TEST_P(LoaderSteps, EndsAsExpected)
     } else {
         SetEnvironmentVariableW(L"SL_STANDIN_FAIL", nullptr);
     }
+    SetEnvironmentVariableA("LOADER_SWAP", c.swap);
+    SetEnvironmentVariableW(L"LOADER_SWAP_WITH", standinFile("sl.interposer.dll").c_str());
     const std::wstring stdoutFile = dir + L"\\stdout.txt";
     EXPECT_EQ(runChild(dir, stdoutFile), c.code);
 
@@ -222,7 +265,24 @@ INSTANTIATE_TEST_SUITE_P(
         LoaderCase{"pass_through", Place::file, "signed/sl.interposer.dll", disabledConfig, nullptr,
                    loaded | passThrough | storeCreated, false, -1, Line::none,
                    "Streamline: not loaded: \"enabled\" is false in config.json (pass-through mode",
-                   Box::none}),
+                   Box::none},
+        // Checked while the game boots: the file verified stays held until it is loaded, so it cannot be
+        // replaced or deleted; a new folder in place of the one that held it (Windows refuses that too, Wine
+        // does not) is not the file verified: it is examined afresh, and this unsigned one is refused.
+        LoaderCase{
+            "early_then_file_swapped", Place::file, "signed/sl.interposer.dll", nullptr, nullptr,
+            swapRefused | loaded | coreEntryPoints | someCoreEntryPoint | interposerLoaded | storeCreated,
+            true, 0, Line::accepted, "signature check <ms> (during the game's boot; the first factory waited",
+            Box::none, "file"},
+        LoaderCase{"early_then_folder_swapped", Place::file, "signed/sl.interposer.dll", nullptr, nullptr,
+                   storeCreated, false, -1, Line::rejected,
+                   "Streamline: File '<path>' is NOT correctly signed - Streamline will not load unsecured "
+                   "modules (failed step: primaryTrust)\n",
+                   Box::rejected, "folder"},
+        // The game changed its working directory after the early check: the first factory's path is checked.
+        LoaderCase{"early_then_directory_changed", Place::file, "signed/sl.interposer.dll", nullptr, nullptr,
+                   loaded | coreEntryPoints | someCoreEntryPoint | interposerLoaded | storeCreated, true, 0,
+                   Line::accepted, "signature check <ms> (in the first factory;", Box::none, "directory"}),
     [](const ::testing::TestParamInfo<LoaderCase>& info) { return std::string(info.param.name); });
 
 // The start-failure box tells the player where the interposer was looked for, why it was not taken and

@@ -25,7 +25,8 @@ struct Script {
     bool noGpu;
     bool unwrappedSwapChains; // swap chains handed out as the system made them; any object has a native one
     bool initCreatesFactory;
-    std::uint32_t initSleepMs; // slInit takes this long, as a real one loading its plugins does
+    std::uint32_t initSleepMs;     // slInit takes this long, as a real one loading its plugins does
+    bool dlssgStateIgnoresVersion; // Frame Generation writes its release's whole state whatever the version
     FailRule fails[32];
     int failCount;
     FailRule warns[16]; // SL_STANDIN_WARN: entries that answer a warning after their work
@@ -102,6 +103,9 @@ void journalToken(Line& line, const void* token);
 
 // Drops every remembered tag (a reload starts from a clean slate).
 void forgetTags();
+// Drops the viewport's tag of one buffer type, as Streamline does with a stale tag (releases.cpp).
+void forgetTag(std::uint32_t viewport, std::uint32_t type);
+void forgetTaggedResource(std::uint32_t viewport, std::uint32_t type);
 void rememberTags(std::uint32_t viewport, const void* tags, std::uint32_t count);
 struct Evaluation {
     const char* work; // "scale", "copy", "none", "nogpu"
@@ -157,7 +161,8 @@ int bindDevice(const void* device);
 // The latency ping message exists once Reflex has its options.
 void noteReflexOptionsSet();
 bool reflexOptionsSet();
-// kResultFeatureNotSupported for a feature the script reports unsupported (SL_STANDIN_SUPPORTED_*).
+// kResultFeatureNotSupported for a feature the script reports unsupported (SL_STANDIN_SUPPORTED_*),
+// kResultFeatureMissing for one whose plug-in did not load (releases.cpp).
 int featureFunctionRefusal(std::uint32_t feature);
 // The buffer types whose last tag for the viewport carried a resource (bit n = type n, types below 64).
 void rememberHeldTags(std::uint32_t viewport, const void* tags, std::uint32_t count);

@@ -12,6 +12,7 @@
 #include "common/message_box.h"
 #include "streamline/signature.h"
 #include "streamline/streamline_api.h"
+#include "streamline/streamline_files.h"
 
 namespace fsr2bridge {
 
@@ -116,6 +117,7 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
     if (!signatureAccepted(interposer, hold)) {
         return false;
     }
+    takeStreamlineInventory(streamlineDirectory, configInstance->snapshot().dlssPreset);
     streamlineApi.interposerModule = LoadLibraryW(interposer.c_str());
     const DWORD loadError = GetLastError();
     hold.release();

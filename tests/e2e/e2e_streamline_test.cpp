@@ -261,10 +261,26 @@ TEST(StreamlineReleases, ScenariosAgainstEachRelease)
             EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
             EXPECT_EQ(o.run.number("frames_presented"), 30u);
             EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 0u);
+            // The game's one swap chain at a time gets Streamline's present hooks.
+            EXPECT_EQ(o.count("factory.CreateSwapChainForHwnd", "hooked", "1"),
+                      o.count("factory.CreateSwapChainForHwnd"));
+            EXPECT_EQ(o.count("swapchain.Present", "hooked", "0"), 0u);
+            // The log names the release and every file of the set with its version, and what is missing.
             const std::string log = logOf(o);
-            EXPECT_NE(log.find("Streamline: sl.interposer.dll version " + narrow(release) + ".0"),
-                      std::string::npos)
-                << log;
+            const std::string version = narrow(release) + ".0";
+            for (const char* file :
+                 {"sl.interposer.dll", "sl.common.dll", "sl.dlss.dll", "sl.dlss_g.dll", "sl.reflex.dll"})
+                EXPECT_NE(log.find(std::string("Streamline: ") + file + " version " + version),
+                          std::string::npos)
+                    << file << "\n"
+                    << log;
+            EXPECT_EQ(log.find("sl.pcl.dll version " + version) != std::string::npos,
+                      narrow(release) != "2.1.1");
+            EXPECT_EQ(log.find("Streamline: the set is complete") != std::string::npos, c.leaveOut.empty());
+            if (!c.leaveOut.empty()) {
+                EXPECT_NE(log.find("the set is incomplete: sl.nis.dll is missing"), std::string::npos) << log;
+                EXPECT_NE(log.find("NIS is not available (31)"), std::string::npos) << log;
+            }
             const ReleaseFigures f = figuresOf(o);
             char row[160];
             std::snprintf(row, sizeof row, "%-8s %-13s %8zu %7zu %11zu %8zu %9zu %5zu\n",

@@ -79,6 +79,7 @@ GameRun runGame(const GameFolder& folder, const std::wstring& game, const std::w
     }
     for (const auto& [name, source] : folder.replace) {
         fs::create_directories(streamline, ec);
+        fs::remove(streamline / name, ec); // MinGW's copy_file does not overwrite
         fs::copy_file(source, streamline / name, overwrite, ec);
     }
     if (!folder.interposer.empty()) {

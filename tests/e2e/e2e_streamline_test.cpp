@@ -236,27 +236,42 @@ TEST(StreamlineReleases, ScenariosAgainstEachRelease)
         std::wstring arguments;
         std::map<std::wstring, std::wstring> environment;
         std::vector<std::wstring> leaveOut;
+        const char* missingLine = nullptr;                 // what the attachment says of the file left out
+        std::map<std::wstring, std::wstring> replace = {}; // a mixed set: name -> the release it comes from
+        const wchar_t* only = nullptr;                     // the one release the row runs against
     };
     const Case cases[] = {
         {L"normal", releaseArguments, {}, {}},
         {L"resize", L"--frames 30 --resize-at 15 --resize-to 96x80 --render 64x64 --display 128x128", {}, {}},
         {L"recreate", releaseArguments + L" --recreate-at 15", {}, {}},
         {L"bad_status", releaseArguments, {{L"SL_STANDIN_DLSSG_STATUS", L"16"}}, {}},
-        {L"no_nis", releaseArguments, {}, {L"sl.nis.dll"}},
+        {L"no_nis", releaseArguments, {}, {L"sl.nis.dll"}, "NIS is not available (31)"},
         {L"warnings",
          releaseArguments,
          {{L"SL_STANDIN_WARN", L"slEvaluateFeature,slSetTag,slSetConstants"}},
          {}},
         {L"render_ahead", releaseArguments + L" --render-ahead", {}, {}},
+        {L"no_pcl",
+         releaseArguments,
+         {},
+         {L"sl.pcl.dll"},
+         "Reflex: not available (slIsFeatureSupported returned 31",
+         {},
+         L"2.7.2"},
+        {L"mixed_fg", releaseArguments, {}, {}, nullptr, {{L"sl.dlss_g.dll", L"2.4.0"}}, L"2.7.2"},
     };
     std::string table = "release  scenario      upscaled dropped allocations switches generated boxes\n";
     for (const wchar_t* release : releases) {
         for (const Case& c : cases) {
+            if (c.only && std::wstring(c.only) != release)
+                continue;
             const std::wstring name = std::wstring(L"release_") + release + L"_" + c.name;
             SCOPED_TRACE(narrow(name));
             Scenario s = releaseScenario(name, release);
             s.folder.environment.insert(c.environment.begin(), c.environment.end());
             s.folder.leaveOut = c.leaveOut;
+            for (const auto& [file, from] : c.replace)
+                s.folder.replace[file] = releaseSet(from.c_str()) + L"\\" + file;
             const Outcome o = play(s, c.arguments);
             EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
             EXPECT_EQ(o.run.number("frames_presented"), 30u);
@@ -268,19 +283,25 @@ TEST(StreamlineReleases, ScenariosAgainstEachRelease)
             // The log names the release and every file of the set with its version, and what is missing.
             const std::string log = logOf(o);
             const std::string version = narrow(release) + ".0";
-            for (const char* file :
-                 {"sl.interposer.dll", "sl.common.dll", "sl.dlss.dll", "sl.dlss_g.dll", "sl.reflex.dll"})
+            for (const char* file : {"sl.interposer.dll", "sl.common.dll", "sl.dlss.dll", "sl.reflex.dll"})
                 EXPECT_NE(log.find(std::string("Streamline: ") + file + " version " + version),
                           std::string::npos)
                     << file << "\n"
                     << log;
             EXPECT_EQ(log.find("sl.pcl.dll version " + version) != std::string::npos,
-                      narrow(release) != "2.1.1");
-            EXPECT_EQ(log.find("Streamline: the set is complete") != std::string::npos, c.leaveOut.empty());
-            if (!c.leaveOut.empty()) {
-                EXPECT_NE(log.find("the set is incomplete: sl.nis.dll is missing"), std::string::npos) << log;
-                EXPECT_NE(log.find("NIS is not available (31)"), std::string::npos) << log;
+                      narrow(release) != "2.1.1" && c.leaveOut.empty());
+            EXPECT_EQ(log.find("Streamline: the set is complete") != std::string::npos,
+                      c.leaveOut.empty() && c.replace.empty());
+            for (const std::wstring& file : c.leaveOut) {
+                EXPECT_NE(log.find("the set is incomplete: " + narrow(file) + " is missing"),
+                          std::string::npos)
+                    << log;
+                EXPECT_NE(log.find(c.missingLine), std::string::npos) << log;
             }
+            for (const auto& [file, from] : c.replace)
+                EXPECT_NE(log.find("the set is mixed: " + narrow(file) + " is version " + narrow(from)),
+                          std::string::npos)
+                    << log;
             const ReleaseFigures f = figuresOf(o);
             char row[160];
             std::snprintf(row, sizeof row, "%-8s %-13s %8zu %7zu %11zu %8zu %9zu %5zu\n",

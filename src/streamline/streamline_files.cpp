@@ -99,6 +99,18 @@ std::vector<std::wstring> listedFiles(const std::filesystem::path& directory)
     return names;
 }
 
+// What a missing file of the set takes away, in the order of SetFile.
+constexpr const char* missingMeans[setFileCount] = {
+    "no feature of Streamline runs without it",
+    "Reflex cannot run without it, and DLSS Frame Generation needs Reflex",
+    "Streamline 2.3 and later cannot start Reflex without it, and DLSS Frame Generation needs Reflex",
+    "DLSS cannot run without it",
+    "DLSS Frame Generation cannot run without it",
+    "NIS sharpening cannot run without it",
+    "DLSS cannot run without it",
+    "DLSS Frame Generation cannot run without it",
+};
+
 void logFindings(const StreamlineInventory& in)
 {
     bool complete = true;
@@ -110,32 +122,8 @@ void logFindings(const StreamlineInventory& in)
             if (file == SetFile::pcl && !pclNeeded(in))
                 continue;
             complete = false;
-            const char* why = "";
-            switch (file) {
-            case SetFile::common:
-                why = "no feature of Streamline runs without it";
-                break;
-            case SetFile::reflex:
-                why = "Reflex cannot run without it, and DLSS Frame Generation needs Reflex";
-                break;
-            case SetFile::pcl:
-                why = "Streamline 2.3 and later cannot start Reflex without it, and DLSS Frame Generation "
-                      "needs Reflex";
-                break;
-            case SetFile::dlss:
-            case SetFile::ngxDlss:
-                why = "DLSS cannot run without it";
-                break;
-            case SetFile::dlssg:
-            case SetFile::ngxDlssg:
-                why = "DLSS Frame Generation cannot run without it";
-                break;
-            case SetFile::nis:
-                why = "NIS sharpening cannot run without it";
-                break;
-            }
             logLine("Streamline: the set is incomplete: %s is missing (%s); copy it from %s", name.c_str(),
-                    why, toUtf8(sameReleaseAsInterposer(in)).c_str());
+                    missingMeans[f], toUtf8(sameReleaseAsInterposer(in)).c_str());
         } else if (otherRelease(in, file)) {
             complete = false;
             logLine("Streamline: the set is mixed: %s is version %s, sl.interposer.dll %s; copy all of "
@@ -191,9 +179,8 @@ constexpr const wchar_t* statusCauseTexts[] = {
     L"all "
     L"of them from one release.",
     L"Likely cause: the game's resolution is too low for Frame Generation.",
-    L"Likely cause: Frame Generation does not support the game's HDR (FP16/scRGB) output; turn HDR off in "
-    L"the "
-    L"game to use it.",
+    L"Likely cause: Frame Generation does not support the game's HDR (FP16/scRGB) output; turn HDR off "
+    L"in the game to use it.",
 };
 
 inline constexpr LogEvent<std::uint32_t> causeCommonMissing{

@@ -1,9 +1,11 @@
 // The rules that differ between Streamline releases (see releases.h; evidence in docs/testing.md).
 #include "releases.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <vector>
 
 #include "common/graphics.h"
@@ -93,12 +95,9 @@ struct ReleaseState {
 
 ReleaseState state;
 
-class Locked {
+class Locked : ExclusiveLock {
 public:
-    Locked() { AcquireSRWLockExclusive(&state.lock); }
-    ~Locked() { ReleaseSRWLockExclusive(&state.lock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
+    Locked() : ExclusiveLock(state.lock) {}
 };
 
 Version release(File file)
@@ -108,15 +107,12 @@ Version release(File file)
 
 ViewportState& viewportState(std::uint32_t viewport)
 {
-    for (auto& v : state.viewports)
-        if (v.used && v.viewport == viewport)
-            return v;
-    ViewportState& v = state.viewports[state.nextViewport++ % 8];
-    v = ViewportState{};
-    v.used = true;
-    v.viewport = viewport;
-    for (auto& s : v.stamp)
-        s = kNoFrame;
+    const bool known =
+        std::any_of(std::begin(state.viewports), std::end(state.viewports),
+                    [viewport](const ViewportState& v) { return v.used && v.viewport == viewport; });
+    ViewportState& v = viewportSlot(state.viewports, state.nextViewport, viewport);
+    if (!known)
+        std::fill(std::begin(v.stamp), std::end(v.stamp), kNoFrame);
     return v;
 }
 

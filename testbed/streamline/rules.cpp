@@ -61,24 +61,14 @@ struct RuleState {
 
 RuleState state;
 
-class Locked {
+class Locked : ExclusiveLock {
 public:
-    Locked() { AcquireSRWLockExclusive(&state.lock); }
-    ~Locked() { ReleaseSRWLockExclusive(&state.lock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
+    Locked() : ExclusiveLock(state.lock) {}
 };
 
 ViewportRules& viewportRules(std::uint32_t viewport)
 {
-    for (auto& v : state.viewports)
-        if (v.used && v.viewport == viewport)
-            return v;
-    ViewportRules& v = state.viewports[state.nextViewport++ % 8];
-    v = ViewportRules{};
-    v.used = true;
-    v.viewport = viewport;
-    return v;
+    return viewportSlot(state.viewports, state.nextViewport, viewport);
 }
 
 std::uint64_t fnv1a(const void* data, std::size_t size)

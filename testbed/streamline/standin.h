@@ -133,6 +133,35 @@ IUnknown* interposeFactory(IUnknown* factory);
 // The last DLSS-G mode set, reported by presents.
 extern volatile std::uint32_t lastFrameGenerationMode;
 
+// --- Shared bookkeeping -----------------------------------------------------------
+
+// Holds an SRW lock exclusively for its scope.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+// The slot of `viewport` among `slots` (each with `used` and `viewport`); a new viewport takes the next slot
+// in turn, reset.
+template <class Slot, std::size_t N>
+Slot& viewportSlot(Slot (&slots)[N], std::uint32_t& next, std::uint32_t viewport)
+{
+    for (Slot& s : slots)
+        if (s.used && s.viewport == viewport)
+            return s;
+    Slot& s = slots[next++ % N];
+    s = Slot{};
+    s.used = true;
+    s.viewport = viewport;
+    return s;
+}
+
 // --- Streamline's rules (rules.cpp) -----------------------------------------------
 
 // The render sizes a DLSS mode accepts for an output size, from a fixed table of ratios; false for a mode

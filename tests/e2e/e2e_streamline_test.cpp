@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -289,7 +290,8 @@ TEST(StreamlineReleases, ScenariosAgainstEachRelease)
                     << file << "\n"
                     << log;
             EXPECT_EQ(log.find("sl.pcl.dll version " + version) != std::string::npos,
-                      narrow(release) != "2.1.1" && c.leaveOut.empty());
+                      narrow(release) != "2.1.1" &&
+                          std::count(c.leaveOut.begin(), c.leaveOut.end(), L"sl.pcl.dll") == 0);
             EXPECT_EQ(log.find("Streamline: the set is complete") != std::string::npos,
                       c.leaveOut.empty() && c.replace.empty());
             for (const std::wstring& file : c.leaveOut) {

@@ -6,12 +6,12 @@
 #include <type_traits>
 
 #include "common/log.h"
-#include "common/message_box.h"
 #include "common/module_export.h"
 #include "streamline/feature_support.h"
 #include "streamline/loader.h"
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
+#include "streamline/streamline_files.h"
 
 namespace fsr2bridge {
 
@@ -69,8 +69,7 @@ bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature fe
     }
     logLine("%s: not available (slIsFeatureSupported returned %d, %s)", featureName(feature),
             static_cast<int>(result), streamlineResultName(result));
-    if (const wchar_t* text = featureUnavailableText(feature, result))
-        showErrorBox(text);
+    explainUnavailableFeature(featureName(feature), feature, result, featureUnavailableText(feature, result));
     return false;
 }
 

@@ -14,6 +14,7 @@
 #include "streamline/signature.h"
 #include "streamline/startup_phases.h"
 #include "streamline/streamline_api.h"
+#include "streamline/streamline_files.h"
 
 namespace fsr2bridge {
 
@@ -93,6 +94,7 @@ bool loadInterposer(const std::filesystem::path& workingDirectory)
     if (!reportExamination(*examined)) {
         return false;
     }
+    takeStreamlineInventory(streamlineDirectory, configInstance->snapshot().dlssPreset);
     const long long start = performanceNow();
     streamlineApi.interposerModule = LoadLibraryW(examined->path.c_str());
     const DWORD loadError = GetLastError();

@@ -7,6 +7,7 @@
 
 #include "common/log.h"
 #include "streamline/streamline_api.h"
+#include "streamline/streamline_files.h"
 #include "upscaler/upscaler_state.h"
 
 namespace fsr2bridge {
@@ -158,9 +159,11 @@ sl::DLSSGOptions freshOptions(std::uint32_t maxRenderWidth, std::uint32_t maxRen
 
 void showStatusBox(std::uint32_t status)
 {
-    wchar_t text[128];
-    formatFrameGenerationStatusMessage(status, text, sizeof text / sizeof text[0]);
+    wchar_t text[1024];
+    const std::size_t length = formatFrameGenerationStatusMessage(status, text, sizeof text / sizeof text[0]);
+    appendFrameGenerationStatusCause(status, text, length, sizeof text / sizeof text[0]);
     logEvent(statusBoxShown, status);
+    logFrameGenerationStatusCause(status);
     MessageBoxW(nullptr, text, frameGenerationErrorCaption, MB_ICONERROR);
 }
 

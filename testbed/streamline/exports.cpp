@@ -11,6 +11,7 @@
 #include "inside_timer.h"
 #include "interposed.h"
 #include "records.h"
+#include "releases.h"
 #include "standin.h"
 
 #if defined(STANDIN_WITHOUT_SLINIT)
@@ -141,6 +142,8 @@ int slDLSSSetOptions(const void* viewport, const void* options)
         .u("useAutoExposure", readAt<std::uint8_t>(options, 84));
     rememberDlssOptions(viewportOf(viewport), readAt<std::uint32_t>(options, 32),
                         readAt<std::uint32_t>(options, 36), readAt<std::uint32_t>(options, 40));
+    if (const std::uint32_t defaulted = noteDlssOptions(viewportOf(viewport), options))
+        line.u("defaultedPresets", defaulted);
     return finishWithScriptedWarning(line, "slDLSSSetOptions");
 }
 
@@ -202,15 +205,20 @@ int slDLSSGSetOptions(const void* viewport, const void* options)
         return kResultError;
     }
     const auto mode = readAt<std::uint32_t>(options, 32);
+    const auto flags = readAt<std::uint32_t>(options, 40);
     lastFrameGenerationMode = mode;
     line.u("mode", mode)
         .u("numFramesToGenerate", readAt<std::uint32_t>(options, 36))
-        .hex("flags", readAt<std::uint32_t>(options, 40))
+        .hex("flags", flags)
         .u("dynamicResWidth", readAt<std::uint32_t>(options, 44))
         .u("dynamicResHeight", readAt<std::uint32_t>(options, 48))
         .u32s("more", static_cast<const unsigned char*>(options) + 52, 10)
-        .ptr("pointer96", readAt<const void*>(options, 96))
-        .commit(kResultOk);
+        .ptr("pointer96", readAt<const void*>(options, 96));
+    // Fields of a later structure version are read only when both the record and the release have them.
+    if (recordVersion(options) >= 3 && frameGenerationRecordVersion() >= 3)
+        line.u("queueParallelismMode", readAt<std::uint32_t>(options, 108));
+    line.commit(kResultOk);
+    noteFrameGenerationOptions(viewportOf(viewport), mode, flags);
     return kResultOk;
 }
 
@@ -228,12 +236,26 @@ int slDLSSGGetState(const void* viewport, void* state, const void* options)
     }
     const std::uint32_t call = nextDlssgGetStateCall();
     const Script& s = script();
-    const std::uint32_t status = call >= s.dlssgStatusFrom ? s.dlssgStatus : 0;
+    const std::uint32_t status =
+        (call >= s.dlssgStatusFrom ? s.dlssgStatus : 0) | frameGenerationStatusFromFiles();
     writeAt<std::uint64_t>(state, 32, 256ull << 20);
     writeAt<std::uint32_t>(state, 40, status);
     writeAt<std::uint32_t>(state, 44, 32);
     writeAt<std::uint32_t>(state, 48, lastFrameGenerationMode ? 2 : 1);
-    line.u("status", status).commit(kResultOk);
+    // Version 3 (2.7.2): the generated frames' limit, vsync support and the inputs' fence. Whether the closed
+    // plug-in honours the version given cannot be checked; the script chooses.
+    const std::uint64_t release = frameGenerationRecordVersion();
+    std::size_t wrote = 56;
+    if (release >= 3 && (recordVersion(state) >= 3 || s.dlssgStateIgnoresVersion)) {
+        static int fence;
+        writeAt<std::uint32_t>(state, 52, 1);
+        writeAt<std::uint8_t>(state, 56, 0);
+        writeAt<std::uint8_t>(state, 57, 1);
+        writeAt<const void*>(state, 64, &fence);
+        writeAt<std::uint64_t>(state, 72, call);
+        wrote = 80;
+    }
+    line.u("status", status).u("wrote", wrote).commit(kResultOk);
     return kResultOk;
 }
 
@@ -536,6 +558,8 @@ STANDIN_EXPORT_INIT int slInit(const void* preferences, std::uint64_t sdkVersion
                            ? kResultOk
                            : kResultInvalidParameter;
     line.commit(result);
+    if (result == kResultOk)
+        loadReleaseSet(plugins && numPlugins > 0 ? plugins[0] : nullptr);
     if (result == kResultOk && script().initCreatesFactory)
         createFactoryDuringInit();
     return result;
@@ -618,7 +642,9 @@ STANDIN_EXPORT_FEATURE_FUNCTION int slGetFeatureFunction(std::uint32_t feature, 
     }
     // Only a feature that is loaded and supported hands out its functions.
     if (const int refusal = featureFunctionRefusal(feature)) {
-        line.raw("refused", "unsupported").raw("fn", "null").commit(refusal);
+        line.raw("refused", refusal == kResultFeatureNotSupported ? "unsupported" : "missing")
+            .raw("fn", "null")
+            .commit(refusal);
         return refusal;
     }
     void* found = nullptr;
@@ -670,7 +696,10 @@ STANDIN_EXPORT int slIsFeatureSupported(std::uint32_t feature, const void* adapt
         line.ptr("vkPhysicalDevice", readAt<const void*>(adapterInfo, 48));
     }
     const int index = featureIndex(feature);
-    const int result = index < 0 ? kResultError : script().supported[index];
+    // The script plays the GPU and driver; otherwise the files in the plug-in folder decide.
+    const int result = index < 0                        ? kResultError
+                       : script().supported[index] != 0 ? script().supported[index]
+                                                        : featureResultFromFiles(index);
     line.commit(result);
     return result;
 }
@@ -714,6 +743,7 @@ STANDIN_EXPORT int slSetTag(const void* viewport, const void* tags, std::uint32_
             journalTag(line, n, static_cast<const unsigned char*>(tags) + n * kTagSize);
     rememberTags(vp, tags, numTags);
     rememberHeldTags(vp, tags, numTags);
+    stampTags(vp, tags, numTags);
     return finishWithScriptedWarning(line, "slSetTag");
 }
 
@@ -763,6 +793,8 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
         line.commit(kResultError);
         return kResultError;
     }
+    // Tags too old for the release are dropped before the feature reads them.
+    dropStaleTags(viewportOf(viewport), ~0ull);
     // DLSS evaluates only an input whose size lies in the range of its mode.
     if (feature == kFeatureDLSS) {
         const RenderSizeCheck size = checkRenderSize(viewportOf(viewport));
@@ -773,6 +805,7 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
             return kResultNGXFailed;
         }
     }
+    const bool created = feature == kFeatureDLSS && dlssFeatureCreated(viewportOf(viewport));
     const Evaluation e = recordEvaluation(viewportOf(viewport), cmdBuffer);
     line.raw("work", e.work).ptr("src", e.src).ptr("dst", e.dst);
     if (line.on()) {
@@ -790,6 +823,8 @@ STANDIN_EXPORT int slEvaluateFeature(std::uint32_t feature, const void* token, c
                               held[0] ? ",%u" : "%u", static_cast<unsigned>(t));
         line.raw("held", held[0] ? held : "none");
     }
+    if (created)
+        line.u("created", 1); // a new DLSS feature: its history starts afresh
     char qualifier[16];
     std::snprintf(qualifier, sizeof qualifier, "%u", static_cast<unsigned>(feature));
     return finishWithScriptedWarning(line, "slEvaluateFeature", qualifier);
@@ -822,10 +857,15 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
         reloadScript();
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(instance, path, MAX_PATH);
+        const Version release = interposerRelease();
+        char releaseText[32];
+        std::snprintf(releaseText, sizeof releaseText, "%u.%u.%u", release.major, release.minor,
+                      release.patch);
         Line line("load");
         line.u("pid", GetCurrentProcessId())
             .raw("variant", STANDIN_VARIANT)
             .wstr("path", path)
+            .raw("release", releaseText)
             .commit(kResultOk);
     } else if (reason == DLL_PROCESS_DETACH) {
         Line line("unload");

@@ -171,6 +171,16 @@ void forgetTags()
     state().retired.clear();
 }
 
+void forgetTaggedResource(std::uint32_t viewport, std::uint32_t type)
+{
+    if (ViewportTags* slot = findSlot(viewport)) {
+        if (type == kBufferTypeScalingInputColor)
+            slot->input = TaggedResource{};
+        if (type == kBufferTypeScalingOutputColor)
+            slot->output = TaggedResource{};
+    }
+}
+
 void rememberTags(std::uint32_t viewport, const void* tags, std::uint32_t count)
 {
     if (!tags)

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "inside_timer.h"
+#include "releases.h"
 #include "standin.h"
 #include "window_claims.h"
 
@@ -117,6 +118,31 @@ template <class Out> HRESULT wrapSwapChain(HRESULT hr, const ComPtr<Out>& create
     }
     *result = static_cast<Out*>(static_cast<IDXGISwapChain4*>(wrapper.Detach()));
     return hr;
+}
+
+// The size of a swap chain's buffers as DXGI reports them.
+void bufferSize(IDXGISwapChain* chain, std::uint32_t& width, std::uint32_t& height)
+{
+    DXGI_SWAP_CHAIN_DESC d = {};
+    width = height = 0;
+    if (chain && SUCCEEDED(chain->GetDesc(&d))) {
+        width = d.BufferDesc.Width;
+        height = d.BufferDesc.Height;
+    }
+}
+
+// On a creation line: whether the new swap chain may run Streamline's present hooks (releases.cpp). A swap
+// chain handed out unwrapped has none.
+void journalHooked(Line& line, HRESULT hr, IUnknown* handedOut)
+{
+    bool hooked = false;
+    if (SUCCEEDED(hr) && handedOut && interposedKind(handedOut) == ObjectKind::swapChain) {
+        auto* chain = static_cast<IDXGISwapChain4*>(handedOut);
+        std::uint32_t width = 0, height = 0;
+        bufferSize(chain, width, height);
+        hooked = noteSwapChainCreated(chain, width, height);
+    }
+    line.u("hooked", hooked ? 1 : 0);
 }
 
 } // namespace
@@ -320,8 +346,10 @@ ULONG STDMETHODCALLTYPE InterposedSwapChain::Release()
 {
     InsideTimer timed;
     ULONG left = --refs_;
-    if (left == 0)
+    if (left == 0) {
+        noteSwapChainReleased(static_cast<IDXGISwapChain4*>(this));
         delete this;
+    }
     return left;
 }
 
@@ -332,11 +360,15 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT f
     if (scriptedHr("swapchain.Present", hr))
         return hr;
     hr = real()->Present(syncInterval, flags);
+    const std::uint32_t mode = lastFrameGenerationMode;
+    std::uint32_t presented = 1;
+    const bool hooked = notePresent(static_cast<IDXGISwapChain4*>(this), flags, presented);
     Line line("swapchain.Present");
     line.u("syncInterval", syncInterval)
         .hex("flags", flags)
-        .u("frameGeneration", lastFrameGenerationMode)
-        .u("presented", lastFrameGenerationMode ? 2 : 1)
+        .u("frameGeneration", mode)
+        .u("presented", presented)
+        .u("hooked", hooked ? 1 : 0)
         .commitHr(hr);
     return hr;
 }
@@ -375,6 +407,11 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT wi
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers", hr))
         return hr;
     hr = real()->ResizeBuffers(count, width, height, format, flags);
+    if (SUCCEEDED(hr)) {
+        std::uint32_t w = 0, h = 0;
+        bufferSize(real(), w, h);
+        noteSwapChainResized(static_cast<IDXGISwapChain4*>(this), w, h);
+    }
     Line line("swapchain.ResizeBuffers");
     line.u("frameGeneration", lastFrameGenerationMode)
         .u("bufferCount", count)
@@ -395,11 +432,15 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT 
         return hr;
     IDXGISwapChain1* chain = levels_.at<IDXGISwapChain1>(1);
     hr = chain ? chain->Present1(syncInterval, flags, params) : E_NOINTERFACE;
+    const std::uint32_t mode = lastFrameGenerationMode;
+    std::uint32_t presented = 1;
+    const bool hooked = notePresent(static_cast<IDXGISwapChain4*>(this), flags, presented);
     Line line("swapchain.Present1");
     line.u("syncInterval", syncInterval)
         .hex("flags", flags)
-        .u("frameGeneration", lastFrameGenerationMode)
-        .u("presented", lastFrameGenerationMode ? 2 : 1);
+        .u("frameGeneration", mode)
+        .u("presented", presented)
+        .u("hooked", hooked ? 1 : 0);
     line.u("dirtyRects", params ? params->DirtyRectsCount : 0).commitHr(hr);
     return hr;
 }
@@ -436,6 +477,11 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
     }
     hr = chain ? chain->ResizeBuffers1(count, width, height, format, flags, nodeMasks, passQueues)
                : E_NOINTERFACE;
+    if (SUCCEEDED(hr)) {
+        std::uint32_t w = 0, h = 0;
+        bufferSize(real(), w, h);
+        noteSwapChainResized(static_cast<IDXGISwapChain4*>(this), w, h);
+    }
     Line line("swapchain.ResizeBuffers1");
     line.u("frameGeneration", lastFrameGenerationMode)
         .u("bufferCount", count)
@@ -517,7 +563,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChain(IUnknown* device, D
             .u("format", desc->BufferDesc.Format);
         line.u("bufferCount", desc->BufferCount);
     }
-    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr);
+    journalHooked(line, hr, swapChain ? *swapChain : nullptr);
+    line.commitHr(hr);
     return hr;
 }
 
@@ -544,7 +592,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForHwnd(
     Line line("factory.CreateSwapChainForHwnd");
     line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
     journalSwapChainDesc(line, desc);
-    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr);
+    journalHooked(line, hr, swapChain ? *swapChain : nullptr);
+    line.commitHr(hr);
     return hr;
 }
 
@@ -569,7 +619,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForCoreWindow(IUnkno
     Line line("factory.CreateSwapChainForCoreWindow");
     line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
     journalSwapChainDesc(line, desc);
-    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr);
+    journalHooked(line, hr, swapChain ? *swapChain : nullptr);
+    line.commitHr(hr);
     return hr;
 }
 
@@ -594,7 +646,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForComposition(IUnkn
     Line line("factory.CreateSwapChainForComposition");
     line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
     journalSwapChainDesc(line, desc);
-    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr).commitHr(hr);
+    line.ptr("swapChain", swapChain && SUCCEEDED(hr) ? *swapChain : nullptr);
+    journalHooked(line, hr, swapChain ? *swapChain : nullptr);
+    line.commitHr(hr);
     return hr;
 }
 

@@ -56,6 +56,7 @@ inline constexpr int kResultNGXFailed = 15;
 inline constexpr int kResultInvalidIntegration = 19;
 inline constexpr int kResultBadRecord = 25; // eErrorInvalidParameter
 inline constexpr int kResultDuplicatedConstants = 27;
+inline constexpr int kResultFeatureMissing = 31;
 inline constexpr int kResultFeatureNotSupported = 32;
 inline constexpr int kResultWarnOutOfVRAM = 39;
 

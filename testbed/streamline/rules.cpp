@@ -8,6 +8,7 @@
 
 #include "common/graphics.h"
 #include "records.h"
+#include "releases.h"
 #include "standin.h"
 
 namespace fsr2bridge::standin {
@@ -60,24 +61,14 @@ struct RuleState {
 
 RuleState state;
 
-class Locked {
+class Locked : ExclusiveLock {
 public:
-    Locked() { AcquireSRWLockExclusive(&state.lock); }
-    ~Locked() { ReleaseSRWLockExclusive(&state.lock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
+    Locked() : ExclusiveLock(state.lock) {}
 };
 
 ViewportRules& viewportRules(std::uint32_t viewport)
 {
-    for (auto& v : state.viewports)
-        if (v.used && v.viewport == viewport)
-            return v;
-    ViewportRules& v = state.viewports[state.nextViewport++ % 8];
-    v = ViewportRules{};
-    v.used = true;
-    v.viewport = viewport;
-    return v;
+    return viewportSlot(state.viewports, state.nextViewport, viewport);
 }
 
 std::uint64_t fnv1a(const void* data, std::size_t size)
@@ -207,7 +198,9 @@ int featureFunctionRefusal(std::uint32_t feature)
     default:
         return kResultOk; // an unknown feature finds no function anyway
     }
-    return script().supported[index] == 0 ? kResultOk : kResultFeatureNotSupported;
+    if (script().supported[index] != 0)
+        return kResultFeatureNotSupported;
+    return featureResultFromFiles(index) == kResultOk ? kResultOk : kResultFeatureMissing;
 }
 
 void rememberHeldTags(std::uint32_t viewport, const void* tags, std::uint32_t count)
@@ -230,6 +223,21 @@ void rememberHeldTags(std::uint32_t viewport, const void* tags, std::uint32_t co
         const std::uint64_t bit = 1ull << type;
         v.held = native ? (v.held | bit) : (v.held & ~bit);
     }
+}
+
+void forgetTag(std::uint32_t viewport, std::uint32_t type)
+{
+    {
+        Locked locked;
+        ViewportRules& v = viewportRules(viewport);
+        if (type == kBufferTypeScalingInputColor) {
+            v.input = nullptr;
+            v.inputExtent = Extent{};
+        }
+        if (type < 64)
+            v.held &= ~(1ull << type);
+    }
+    forgetTaggedResource(viewport, type);
 }
 
 std::uint64_t heldTags(std::uint32_t viewport)

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "records.h"
+#include "releases.h"
 #include "standin.h"
 
 namespace fsr2bridge::standin {
@@ -96,6 +97,7 @@ void reloadScript()
     s.unwrappedSwapChains = integerVariable("SL_STANDIN_UNWRAPPED_SWAPCHAINS", 0) != 0;
     s.initCreatesFactory = integerVariable("SL_STANDIN_INIT_CREATES_FACTORY", 0) != 0;
     s.initSleepMs = static_cast<std::uint32_t>(integerVariable("SL_STANDIN_INIT_SLEEP_MS", 0));
+    s.dlssgStateIgnoresVersion = integerVariable("SL_STANDIN_DLSSG_STATE_IGNORES_VERSION", 0) != 0;
     char fails[2048];
     if (readVariable("SL_STANDIN_FAIL", fails, sizeof fails))
         s.failCount = parseFailRules(fails, s.fails, static_cast<int>(sizeof s.fails / sizeof s.fails[0]));
@@ -106,6 +108,7 @@ void reloadScript()
     dlssgGetStateCalls = 0;
     forgetTags();
     forgetRules();
+    forgetReleaseState();
 
     wchar_t path[MAX_PATH * 2];
     DWORD n = GetEnvironmentVariableW(L"SL_STANDIN_JOURNAL", path, MAX_PATH * 2);

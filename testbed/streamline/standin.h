@@ -25,7 +25,8 @@ struct Script {
     bool noGpu;
     bool unwrappedSwapChains; // swap chains handed out as the system made them; any object has a native one
     bool initCreatesFactory;
-    std::uint32_t initSleepMs; // slInit takes this long, as a real one loading its plugins does
+    std::uint32_t initSleepMs;     // slInit takes this long, as a real one loading its plugins does
+    bool dlssgStateIgnoresVersion; // Frame Generation writes its release's whole state whatever the version
     FailRule fails[32];
     int failCount;
     FailRule warns[16]; // SL_STANDIN_WARN: entries that answer a warning after their work
@@ -102,6 +103,9 @@ void journalToken(Line& line, const void* token);
 
 // Drops every remembered tag (a reload starts from a clean slate).
 void forgetTags();
+// Drops the viewport's tag of one buffer type, as Streamline does with a stale tag (releases.cpp).
+void forgetTag(std::uint32_t viewport, std::uint32_t type);
+void forgetTaggedResource(std::uint32_t viewport, std::uint32_t type);
 void rememberTags(std::uint32_t viewport, const void* tags, std::uint32_t count);
 struct Evaluation {
     const char* work; // "scale", "copy", "none", "nogpu"
@@ -128,6 +132,35 @@ IUnknown* interposeFactory(IUnknown* factory);
 
 // The last DLSS-G mode set, reported by presents.
 extern volatile std::uint32_t lastFrameGenerationMode;
+
+// --- Shared bookkeeping -----------------------------------------------------------
+
+// Holds an SRW lock exclusively for its scope.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+// The slot of `viewport` among `slots` (each with `used` and `viewport`); a new viewport takes the next slot
+// in turn, reset.
+template <class Slot, std::size_t N>
+Slot& viewportSlot(Slot (&slots)[N], std::uint32_t& next, std::uint32_t viewport)
+{
+    for (Slot& s : slots)
+        if (s.used && s.viewport == viewport)
+            return s;
+    Slot& s = slots[next++ % N];
+    s = Slot{};
+    s.used = true;
+    s.viewport = viewport;
+    return s;
+}
 
 // --- Streamline's rules (rules.cpp) -----------------------------------------------
 
@@ -157,7 +190,8 @@ int bindDevice(const void* device);
 // The latency ping message exists once Reflex has its options.
 void noteReflexOptionsSet();
 bool reflexOptionsSet();
-// kResultFeatureNotSupported for a feature the script reports unsupported (SL_STANDIN_SUPPORTED_*).
+// kResultFeatureNotSupported for a feature the script reports unsupported (SL_STANDIN_SUPPORTED_*),
+// kResultFeatureMissing for one whose plug-in did not load (releases.cpp).
 int featureFunctionRefusal(std::uint32_t feature);
 // The buffer types whose last tag for the viewport carried a resource (bit n = type n, types below 64).
 void rememberHeldTags(std::uint32_t viewport, const void* tags, std::uint32_t count);

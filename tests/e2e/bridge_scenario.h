@@ -62,6 +62,13 @@ struct Scenario {
     std::wstring journalPath;
 };
 
+// The stand-in set of a modelled Streamline release ("2.1.1", "2.4.0", "2.7.2"): its signed interposer with
+// the plug-ins and NGX libraries that release ships.
+inline std::wstring releaseSet(const wchar_t* release)
+{
+    return windowsPath(E2E_RELEASES_DIR) + L"\\" + release;
+}
+
 inline Scenario scenario(const wchar_t* name, const std::wstring& interposer = signedInterposer)
 {
     Scenario s;

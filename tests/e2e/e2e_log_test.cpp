@@ -373,4 +373,123 @@ TEST(Log, ReadOnlyGameFolderRunsWithoutALogAndWithoutError)
     EXPECT_EQ(run.file(L"config.json"), configText);
 }
 
+// The Streamline set in the folder, listed with every version and its gaps named: complete, partial and mixed
+// sets of the modelled releases, each row with the lines that must come in order and the boxes.
+TEST(Log, EachStreamlineSetIsListedWithItsGaps)
+{
+    const std::wstring releases = windowsPath(E2E_RELEASES_DIR);
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* release;
+        std::vector<std::wstring> leaveOut;
+        std::map<std::wstring, std::wstring> replace; // name -> release whose file takes its place
+        const char* preset;
+        std::map<std::wstring, std::wstring> environment;
+        std::vector<std::string> lines;
+        std::vector<std::string> boxes; // a fragment of each box, in order
+    };
+    const Case cases[] = {
+        {L"set_272",
+         L"2.7.2",
+         {},
+         {},
+         "Default",
+         {},
+         {"Streamline: sl.interposer.dll version 2.7.2.0 (Streamline 2.7.2)",
+          "Streamline: nvngx_dlss.dll version 310.1.0.0", "Streamline: nvngx_dlssg.dll version 310.1.0.0",
+          "Streamline: sl.common.dll version 2.7.2.0", "Streamline: sl.dlss.dll version 2.7.2.0",
+          "Streamline: sl.dlss_g.dll version 2.7.2.0", "Streamline: sl.nis.dll version 2.7.2.0",
+          "Streamline: sl.pcl.dll version 2.7.2.0", "Streamline: sl.reflex.dll version 2.7.2.0",
+          "Streamline: the set is complete (Streamline 2.7.2)", "Streamline: slInit returned 0",
+          "Reflex: available", "DLSS Frame Generation: available"},
+         {}},
+        {L"set_272_no_pcl",
+         L"2.7.2",
+         {L"sl.pcl.dll"},
+         {},
+         "Default",
+         {},
+         {"Streamline: sl.interposer.dll version 2.7.2.0",
+          "Streamline: the set is incomplete: sl.pcl.dll is missing (Streamline 2.3 and later cannot start "
+          "Reflex without it, and DLSS Frame Generation needs Reflex); copy it from the same Streamline "
+          "release as sl.interposer.dll (2.7.2)",
+          "Reflex: not available (slIsFeatureSupported returned 31, eErrorFeatureMissing)",
+          "Reflex: likely cause: The file sl.pcl.dll is missing from the streamline folder (",
+          "DLSS Frame Generation: available",
+          // Frame Generation runs without Reflex, and says so with its status.
+          "message box \"DLSS-G Error occured\": Got invalid DLSSG status while evaluating DLSS! Failed "
+          "Status: 2",
+          "Frame Generation's bad status 2: likely cause: sl.pcl.dll is missing from the streamline folder"},
+         {"Failed Status: 2\\n\\nLikely cause: sl.pcl.dll is missing from the game's streamline folder. "
+          "Streamline 2.3 and later cannot start Reflex without it"}},
+        {L"set_272_mixed",
+         L"2.7.2",
+         {},
+         {{L"sl.dlss_g.dll", L"2.4.0"}, {L"sl.dlss.dll", L"2.4.0"}},
+         "Default",
+         // Frame Generation's plug-in asks for a newer driver: its box gets the mixed set as a paragraph.
+         {{L"SL_STANDIN_SUPPORTED_DLSS_G", L"2"}},
+         {"Streamline: sl.dlss.dll version 2.4.0.0", "Streamline: sl.dlss_g.dll version 2.4.0.0",
+          "Streamline: the set is mixed: sl.dlss.dll is version 2.4.0.0, sl.interposer.dll 2.7.2.0; copy all "
+          "of Streamline's files from one release",
+          "Streamline: the set is mixed: sl.dlss_g.dll is version 2.4.0.0, sl.interposer.dll 2.7.2.0",
+          "DLSS Frame Generation: likely cause: The file sl.dlss_g.dll in the streamline folder (",
+          "message box \"" + boxCaption +
+              "\": Your driver is out-of-date. Please upgrade your driver to be able to "
+              "use DLSS Frame Generation.  The file sl.dlss_g.dll in the streamline folder ("},
+         {"use DLSS Frame Generation.\\n\\nThe file sl.dlss_g.dll in the streamline folder (",
+          "is from Streamline 2.4.0, but sl.interposer.dll is from 2.7.2. Copy all of Streamline's files "
+          "from "
+          "one release into that folder.\\n\""}},
+        {L"set_240_no_ngx",
+         L"2.4.0",
+         {L"nvngx_dlssg.dll"},
+         {},
+         "Default",
+         {},
+         {"Streamline: the set is incomplete: nvngx_dlssg.dll is missing (DLSS Frame Generation cannot run "
+          "without it)",
+          "DLSS Frame Generation: not available (slIsFeatureSupported returned 6, "
+          "eErrorNoSupportedAdapterFound)",
+          "DLSS Frame Generation: likely cause: The file nvngx_dlssg.dll is missing from the streamline "
+          "folder (",
+          "DLSS Frame Generation switched off in config.json"},
+         {}},
+        {L"set_272_preset_g",
+         L"2.7.2",
+         {},
+         {},
+         "G",
+         {},
+         {"settings in use: enabled=true dlssMode=MaxPerformance dlssPreset=G",
+          "Streamline: the set is complete (Streamline 2.7.2)",
+          "DLSS preset G counts as the default with Streamline 2.7.2 (its presets G, H and I revert to the "
+          "default): \"dlssPreset\": \"G\" in config.json has no effect; choose one of A to F"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(utf8(c.name));
+        GameFolder folder = bridged(c.name, L"");
+        folder.streamlineSet = releases + L"\\" + c.release;
+        folder.leaveOut = c.leaveOut;
+        folder.environment = c.environment;
+        for (const auto& [name, release] : c.replace)
+            folder.replace[name] = releases + L"\\" + release + L"\\" + name;
+        folder.configJson = std::string(R"({"version": 4, "enabled": true, "enableReflexSleep": true,)") +
+                            R"( "enableFrameGeneration": true, "dlssMode": "MaxPerformance", "reflexMode":)" +
+                            R"( "LowLatencyWithBoost", "reflexFpsCap": 0, "enableNisSharpening": true,)" +
+                            R"( "dlssPreset": ")" + c.preset + "\"}";
+        const GameRun run = runGame(folder, layoutGame, gameArguments);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        const auto lines = logLines(run.file(L"fsr2bridge.log"));
+        expectStartLines(lines, folder);
+        expectInOrder(lines, c.lines);
+        EXPECT_EQ(anyLineHas(lines, "DLSS preset G counts as the default"), std::string(c.preset) == "G");
+        // Each fragment in the one box, if any.
+        EXPECT_EQ(run.boxes.size(), c.boxes.empty() ? 0u : 1u) << run.output;
+        for (const std::string& fragment : c.boxes)
+            EXPECT_NE(run.output.find(fragment), std::string::npos) << fragment << "\n" << run.output;
+    }
+}
+
 } // namespace

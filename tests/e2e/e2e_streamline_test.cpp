@@ -1,11 +1,15 @@
 // The bridge inside the stand-in game against the rules of Streamline that the stand-in enforces as the
 // real one does: warnings after the work, features that are missing, constants once per frame, the render
-// sizes of each DLSS mode, the Reflex ping message after the options, one device, and kept tags.
+// sizes of each DLSS mode, the Reflex ping message after the options, one device, and kept tags; and against
+// the sets of files of each modelled release, complete, partial and mixed.
 #include "tests/e2e/bridge_scenario.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 using namespace e2e;
 
@@ -182,6 +186,137 @@ TEST(StreamlineRules, MaskThatStopsIsNotKeptByStreamline)
     for (std::size_t frame = 0; frame < held.size(); ++frame) {
         const bool mask = held[frame].find("27") != std::string::npos;
         EXPECT_EQ(mask, frame < 4) << "frame " << frame << " holds " << held[frame];
+    }
+}
+
+// --- Streamline releases
+// ------------------------------------------------------------------------------------
+
+const wchar_t* const releases[] = {L"2.1.1", L"2.4.0", L"2.7.2"};
+const std::wstring releaseArguments = L"--frames 30 --resize-at 0 --render 64x64 --display 128x128";
+
+Scenario releaseScenario(const std::wstring& name, const wchar_t* release)
+{
+    Scenario s = scenario(name.c_str(), L"");
+    s.folder.streamlineSet = releaseSet(release);
+    return s;
+}
+
+// What a run shows of the rules that differ between releases.
+struct ReleaseFigures {
+    std::size_t upscaled = 0;    // DLSS evaluations that did their work
+    std::size_t dropped = 0;     // stale tags Streamline dropped
+    std::size_t allocations = 0; // Frame Generation's resources (re)allocated
+    std::size_t switches = 0;    // Frame Generation modes sent
+    std::size_t generated = 0;   // presents with a generated frame
+    std::size_t boxes = 0;
+};
+
+ReleaseFigures figuresOf(const Outcome& o)
+{
+    ReleaseFigures f;
+    for (const auto& e : entriesNamed(o.journal, "slEvaluateFeature"))
+        f.upscaled += e.text("feature") == "0" && (e.text("work") == "scale" || e.text("work") == "copy") &&
+                              (e.integer("result") == 0 || e.has("warned"))
+                          ? 1
+                          : 0;
+    f.dropped = o.count("tag.dropped");
+    f.allocations = o.count("dlssg.allocate");
+    f.switches = o.count("slDLSSGSetOptions");
+    f.generated = o.count("swapchain.Present", "presented", "2");
+    f.boxes = o.run.boxes.size();
+    return f;
+}
+
+// The common scenarios against the set of each release. Beside what holds for every release, each run's
+// figures go into summaries/releases.txt: they show where the system does not yet meet a release.
+TEST(StreamlineReleases, ScenariosAgainstEachRelease)
+{
+    struct Case {
+        const wchar_t* name;
+        std::wstring arguments;
+        std::map<std::wstring, std::wstring> environment;
+        std::vector<std::wstring> leaveOut;
+        const char* missingLine = nullptr;                 // what the attachment says of the file left out
+        std::map<std::wstring, std::wstring> replace = {}; // a mixed set: name -> the release it comes from
+        const wchar_t* only = nullptr;                     // the one release the row runs against
+    };
+    const Case cases[] = {
+        {L"normal", releaseArguments, {}, {}},
+        {L"resize", L"--frames 30 --resize-at 15 --resize-to 96x80 --render 64x64 --display 128x128", {}, {}},
+        {L"recreate", releaseArguments + L" --recreate-at 15", {}, {}},
+        {L"bad_status", releaseArguments, {{L"SL_STANDIN_DLSSG_STATUS", L"16"}}, {}},
+        {L"no_nis", releaseArguments, {}, {L"sl.nis.dll"}, "NIS is not available (31)"},
+        {L"warnings",
+         releaseArguments,
+         {{L"SL_STANDIN_WARN", L"slEvaluateFeature,slSetTag,slSetConstants"}},
+         {}},
+        {L"render_ahead", releaseArguments + L" --render-ahead", {}, {}},
+        {L"no_pcl",
+         releaseArguments,
+         {},
+         {L"sl.pcl.dll"},
+         "Reflex: not available (slIsFeatureSupported returned 31",
+         {},
+         L"2.7.2"},
+        {L"mixed_fg", releaseArguments, {}, {}, nullptr, {{L"sl.dlss_g.dll", L"2.4.0"}}, L"2.7.2"},
+    };
+    std::string table = "release  scenario      upscaled dropped allocations switches generated boxes\n";
+    for (const wchar_t* release : releases) {
+        for (const Case& c : cases) {
+            if (c.only && std::wstring(c.only) != release)
+                continue;
+            const std::wstring name = std::wstring(L"release_") + release + L"_" + c.name;
+            SCOPED_TRACE(narrow(name));
+            Scenario s = releaseScenario(name, release);
+            s.folder.environment.insert(c.environment.begin(), c.environment.end());
+            s.folder.leaveOut = c.leaveOut;
+            for (const auto& [file, from] : c.replace)
+                s.folder.replace[file] = releaseSet(from.c_str()) + L"\\" + file;
+            const Outcome o = play(s, c.arguments);
+            EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+            EXPECT_EQ(o.run.number("frames_presented"), 30u);
+            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 0u);
+            // The game's one swap chain at a time gets Streamline's present hooks.
+            EXPECT_EQ(o.count("factory.CreateSwapChainForHwnd", "hooked", "1"),
+                      o.count("factory.CreateSwapChainForHwnd"));
+            EXPECT_EQ(o.count("swapchain.Present", "hooked", "0"), 0u);
+            // The log names the release and every file of the set with its version, and what is missing.
+            const std::string log = logOf(o);
+            const std::string version = narrow(release) + ".0";
+            for (const char* file : {"sl.interposer.dll", "sl.common.dll", "sl.dlss.dll", "sl.reflex.dll"})
+                EXPECT_NE(log.find(std::string("Streamline: ") + file + " version " + version),
+                          std::string::npos)
+                    << file << "\n"
+                    << log;
+            EXPECT_EQ(log.find("sl.pcl.dll version " + version) != std::string::npos,
+                      narrow(release) != "2.1.1" &&
+                          std::count(c.leaveOut.begin(), c.leaveOut.end(), L"sl.pcl.dll") == 0);
+            EXPECT_EQ(log.find("Streamline: the set is complete") != std::string::npos,
+                      c.leaveOut.empty() && c.replace.empty());
+            for (const std::wstring& file : c.leaveOut) {
+                EXPECT_NE(log.find("the set is incomplete: " + narrow(file) + " is missing"),
+                          std::string::npos)
+                    << log;
+                EXPECT_NE(log.find(c.missingLine), std::string::npos) << log;
+            }
+            for (const auto& [file, from] : c.replace)
+                EXPECT_NE(log.find("the set is mixed: " + narrow(file) + " is version " + narrow(from)),
+                          std::string::npos)
+                    << log;
+            const ReleaseFigures f = figuresOf(o);
+            char row[160];
+            std::snprintf(row, sizeof row, "%-8s %-13s %8zu %7zu %11zu %8zu %9zu %5zu\n",
+                          narrow(release).c_str(), narrow(c.name).c_str(), f.upscaled, f.dropped,
+                          f.allocations, f.switches, f.generated, f.boxes);
+            table += row;
+        }
+    }
+    std::printf("%s", table.c_str());
+    CreateDirectoryA("summaries", nullptr);
+    if (FILE* out = std::fopen("summaries/releases.txt", "w")) {
+        std::fprintf(out, "Streamline releases (30 frames each):\n%s", table.c_str());
+        std::fclose(out);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "tests/e2e/game_run.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -66,6 +67,21 @@ GameRun runGame(const GameFolder& folder, const std::wstring& game, const std::w
     const auto overwrite = fs::copy_options::overwrite_existing;
     if (!folder.bridge.empty())
         fs::copy_file(folder.bridge, fs::path(folder.path) / L"fsr2bridge.dll", overwrite, ec);
+    const fs::path streamline = fs::path(folder.path) / L"streamline";
+    if (!folder.streamlineSet.empty()) {
+        fs::create_directories(streamline, ec);
+        for (const auto& file : fs::directory_iterator(folder.streamlineSet, ec)) {
+            const std::wstring name = file.path().filename().wstring();
+            if (file.is_regular_file() &&
+                std::find(folder.leaveOut.begin(), folder.leaveOut.end(), name) == folder.leaveOut.end())
+                fs::copy_file(file.path(), streamline / name, overwrite, ec);
+        }
+    }
+    for (const auto& [name, source] : folder.replace) {
+        fs::create_directories(streamline, ec);
+        fs::remove(streamline / name, ec); // MinGW's copy_file does not overwrite
+        fs::copy_file(source, streamline / name, overwrite, ec);
+    }
     if (!folder.interposer.empty()) {
         fs::create_directories(fs::path(folder.path) / L"streamline", ec);
         fs::copy_file(folder.interposer, fs::path(folder.path) / L"streamline" / L"sl.interposer.dll",

@@ -16,7 +16,12 @@ struct GameFolder {
     std::wstring path;       // the game's working directory
     std::wstring bridge;     // DLL copied in as fsr2bridge.dll; empty: none
     std::wstring interposer; // copied to streamline\sl.interposer.dll; empty: none
-    std::string configJson;  // written as config.json unless empty
+    // A Streamline set: every file of this folder is copied into streamline\, but those named in
+    // `leaveOut` (a partial set); `replace` then copies single files over them (a mixed set: name -> file).
+    std::wstring streamlineSet;
+    std::vector<std::wstring> leaveOut;
+    std::map<std::wstring, std::wstring> replace;
+    std::string configJson; // written as config.json unless empty
     std::map<std::wstring, std::wstring> environment;
     bool fresh = true; // false: keep what an earlier run left in the folder
 };

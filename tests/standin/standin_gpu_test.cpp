@@ -279,6 +279,142 @@ TEST(StandinInterposed, ScriptedPresentFailureReachesTheCaller)
     DestroyWindow(window);
 }
 
+// The rules that differ between releases, on the interposer of each (alone in its folder: the complete set of
+// its release). Each row: the release and what its rules make of the same calls.
+TEST(StandinReleases, RulesFollowTheRelease)
+{
+    struct Case {
+        const char* release;
+        std::size_t droppedAfterOnePresent, droppedAfterTwo;
+        std::size_t secondChainHooked; // a second live swap chain gets the present hooks
+        std::size_t allocations;       // on, off, on, off retaining, on; then a new holder with it on
+        std::uint32_t forgotten;       // the holder's next present after Frame Generation was set on
+        std::uint32_t stateWritten;    // bytes of a version-3 state record written
+        bool presetsRevert;            // G counts as the default, and a preset change creates DLSS anew
+    };
+    const Case cases[] = {{"2.1.1", 0, 0, 1, 2, 1, 56, false},
+                          {"2.4.0", 2, 2, 0, 2, 0, 56, false},
+                          {"2.7.2", 0, 2, 0, 3, 1, 80, true}};
+    World w;
+    ASSERT_TRUE(w.ok());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.release);
+        const std::string dir = std::string(STANDIN_DIR) + (c.release == std::string("2.1.1") ? "" : "/") +
+                                (c.release == std::string("2.1.1") ? "" : c.release);
+        HMODULE m = LoadLibraryW((L"Z:" + widen(dir + "/sl.interposer.dll")).c_str());
+        ASSERT_NE(m, nullptr);
+        const std::string path = freshJournal(c.release);
+        exportedFunction<SlReload>(m, "slStandinReload")();
+        auto* getFunction = exportedFunction<SlGetFeatureFunction>(m, "slGetFeatureFunction");
+        Record<144> preferences(
+            {0x1CA10965, 0xBF8E, 0x432B, {0x8D, 0xA1, 0x67, 0x16, 0xD8, 0x79, 0xFB, 0x14}}, 1);
+        ASSERT_EQ(0, exportedFunction<SlInit>(m, "slInit")(preferences.get(), 0x000200010001FEDCull));
+        auto* upgrade = exportedFunction<SlUpgradeInterface>(m, "slUpgradeInterface");
+        void* device = w.device.Get();
+        void* factory = w.factory.Get();
+        ASSERT_EQ(0, upgrade(&device));
+        ASSERT_EQ(0, upgrade(&factory));
+        ComPtr<ID3D12Device> upDevice;
+        ComPtr<IDXGIFactory2> upFactory;
+        testsupport::adopt(upDevice, static_cast<ID3D12Device*>(device));
+        testsupport::adopt(upFactory, static_cast<IDXGIFactory2*>(static_cast<IDXGIFactory7*>(factory)));
+        D3D12_COMMAND_QUEUE_DESC qd = {};
+        ComPtr<ID3D12CommandQueue> queue;
+        ASSERT_HRESULT_SUCCEEDED(upDevice->CreateCommandQueue(&qd, IID_PPV_ARGS(&queue)));
+        const DXGI_SWAP_CHAIN_DESC1 sd = testsupport::flipSwapChainDesc(32, 32);
+        HWND windows[2] = {makeWindow(), makeWindow()};
+        ComPtr<IDXGISwapChain1> first, second;
+        ASSERT_HRESULT_SUCCEEDED(
+            upFactory->CreateSwapChainForHwnd(queue.Get(), windows[0], &sd, nullptr, nullptr, &first));
+        ASSERT_HRESULT_SUCCEEDED(first->Present(0, 0));
+        ASSERT_HRESULT_SUCCEEDED(
+            upFactory->CreateSwapChainForHwnd(queue.Get(), windows[1], &sd, nullptr, nullptr, &second));
+        ASSERT_HRESULT_SUCCEEDED(second->Present(0, 0));
+
+        // Depth and motion vectors tagged, then evaluated after one present and after two.
+        ComPtr<ID3D12Resource> texture =
+            testsupport::createTexture(upDevice.Get(), 8, 8, DXGI_FORMAT_R8G8B8A8_UNORM);
+        Record<112> resource({}, 1);
+        resource.set(40, texture.Get());
+        Record<128> tags({}, 1);
+        for (std::uint32_t t = 0; t < 2; ++t) {
+            tags.set(64 * t + 32, resource.get());
+            tags.set(64 * t + 40, t);
+        }
+        auto vp = viewport(0);
+        const void* inputs[] = {vp.get()};
+        auto tag = [&] { exportedFunction<SlSetTag>(m, "slSetTag")(vp.get(), tags.get(), 2, nullptr); };
+        auto evaluate = [&](std::uint32_t feature) {
+            void* token = nullptr;
+            exportedFunction<SlGetNewFrameToken>(m, "slGetNewFrameToken")(&token, nullptr);
+            exportedFunction<SlEvaluateFeature>(m, "slEvaluateFeature")(feature, token, inputs, 1,
+                                                                        queue.Get());
+        };
+        tag();
+        first->Present(0, 0);
+        evaluate(2);
+        EXPECT_EQ(entriesNamed(readJournal(path), "tag.dropped").size(), c.droppedAfterOnePresent);
+        first->Present(0, 0);
+        evaluate(2);
+        EXPECT_EQ(entriesNamed(readJournal(path), "tag.dropped").size(), c.droppedAfterTwo);
+
+        // Frame Generation: on, off, on, off with eRetainResourcesWhenOff, on; each present after it.
+        void* fn = nullptr;
+        getFunction(1000, "slDLSSGSetOptions", &fn);
+        Record<104> options({0xFAC5F1CB, 0x2DFD, 0x4F36, {0xA1, 0xE6, 0x3A, 0x9E, 0x86, 0x52, 0x56, 0xC5}},
+                            1);
+        const std::pair<std::uint32_t, std::uint32_t> steps[] = {{1, 0}, {0, 0}, {1, 0}, {0, 8}, {1, 0}};
+        for (const auto& [mode, flags] : steps) {
+            options.set<std::uint32_t>(32, mode);
+            options.set<std::uint32_t>(40, flags);
+            ASSERT_EQ(0, reinterpret_cast<int (*)(const void*, const void*)>(fn)(vp.get(), options.get()));
+            tag();
+            second->Present(0, 0);
+            first->Present(0, 0);
+        }
+        first->Present(0, 0);
+        getFunction(1000, "slDLSSGGetState", &fn);
+        Record<80> state({0xCC8AC8E1, 0xA179, 0x44F5, {0x97, 0xFA, 0xE7, 0x41, 0x12, 0xF9, 0xBC, 0x61}}, 3);
+        reinterpret_cast<SlDLSSGGetState*>(fn)(vp.get(), state.bytes, nullptr);
+
+        // DLSS with preset G for every mode, then with A.
+        getFunction(0, "slDLSSSetOptions", &fn);
+        Record<88> dlss({0x6AC826E4, 0x4C61, 0x4101, {0xA9, 0x2D, 0x63, 0x8D, 0x42, 0x10, 0x57, 0xB8}}, 1);
+        for (std::uint32_t preset : {7u, 1u}) {
+            for (int p = 0; p < 6; ++p)
+                dlss.set<std::uint32_t>(60 + 4 * p, preset);
+            reinterpret_cast<int (*)(const void*, const void*)>(fn)(vp.get(), dlss.get());
+            evaluate(0);
+        }
+        // The holder gone, the other swap chain takes the hooks at its next present.
+        first.Reset();
+        second->Present(0, 0);
+
+        const auto journal = readJournal(path);
+        const auto creations = entriesNamed(journal, "factory.CreateSwapChainForHwnd");
+        ASSERT_EQ(creations.size(), 2u);
+        EXPECT_EQ(creations[1].integer("hooked"), static_cast<std::int64_t>(c.secondChainHooked));
+        const auto presents = entriesNamed(journal, "swapchain.Present");
+        EXPECT_EQ(presents[1].integer("hooked"), static_cast<std::int64_t>(c.secondChainHooked));
+        EXPECT_EQ(presents[4].integer("presented"), c.secondChainHooked ? 2 : 1) << "the second, with FG on";
+        ASSERT_EQ(presents.size(), 16u);
+        EXPECT_EQ(presents[14].integer("frameGeneration"), c.forgotten);
+        EXPECT_EQ(presents.back().integer("hooked"), 1);
+        EXPECT_EQ(entriesNamed(journal, "dlssg.allocate").size(), c.allocations);
+        EXPECT_EQ(entriesNamed(journal, "slDLSSGGetState")[0].integer("wrote"), std::int64_t{c.stateWritten});
+        const auto dlssOptions = entriesNamed(journal, "slDLSSSetOptions");
+        EXPECT_EQ(dlssOptions[0].has("defaultedPresets"), c.presetsRevert);
+        std::vector<bool> created;
+        for (const auto& e : entriesNamed(journal, "slEvaluateFeature"))
+            if (e.text("feature") == "0")
+                created.push_back(e.has("created"));
+        EXPECT_EQ(created, (std::vector<bool>{true, c.presetsRevert}));
+        second.Reset();
+        for (HWND window : windows)
+            DestroyWindow(window);
+    }
+}
+
 // The evaluation scales the input extent onto the output extent (nearest texel); equal extents are copied.
 TEST(StandinEvaluation, ScalesTheInputExtentOntoTheOutputExtent)
 {

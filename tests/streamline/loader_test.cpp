@@ -2,17 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "common/message_box.h"
 #include "standin_world.h"
+#include "streamline/file_version.h"
 #include "streamline/interposer_check.h"
 #include "streamline/startup_phases.h"
 #include "streamline/streamline_api.h"
+#include "streamline/streamline_files.h"
 #include "testbed/streamline/journal.h"
 #include "testbed/world/box_catcher.h"
 
@@ -409,6 +416,152 @@ TEST(LazyFetch, FeatureSlotFilledOnceAndRetriedAfterFailure)
     EXPECT_EQ(fetchCoreFunction(core, GetModuleHandleW(L"kernel32.dll"), "slSetTag"), nullptr);
     EXPECT_EQ(core, nullptr);
     streamlineApi = saved;
+}
+
+// The file version as read from the version resource: files of the stand-in sets, files without one, and a
+// real image damaged at each step of the walk (read from memory).
+TEST(FileVersionRead, FromTheVersionResourceOrUnknown)
+{
+    const std::pair<const char*, const char*> files[] = {
+        {"signed/2.4.0/sl.interposer.dll", "2.4.0.0"},  {"signed/2.7.2/sl.dlss_g.dll", "2.7.2.0"},
+        {"signed/2.1.1/nvngx_dlss.dll", "3.1.30.0"},    {"signed/2.7.2/nvngx_dlssg.dll", "310.1.0.0"},
+        {"signed/noinit/sl.interposer.dll", "unknown"}, {"signed/2.4.0", "unknown"},
+        {"signed/2.4.0/absent.dll", "unknown"},
+    };
+    for (const auto& [file, expected] : files)
+        EXPECT_EQ(versionText(fileVersionOf(standinFile(file))), expected) << file;
+
+    std::ifstream in(std::filesystem::path(standinFile("signed/2.4.0/sl.common.dll")), std::ios::binary);
+    const std::vector<unsigned char> image((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
+    ASSERT_GT(image.size(), 4096u);
+    struct Memory final : ByteSource {
+        std::vector<unsigned char> bytes;
+        bool read(std::uint64_t offset, void* out, std::size_t size) noexcept override
+        {
+            if (offset > bytes.size() || size > bytes.size() - offset)
+                return false;
+            std::memcpy(out, bytes.data() + offset, size);
+            return true;
+        }
+    };
+    auto at = [](std::vector<unsigned char>& b, const std::vector<unsigned char>& pattern) {
+        return std::search(b.begin(), b.end(), pattern.begin(), pattern.end());
+    };
+    const std::pair<const char*, std::function<void(std::vector<unsigned char>&)>> damages[] = {
+        {"whole", [](std::vector<unsigned char>&) {}},
+        {"no MZ", [](std::vector<unsigned char>& b) { b[0] = 'X'; }},
+        {"PE header past the end", [](std::vector<unsigned char>& b) { std::memset(&b[0x3C], 0x7F, 4); }},
+        {"headers only", [](std::vector<unsigned char>& b) { b.resize(1024); }},
+        {"cut in the version resource",
+         [&](std::vector<unsigned char>& b) {
+             b.resize(at(b, {0xBD, 0x04, 0xEF, 0xFE}) - b.begin() + 2);
+         }},
+        {"fixed info signature broken",
+         [&](std::vector<unsigned char>& b) {
+             at(b, {0xBD, 0x04, 0xEF, 0xFE})[0] = 0;
+         }},
+    };
+    for (const auto& [what, damage] : damages) {
+        Memory memory;
+        memory.bytes = image;
+        damage(memory.bytes);
+        EXPECT_EQ(versionText(imageFileVersion(memory)), std::string(what) == "whole" ? "2.4.0.0" : "unknown")
+            << what;
+    }
+}
+
+// Which file of the set keeps a feature from running: a complete 2.7.2 set with one change per row.
+TEST(StreamlineSet, LikelyCauseOfAnUnavailableFeature)
+{
+    const FileVersion v272{2, 7, 2, 0, true}, v240{2, 4, 0, 0, true}, v211{2, 1, 1, 0, true};
+    auto complete = [&](FileVersion interposer) {
+        StreamlineInventory in;
+        in.taken = true;
+        in.directory = L"C:\\game\\streamline";
+        in.interposer = interposer;
+        for (std::size_t f = 0; f < setFileCount; ++f) {
+            in.present[f] = true;
+            in.versions[f] = interposer;
+        }
+        return in;
+    };
+    using Kind = LikelyCause::Kind;
+    const auto missing = [](SetFile f) {
+        return [f](StreamlineInventory& in) { in.present[std::size_t(f)] = false; };
+    };
+    struct Case {
+        const char* name;
+        FileVersion interposer;
+        std::function<void(StreamlineInventory&)> change;
+        sl::Feature feature;
+        sl::Result result;
+        Kind kind;
+        SetFile file;
+        bool throughReflex;
+    };
+    const auto none = [](StreamlineInventory&) {};
+    const Case cases[] = {
+        {"complete", v272, none, sl::kFeatureDLSS, sl::Result::eErrorFeatureMissing, Kind::none,
+         SetFile::common, false},
+        {"available", v272, missing(SetFile::pcl), sl::kFeatureReflex, sl::Result::eOk, Kind::none,
+         SetFile::common, false},
+        {"no pcl", v272, missing(SetFile::pcl), sl::kFeatureReflex, sl::Result::eErrorFeatureMissing,
+         Kind::pclMissing, SetFile::pcl, false},
+        {"no pcl, FG", v272, missing(SetFile::pcl), sl::kFeatureDLSS_G, sl::Result::eErrorIO,
+         Kind::pclMissing, SetFile::pcl, true},
+        {"no pcl in 2.1.1", v211, missing(SetFile::pcl), sl::kFeatureReflex, sl::Result::eErrorFeatureMissing,
+         Kind::none, SetFile::common, false},
+        {"2.4.0 reflex, 2.1.1 interposer", v211,
+         [&](StreamlineInventory& in) {
+             in.present[std::size_t(SetFile::pcl)] = false;
+             in.versions[std::size_t(SetFile::reflex)] = v240;
+         },
+         sl::kFeatureReflex, sl::Result::eErrorFeatureMissing, Kind::pclMissing, SetFile::pcl, false},
+        {"no FG NGX", v272, missing(SetFile::ngxDlssg), sl::kFeatureDLSS_G,
+         sl::Result::eErrorNoSupportedAdapterFound, Kind::ngxMissing, SetFile::ngxDlssg, false},
+        {"no common", v272, missing(SetFile::common), sl::kFeatureNIS, sl::Result::eErrorFeatureMissing,
+         Kind::missing, SetFile::common, false},
+        {"mixed DLSS, driver", v272,
+         [&](StreamlineInventory& in) { in.versions[std::size_t(SetFile::dlss)] = v240; }, sl::kFeatureDLSS,
+         sl::Result::eErrorDriverOutOfDate, Kind::otherRelease, SetFile::dlss, false},
+        {"no DLSS, GPU", v272, missing(SetFile::dlss), sl::kFeatureDLSS,
+         sl::Result::eErrorAdapterNotSupported, Kind::none, SetFile::common, false},
+        {"not taken", v272,
+         [](StreamlineInventory& in) {
+             in.taken = false;
+             in.present[0] = false;
+         },
+         sl::kFeatureNIS, sl::Result::eErrorFeatureMissing, Kind::none, SetFile::common, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamlineInventory in = complete(c.interposer);
+        c.change(in);
+        const LikelyCause cause = likelyCause(in, c.feature, c.result);
+        EXPECT_EQ(cause.kind, c.kind);
+        if (c.kind != Kind::none) {
+            EXPECT_EQ(cause.file, c.file);
+            const std::wstring text = likelyCauseText(in, cause);
+            EXPECT_NE(text.find(setFileName(c.file)), std::wstring::npos);
+            EXPECT_NE(text.find(L"C:\\game\\streamline"), std::wstring::npos);
+        }
+        EXPECT_EQ(cause.throughReflex, c.throughReflex);
+    }
+
+    // A bad Frame Generation status: the fixed text appended to the box, or nothing.
+    StreamlineInventory noPcl = complete(v272);
+    noPcl.present[std::size_t(SetFile::pcl)] = false;
+    replaceStreamlineInventory(noPcl);
+    wchar_t text[256] = L"status";
+    EXPECT_GT(appendFrameGenerationStatusCause(2, text, 6, 256), 6u);
+    EXPECT_NE(std::wstring(text).find(L"status\n\nLikely cause: sl.pcl.dll is missing"), std::wstring::npos);
+    EXPECT_EQ(appendFrameGenerationStatusCause(2, text, 6, 40), 6u) << "no room: the box keeps its text";
+    EXPECT_EQ(frameGenerationStatusCause(16), nullptr);
+    replaceStreamlineInventory(complete(v272));
+    EXPECT_EQ(frameGenerationStatusCause(16), nullptr);
+    EXPECT_NE(std::wstring(frameGenerationStatusCause(1)).find(L"resolution"), std::wstring::npos);
+    replaceStreamlineInventory(StreamlineInventory{});
 }
 
 } // namespace

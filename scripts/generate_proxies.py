@@ -214,7 +214,8 @@ CLASSES = [
                 "CreateSwapChainForCoreWindow": OWN}, slot_table="factorySlots"),
     # The stand-in Streamline's wrappers: their own reference counts; a missing level answers.
     ClassTable("InterposedQueue", "testbed/streamline/interposed.h", "ID3D12CommandQueue",
-               every("real_.Get()", "IUnknown", *QUEUE_CHAIN), {**STANDIN_UNKNOWN, "ExecuteCommandLists": OWN},
+               every("real_.Get()", "IUnknown", *QUEUE_CHAIN),
+               {**STANDIN_UNKNOWN, "GetDevice": OWN, "ExecuteCommandLists": OWN},
                checked=True, answers=STANDIN_ANSWERS),
     ClassTable("InterposedDevice", "testbed/streamline/interposed.h", "ID3D12Device10",
                levels("levels_", "ID3D12Device", 11, below=["ID3D12Object"]),

@@ -197,7 +197,7 @@ CLASSES = [
     # references and give back their own at the game's last release.
     ClassTable("D3D12CommandQueueProxy", "src/proxies/D3D12CommandQueueProxy.h", "ID3D12CommandQueue",
                every("inner", "IUnknown", *QUEUE_CHAIN),
-               {**PROXY_UNKNOWN, "ExecuteCommandLists": OWN}, slot_table="queueSlots"),
+               {**PROXY_UNKNOWN, "Release": OWN, "ExecuteCommandLists": OWN}, slot_table="queueSlots"),
     ClassTable("D3D12DeviceProxy", "src/proxies/D3D12DeviceProxy.h", "ID3D12Device10",
                every("native", "IUnknown", *DEVICE_CHAIN),
                {**COUNTING_UNKNOWN, "CreateCommandQueue": OWN, "CreateShaderResourceView": OWN,

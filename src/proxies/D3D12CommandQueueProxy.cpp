@@ -15,6 +15,16 @@ HRESULT STDMETHODCALLTYPE D3D12CommandQueueProxy::QueryInterface(REFIID riid, vo
                                                     FailedUpgrade::QueryAgain);
 }
 
+ULONG STDMETHODCALLTYPE D3D12CommandQueueProxy::Release()
+{
+    const ULONG left = inner->Release();
+    if (left == 0) {
+        if (IUnknown* maker = madeBy.exchange(nullptr))
+            maker->Release(); // Streamline's queue is gone: nothing of it points at its device any more
+    }
+    return left;
+}
+
 void STDMETHODCALLTYPE D3D12CommandQueueProxy::ExecuteCommandLists(UINT count,
                                                                    ID3D12CommandList* const* lists)
 {

@@ -240,7 +240,7 @@ CLASSES = [
     ClassTable("LayerDevice", "testbed/devicelayer/device_layer.cpp", "ID3D12Device10",
                {**every("native_", "IUnknown", "ID3D12Object", "ID3D12Device"),
                 **every(None, *DEVICE_CHAIN[2:])},
-               {"QueryInterface": OWN, "Release": OWN},
+               {"QueryInterface": OWN, "AddRef": OWN, "Release": OWN, "GetDeviceRemovedReason": OWN},
                answers={"HRESULT": "E_NOTIMPL",
                         "D3D12_DRIVER_MATCHING_IDENTIFIER_STATUS": "D3D12_DRIVER_MATCHING_IDENTIFIER_UNRECOGNIZED"}),
 ]

@@ -141,9 +141,22 @@ HRESULT STDMETHODCALLTYPE setEventOnCompletionDetour(ID3D12Fence* fence, UINT64 
     return S_OK;
 }
 
+// Windows discards a removed device's work; Wine would still run it on resources the game now releases (the
+// game waits for nothing: every fence says done). So the signal that reports the removal first lets the work
+// submitted before it finish (at most 5 s).
 HRESULT STDMETHODCALLTYPE queueSignalDetour(ID3D12CommandQueue* queue, ID3D12Fence* fence, UINT64 value)
 {
-    return removedDeviceOf(queue) ? DXGI_ERROR_DEVICE_REMOVED : originalQueueSignal(queue, fence, value);
+    if (!removedDeviceOf(queue))
+        return originalQueueSignal(queue, fence, value);
+    if (fence != nullptr && SUCCEEDED(originalQueueSignal(queue, fence, value)) &&
+        originalGetCompletedValue(fence) < value) {
+        const HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (done != nullptr && SUCCEEDED(originalSetEventOnCompletion(fence, value, done)))
+            WaitForSingleObject(done, 5000);
+        if (done != nullptr)
+            CloseHandle(done);
+    }
+    return DXGI_ERROR_DEVICE_REMOVED;
 }
 
 } // namespace

@@ -893,6 +893,7 @@ bool Game::deviceLostBy(HRESULT presented)
 // the old device and make it all again. False: the game ends.
 bool Game::handleDeviceLoss()
 {
+    waitIdle(); // fails at once on a removed device, as it should; a game tries all the same
     const HRESULT reason = device_->GetDeviceRemovedReason();
     report_.set("device_lost_frame", framesRendered_ - 1);
     report_.setHex("device_removed_reason", static_cast<std::uint32_t>(reason));

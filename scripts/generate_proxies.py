@@ -201,7 +201,7 @@ CLASSES = [
     ClassTable("D3D12DeviceProxy", "src/proxies/D3D12DeviceProxy.h", "ID3D12Device10",
                every("native", "IUnknown", *DEVICE_CHAIN),
                {**COUNTING_UNKNOWN, "CreateCommandQueue": OWN, "CreateShaderResourceView": OWN,
-                "CreateCommandQueue1": OWN}, slot_table="deviceSlots"),
+                "GetDeviceRemovedReason": OWN, "CreateCommandQueue1": OWN}, slot_table="deviceSlots"),
     ClassTable("DXGISwapChainProxy", "src/proxies/DXGISwapChainProxy.h", "IDXGISwapChain4",
                every("native", "IUnknown", *SWAP_CHAIN_CHAIN),
                {**COUNTING_UNKNOWN, "Present": OWN, "Present1": OWN, "GetBuffer": "upgraded",

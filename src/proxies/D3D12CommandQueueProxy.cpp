@@ -2,6 +2,7 @@
 
 #include "common/best_effort.h"
 #include "proxies/identity.h"
+#include "streamline/device_loss.h"
 #include "streamline/reflex.h"
 
 namespace fsr2bridge {
@@ -28,7 +29,7 @@ ULONG STDMETHODCALLTYPE D3D12CommandQueueProxy::Release()
 void STDMETHODCALLTYPE D3D12CommandQueueProxy::ExecuteCommandLists(UINT count,
                                                                    ID3D12CommandList* const* lists)
 {
-    if (advanceSubmitCycle(submitCount)) {
+    if (advanceSubmitCycle(submitCount) && !attachmentLost()) {
         // Markers are best effort: the submission always reaches the queue.
         bestEffort([] { sendReflexMarker(sl::ReflexMarker::eSimulationEnd); });
         bestEffort([] { sendReflexMarker(sl::ReflexMarker::eRenderSubmitStart); });

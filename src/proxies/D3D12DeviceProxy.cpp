@@ -85,6 +85,12 @@ void STDMETHODCALLTYPE D3D12DeviceProxy::CreateShaderResourceView(ID3D12Resource
     native->CreateShaderResourceView(resource, desc, destination);
 }
 
+HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::GetDeviceRemovedReason()
+{
+    // Asked when a present reports the device removed, also after the game let go of the device.
+    return native != nullptr ? native->GetDeviceRemovedReason() : DXGI_ERROR_DEVICE_REMOVED;
+}
+
 HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* desc,
                                                                 REFIID creatorId, REFIID riid, void** queue)
 {

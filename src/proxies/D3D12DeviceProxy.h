@@ -73,7 +73,7 @@ public:
     HRESULT STDMETHODCALLTYPE MakeResident(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native->MakeResident(NumObjects, ppObjects); }
     HRESULT STDMETHODCALLTYPE Evict(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native->Evict(NumObjects, ppObjects); }
     HRESULT STDMETHODCALLTYPE CreateFence(UINT64 InitialValue, D3D12_FENCE_FLAGS Flags, REFIID riid, void** ppFence) override { return native->CreateFence(InitialValue, Flags, riid, ppFence); }
-    HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override { return native->GetDeviceRemovedReason(); }
+    HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override;
     void STDMETHODCALLTYPE GetCopyableFootprints(const D3D12_RESOURCE_DESC* pResourceDesc, UINT FirstSubresource, UINT NumSubresources, UINT64 BaseOffset, D3D12_PLACED_SUBRESOURCE_FOOTPRINT* pLayouts, UINT* pNumRows, UINT64* pRowSizeInBytes, UINT64* pTotalBytes) override { native->GetCopyableFootprints(pResourceDesc, FirstSubresource, NumSubresources, BaseOffset, pLayouts, pNumRows, pRowSizeInBytes, pTotalBytes); }
     HRESULT STDMETHODCALLTYPE CreateQueryHeap(const D3D12_QUERY_HEAP_DESC* pDesc, REFIID riid, void** ppvHeap) override { return native->CreateQueryHeap(pDesc, riid, ppvHeap); }
     HRESULT STDMETHODCALLTYPE SetStablePowerState(BOOL Enable) override { return native->SetStablePowerState(Enable); }

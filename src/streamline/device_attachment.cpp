@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/message_box.h"
 #include "common/module_export.h"
+#include "streamline/device_loss.h"
 #include "streamline/feature_support.h"
 #include "streamline/loader.h"
 #include "streamline/reflex.h"
@@ -154,8 +155,14 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
     const sl::Result bound = setDevice(device);
     if (bound == sl::Result::eErrorInvalidIntegration) {
         // Streamline serves the first device it was given and no other.
-        logLine("Streamline refused a second device (%d): the game gets it as the system made it",
+        if (attachmentLost())
+            logLine(
+                "Streamline refused the game's new device after the loss (%d): the game plays on with its "
+                "own FSR2; DLSS, Frame Generation and Reflex come back when the game is started again",
                 static_cast<int>(bound));
+        else
+            logLine("Streamline refused a second device (%d): the game gets it as the system made it",
+                    static_cast<int>(bound));
         return AttachmentOutcome::deviceRefused;
     }
     if (!streamlineAccepted(bound, StreamlineCall::slSetD3DDevice)) {
@@ -163,6 +170,7 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
                 static_cast<int>(bound), streamlineResultName(bound));
         return AttachmentOutcome::failed;
     }
+    recordAttachedDevice(device);
     LUID luid = adapterLuidOf(device);
     logLine("device %p attached to Streamline; adapter LUID %08lX:%08lX", static_cast<void*>(device),
             static_cast<unsigned long>(luid.HighPart), static_cast<unsigned long>(luid.LowPart));

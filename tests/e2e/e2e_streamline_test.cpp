@@ -169,6 +169,72 @@ TEST(StreamlineRules, SecondDeviceIsHandedOutUnwrapped)
     EXPECT_NE(logOf(o).find("refused a second device"), std::string::npos) << logOf(o);
 }
 
+// Streamline calls the system makes for a device, counted from the first present that found it removed.
+std::size_t systemCallsAfterTheLoss(const Outcome& o)
+{
+    static const char* const systemCalls[] = {
+        "slReflexSetMarker", "slReflexSleep",    "slGetNewFrameToken", "slSetConstants",  "slSetTag",
+        "slEvaluateFeature", "slDLSSSetOptions", "slDLSSGSetOptions",  "slDLSSGGetState", "slNISSetOptions"};
+    std::size_t calls = 0;
+    bool lost = false;
+    for (const auto& e : o.journal) {
+        lost = lost || (e.name == "swapchain.Present" && e.text("result") == "0x887a0005");
+        for (const char* name : systemCalls)
+            calls += lost && e.name == name ? 1 : 0;
+    }
+    return calls;
+}
+
+// The device removed at frame 10, as a driver timeout does: a game that quits shows its own error and is gone
+// within 5 s; a game that makes everything again plays 30 more frames with its own FSR2, Streamline having
+// refused the new device. The system says both in its log, shows no box and never uses the old device again.
+TEST(StreamlineRules, DeviceLostAtFrame10)
+{
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* arguments;
+        DWORD exitCode;
+        std::size_t boxes;
+    };
+    const Case cases[] = {
+        {L"device_lost_quit", L" --frames 41 --on-device-lost quit", 6, 1},
+        {L"device_lost_recreate", L" --frames 41 --on-device-lost recreate", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        Scenario s = scenario(c.name);
+        s.folder.environment[L"TESTWORLD_DEVICE_LOST_AT"] = L"10";
+        const Outcome o =
+            play(s, L"--resize-at 0 --render 64x64 --display 128x128" + std::wstring(c.arguments));
+        const std::string log = logOf(o);
+        EXPECT_EQ(o.run.exitCode, c.exitCode) << o.run.output;
+        EXPECT_EQ(o.run.number("device_lost_frame"), 10u);
+        EXPECT_EQ(o.run.value("device_removed_reason"), "0x887A0006");
+        EXPECT_LT(o.run.number("device_lost_to_end_ms"), 5000u);
+        EXPECT_EQ(o.run.boxes.size(), c.boxes);
+        for (const std::string& box : o.run.boxes)
+            EXPECT_NE(box.find("caption=\"Stand-in game\""), std::string::npos)
+                << "only the game's own: " << box;
+        EXPECT_EQ(o.run.number("removed_device_uses"), 0u) << "calls that reached the removed device";
+        EXPECT_EQ(systemCallsAfterTheLoss(o), 0u);
+        EXPECT_NE(
+            log.find("device removed: the present answered 0x887A0005, the device's reason is 0x887A0006"),
+            std::string::npos)
+            << log;
+        if (c.exitCode != 0)
+            continue;
+        EXPECT_EQ(o.run.number("device_recreated"), 1u);
+        EXPECT_EQ(o.run.number("frames_after_loss"), 30u);
+        EXPECT_EQ(o.run.number("own_fsr2_creates"), 1u);
+        EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 30u);
+        const auto devices = entriesNamed(o.journal, "slSetD3DDevice");
+        ASSERT_EQ(devices.size(), 2u);
+        EXPECT_EQ(devices[1].integer("result"), 19);
+        EXPECT_NE(log.find("Streamline refused the game's new device after the loss"), std::string::npos)
+            << log;
+    }
+}
+
 TEST(StreamlineRules, MaskThatStopsIsNotKeptByStreamline)
 {
     const Outcome o = play(scenario(L"mask_stops"), gameArguments + L" --mask-frames 4");

@@ -237,7 +237,7 @@ ULONG STDMETHODCALLTYPE InterposedDevice::Release()
     if (left == 0 && !released_.exchange(true)) {
         levels_ = {}; // the real device goes; this memory stays so that a later use shows (class comment)
         Line line("device.Release");
-        line.u("released", 1).commit(0);
+        line.ptr("device", static_cast<ID3D12Device10*>(this)).u("released", 1).commit(0);
     }
     return left;
 }

@@ -163,8 +163,12 @@ TEST(StreamlineRules, SecondDeviceIsHandedOutUnwrapped)
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].integer("result"), 0);
     EXPECT_EQ(devices[1].integer("result"), 19);
-    // Nothing else of the attachment ran for it: one round of feature queries, no box.
+    // Nothing else of the attachment ran for it: one round of feature queries, no box. Streamline's object for it
+    // is let go at once, with its reference on the system device.
     EXPECT_EQ(o.count("slIsFeatureSupported", "feature", "0"), 1u);
+    const auto upgraded = entriesNamed(o.journal, "slUpgradeInterface");
+    ASSERT_GE(upgraded.size(), 3u); // factory, device, second device
+    EXPECT_EQ(o.count("device.Release", "device", upgraded.back().text("out")), 1u);
     EXPECT_TRUE(o.run.boxes.empty());
     EXPECT_NE(logOf(o).find("refused a second device"), std::string::npos) << logOf(o);
 }

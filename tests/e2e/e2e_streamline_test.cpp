@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 using namespace e2e;
 
@@ -163,8 +165,8 @@ TEST(StreamlineRules, SecondDeviceIsHandedOutUnwrapped)
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].integer("result"), 0);
     EXPECT_EQ(devices[1].integer("result"), 19);
-    // Nothing else of the attachment ran for it: one round of feature queries, no box. Streamline's object for it
-    // is let go at once, with its reference on the system device.
+    // Nothing else of the attachment ran for it: one round of feature queries, no box. Streamline's object
+    // for it is let go at once, with its reference on the system device.
     EXPECT_EQ(o.count("slIsFeatureSupported", "feature", "0"), 1u);
     const auto upgraded = entriesNamed(o.journal, "slUpgradeInterface");
     ASSERT_GE(upgraded.size(), 3u); // factory, device, second device
@@ -236,6 +238,61 @@ TEST(StreamlineRules, DeviceLostAtFrame10)
         EXPECT_EQ(devices[1].integer("result"), 19);
         EXPECT_NE(log.find("Streamline refused the game's new device after the loss"), std::string::npos)
             << log;
+    }
+}
+
+// A copy of the game that Wine runs as another Windows (HKCU\Software\Wine\AppDefaults\<name>.exe, Version).
+std::wstring gameOnWindows(const wchar_t* version)
+{
+    const std::wstring name = std::wstring(version) + L"_game.exe";
+    const std::wstring key = L"Software\\Wine\\AppDefaults\\" + name;
+    RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ, version,
+                    static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)));
+    const std::wstring folder = runsDir + L"\\games_on_older_windows";
+    std::filesystem::create_directories(folder);
+    const std::wstring copy = folder + L"\\" + name;
+    std::filesystem::copy_file(layoutGame, copy, std::filesystem::copy_options::overwrite_existing);
+    return copy;
+}
+
+// Streamline needs Windows 10 for every feature and 10 20H1 for Frame Generation: on Windows 7 the player is
+// told to update Windows for each, and the game keeps its own FSR2; on Windows 10 1903 (Wine's "win10", build
+// 18362) DLSS replaces FSR2 and only Frame Generation is refused and switched off.
+TEST(StreamlineRules, OlderWindowsGetsStreamlinesAnswers)
+{
+    struct Case {
+        const wchar_t* version;
+        const char* windowsLine;
+        std::vector<std::string> boxes;
+        std::uint64_t ownDispatches;
+    };
+    const Case cases[] = {
+        {L"win7",
+         "Windows 6.1 build 7601",
+         {box("An error occured!", "Please update Windows to be able to use Reflex."),
+          box("An error occured!", "Please update Windows to be able to use DLSS."),
+          box("An error occured!", "Please update Windows to be able to use DLSS Frame Generation.")},
+         frames},
+        {L"win10",
+         "Windows 10.0 build 18362",
+         {box("An error occured!", "Please update Windows to be able to use DLSS Frame Generation.")},
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.version));
+        const Outcome o = play(scenario(c.version), gameArguments, gameOnWindows(c.version));
+        const std::string log = logOf(o);
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        EXPECT_NE(log.find(c.windowsLine), std::string::npos) << log;
+        EXPECT_EQ(o.run.boxes, c.boxes);
+        EXPECT_NE(
+            log.find(
+                "DLSS Frame Generation: not available (slIsFeatureSupported returned 3, eErrorOSOutOfDate)"),
+            std::string::npos)
+            << log;
+        EXPECT_NE(o.run.file(L"config.json").find("\"enableFrameGeneration\": false"), std::string::npos);
+        EXPECT_EQ(o.run.number("own_fsr2_dispatches"), c.ownDispatches);
+        EXPECT_EQ(o.run.number("frames_presented"), frames);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "hooking/MinHook.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
+#include "streamline/adapter_names.h"
 #include "streamline/device_attachment.h"
 #include "streamline/device_loss.h"
 #include "streamline/streamline_api.h"
@@ -114,6 +115,8 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
         streamlineLoad.finish();
         if (!loaded)
             return E_UNEXPECTED; // the system factory stays in the out-pointer
+        if (!streamlineLoader.passThroughMode())
+            rememberAdapters(static_cast<IUnknown*>(*factory));
     } else if (passesByTheLoad(turn, "factory")) {
         return created;
     }

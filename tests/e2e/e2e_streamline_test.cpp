@@ -3,7 +3,13 @@
 // sizes of each DLSS mode, the Reflex ping message after the options, one device, and kept tags.
 #include "tests/e2e/bridge_scenario.h"
 
+#include "common/graphics.h"
+#include "common/log.h"
+
 #include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <string>
@@ -251,7 +257,7 @@ std::wstring gameOnWindows(const wchar_t* version)
     const std::wstring folder = runsDir + L"\\games_on_older_windows";
     std::filesystem::create_directories(folder);
     const std::wstring copy = folder + L"\\" + name;
-    std::filesystem::copy_file(layoutGame, copy, std::filesystem::copy_options::overwrite_existing);
+    CopyFileW(layoutGame.c_str(), copy.c_str(), FALSE); // MinGW's copy_file cannot overwrite under Wine
     return copy;
 }
 
@@ -293,6 +299,54 @@ TEST(StreamlineRules, OlderWindowsGetsStreamlinesAnswers)
         EXPECT_NE(o.run.file(L"config.json").find("\"enableFrameGeneration\": false"), std::string::npos);
         EXPECT_EQ(o.run.number("own_fsr2_dispatches"), c.ownDispatches);
         EXPECT_EQ(o.run.number("frames_presented"), frames);
+    }
+}
+
+// Two GPUs, as on a laptop: DXGI lists a modelled integrated GPU first (the device layer's
+// TESTWORLD_ADAPTERS=2), and the game makes its device on adapter 1. Features are asked for the device's
+// adapter: Frame Generation supported on every adapter but the first is available; supported on the first
+// only, it is not, with the box and the switch. Either way the log names the device's adapter.
+TEST(StreamlineRules, TwoGpusAskForTheDevicesAdapter)
+{
+    Microsoft::WRL::ComPtr<IDXGIFactory1> factory;
+    Microsoft::WRL::ComPtr<IDXGIAdapter1> adapter;
+    DXGI_ADAPTER_DESC1 wine{};
+    ASSERT_EQ(CreateDXGIFactory1(IID_PPV_ARGS(&factory)), S_OK);
+    ASSERT_EQ(factory->EnumAdapters1(0, &adapter), S_OK);
+    ASSERT_EQ(adapter->GetDesc1(&wine), S_OK);
+    char luid[17];
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&wine.AdapterLuid);
+    for (int n = 0; n < 8; ++n)
+        std::snprintf(luid + 2 * n, 3, "%02x", bytes[n]);
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* frameGenerationAdapters;
+        int answer;
+        std::size_t boxes;
+    };
+    const Case cases[] = {
+        {L"two_gpus_all_but_first", L"allButFirst", 0, 0},
+        {L"two_gpus_first_only", L"0100577E00000000", 7, 1}, // the modelled integrated GPU's LUID
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        Scenario s = scenario(c.name);
+        s.folder.environment[L"TESTWORLD_ADAPTERS"] = L"2";
+        s.folder.environment[L"SL_STANDIN_ADAPTERS_DLSS_G"] = c.frameGenerationAdapters;
+        const Outcome o = play(s, gameArguments + L" --adapter 1");
+        const std::string log = logOf(o);
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        const auto asked = entriesNamed(o.journal, "slIsFeatureSupported");
+        ASSERT_FALSE(asked.empty());
+        for (const auto& e : asked) {
+            EXPECT_EQ(e.text("luid"), luid) << "every feature is asked for the device's adapter";
+            EXPECT_EQ(e.integer("result"), e.text("feature") == "1000" ? c.answer : 0) << e.text("feature");
+        }
+        EXPECT_EQ(o.run.boxes.size(), c.boxes);
+        EXPECT_NE(log.find(" is " + fsr2bridge::toUtf8(wine.Description) + ", DXGI's adapter 1 of 2"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(o.run.number("dispatch_ok"), frames) << "DLSS replaces FSR2 on the device's adapter";
     }
 }
 

@@ -96,19 +96,12 @@ template <class Desc> void describeModelled(Desc& desc)
     desc.AdapterLuid = modelledAdapterLuid;
 }
 
-HRESULT STDMETHODCALLTYPE getDescDetour(IDXGIAdapter* adapter, DXGI_ADAPTER_DESC* desc)
+// GetDesc and GetDesc1: Wine's description, the modelled one's for the modelled adapter.
+template <class Adapter, class Desc, HRESULT(STDMETHODCALLTYPE** original)(Adapter*, Desc*)>
+HRESULT STDMETHODCALLTYPE describeDetour(Adapter* adapter, Desc* desc)
 {
     const Outermost call;
-    const HRESULT hr = originalGetDesc(adapter, desc);
-    if (call.outermost && SUCCEEDED(hr) && desc != nullptr && isModelled(adapter))
-        describeModelled(*desc);
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE getDesc1Detour(IDXGIAdapter1* adapter, DXGI_ADAPTER_DESC1* desc)
-{
-    const Outermost call;
-    const HRESULT hr = originalGetDesc1(adapter, desc);
+    const HRESULT hr = (*original)(adapter, desc);
     if (call.outermost && SUCCEEDED(hr) && desc != nullptr && isModelled(adapter))
         describeModelled(*desc);
     return hr;
@@ -130,10 +123,14 @@ bool installAdapterModel()
     const ComPtr<IDXGIFactory4> factory = systemFactory();
     ComPtr<IDXGIAdapter1> adapter;
     return factory && SUCCEEDED(factory->EnumAdapters1(0, &adapter)) &&
-           hookVirtual(adapter.Get(), adapterGetDescSlot, reinterpret_cast<void*>(&getDescDetour),
-                       reinterpret_cast<void**>(&originalGetDesc)) &&
-           hookVirtual(adapter.Get(), adapterGetDesc1Slot, reinterpret_cast<void*>(&getDesc1Detour),
-                       reinterpret_cast<void**>(&originalGetDesc1)) &&
+           hookVirtual(
+               adapter.Get(), adapterGetDescSlot,
+               reinterpret_cast<void*>(&describeDetour<IDXGIAdapter, DXGI_ADAPTER_DESC, &originalGetDesc>),
+               reinterpret_cast<void**>(&originalGetDesc)) &&
+           hookVirtual(
+               adapter.Get(), adapterGetDesc1Slot,
+               reinterpret_cast<void*>(&describeDetour<IDXGIAdapter1, DXGI_ADAPTER_DESC1, &originalGetDesc1>),
+               reinterpret_cast<void**>(&originalGetDesc1)) &&
            hookVirtual(factory.Get(), factoryEnumAdapterByLuidSlot,
                        reinterpret_cast<void*>(&enumAdapterByLuidDetour),
                        reinterpret_cast<void**>(&originalEnumAdapterByLuid)) &&

@@ -112,11 +112,11 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
     const LoadOnce::Turn turn = streamlineLoad.claim();
     if (turn == LoadOnce::Turn::yours) {
         const bool loaded = streamlineLoader.loadStreamline();
+        if (loaded && !streamlineLoader.passThroughMode())
+            rememberAdapters(static_cast<IUnknown*>(*factory)); // before any device can be attached
         streamlineLoad.finish();
         if (!loaded)
             return E_UNEXPECTED; // the system factory stays in the out-pointer
-        if (!streamlineLoader.passThroughMode())
-            rememberAdapters(static_cast<IUnknown*>(*factory));
     } else if (passesByTheLoad(turn, "factory")) {
         return created;
     }

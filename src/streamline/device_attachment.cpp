@@ -121,6 +121,7 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
     const sl::Result bound = setDevice(device);
     if (bound == sl::Result::eErrorInvalidIntegration) {
         // Streamline serves the first device it was given and no other.
+        recordRefusedDevice(device);
         if (attachmentLost())
             logLine(
                 "Streamline refused the game's new device after the loss (%d): the game plays on with its "

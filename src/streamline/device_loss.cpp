@@ -1,6 +1,7 @@
 #include "streamline/device_loss.h"
 
 #include <atomic>
+#include <iterator>
 
 #include "common/log.h"
 
@@ -12,6 +13,8 @@ constexpr std::uint32_t lossFlushMilliseconds = 200;
 
 std::atomic<ID3D12Device*> attached{nullptr};
 std::atomic<bool> lost{false};
+std::atomic<const void*> refused[8] = {};
+std::atomic<unsigned> refusedCount{0};
 
 inline constexpr LogEvent<HRESULT, HRESULT> removedAtPresent{
     "device removed: the present answered {x}, the device's reason is {x}; Streamline's objects for it are "
@@ -38,6 +41,28 @@ ID3D12Device* attachedDevice() noexcept
     return attached.load(std::memory_order_acquire);
 }
 
+void recordRefusedDevice(ID3D12Device* device) noexcept
+{
+    // The device as the game holds it may be a proxy; the system device answers its query.
+    ID3D12Device* system = nullptr;
+    if (device == nullptr ||
+        FAILED(device->QueryInterface(__uuidof(ID3D12Device), reinterpret_cast<void**>(&system))))
+        return;
+    system->Release();
+    const unsigned slot = refusedCount.fetch_add(1, std::memory_order_acq_rel);
+    refused[slot % std::size(refused)].store(system, std::memory_order_release); // the oldest make room
+}
+
+bool isRefusedDevice(const void* systemDevice) noexcept
+{
+    if (systemDevice == nullptr || refusedCount.load(std::memory_order_acquire) == 0)
+        return false;
+    for (const auto& slot : refused)
+        if (slot.load(std::memory_order_acquire) == systemDevice)
+            return true;
+    return false;
+}
+
 bool noteDeviceRemoval(HRESULT result, RemovalSeenAt seenAt) noexcept
 {
     if (lost.load(std::memory_order_acquire))
@@ -54,8 +79,8 @@ bool noteDeviceRemoval(HRESULT result, RemovalSeenAt seenAt) noexcept
     }
     if (!lost.exchange(true, std::memory_order_acq_rel)) {
         logEvent(seenAt == RemovalSeenAt::present ? removedAtPresent : removedAtResize, result, reason);
-        // Most games quit right after a device loss: this line must reach the file first. Once per process, on
-        // a frame that is lost anyway, the present waits for the writer (briefly).
+        // Most games quit right after a device loss: this line must reach the file first. Once per process,
+        // on a frame that is lost anyway, the present waits for the writer (briefly).
         flushLog(lossFlushMilliseconds);
     }
     return true;
@@ -68,6 +93,9 @@ bool attachmentLost() noexcept
 
 void forgetAttachment() noexcept
 {
+    for (auto& slot : refused)
+        slot.store(nullptr, std::memory_order_release);
+    refusedCount.store(0, std::memory_order_release);
     attached.store(nullptr, std::memory_order_release);
     lost.store(false, std::memory_order_release);
 }

@@ -12,6 +12,11 @@ namespace fsr2bridge {
 void recordAttachedDevice(ID3D12Device* device) noexcept;
 ID3D12Device* attachedDevice() noexcept;
 
+// The devices Streamline refused (a second one while it serves the first, any after a loss): the system
+// devices behind them, by address, without a reference. FSR2 contexts on them are the game's own.
+void recordRefusedDevice(ID3D12Device* device) noexcept;
+bool isRefusedDevice(const void* systemDevice) noexcept;
+
 // The codes by which Present, ResizeBuffers and the device report a removed device.
 constexpr bool isDeviceRemovalResult(HRESULT result) noexcept
 {
@@ -29,7 +34,7 @@ bool noteDeviceRemoval(HRESULT result, RemovalSeenAt seenAt) noexcept;
 // Whether the attached device was removed; every frame path asks (one atomic load).
 bool attachmentLost() noexcept;
 
-// Tests: no attached device, no loss.
+// Tests: no attached or refused device, no loss.
 void forgetAttachment() noexcept;
 
 } // namespace fsr2bridge

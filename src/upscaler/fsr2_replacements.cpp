@@ -92,14 +92,11 @@ void fillDlssOptions(sl::DLSSOptions& o, const FfxFsr2ContextDescription& descri
 }
 
 // The game's own FSR2 serves a context on a device Streamline does not serve: any context made after the
-// attached device was removed, and one on another device than the attached one (a second device that
-// Streamline refused).
+// attached device was removed, and one on a device Streamline refused (a second device). A game may pass the
+// attached device as it queried it, also after releasing the pointer it was given: that one stays ours.
 bool contextIsGamesOwn(const FfxFsr2ContextDescription& description)
 {
-    if (attachmentLost())
-        return true;
-    ID3D12Device* attached = attachedDevice();
-    return attached != nullptr && systemDeviceOf(description.device) != systemDeviceOf(attached);
+    return attachmentLost() || isRefusedDevice(systemDeviceOf(description.device));
 }
 
 template <class Function> Function* gamesOwn(Fsr2Entry entry)

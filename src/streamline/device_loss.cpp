@@ -46,7 +46,8 @@ void recordRefusedDevice(ID3D12Device* device) noexcept
     // The device as the game holds it may be a proxy; the system device answers its query.
     ID3D12Device* system = nullptr;
     if (device == nullptr ||
-        FAILED(device->QueryInterface(__uuidof(ID3D12Device), reinterpret_cast<void**>(&system))))
+        FAILED(device->QueryInterface(__uuidof(ID3D12Device), reinterpret_cast<void**>(&system))) ||
+        system == nullptr)
         return;
     system->Release();
     const unsigned slot = refusedCount.fetch_add(1, std::memory_order_acq_rel);

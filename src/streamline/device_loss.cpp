@@ -1,9 +1,9 @@
 #include "streamline/device_loss.h"
 
 #include <atomic>
-#include <iterator>
 
 #include "common/log.h"
+#include "common/pointer_set.h"
 
 namespace fsr2bridge {
 
@@ -13,8 +13,7 @@ constexpr std::uint32_t lossFlushMilliseconds = 200;
 
 std::atomic<ID3D12Device*> attached{nullptr};
 std::atomic<bool> lost{false};
-std::atomic<const void*> refused[8] = {};
-std::atomic<unsigned> refusedCount{0};
+PointerSet<8> refused;
 
 inline constexpr LogEvent<HRESULT, HRESULT> removedAtPresent{
     "device removed: the present answered {x}, the device's reason is {x}; Streamline's objects for it are "
@@ -50,18 +49,12 @@ void recordRefusedDevice(ID3D12Device* device) noexcept
         system == nullptr)
         return;
     system->Release();
-    const unsigned slot = refusedCount.fetch_add(1, std::memory_order_acq_rel);
-    refused[slot % std::size(refused)].store(system, std::memory_order_release); // the oldest make room
+    refused.insert(system); // a ninth refused device goes unrecorded: its contexts would get DLSS as before
 }
 
 bool isRefusedDevice(const void* systemDevice) noexcept
 {
-    if (systemDevice == nullptr || refusedCount.load(std::memory_order_acquire) == 0)
-        return false;
-    for (const auto& slot : refused)
-        if (slot.load(std::memory_order_acquire) == systemDevice)
-            return true;
-    return false;
+    return refused.contains(systemDevice);
 }
 
 bool noteDeviceRemoval(HRESULT result, RemovalSeenAt seenAt) noexcept
@@ -94,9 +87,7 @@ bool attachmentLost() noexcept
 
 void forgetAttachment() noexcept
 {
-    for (auto& slot : refused)
-        slot.store(nullptr, std::memory_order_release);
-    refusedCount.store(0, std::memory_order_release);
+    refused.clear();
     attached.store(nullptr, std::memory_order_release);
     lost.store(false, std::memory_order_release);
 }

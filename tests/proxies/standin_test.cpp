@@ -332,9 +332,9 @@ TEST_F(StandinWorld, SystemFactoryAndDeviceDieWithTheGamesLastReference)
     }
 }
 
-// A game that keeps only a queried device and releases the pointer the creation gave: Streamline's queues point
-// at its device wrapper without a reference, so the wrapper and the system device must outlive them, and go
-// with the last of them.
+// A game that keeps only a queried device and releases the pointer the creation gave: Streamline's queues
+// point at its device wrapper without a reference, so the wrapper and the system device must outlive them,
+// and go with the last of them.
 TEST_F(StandinWorld, StreamlinesDeviceOutlivesItsQueuesAndGoesWithTheLast)
 {
     useStandinForObjects();

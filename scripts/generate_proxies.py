@@ -200,11 +200,11 @@ CLASSES = [
     # references and give back their own at the game's last release.
     ClassTable("D3D12CommandQueueProxy", "src/proxies/D3D12CommandQueueProxy.h", "ID3D12CommandQueue",
                every("inner", "IUnknown", *QUEUE_CHAIN),
-               {**PROXY_UNKNOWN, "ExecuteCommandLists": OWN}, slot_table="queueSlots"),
+               {**PROXY_UNKNOWN, "Release": OWN, "ExecuteCommandLists": OWN}, slot_table="queueSlots"),
     ClassTable("D3D12DeviceProxy", "src/proxies/D3D12DeviceProxy.h", "ID3D12Device10",
                every("native", "IUnknown", *DEVICE_CHAIN),
                {**COUNTING_UNKNOWN, "CreateCommandQueue": OWN, "CreateShaderResourceView": OWN,
-                "CreateCommandQueue1": OWN}, slot_table="deviceSlots"),
+                "GetDeviceRemovedReason": OWN, "CreateCommandQueue1": OWN}, slot_table="deviceSlots"),
     ClassTable("DXGISwapChainProxy", "src/proxies/DXGISwapChainProxy.h", "IDXGISwapChain4",
                every("native", "IUnknown", *SWAP_CHAIN_CHAIN),
                {**COUNTING_UNKNOWN, "Present": OWN, "Present1": OWN, "GetBuffer": "upgraded",
@@ -217,7 +217,8 @@ CLASSES = [
                 "CreateSwapChainForCoreWindow": OWN}, slot_table="factorySlots"),
     # The stand-in Streamline's wrappers: their own reference counts; a missing level answers.
     ClassTable("InterposedQueue", "testbed/streamline/interposed.h", "ID3D12CommandQueue",
-               every("real_.Get()", "IUnknown", *QUEUE_CHAIN), {**STANDIN_UNKNOWN, "ExecuteCommandLists": OWN},
+               every("real_.Get()", "IUnknown", *QUEUE_CHAIN),
+               {**STANDIN_UNKNOWN, "GetDevice": OWN, "ExecuteCommandLists": OWN},
                checked=True, answers=STANDIN_ANSWERS, prologue=STANDIN_TIMER),
     ClassTable("InterposedDevice", "testbed/streamline/interposed.h", "ID3D12Device10",
                levels("levels_", "ID3D12Device", 11, below=["ID3D12Object"]),
@@ -242,7 +243,7 @@ CLASSES = [
     ClassTable("LayerDevice", "testbed/devicelayer/device_layer.cpp", "ID3D12Device10",
                {**every("native_", "IUnknown", "ID3D12Object", "ID3D12Device"),
                 **every(None, *DEVICE_CHAIN[2:])},
-               {"QueryInterface": OWN, "Release": OWN},
+               {"QueryInterface": OWN, "AddRef": OWN, "Release": OWN, "GetDeviceRemovedReason": OWN},
                answers={"HRESULT": "E_NOTIMPL",
                         "D3D12_DRIVER_MATCHING_IDENTIFIER_STATUS": "D3D12_DRIVER_MATCHING_IDENTIFIER_UNRECOGNIZED"}),
 ]

@@ -9,7 +9,9 @@
 #include "hooking/MinHook.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
+#include "streamline/adapter_names.h"
 #include "streamline/device_attachment.h"
+#include "streamline/device_loss.h"
 #include "streamline/startup_phases.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/host_installation.h"
@@ -119,9 +121,10 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
         return E_OUTOFMEMORY;
     if (attachTimed([&proxy] { return attachDeviceOutcome(proxy.get()); }) ==
         AttachmentOutcome::deviceRefused) {
-        // Streamline serves another device: this one goes to the game as the system made it (the system
-        // device is still in the out-pointer). Streamline's object for it is kept, like every object it
-        // hands out: whether releasing it would also release the system device is Streamline's business.
+        // Streamline serves another device, or none after a loss: this one goes to the game as the system
+        // made it (the system device is still in the out-pointer), and Streamline's object for it goes now,
+        // with the reference on the system device it holds, so that the device dies with the game's release.
+        proxy->upgraded->Release();
         return S_OK;
     }
     *device = proxy.release(); // lives as long as the process, like every proxy
@@ -135,6 +138,8 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
     const LoadOnce::Turn turn = streamlineLoad.claim();
     if (turn == LoadOnce::Turn::yours) {
         const bool loaded = streamlineLoader.loadStreamline();
+        if (loaded && !streamlineLoader.passThroughMode())
+            rememberAdapters(static_cast<IUnknown*>(*factory)); // before any device can be attached
         streamlineLoad.finish();
         if (!loaded)
             return E_UNEXPECTED; // the system factory stays in the out-pointer
@@ -142,8 +147,8 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
         return created;
     }
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
-    if (upgrade == nullptr)
-        return S_OK;
+    if (upgrade == nullptr || attachmentLost())
+        return S_OK; // after a device loss Streamline serves no device: its factories would serve none either
     auto* native = static_cast<IDXGIFactory7*>(*factory);
     void* upgraded = native;
     if (!streamlineAccepted(upgrade(&upgraded), StreamlineCall::slUpgradeInterface))

@@ -2,6 +2,7 @@
 
 #include "common/best_effort.h"
 #include "proxies/identity.h"
+#include "streamline/device_loss.h"
 #include "streamline/reflex.h"
 
 namespace fsr2bridge {
@@ -15,10 +16,20 @@ HRESULT STDMETHODCALLTYPE D3D12CommandQueueProxy::QueryInterface(REFIID riid, vo
                                                     FailedUpgrade::QueryAgain);
 }
 
+ULONG STDMETHODCALLTYPE D3D12CommandQueueProxy::Release()
+{
+    const ULONG left = inner->Release();
+    if (left == 0) {
+        if (IUnknown* maker = madeBy.exchange(nullptr))
+            maker->Release(); // Streamline's queue is gone: nothing of it points at its device any more
+    }
+    return left;
+}
+
 void STDMETHODCALLTYPE D3D12CommandQueueProxy::ExecuteCommandLists(UINT count,
                                                                    ID3D12CommandList* const* lists)
 {
-    if (advanceSubmitCycle(submitCount)) {
+    if (advanceSubmitCycle(submitCount) && !attachmentLost()) {
         // Markers are best effort: the submission always reaches the queue.
         bestEffort([] { sendReflexMarker(sl::ReflexMarker::eSimulationEnd); });
         bestEffort([] { sendReflexMarker(sl::ReflexMarker::eRenderSubmitStart); });

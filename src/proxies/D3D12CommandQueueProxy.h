@@ -1,6 +1,7 @@
 #pragma once
 // The host's command queues, as created through the device proxy. Every call goes to the queue that
 // Streamline's device returned; submissions also drive the Reflex simulation/submit markers.
+#include <atomic>
 #include <cstdint>
 
 #include "common/graphics.h"
@@ -24,13 +25,19 @@ constexpr bool advanceSubmitCycle(std::uint8_t& count) noexcept
     return sends;
 }
 
-// Never freed; holds no reference of its own (AddRef/Release go to `inner`, which dies with the game's last
-// release).
+// Never freed; holds no reference on `inner` (AddRef/Release go to it, and it dies with the game's last
+// release). Streamline's queue points at the device wrapper that made it without a reference (2.1.1's
+// D3D12CommandQueue::m_device: its GetDevice and the swap chains made on it read the wrapper), so the proxy
+// holds one on that wrapper, `madeBy`, and gives it back when Streamline's queue dies.
 class D3D12CommandQueueProxy final : public ID3D12CommandQueue {
 public:
-    explicit constexpr D3D12CommandQueueProxy(ID3D12CommandQueue* wrapped) noexcept : inner(wrapped) {}
+    explicit constexpr D3D12CommandQueueProxy(ID3D12CommandQueue* wrapped, IUnknown* maker = nullptr) noexcept
+        : inner(wrapped), madeBy(maker)
+    {
+    }
 
     ID3D12CommandQueue* inner;
+    std::atomic<IUnknown*> madeBy;
     std::uint8_t submitCount = 0;
 
     // BEGIN generated forwarders
@@ -38,7 +45,7 @@ public:
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return inner->AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return inner->Release(); }
+    ULONG STDMETHODCALLTYPE Release() override;
     // ID3D12Object
     HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override { return inner->GetPrivateData(guid, pDataSize, pData); }
     HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT DataSize, const void* pData) override { return inner->SetPrivateData(guid, DataSize, pData); }

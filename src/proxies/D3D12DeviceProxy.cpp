@@ -34,15 +34,17 @@ void repairShaderResourceViewFormat(const D3D12_SHADER_RESOURCE_VIEW_DESC* desc)
         const_cast<D3D12_SHADER_RESOURCE_VIEW_DESC*>(desc)->Format = DXGI_FORMAT_R8_UNORM;
 }
 
-HRESULT wrapCreatedQueue(HRESULT created, void** queue) noexcept
+HRESULT wrapCreatedQueue(HRESULT created, void** queue, IUnknown* maker) noexcept
 {
     if (FAILED(created))
         return created;
     if (queue == nullptr || *queue == nullptr)
         return created; // nothing was handed out (a null out-pointer only asks whether creation would work)
-    auto* proxy = new (std::nothrow) D3D12CommandQueueProxy(static_cast<ID3D12CommandQueue*>(*queue));
+    auto* proxy = new (std::nothrow) D3D12CommandQueueProxy(static_cast<ID3D12CommandQueue*>(*queue), maker);
     if (proxy == nullptr)
         return E_OUTOFMEMORY; // the queue stays in the out-pointer, as Streamline's device made it
+    if (maker != nullptr)
+        maker->AddRef();
     *queue = proxy;
     return S_OK;
 }
@@ -72,7 +74,7 @@ ULONG STDMETHODCALLTYPE D3D12DeviceProxy::Release()
 HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* desc,
                                                                REFIID riid, void** queue)
 {
-    return wrapCreatedQueue(upgraded->CreateCommandQueue(desc, riid, queue), queue);
+    return wrapCreatedQueue(upgraded->CreateCommandQueue(desc, riid, queue), queue, upgraded);
 }
 
 void STDMETHODCALLTYPE D3D12DeviceProxy::CreateShaderResourceView(ID3D12Resource* resource,
@@ -83,10 +85,16 @@ void STDMETHODCALLTYPE D3D12DeviceProxy::CreateShaderResourceView(ID3D12Resource
     native->CreateShaderResourceView(resource, desc, destination);
 }
 
+HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::GetDeviceRemovedReason()
+{
+    // Asked when a present reports the device removed, also after the game let go of the device.
+    return native != nullptr ? native->GetDeviceRemovedReason() : DXGI_ERROR_DEVICE_REMOVED;
+}
+
 HRESULT STDMETHODCALLTYPE D3D12DeviceProxy::CreateCommandQueue1(const D3D12_COMMAND_QUEUE_DESC* desc,
                                                                 REFIID creatorId, REFIID riid, void** queue)
 {
-    return wrapCreatedQueue(upgraded->CreateCommandQueue1(desc, creatorId, riid, queue), queue);
+    return wrapCreatedQueue(upgraded->CreateCommandQueue1(desc, creatorId, riid, queue), queue, upgraded);
 }
 
 } // namespace fsr2bridge

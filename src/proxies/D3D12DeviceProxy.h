@@ -8,7 +8,10 @@
 namespace fsr2bridge {
 
 // Holds one reference on `upgraded` and one on `native` (slUpgradeInterface's and the creation's), counts the
-// game's references and gives both back at the game's last release (game_references.h). Never freed.
+// game's references and gives both back at the game's last release (game_references.h). Never freed. Each
+// queue made through `upgraded` holds a reference of its own on it (D3D12CommandQueueProxy::madeBy), so that
+// Streamline's device, and with it the system device, outlive the game's last release as long as a queue of
+// theirs lives.
 class D3D12DeviceProxy final : public ID3D12Device10 {
 public:
     constexpr D3D12DeviceProxy(ID3D12Device10* upgradedDevice, ID3D12Device10* nativeDevice) noexcept
@@ -70,7 +73,7 @@ public:
     HRESULT STDMETHODCALLTYPE MakeResident(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native->MakeResident(NumObjects, ppObjects); }
     HRESULT STDMETHODCALLTYPE Evict(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native->Evict(NumObjects, ppObjects); }
     HRESULT STDMETHODCALLTYPE CreateFence(UINT64 InitialValue, D3D12_FENCE_FLAGS Flags, REFIID riid, void** ppFence) override { return native->CreateFence(InitialValue, Flags, riid, ppFence); }
-    HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override { return native->GetDeviceRemovedReason(); }
+    HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override;
     void STDMETHODCALLTYPE GetCopyableFootprints(const D3D12_RESOURCE_DESC* pResourceDesc, UINT FirstSubresource, UINT NumSubresources, UINT64 BaseOffset, D3D12_PLACED_SUBRESOURCE_FOOTPRINT* pLayouts, UINT* pNumRows, UINT64* pRowSizeInBytes, UINT64* pTotalBytes) override { native->GetCopyableFootprints(pResourceDesc, FirstSubresource, NumSubresources, BaseOffset, pLayouts, pNumRows, pRowSizeInBytes, pTotalBytes); }
     HRESULT STDMETHODCALLTYPE CreateQueryHeap(const D3D12_QUERY_HEAP_DESC* pDesc, REFIID riid, void** ppvHeap) override { return native->CreateQueryHeap(pDesc, riid, ppvHeap); }
     HRESULT STDMETHODCALLTYPE SetStablePowerState(BOOL Enable) override { return native->SetStablePowerState(Enable); }
@@ -145,7 +148,8 @@ ID3D12Device* nativeDeviceOf(void* device) noexcept;
 // Rewrites an R8_TYPELESS view format to R8_UNORM in the caller's descriptor (null is left alone).
 void repairShaderResourceViewFormat(const D3D12_SHADER_RESOURCE_VIEW_DESC* desc) noexcept;
 
-// Wraps the queue that a successful creation left in `*queue`; failures pass through untouched.
-HRESULT wrapCreatedQueue(HRESULT created, void** queue) noexcept;
+// Wraps the queue that a successful creation left in `*queue`; failures pass through untouched. The proxy
+// holds a reference on `maker` (Streamline's device that made the queue) while Streamline's queue lives.
+HRESULT wrapCreatedQueue(HRESULT created, void** queue, IUnknown* maker = nullptr) noexcept;
 
 } // namespace fsr2bridge

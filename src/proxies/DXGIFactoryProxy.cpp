@@ -6,6 +6,7 @@
 
 #include "proxies/DXGISwapChainProxy.h"
 #include "proxies/identity.h"
+#include "streamline/device_loss.h"
 #include "streamline/streamline_api.h"
 
 namespace fsr2bridge {
@@ -13,6 +14,15 @@ namespace fsr2bridge {
 namespace {
 inline constexpr LogEvent<const void*> factoryGivenBack{
     "factory proxy {}: the game released its last reference; system and Streamline factories given back"};
+
+// Through Streamline's factory, wrapped; after the device's loss Streamline serves no device, and the swap
+// chain comes from the system's factory as it is.
+template <class Create> HRESULT createSwapChain(DXGIFactoryProxy& factory, void** swapChain, Create create)
+{
+    if (attachmentLost())
+        return create(factory.native);
+    return wrapCreatedSwapChain(create(factory.upgraded), swapChain);
+}
 } // namespace
 
 HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
@@ -23,8 +33,9 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
     // slGetNativeInterface's reference, held here until the proxy takes it over.
     Microsoft::WRL::ComPtr<IDXGISwapChain4> nativeSwapChain;
     if (getNative == nullptr ||
-        !streamlineAccepted(getNative(*swapChain, reinterpret_cast<void**>(nativeSwapChain.ReleaseAndGetAddressOf())),
-                            StreamlineCall::slGetNativeInterface) ||
+        !streamlineAccepted(
+            getNative(*swapChain, reinterpret_cast<void**>(nativeSwapChain.ReleaseAndGetAddressOf())),
+            StreamlineCall::slGetNativeInterface) ||
         nativeSwapChain == nullptr)
         return E_UNEXPECTED; // Streamline's swap chain stays in the out-pointer
     auto* proxy = new (std::nothrow)
@@ -59,17 +70,18 @@ ULONG STDMETHODCALLTYPE DXGIFactoryProxy::Release()
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChain(IUnknown* device, DXGI_SWAP_CHAIN_DESC* desc,
                                                             IDXGISwapChain** swapChain)
 {
-    return wrapCreatedSwapChain(upgraded->CreateSwapChain(device, desc, swapChain),
-                                reinterpret_cast<void**>(swapChain));
+    return createSwapChain(*this, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
+        return factory->CreateSwapChain(device, desc, swapChain);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForHwnd(
     IUnknown* device, HWND window, const DXGI_SWAP_CHAIN_DESC1* desc,
     const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen, IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    return wrapCreatedSwapChain(
-        upgraded->CreateSwapChainForHwnd(device, window, desc, fullscreen, output, swapChain),
-        reinterpret_cast<void**>(swapChain));
+    return createSwapChain(*this, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
+        return factory->CreateSwapChainForHwnd(device, window, desc, fullscreen, output, swapChain);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForCoreWindow(IUnknown* device, IUnknown* window,
@@ -77,9 +89,9 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForCoreWindow(IUnknow
                                                                          IDXGIOutput* output,
                                                                          IDXGISwapChain1** swapChain)
 {
-    return wrapCreatedSwapChain(
-        upgraded->CreateSwapChainForCoreWindow(device, window, desc, output, swapChain),
-        reinterpret_cast<void**>(swapChain));
+    return createSwapChain(*this, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
+        return factory->CreateSwapChainForCoreWindow(device, window, desc, output, swapChain);
+    });
 }
 
 } // namespace fsr2bridge

@@ -2,6 +2,7 @@
 
 #include "common/best_effort.h"
 #include "proxies/identity.h"
+#include "streamline/device_loss.h"
 #include "streamline/reflex.h"
 #include "upscaler/frame_generation.h"
 #include "upscaler/host_hooks.h"
@@ -19,13 +20,23 @@ void sendMarker(sl::ReflexMarker marker) noexcept
     bestEffort([marker] { sendReflexMarker(marker); });
 }
 
+// A present or resize that found the device removed: from here on nothing of the frame boundary runs, since
+// Streamline's objects for that device are gone (the attached device's reason confirms it).
+bool deviceRemovedBy(HRESULT result, RemovalSeenAt seenAt) noexcept
+{
+    return isDeviceRemovalResult(result) && noteDeviceRemoval(result, seenAt);
+}
+
 // Streamline presents on a thread of its own while Frame Generation is on, and a resize or full-screen change
 // can then deadlock: Frame Generation is off during the call and comes back as wanted afterwards.
 template <class SwapChainCall> HRESULT withFrameGenerationPaused(SwapChainCall call) noexcept
 {
+    if (attachmentLost())
+        return call();
     bestEffort([] { pauseFrameGeneration(); });
     const HRESULT result = call();
-    bestEffort([] { resumeFrameGeneration(); });
+    if (!deviceRemovedBy(result, RemovalSeenAt::resize))
+        bestEffort([] { resumeFrameGeneration(); });
     return result;
 }
 } // namespace
@@ -33,13 +44,16 @@ template <class SwapChainCall> HRESULT withFrameGenerationPaused(SwapChainCall c
 template <class PresentCall>
 HRESULT DXGISwapChainProxy::presentFrame(UINT flags, PresentCall present) noexcept
 {
-    // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised).
-    if ((flags & DXGI_PRESENT_TEST) != 0)
+    // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised). After
+    // the device's loss there is no frame of Streamline's to end.
+    if ((flags & DXGI_PRESENT_TEST) != 0 || attachmentLost())
         return present();
     bestEffort([] { setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u); });
     sendMarker(sl::ReflexMarker::eRenderSubmitEnd);
     sendMarker(sl::ReflexMarker::ePresentStart);
     const HRESULT result = present();
+    if (deviceRemovedBy(result, RemovalSeenAt::present))
+        return result;
     sendMarker(sl::ReflexMarker::ePresentEnd);
     bestEffort([] { advanceFrameToken(); }); // from here on the markers belong to the next frame
     bestEffort([] { reflexSleep(); });

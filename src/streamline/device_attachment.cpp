@@ -7,6 +7,8 @@
 
 #include "common/log.h"
 #include "common/module_export.h"
+#include "streamline/adapter_names.h"
+#include "streamline/device_loss.h"
 #include "streamline/feature_support.h"
 #include "streamline/loader.h"
 #include "streamline/reflex.h"
@@ -73,41 +75,6 @@ bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature fe
     return false;
 }
 
-// The adapter's name ("NVIDIA GeForce RTX 4080"), empty when unknown: from a factory of the system's
-// CreateDXGIFactory1, which the creation hooks leave alone.
-std::wstring adapterName(LUID luid) noexcept
-{
-    using CreateFactory1 = HRESULT(WINAPI*)(REFIID, void**);
-    const HMODULE dxgi = GetModuleHandleW(L"dxgi.dll");
-    auto* create = dxgi != nullptr
-                       ? exportedFunction<std::remove_pointer_t<CreateFactory1>>(dxgi, "CreateDXGIFactory1")
-                       : nullptr;
-    Microsoft::WRL::ComPtr<IDXGIFactory4> factory;
-    Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
-    DXGI_ADAPTER_DESC description{};
-    if (create == nullptr ||
-        FAILED(create(__uuidof(IDXGIFactory4), reinterpret_cast<void**>(factory.GetAddressOf()))) ||
-        FAILED(factory->EnumAdapterByLuid(luid, __uuidof(IDXGIAdapter),
-                                          reinterpret_cast<void**>(adapter.GetAddressOf()))) ||
-        FAILED(adapter->GetDesc(&description)))
-        return {};
-    try {
-        return description.Description;
-    } catch (...) {
-        return {};
-    }
-}
-
-// The adapter's name, for a log that says a feature is unavailable on it. Only then: naming it needs a
-// factory of its own, which costs the start noticeably on some systems.
-void logAdapterName(LUID luid) noexcept
-{
-    const std::string name = toUtf8(adapterName(luid));
-    if (!name.empty())
-        logLine("adapter LUID %08lX:%08lX is %s", static_cast<unsigned long>(luid.HighPart),
-                static_cast<unsigned long>(luid.LowPart), name.c_str());
-}
-
 // Turns Frame Generation off for this run and later ones.
 void disableFrameGeneration(Config& settings, Settings snapshot) noexcept
 {
@@ -153,8 +120,15 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
     const sl::Result bound = setDevice(device);
     if (bound == sl::Result::eErrorInvalidIntegration) {
         // Streamline serves the first device it was given and no other.
-        logLine("Streamline refused a second device (%d): the game gets it as the system made it",
+        recordRefusedDevice(device);
+        if (attachmentLost())
+            logLine(
+                "Streamline refused the game's new device after the loss (%d): the game plays on with its "
+                "own FSR2; DLSS, Frame Generation and Reflex come back when the game is started again",
                 static_cast<int>(bound));
+        else
+            logLine("Streamline refused a second device (%d): the game gets it as the system made it",
+                    static_cast<int>(bound));
         return AttachmentOutcome::deviceRefused;
     }
     if (!streamlineAccepted(bound, StreamlineCall::slSetD3DDevice)) {
@@ -162,6 +136,7 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
                 static_cast<int>(bound), streamlineResultName(bound));
         return AttachmentOutcome::failed;
     }
+    recordAttachedDevice(device);
     LUID luid = adapterLuidOf(device);
     logLine("device %p attached to Streamline; adapter LUID %08lX:%08lX", static_cast<void*>(device),
             static_cast<unsigned long>(luid.HighPart), static_cast<unsigned long>(luid.LowPart));
@@ -192,8 +167,7 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
             disableFrameGeneration(*settings, snapshot);
         }
     }
-    if (!reflex || !dlss || frameGenerationRefused)
-        logAdapterName(luid);
+    logAdapterName(luid, !reflex || !dlss || frameGenerationRefused);
     askForNis(isSupported, adapter);
 
     if (reflex && !startReflex(settings)) {

@@ -2,6 +2,7 @@
 
 #include "common/log.h"
 #include "hooking/hook_and_enable.h"
+#include "streamline/device_loss.h"
 #include "streamline/streamline_api.h"
 
 namespace fsr2bridge {
@@ -158,7 +159,8 @@ BOOL WINAPI peekMessageHook(LPMSG message, HWND window, UINT filterMin, UINT fil
         return result;
     }
     sl::FrameToken* token = nextToken;
-    if (message->message == latencyPingMessage && latencyPingMessage != 0 && token != nullptr) {
+    if (message->message == latencyPingMessage && latencyPingMessage != 0 && token != nullptr &&
+        !attachmentLost()) {
         auto* setMarker =
             fetchFeatureFunction(streamlineApi.slReflexSetMarker, sl::kFeatureReflex, "slReflexSetMarker");
         if (setMarker != nullptr) {

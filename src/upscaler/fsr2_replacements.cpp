@@ -4,12 +4,14 @@
 
 #include "common/log.h"
 #include "hooking/hook_and_enable.h"
+#include "streamline/device_loss.h"
 #include "streamline/feature_support.h"
 #include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/camera_constants.h"
 #include "upscaler/dlss_mode_fit.h"
 #include "upscaler/frame_generation.h"
+#include "upscaler/games_own_contexts.h"
 #include "upscaler/host_hooks.h"
 #include "upscaler/upscaler_state.h"
 
@@ -28,6 +30,9 @@ LogError<> constantsAlreadySet{
     "the constants of this frame were already set (a second dispatch before the present): DLSS evaluates "
     "with those"};
 LogError<> nisUnfetchable{"slNISSetOptions cannot be fetched: DLSS writes the game's output itself"};
+LogError<> dispatchAfterLoss{
+    "an FSR2 context of the removed device was dispatched: nothing is done, the device and its Streamline "
+    "objects are gone"};
 
 Fsr2ContextRecord& recordOf(void* context)
 {
@@ -84,6 +89,36 @@ void fillDlssOptions(sl::DLSSOptions& o, const FfxFsr2ContextDescription& descri
     o.ultraQualityPreset = preset;
     o.useAutoExposure =
         (description.flags & FFX_FSR2_ENABLE_AUTO_EXPOSURE) ? sl::Boolean::eTrue : sl::Boolean::eFalse;
+}
+
+// The game's own FSR2 serves a context on a device Streamline does not serve: any context made after the
+// attached device was removed, and one on a device Streamline refused (a second device). A game may pass the
+// attached device as it queried it, also after releasing the pointer it was given: that one stays ours.
+bool contextIsGamesOwn(const FfxFsr2ContextDescription& description)
+{
+    return attachmentLost() || isRefusedDevice(systemDeviceOf(description.device));
+}
+
+template <class Function> Function* gamesOwn(Fsr2Entry entry)
+{
+    return reinterpret_cast<Function*>(trampolines[static_cast<int>(entry)]);
+}
+
+std::uint32_t createGamesOwnContext(void* context, const FfxFsr2ContextDescription* description)
+{
+    using Create = std::uint32_t(void*, const FfxFsr2ContextDescription*);
+    auto* create = gamesOwn<Create>(Fsr2Entry::create);
+    if (!create || !rememberGamesOwnContext(context)) {
+        return FFX_ERROR_BACKEND_API_ERROR;
+    }
+    const std::uint32_t created = create(context, description);
+    if (created != FFX_OK) {
+        forgetGamesOwnContext(context);
+    }
+    logLine(
+        "FSR2 context %p on a device Streamline does not serve: the game's own FSR2 runs it (created: 0x%X)",
+        context, created);
+    return created;
 }
 
 std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& description)
@@ -386,6 +421,9 @@ std::uint32_t fsr2ContextCreateReplacement(void* context, const FfxFsr2ContextDe
         return FFX_ERROR_INVALID_POINTER;
     }
     try {
+        if (contextIsGamesOwn(*description)) {
+            return createGamesOwnContext(context, description);
+        }
         return createContext(context, *description);
     } catch (...) {
         return FFX_ERROR_BACKEND_API_ERROR;
@@ -396,6 +434,15 @@ std::uint32_t fsr2ContextDispatchReplacement(void* context, const FfxFsr2Dispatc
 {
     if (!context || !description) {
         return FFX_ERROR_INVALID_POINTER;
+    }
+    if (isGamesOwnContext(context)) {
+        using Dispatch = std::uint32_t(void*, const FfxFsr2DispatchDescription*);
+        auto* dispatch = gamesOwn<Dispatch>(Fsr2Entry::dispatch);
+        return dispatch ? dispatch(context, description) : FFX_ERROR_BACKEND_API_ERROR;
+    }
+    if (attachmentLost()) {
+        logError(dispatchAfterLoss);
+        return FFX_ERROR_BACKEND_API_ERROR;
     }
     try {
         return dispatchContext(recordOf(context), *description);
@@ -408,6 +455,11 @@ std::uint32_t fsr2ContextDestroyReplacement(void* context)
 {
     if (!context) {
         return FFX_ERROR_INVALID_POINTER;
+    }
+    if (forgetGamesOwnContext(context)) {
+        using Destroy = std::uint32_t(void*);
+        auto* destroy = gamesOwn<Destroy>(Fsr2Entry::destroy);
+        return destroy ? destroy(context) : FFX_ERROR_BACKEND_API_ERROR;
     }
     try {
         Fsr2ContextRecord& record = recordOf(context);

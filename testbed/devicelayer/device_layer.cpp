@@ -1,13 +1,42 @@
 #include "testbed/devicelayer/device_layer.h"
 
 #include "hooking/hook_table.h"
+#include "testbed/devicelayer/layer_internal.h"
 
+#include <atomic>
 #include <new>
 
 #include <wrl/client.h>
 
 namespace testworld {
 namespace {
+
+std::atomic<std::uint64_t> removedDeviceUses{0};
+
+// Wine's device as the layer's forwarders reach it: once the layer device is removed, every call through it
+// counts as a use of the removed device (the layer's own AddRef, Release and GetDeviceRemovedReason go
+// around it: holding, letting go and asking why are what a removed device is still for).
+class WatchedDevice {
+public:
+    explicit WatchedDevice(ID3D12Device* device) : device_(device) {}
+    ID3D12Device* operator->() const
+    {
+        if (removed_.load(std::memory_order_acquire))
+            removedDeviceUses.fetch_add(1, std::memory_order_relaxed);
+        return device_;
+    }
+    ID3D12Device* get() const { return device_; }
+    bool removed() const { return removed_.load(std::memory_order_acquire); }
+    bool markRemoved() { return !removed_.exchange(true, std::memory_order_acq_rel); }
+
+private:
+    ID3D12Device* device_;
+    std::atomic<bool> removed_{false};
+};
+
+// Where a Wine device keeps the layer device over it (private data: it goes with the Wine device).
+constexpr GUID layerDeviceSlot = {
+    0x6C0B53A4, 0x1E7D, 0x4F0A, {0x9D, 0x31, 0x52, 0xE8, 0x0B, 0x77, 0x4C, 0x19}};
 
 // ID3D12Device10 over Wine's ID3D12Device. The wrapper shares the real device's reference
 // count and goes away with it, so it holds `native_` without a reference of its own. The
@@ -40,7 +69,7 @@ public:
     // clang-format off
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return native_->AddRef(); }
+    ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
     // ID3D12Object
     HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* pDataSize, void* pData) override { return native_->GetPrivateData(guid, pDataSize, pData); }
@@ -86,7 +115,7 @@ public:
     HRESULT STDMETHODCALLTYPE MakeResident(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native_->MakeResident(NumObjects, ppObjects); }
     HRESULT STDMETHODCALLTYPE Evict(UINT NumObjects, ID3D12Pageable* const* ppObjects) override { return native_->Evict(NumObjects, ppObjects); }
     HRESULT STDMETHODCALLTYPE CreateFence(UINT64 InitialValue, D3D12_FENCE_FLAGS Flags, REFIID riid, void** ppFence) override { return native_->CreateFence(InitialValue, Flags, riid, ppFence); }
-    HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override { return native_->GetDeviceRemovedReason(); }
+    HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override;
     void STDMETHODCALLTYPE GetCopyableFootprints(const D3D12_RESOURCE_DESC* pResourceDesc, UINT FirstSubresource, UINT NumSubresources, UINT64 BaseOffset, D3D12_PLACED_SUBRESOURCE_FOOTPRINT* pLayouts, UINT* pNumRows, UINT64* pRowSizeInBytes, UINT64* pTotalBytes) override { native_->GetCopyableFootprints(pResourceDesc, FirstSubresource, NumSubresources, BaseOffset, pLayouts, pNumRows, pRowSizeInBytes, pTotalBytes); }
     HRESULT STDMETHODCALLTYPE CreateQueryHeap(const D3D12_QUERY_HEAP_DESC* pDesc, REFIID riid, void** ppvHeap) override { return native_->CreateQueryHeap(pDesc, riid, ppvHeap); }
     HRESULT STDMETHODCALLTYPE SetStablePowerState(BOOL Enable) override { return native_->SetStablePowerState(Enable); }
@@ -153,8 +182,13 @@ public:
     // clang-format on
     // END generated forwarders
 
+    WatchedDevice& watched()
+    {
+        return native_;
+    }
+
 private:
-    ID3D12Device* native_;
+    WatchedDevice native_;
 };
 
 HRESULT STDMETHODCALLTYPE LayerDevice::QueryInterface(REFIID riid, void** ppvObject)
@@ -163,16 +197,27 @@ HRESULT STDMETHODCALLTYPE LayerDevice::QueryInterface(REFIID riid, void** ppvObj
         return E_POINTER;
     }
     if (isDeviceIid(riid)) {
-        native_->AddRef();
+        native_.get()->AddRef();
         *ppvObject = static_cast<ID3D12Device10*>(this);
         return S_OK;
     }
     return native_->QueryInterface(riid, ppvObject);
 }
 
+ULONG STDMETHODCALLTYPE LayerDevice::AddRef()
+{
+    return native_.get()->AddRef();
+}
+
+HRESULT STDMETHODCALLTYPE LayerDevice::GetDeviceRemovedReason()
+{
+    // A driver timeout's reason, as Windows reports it after a TDR.
+    return native_.removed() ? DXGI_ERROR_DEVICE_HUNG : native_.get()->GetDeviceRemovedReason();
+}
+
 ULONG STDMETHODCALLTYPE LayerDevice::Release()
 {
-    const ULONG left = native_->Release();
+    const ULONG left = native_.get()->Release();
     if (left == 0) {
         delete this;
     }
@@ -184,6 +229,9 @@ CreateDeviceFn originalCreateDevice = nullptr;
 
 HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL level, REFIID riid, void** out)
 {
+    if (isModelledAdapter(adapter)) {
+        return DXGI_ERROR_UNSUPPORTED; // the modelled integrated GPU makes no Direct3D 12 device here
+    }
     // Only the newer interfaces need the layer; everything else is Wine's own answer.
     if (IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(ID3D12Object)) ||
         IsEqualIID(riid, __uuidof(ID3D12Device)) || !LayerDevice::isDeviceIid(riid)) {
@@ -202,12 +250,27 @@ HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL level, REFI
     if (layer == nullptr) {
         return E_OUTOFMEMORY;
     }
+    if (deviceLossSwitched()) {
+        armDeviceLoss(native.Get());
+    }
     native.Detach(); // the wrapper shares the device's reference count from here on
     *out = layer;
     return hr;
 }
 
-// The layer's own table: its hook stays independent of the system's, as a separate overlay's would.
+LayerDevice* layerDeviceOf(ID3D12Device* native)
+{
+    LayerDevice* layer = nullptr;
+    UINT size = sizeof layer;
+    if (native == nullptr || FAILED(native->GetPrivateData(layerDeviceSlot, &size, &layer)) ||
+        size != sizeof layer) {
+        return nullptr;
+    }
+    return layer;
+}
+
+} // namespace
+
 fsr2bridge::HookTable& layerTable()
 {
     alignas(fsr2bridge::HookTable) static unsigned char storage[sizeof(fsr2bridge::HookTable)];
@@ -215,7 +278,56 @@ fsr2bridge::HookTable& layerTable()
     return *table;
 }
 
-} // namespace
+bool hookVirtual(const void* object, int slot, void* detour, void** original)
+{
+    void* target = (*static_cast<void* const* const*>(object))[slot];
+    const MH_STATUS created = layerTable().create(target, detour, original);
+    if (created != MH_OK && created != MH_ERROR_ALREADY_CREATED) {
+        return false;
+    }
+    const MH_STATUS enabled = layerTable().enable(target);
+    return enabled == MH_OK || enabled == MH_ERROR_ENABLED;
+}
+
+bool markRemoved(ID3D12Device* native)
+{
+    LayerDevice* layer = layerDeviceOf(native);
+    return layer != nullptr && layer->watched().markRemoved();
+}
+
+bool isRemoved(ID3D12Device* native)
+{
+    LayerDevice* layer = layerDeviceOf(native);
+    return layer != nullptr && layer->watched().removed();
+}
+
+Microsoft::WRL::ComPtr<IDXGIFactory4> systemFactory()
+{
+    using CreateFactory1 = HRESULT(WINAPI*)(REFIID, void**);
+    const HMODULE dxgi = LoadLibraryW(L"dxgi.dll");
+    auto create = dxgi != nullptr ? reinterpret_cast<CreateFactory1>(
+                                        reinterpret_cast<void*>(GetProcAddress(dxgi, "CreateDXGIFactory1")))
+                                  : nullptr;
+    Microsoft::WRL::ComPtr<IDXGIFactory4> factory;
+    if (create != nullptr) {
+        create(IID_PPV_ARGS(&factory));
+    }
+    return factory;
+}
+
+Microsoft::WRL::ComPtr<ID3D12Device> deviceOf(ID3D12DeviceChild* child)
+{
+    Microsoft::WRL::ComPtr<ID3D12Device> device;
+    if (child != nullptr) {
+        child->GetDevice(IID_PPV_ARGS(&device));
+    }
+    return device;
+}
+
+std::uint64_t usesOfRemovedDevices()
+{
+    return removedDeviceUses.load();
+}
 
 bool installDeviceLayer()
 {
@@ -229,14 +341,18 @@ bool installDeviceLayer()
                                          reinterpret_cast<void**>(&originalCreateDevice), &target) != MH_OK) {
             return false;
         }
-        return layerTable().enable(target) == MH_OK;
+        return layerTable().enable(target) == MH_OK && armDeviceLossAtInstall() && installAdapterModel();
     }();
     return installed;
 }
 
 ID3D12Device10* wrapDevice(ID3D12Device* native)
 {
-    return native == nullptr ? nullptr : new (std::nothrow) LayerDevice(native);
+    auto* layer = native == nullptr ? nullptr : new (std::nothrow) LayerDevice(native);
+    if (layer != nullptr) {
+        native->SetPrivateData(layerDeviceSlot, sizeof layer, &layer);
+    }
+    return layer;
 }
 
 bool isLayerDevice(IUnknown* device)

@@ -6,9 +6,23 @@
 // Test programs and the stand-in game install it before they load the system's DLL, whose own
 // hook then lands on top of this one.
 
+#include <cstdint>
+
 #include "common/graphics.h"
 
 namespace testworld {
+
+// Switches, read when the layer is installed:
+// - TESTWORLD_DEVICE_LOST_AT=N: the device is removed at frame N. The layer counts presents (not occlusion
+//   polls) over every swap chain from 0; the present of frame N and every later present on that swap chain's
+//   device answer DXGI_ERROR_DEVICE_REMOVED without presenting, its GetDeviceRemovedReason answers
+//   DXGI_ERROR_DEVICE_HUNG, its fences report UINT64_MAX as completed (an event asked for is set at once) and
+//   its queues' Signal answers DXGI_ERROR_DEVICE_REMOVED. Devices made later are not removed.
+// - TESTWORLD_ADAPTERS=2: DXGI enumerates a second adapter, a modelled integrated GPU, first (index 0, LUID
+//   modelledAdapterLuid, named modelledAdapterName); Wine's own adapter follows as adapter 1. The modelled
+//   adapter is Wine's adapter object answering another description; no device is made on it.
+inline constexpr LUID modelledAdapterLuid = {0x7E570001, 0};
+inline constexpr const wchar_t* modelledAdapterName = L"Test world integrated GPU";
 
 // Hooks D3D12CreateDevice once per process (loads d3d12.dll when needed). True when the layer
 // is in place.
@@ -20,5 +34,9 @@ ID3D12Device10* wrapDevice(ID3D12Device* native);
 
 // True when `device` is one of the layer's wrappers.
 bool isLayerDevice(IUnknown* device);
+
+// Calls that reached a removed device through the layer since the process started, other than AddRef,
+// Release and GetDeviceRemovedReason: 0 when nothing used a device after its removal.
+std::uint64_t usesOfRemovedDevices();
 
 } // namespace testworld

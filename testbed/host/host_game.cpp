@@ -35,6 +35,9 @@ constexpr UINT backBufferCount = 2;
 // begins, without the process creation's own noise.
 FILETIME bridgeLoadTime{};
 
+// The moment a present found the device removed (--on-device-lost), for the time the game takes after it.
+LARGE_INTEGER deviceLostAt{};
+
 // The module an object's virtual table lives in: shows who answers the game.
 std::string vtableOwner(void* object)
 {
@@ -231,6 +234,11 @@ private:
     bool presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList* list);
     bool runRenderingAhead();
     bool createSecondDevice();
+    bool createDevice();
+    bool createDeviceObjects();
+    void releaseDeviceObjects();
+    bool deviceLostBy(HRESULT presented);
+    bool handleDeviceLoss();
     void recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list);
     void callInternalFunction(std::uint32_t frame);
     FfxFsr2DispatchDescription dispatchDescription(std::uint32_t frame, ID3D12GraphicsCommandList* list);
@@ -292,6 +300,10 @@ private:
     std::uint64_t resizes_ = 0;
     std::uint64_t recreations_ = 0;
     std::uint64_t pingsPosted_ = 0;
+    // --on-device-lost: the frame a present found the device removed, and the frames presented since.
+    bool deviceLost_ = false;
+    bool recreated_ = false;
+    std::uint64_t framesAfterLoss_ = 0;
 
     std::vector<double> dispatchUs_;
     std::vector<double> submitUs_;
@@ -716,6 +728,10 @@ bool Game::presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList
     QueryPerformanceCounter(&t4);
     countAllocations(false);
     ++framesRendered_;
+    if (deviceLostBy(presented))
+        return true;
+    if (SUCCEEDED(presented) && recreated_)
+        ++framesAfterLoss_;
     if (SUCCEEDED(presented) && ++framesPresented_ == 1)
         reportFirstPresent();
     else if (FAILED(presented))
@@ -784,6 +800,126 @@ bool Game::runRenderingAhead()
     }
     renderThread.join();
     return ok;
+}
+
+// The device, on the adapter asked for (by default the system's choice), as ID3D12Device5 or, where that is
+// missing, as the base interface.
+bool Game::createDevice()
+{
+    ComPtr<IDXGIAdapter1> adapter;
+    ComPtr<IDXGIFactory1> factory1;
+    if (options_.adapter != noAdapter &&
+        (FAILED(factory_.As(&factory1)) || FAILED(factory1->EnumAdapters1(options_.adapter, &adapter)))) {
+        std::printf("game: there is no adapter %u; quitting\n", options_.adapter);
+        return false;
+    }
+    HRESULT hr = D3D12CreateDevice(adapter.Get(), D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device5),
+                                   reinterpret_cast<void**>(device_.ReleaseAndGetAddressOf()));
+    report_.setHex("device_hr", static_cast<std::uint32_t>(hr));
+    report_.setText("device_interface", "ID3D12Device5");
+    if (FAILED(hr) || !device_) {
+        // Without a newer device the game falls back to the base interface.
+        device_.Reset();
+        hr = D3D12CreateDevice(adapter.Get(), D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device_));
+        report_.setHex("device_hr", static_cast<std::uint32_t>(hr));
+        report_.setText("device_interface", "ID3D12Device");
+    }
+    if (FAILED(hr) || !device_) {
+        std::printf("game: cannot create the Direct3D 12 device (0x%08X); quitting\n",
+                    static_cast<unsigned>(hr));
+        return false;
+    }
+    report_.setText("device_vtable", vtableOwner(device_.Get()));
+    if (options_.deviceFromQueryInterface) {
+        hr = device_->QueryInterface(IID_PPV_ARGS(&fsr2Device_));
+        report_.setHex("qi_device_hr", static_cast<std::uint32_t>(hr));
+        report_.setText("qi_device_vtable", vtableOwner(fsr2Device_.Get()));
+    }
+    return true;
+}
+
+// Everything the game renders and presents with, on its device.
+bool Game::createDeviceObjects()
+{
+    D3D12_COMMAND_QUEUE_DESC queueDesc{};
+    queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
+    if (FAILED(device_->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue_))))
+        return false;
+    report_.setText("queue_vtable", vtableOwner(queue_.Get()));
+    if (FAILED(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&allocator_))) ||
+        FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator_.Get(), nullptr,
+                                          IID_PPV_ARGS(&list_))) ||
+        FAILED(list_->Close()) ||
+        FAILED(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT,
+                                               IID_PPV_ARGS(&aheadAllocator_))) ||
+        FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, aheadAllocator_.Get(), nullptr,
+                                          IID_PPV_ARGS(&aheadList_))) ||
+        FAILED(aheadList_->Close()) ||
+        FAILED(device_->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence_))))
+        return false;
+    return createSwapChain() && createSceneTargets() && createOutput() && createReadbacks();
+}
+
+// Resources before their device; the factory and the window stay.
+void Game::releaseDeviceObjects()
+{
+    for (auto& buffer : backBuffers_)
+        buffer.Reset();
+    presented_ = {};
+    input_ = {};
+    output_.Reset();
+    mask_.Reset();
+    motion_.Reset();
+    depth_.Reset();
+    color_.Reset();
+    rtvHeap_.Reset();
+    aheadList_.Reset();
+    aheadAllocator_.Reset();
+    list_.Reset();
+    allocator_.Reset();
+    fence_.Reset();
+    swapChain_.Reset();
+    queue_.Reset();
+    fsr2Device_.Reset();
+    secondDevice_.Reset();
+    device_.Reset();
+}
+
+// --on-device-lost: a present that reports the device removed (or reset) ends the frame there.
+bool Game::deviceLostBy(HRESULT presented)
+{
+    if (options_.onDeviceLost == OnDeviceLost::fail ||
+        (presented != DXGI_ERROR_DEVICE_REMOVED && presented != DXGI_ERROR_DEVICE_RESET))
+        return false;
+    deviceLost_ = true;
+    QueryPerformanceCounter(&deviceLostAt);
+    return true;
+}
+
+// As games do after a device loss: ask why, then quit with an error of their own, or release everything of
+// the old device and make it all again. False: the game ends.
+bool Game::handleDeviceLoss()
+{
+    waitIdle(); // fails at once on a removed device, as it should; a game tries all the same
+    const HRESULT reason = device_->GetDeviceRemovedReason();
+    report_.set("device_lost_frame", framesRendered_ - 1);
+    report_.setHex("device_removed_reason", static_cast<std::uint32_t>(reason));
+    std::printf("game: the graphics device was removed (reason 0x%08X)\n", static_cast<unsigned>(reason));
+    deviceLost_ = false;
+    if (options_.onDeviceLost == OnDeviceLost::quit) {
+        wchar_t text[128];
+        std::swprintf(text, std::size(text),
+                      L"The graphics device was removed (0x%08X). The game will close.",
+                      static_cast<unsigned>(reason));
+        MessageBoxW(nullptr, text, L"Stand-in game", MB_OK | MB_ICONERROR);
+        return false;
+    }
+    destroyContext();
+    releaseDeviceObjects();
+    if (!createDevice() || !createDeviceObjects() || !createContext())
+        return false;
+    recreated_ = true;
+    return true;
 }
 
 // --second-device: a title (or a library inside it) that makes another device after the first.
@@ -918,50 +1054,12 @@ int Game::run()
     }
     report_.setText("factory_vtable", vtableOwner(factory_.Get()));
 
-    hr = D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, __uuidof(ID3D12Device5),
-                           reinterpret_cast<void**>(device_.ReleaseAndGetAddressOf()));
-    report_.setHex("device_hr", static_cast<std::uint32_t>(hr));
-    report_.setText("device_interface", "ID3D12Device5");
-    if (FAILED(hr) || !device_) {
-        // Without a newer device the game falls back to the base interface.
-        device_.Reset();
-        hr = D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device_));
-        report_.setHex("device_hr", static_cast<std::uint32_t>(hr));
-        report_.setText("device_interface", "ID3D12Device");
-    }
-    if (FAILED(hr) || !device_) {
-        std::printf("game: cannot create the Direct3D 12 device (0x%08X); quitting\n",
-                    static_cast<unsigned>(hr));
+    if (!createDevice())
         return exitDeviceFailed;
-    }
-    report_.setText("device_vtable", vtableOwner(device_.Get()));
-    if (options_.deviceFromQueryInterface) {
-        hr = device_->QueryInterface(IID_PPV_ARGS(&fsr2Device_));
-        report_.setHex("qi_device_hr", static_cast<std::uint32_t>(hr));
-        report_.setText("qi_device_vtable", vtableOwner(fsr2Device_.Get()));
-    }
     if (options_.secondDevice && !createSecondDevice())
         return exitSetupFailed;
-
-    D3D12_COMMAND_QUEUE_DESC queueDesc{};
-    queueDesc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
-    if (FAILED(device_->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue_))))
-        return exitSetupFailed;
-    report_.setText("queue_vtable", vtableOwner(queue_.Get()));
-    if (FAILED(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&allocator_))) ||
-        FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocator_.Get(), nullptr,
-                                          IID_PPV_ARGS(&list_))) ||
-        FAILED(list_->Close()) ||
-        FAILED(device_->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT,
-                                               IID_PPV_ARGS(&aheadAllocator_))) ||
-        FAILED(device_->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, aheadAllocator_.Get(), nullptr,
-                                          IID_PPV_ARGS(&aheadList_))) ||
-        FAILED(aheadList_->Close()) ||
-        FAILED(device_->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence_))))
-        return exitSetupFailed;
     fenceEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!fenceEvent_ || !createWindow() || !createSwapChain() || !createSceneTargets() || !createOutput() ||
-        !createReadbacks())
+    if (!fenceEvent_ || !createWindow() || !createDeviceObjects())
         return exitSetupFailed;
 
     context_ = std::make_unique<FfxFsr2Context>();
@@ -993,6 +1091,8 @@ int Game::run()
             postLatencyPing();
         if (!renderFrame(frame, frame + 1 == options_.frames))
             return exitSetupFailed;
+        if (deviceLost_ && !handleDeviceLoss())
+            return options_.onDeviceLost == OnDeviceLost::quit ? exitDeviceLost : exitSetupFailed;
         pumpMessages();
         const DWORD now = GetTickCount();
         if (now - lastProgress >= 1000) {
@@ -1023,6 +1123,8 @@ void Game::shutdown()
     report_.set("resizes", resizes_);
     report_.set("swapchain_recreations", recreations_);
     report_.set("pings_posted", pingsPosted_);
+    report_.set("device_recreated", recreated_ ? 1 : 0);
+    report_.set("frames_after_loss", framesAfterLoss_);
     report_.set("internal_calls", internalCalls_);
     report_.set("internal_mismatches", internalMismatches_);
     report_.set("own_fsr2_creates", own.creates);
@@ -1031,28 +1133,9 @@ void Game::shutdown()
     report_.set("image_written", imageCaptured_ ? 1 : 0);
     report_.set("input_image_written", inputCaptured_ ? 1 : 0);
     reportTimings();
-    for (auto& buffer : backBuffers_)
-        buffer.Reset();
     // Resources before their device, the device before the factory.
-    presented_ = {};
-    input_ = {};
-    output_.Reset();
-    mask_.Reset();
-    motion_.Reset();
-    depth_.Reset();
-    color_.Reset();
-    rtvHeap_.Reset();
-    aheadList_.Reset();
-    aheadAllocator_.Reset();
-    list_.Reset();
-    allocator_.Reset();
-    fence_.Reset();
+    releaseDeviceObjects();
     fenceEvent_.reset();
-    swapChain_.Reset();
-    queue_.Reset();
-    fsr2Device_.Reset();
-    secondDevice_.Reset();
-    device_.Reset();
     factory_.Reset();
     if (window_)
         DestroyWindow(window_);
@@ -1092,6 +1175,18 @@ int runGame(const GameOptions& options, Report& report)
         code = game.run();
     }
     report.set("streamline_loaded", GetModuleHandleW(L"sl.interposer.dll") ? 1 : 0);
+    if (deviceLostAt.QuadPart != 0) {
+        // From the present that found the device removed to here, everything released.
+        LARGE_INTEGER now, frequency;
+        QueryPerformanceCounter(&now);
+        QueryPerformanceFrequency(&frequency);
+        report.set(
+            "device_lost_to_end_ms",
+            static_cast<std::uint64_t>((now.QuadPart - deviceLostAt.QuadPart) * 1000 / frequency.QuadPart));
+    }
+#ifdef HOST_GAME_DEVICE_LAYER
+    report.set("removed_device_uses", testworld::usesOfRemovedDevices());
+#endif
     for (const auto& box : catcher.boxes())
         report.addBox(box.caption, box.text);
     report.set("boxes", catcher.boxes().size());

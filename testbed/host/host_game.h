@@ -12,6 +12,7 @@ enum ExitCode : int {
     exitFactoryFailed = 3,
     exitDeviceFailed = 4,
     exitSetupFailed = 5,
+    exitDeviceLost = 6, // --on-device-lost quit
 };
 
 // Runs the whole game; fills `report` as it goes and returns the exit code.

@@ -49,7 +49,7 @@ std::string usageText()
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
-           "                 [--recreate-at N] [--boot-ms N]\n";
+           "                 [--recreate-at N] [--boot-ms N] [--on-device-lost quit|recreate] [--adapter N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -107,6 +107,13 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             o.renderAhead = true;
         } else if (a == L"--second-device") {
             o.secondDevice = true;
+        } else if (a == L"--on-device-lost") {
+            ok = hasValue && (value == L"quit" || value == L"recreate");
+            o.onDeviceLost = value == L"quit" ? OnDeviceLost::quit : OnDeviceLost::recreate;
+            usedValue = true;
+        } else if (a == L"--adapter") {
+            ok = hasValue && parseNumber(value, o.adapter) && o.adapter != noAdapter;
+            usedValue = true;
         } else if (a == L"--qi-device") {
             o.deviceFromQueryInterface = true;
         } else if (a == L"--no-internal") {

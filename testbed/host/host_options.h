@@ -6,10 +6,16 @@
 
 namespace hostgame {
 
+inline constexpr std::uint32_t noAdapter = 0xFFFFFFFF;
+
 struct Size {
     std::uint32_t width;
     std::uint32_t height;
 };
+
+// What the game does when a present reports its device removed: fail as any other failed frame, or as games
+// do, show its own error and quit, or make a new device with everything on it and play on.
+enum class OnDeviceLost { fail, quit, recreate };
 
 struct GameOptions {
     std::uint32_t frames = 120;
@@ -31,6 +37,8 @@ struct GameOptions {
     bool secondDevice = false;    // a second device is made after the first
     std::uint32_t bootMs =
         0; // waits this long between loading the bridge and its first factory, as a game boots
+    OnDeviceLost onDeviceLost = OnDeviceLost::fail;
+    std::uint32_t adapter = noAdapter; // the device on DXGI's adapter of this index; noAdapter: the default
     std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     std::wstring imagePath;                      // last presented frame as PPM; empty: none
     std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none

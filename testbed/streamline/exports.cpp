@@ -94,22 +94,6 @@ const std::int64_t insideCounterAtLoad = [] {
     return now.QuadPart;
 }();
 
-int featureIndex(std::uint32_t feature)
-{
-    switch (feature) {
-    case kFeatureReflex:
-        return 0;
-    case kFeatureDLSS:
-        return 1;
-    case kFeatureDLSS_G:
-        return 2;
-    case kFeatureNIS:
-        return 3;
-    default:
-        return -1;
-    }
-}
-
 // --- feature functions ----------------------------------------------------------
 
 int slDLSSSetOptions(const void* viewport, const void* options)
@@ -689,17 +673,19 @@ STANDIN_EXPORT int slIsFeatureSupported(std::uint32_t feature, const void* adapt
         return scriptedResult("slIsFeatureSupported", code);
     Line line("slIsFeatureSupported");
     line.u("feature", feature).record(adapterInfo);
+    const LUID* adapter = nullptr;
     if (adapterInfo) {
         const auto* luid = readAt<const void*>(adapterInfo, 32);
         const auto size = readAt<std::uint32_t>(adapterInfo, 40);
         line.bytes("luid", luid, size <= 16 ? size : 16).u("luidSize", size);
         line.ptr("vkPhysicalDevice", readAt<const void*>(adapterInfo, 48));
+        if (luid && size >= sizeof(LUID))
+            adapter = static_cast<const LUID*>(luid);
     }
-    const int index = featureIndex(feature);
-    // The script plays the GPU and driver; otherwise the files in the plug-in folder decide.
-    const int result = index < 0                        ? kResultError
-                       : script().supported[index] != 0 ? script().supported[index]
-                                                        : featureResultFromFiles(index);
+    const char* rule = nullptr;
+    const int result = featureSupport(feature, adapter, rule);
+    if (rule)
+        line.raw("rule", rule);
     line.commit(result);
     return result;
 }

@@ -82,6 +82,24 @@ struct RealQueue {
         }
         lastAnsweringQueue = nullptr;
     }
+    // The real device a swap chain on this queue keeps: Streamline reads it from its queue's device wrapper
+    // (cmdQueueSL->m_device->m_base in 2.1.1's dxgiFactory.cpp), or asks a queue of another's for its device.
+    // False, with the fault journalled, when that wrapper is gone.
+    bool device(const char* entry, ComPtr<ID3D12Device>& out) const
+    {
+        if (ours) {
+            if (ours->device()->releasedFor(entry))
+                return false;
+            out = ours->device()->real();
+            return true;
+        }
+        ComPtr<ID3D12CommandQueue> queue;
+        if (real && SUCCEEDED(real->QueryInterface(__uuidof(ID3D12CommandQueue),
+                                                   reinterpret_cast<void**>(queue.GetAddressOf()))))
+            queue->GetDevice(__uuidof(ID3D12Device), reinterpret_cast<void**>(out.GetAddressOf()));
+        return true;
+    }
+
     IUnknown* passed;
     IUnknown* real;
     // The reference the query added, on whatever object answered.
@@ -100,7 +118,8 @@ void journalSwapChainDesc(Line& line, const DXGI_SWAP_CHAIN_DESC1* desc)
 }
 
 // Wraps a new real swap chain (the wrapper takes its own references on it).
-template <class Out> HRESULT wrapSwapChain(HRESULT hr, const ComPtr<Out>& created, Out** result)
+template <class Out>
+HRESULT wrapSwapChain(HRESULT hr, const ComPtr<Out>& created, Out** result, ID3D12Device* device)
 {
     if (FAILED(hr) || !created)
         return hr;
@@ -111,7 +130,7 @@ template <class Out> HRESULT wrapSwapChain(HRESULT hr, const ComPtr<Out>& create
         return hr;
     }
     ComPtr<InterposedSwapChain> wrapper;
-    adopt(wrapper, new (std::nothrow) InterposedSwapChain(created.Get()));
+    adopt(wrapper, new (std::nothrow) InterposedSwapChain(created.Get(), device));
     if (!wrapper || !wrapper->valid()) {
         *result = nullptr;
         return E_OUTOFMEMORY;
@@ -149,9 +168,21 @@ void journalHooked(Line& line, HRESULT hr, IUnknown* handedOut)
 
 // --- queue --------------------------------------------------------------------
 
-InterposedQueue::InterposedQueue(ComPtr<ID3D12CommandQueue> real) : real_(std::move(real))
+InterposedQueue::InterposedQueue(ComPtr<ID3D12CommandQueue> real, InterposedDevice* device)
+    : real_(std::move(real)), device_(device)
 {
     rememberVtable(vtable, this);
+}
+
+HRESULT STDMETHODCALLTYPE InterposedQueue::GetDevice(REFIID riid, void** device)
+{
+    InsideTimer timed;
+    if (!device)
+        return E_POINTER;
+    *device = nullptr;
+    if (device_->releasedFor("queue.GetDevice"))
+        return E_UNEXPECTED;
+    return device_->QueryInterface(riid, device);
 }
 
 HRESULT STDMETHODCALLTYPE InterposedQueue::QueryInterface(REFIID riid, void** out)
@@ -215,6 +246,10 @@ HRESULT STDMETHODCALLTYPE InterposedDevice::QueryInterface(REFIID riid, void** o
         &__uuidof(ID3D12Device3), &__uuidof(ID3D12Device4), &__uuidof(ID3D12Device5),
         &__uuidof(ID3D12Device6), &__uuidof(ID3D12Device7), &__uuidof(ID3D12Device8),
         &__uuidof(ID3D12Device9), &__uuidof(ID3D12Device10)};
+    if (releasedFor("device.QueryInterface")) {
+        *out = nullptr;
+        return E_UNEXPECTED;
+    }
     bool self = riid == __uuidof(IUnknown) || riid == __uuidof(ID3D12Object);
     for (int n = 0; n < 11 && !self; ++n)
         self = riid == *ids[n] && levels_.has(n);
@@ -234,16 +269,29 @@ ULONG STDMETHODCALLTYPE InterposedDevice::Release()
 {
     InsideTimer timed;
     ULONG left = --refs_;
-    if (left == 0)
-        delete this;
+    if (left == 0 && !released_.exchange(true)) {
+        levels_ = {}; // the real device goes; this memory stays so that a later use shows (class comment)
+        Line line("device.Release");
+        line.ptr("device", static_cast<ID3D12Device10*>(this)).u("released", 1).commit(0);
+    }
     return left;
+}
+
+bool InterposedDevice::releasedFor(const char* entry) const
+{
+    if (!released_)
+        return false;
+    Line line(entry);
+    line.raw("fault", "deviceReleased").commitHr(E_UNEXPECTED);
+    return true;
 }
 
 namespace {
 
 // Creates a real queue with `create` and hands it out wrapped.
 template <class Create>
-HRESULT createQueue(Line& line, const D3D12_COMMAND_QUEUE_DESC* desc, REFIID riid, void** out, Create create)
+HRESULT createQueue(InterposedDevice* device, Line& line, const D3D12_COMMAND_QUEUE_DESC* desc, REFIID riid,
+                    void** out, Create create)
 {
     if (desc)
         line.u("listType", desc->Type).i("priority", desc->Priority).hex("flags", desc->Flags);
@@ -262,7 +310,7 @@ HRESULT createQueue(Line& line, const D3D12_COMMAND_QUEUE_DESC* desc, REFIID rii
     }
     ID3D12CommandQueue* const realQueue = real.Get();
     ComPtr<InterposedQueue> wrapper;
-    adopt(wrapper, new (std::nothrow) InterposedQueue(std::move(real)));
+    adopt(wrapper, new (std::nothrow) InterposedQueue(std::move(real), device));
     if (!wrapper) {
         line.commitHr(E_OUTOFMEMORY);
         return E_OUTOFMEMORY;
@@ -283,7 +331,7 @@ HRESULT STDMETHODCALLTYPE InterposedDevice::CreateCommandQueue(const D3D12_COMMA
         return hr;
     Line line("device.CreateCommandQueue");
     ID3D12Device* device = real();
-    return createQueue(line, desc, riid, queue, [&](void** out) {
+    return createQueue(this, line, desc, riid, queue, [&](void** out) {
         return device->CreateCommandQueue(desc, __uuidof(ID3D12CommandQueue), out);
     });
 }
@@ -302,14 +350,14 @@ HRESULT STDMETHODCALLTYPE InterposedDevice::CreateCommandQueue1(const D3D12_COMM
         line.commitHr(E_NOINTERFACE);
         return E_NOINTERFACE;
     }
-    return createQueue(line, desc, riid, queue, [&](void** out) {
+    return createQueue(this, line, desc, riid, queue, [&](void** out) {
         return device->CreateCommandQueue1(desc, creatorID, __uuidof(ID3D12CommandQueue), out);
     });
 }
 
 // --- swap chain ---------------------------------------------------------------
 
-InterposedSwapChain::InterposedSwapChain(IUnknown* real)
+InterposedSwapChain::InterposedSwapChain(IUnknown* real, ID3D12Device* device) : device_(device)
 {
     static const IID* const ids[5] = {&__uuidof(IDXGISwapChain), &__uuidof(IDXGISwapChain1),
                                       &__uuidof(IDXGISwapChain2), &__uuidof(IDXGISwapChain3),
@@ -546,6 +594,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChain(IUnknown* device, D
     if (scriptedHr("factory.CreateSwapChain", hr))
         return hr;
     RealQueue queue(device);
+    ComPtr<ID3D12Device> queueDevice;
+    if (!queue.device("factory.CreateSwapChain", queueDevice))
+        return E_UNEXPECTED;
     WindowClaim claim(desc ? desc->OutputWindow : nullptr,
                       desc ? desc->SwapEffect : DXGI_SWAP_EFFECT_DISCARD);
     ComPtr<IDXGISwapChain> created;
@@ -554,7 +605,7 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChain(IUnknown* device, D
              : E_ACCESSDENIED;
     claim.keep(created.Get());
     if (swapChain)
-        hr = wrapSwapChain(hr, created, swapChain);
+        hr = wrapSwapChain(hr, created, swapChain, queueDevice.Get());
     Line line("factory.CreateSwapChain");
     line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
     if (desc) {
@@ -581,6 +632,9 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForHwnd(
     if (!factory)
         return E_NOINTERFACE;
     RealQueue queue(device);
+    ComPtr<ID3D12Device> queueDevice;
+    if (!queue.device("factory.CreateSwapChainForHwnd", queueDevice))
+        return E_UNEXPECTED;
     WindowClaim claim(window, desc ? desc->SwapEffect : DXGI_SWAP_EFFECT_DISCARD);
     ComPtr<IDXGISwapChain1> created;
     hr = claim.granted() ? factory->CreateSwapChainForHwnd(queue.real, window, desc, fullscreen, output,
@@ -588,7 +642,7 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForHwnd(
                          : E_ACCESSDENIED;
     claim.keep(created.Get());
     if (swapChain)
-        hr = wrapSwapChain(hr, created, swapChain);
+        hr = wrapSwapChain(hr, created, swapChain, queueDevice.Get());
     Line line("factory.CreateSwapChainForHwnd");
     line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
     journalSwapChainDesc(line, desc);
@@ -611,11 +665,14 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForCoreWindow(IUnkno
     if (!factory)
         return E_NOINTERFACE;
     RealQueue queue(device);
+    ComPtr<ID3D12Device> queueDevice;
+    if (!queue.device("factory.CreateSwapChainForCoreWindow", queueDevice))
+        return E_UNEXPECTED;
     ComPtr<IDXGISwapChain1> created;
     hr = factory->CreateSwapChainForCoreWindow(queue.real, window, desc, output,
                                                swapChain ? created.GetAddressOf() : nullptr);
     if (swapChain)
-        hr = wrapSwapChain(hr, created, swapChain);
+        hr = wrapSwapChain(hr, created, swapChain, queueDevice.Get());
     Line line("factory.CreateSwapChainForCoreWindow");
     line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
     journalSwapChainDesc(line, desc);
@@ -638,11 +695,14 @@ HRESULT STDMETHODCALLTYPE InterposedFactory::CreateSwapChainForComposition(IUnkn
     if (!factory)
         return E_NOINTERFACE;
     RealQueue queue(device);
+    ComPtr<ID3D12Device> queueDevice;
+    if (!queue.device("factory.CreateSwapChainForComposition", queueDevice))
+        return E_UNEXPECTED;
     ComPtr<IDXGISwapChain1> created;
     hr = factory->CreateSwapChainForComposition(queue.real, desc, output,
                                                 swapChain ? created.GetAddressOf() : nullptr);
     if (swapChain)
-        hr = wrapSwapChain(hr, created, swapChain);
+        hr = wrapSwapChain(hr, created, swapChain, queueDevice.Get());
     Line line("factory.CreateSwapChainForComposition");
     line.ptr("queue", queue.passed).ptr("real", queue.real).u("unwrapped", queue.ours ? 1 : 0);
     journalSwapChainDesc(line, desc);

@@ -11,6 +11,7 @@
 
 #include "common/graphics.h"
 #include "inside_timer.h"
+#include "standin.h"
 
 namespace fsr2bridge::standin {
 
@@ -44,10 +45,13 @@ private:
     Microsoft::WRL::ComPtr<IUnknown> slot_[N];
 };
 
+// As Streamline's queue wrapper, it keeps the device wrapper that made it without a reference (2.1.1's
+// D3D12CommandQueue::m_device): GetDevice asks that wrapper, and swap chains made on the queue read it.
 class InterposedQueue final : public ID3D12CommandQueue {
 public:
-    explicit InterposedQueue(Microsoft::WRL::ComPtr<ID3D12CommandQueue> real);
+    InterposedQueue(Microsoft::WRL::ComPtr<ID3D12CommandQueue> real, InterposedDevice* device);
     ID3D12CommandQueue* real() const { return real_.Get(); }
+    InterposedDevice* device() const { return device_; }
     static void* vtable;
 
     // BEGIN generated forwarders
@@ -62,7 +66,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* pData) override { InsideTimer timed; if (auto* i = real_.Get()) return i->SetPrivateDataInterface(guid, pData); return E_NOINTERFACE; }
     HRESULT STDMETHODCALLTYPE SetName(LPCWSTR Name) override { InsideTimer timed; if (auto* i = real_.Get()) return i->SetName(Name); return E_NOINTERFACE; }
     // ID3D12DeviceChild
-    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** ppvDevice) override { InsideTimer timed; if (auto* i = real_.Get()) return i->GetDevice(riid, ppvDevice); return E_NOINTERFACE; }
+    HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** ppvDevice) override;
     // ID3D12Pageable
     // ID3D12CommandQueue
     void STDMETHODCALLTYPE UpdateTileMappings(ID3D12Resource* pResource, UINT NumResourceRegions, const D3D12_TILED_RESOURCE_COORDINATE* pResourceRegionStartCoordinates, const D3D12_TILE_REGION_SIZE* pResourceRegionSizes, ID3D12Heap* pHeap, UINT NumRanges, const D3D12_TILE_RANGE_FLAGS* pRangeFlags, const UINT* pHeapRangeStartOffsets, const UINT* pRangeTileCounts, D3D12_TILE_MAPPING_FLAGS Flags) override { InsideTimer timed; if (auto* i = real_.Get()) i->UpdateTileMappings(pResource, NumResourceRegions, pResourceRegionStartCoordinates, pResourceRegionSizes, pHeap, NumRanges, pRangeFlags, pHeapRangeStartOffsets, pRangeTileCounts, Flags); }
@@ -86,14 +90,20 @@ public:
 private:
     ~InterposedQueue() = default;
     Microsoft::WRL::ComPtr<ID3D12CommandQueue> real_;
+    InterposedDevice* const device_;
     std::atomic<ULONG> refs_{1};
 };
 
+// At its last release it gives back the real device; Streamline's wrapper is then freed, so a queue that
+// still points at it would read freed memory. The stand-in keeps the dead wrapper's memory instead and
+// journals such a use as a fault (`fault=deviceReleased`), answering E_UNEXPECTED.
 class InterposedDevice final : public ID3D12Device10 {
 public:
     explicit InterposedDevice(IUnknown* real);
     bool valid() const { return levels_.has(0); }
     ID3D12Device* real() const { return levels_.at<ID3D12Device>(0); }
+    // True (and the fault journalled under `entry`) once the last release has given the device back.
+    bool releasedFor(const char* entry) const;
     static void* vtable;
 
     // BEGIN generated forwarders
@@ -217,11 +227,13 @@ private:
     ~InterposedDevice() = default;
     Levels<11> levels_;
     std::atomic<ULONG> refs_{1};
+    std::atomic<bool> released_{false};
 };
 
+// Holds a reference on the real device of its queue, as Streamline's swap chain does (m_d3dDevice).
 class InterposedSwapChain final : public IDXGISwapChain4 {
 public:
-    explicit InterposedSwapChain(IUnknown* real);
+    InterposedSwapChain(IUnknown* real, ID3D12Device* device);
     bool valid() const { return levels_.has(0); }
     IDXGISwapChain* real() const { return levels_.at<IDXGISwapChain>(0); }
     static void* vtable;
@@ -283,6 +295,7 @@ public:
 private:
     ~InterposedSwapChain() = default;
     Levels<5> levels_;
+    Microsoft::WRL::ComPtr<ID3D12Device> device_;
     std::atomic<ULONG> refs_{1};
 };
 

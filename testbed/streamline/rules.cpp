@@ -1,7 +1,8 @@
 // What Streamline 2.1.1 enforces and keeps besides doing the work (the evidence for each rule is cited in
 // docs/testing.md): the render-size range of each DLSS mode, constants once per frame token and viewport,
 // the one device it serves, the latency ping message only once Reflex has its options, feature functions
-// only of supported features, the last tag of each buffer type, and warnings answered after the work.
+// only of supported features, the last tag of each buffer type, warnings answered after the work, and which
+// features Windows' version and each adapter allow.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +58,8 @@ struct RuleState {
     std::uint32_t nextConstants = 0;
     const void* device = nullptr;
     bool reflexOptionsSet = false;
+    bool firstAdapterKnown = false;
+    LUID firstAdapter{};
 };
 
 RuleState state;
@@ -82,6 +85,77 @@ std::uint64_t fnv1a(const void* data, std::size_t size)
 }
 
 constexpr std::size_t kConstantsSize = 456;
+
+// Windows as the process sees it; ntdll answers the true version whatever the executable's manifest says.
+OSVERSIONINFOW windowsVersion()
+{
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    using RtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+    if (auto get = reinterpret_cast<RtlGetVersion>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion"))))
+        get(&version);
+    return version;
+}
+
+// The LUID of the adapter DXGI enumerates first (asked once per reload; false when DXGI names none).
+bool firstAdapterLuid(LUID& luid)
+{
+    {
+        Locked locked;
+        if (state.firstAdapterKnown) {
+            luid = state.firstAdapter;
+            return true;
+        }
+    }
+    using CreateFactory1 = HRESULT(WINAPI*)(REFIID, void**);
+    const HMODULE dxgi = LoadLibraryW(L"dxgi.dll");
+    auto create = dxgi ? reinterpret_cast<CreateFactory1>(
+                             reinterpret_cast<void*>(GetProcAddress(dxgi, "CreateDXGIFactory1")))
+                       : nullptr;
+    IDXGIFactory1* factory = nullptr;
+    IDXGIAdapter1* adapter = nullptr;
+    DXGI_ADAPTER_DESC1 desc{};
+    const bool found = create &&
+                       SUCCEEDED(create(__uuidof(IDXGIFactory1), reinterpret_cast<void**>(&factory))) &&
+                       SUCCEEDED(factory->EnumAdapters1(0, &adapter)) && SUCCEEDED(adapter->GetDesc1(&desc));
+    if (adapter)
+        adapter->Release();
+    if (factory)
+        factory->Release();
+    if (!found)
+        return false;
+    Locked locked;
+    state.firstAdapter = desc.AdapterLuid;
+    state.firstAdapterKnown = true;
+    luid = desc.AdapterLuid;
+    return true;
+}
+
+bool sameLuid(const LUID& a, const LUID& b)
+{
+    return a.LowPart == b.LowPart && a.HighPart == b.HighPart;
+}
+
+// sl.common's findAdapter: a feature that no adapter supports answers eErrorNoSupportedAdapterFound (6), an
+// adapter outside its set eErrorAdapterNotSupported (7); without a LUID there is nothing to compare.
+int adapterSupport(const AdapterRule& rule, const LUID* luid)
+{
+    if (!rule.set)
+        return kResultOk;
+    if (!rule.allButFirst && rule.count == 0)
+        return kResultNoSupportedAdapter;
+    if (!luid)
+        return kResultOk;
+    if (rule.allButFirst) {
+        LUID first{};
+        return firstAdapterLuid(first) && sameLuid(first, *luid) ? kResultAdapterNotSupported : kResultOk;
+    }
+    for (int n = 0; n < rule.count; ++n)
+        if (sameLuid(rule.luids[n], *luid))
+            return kResultOk;
+    return kResultAdapterNotSupported;
+}
 
 } // namespace
 
@@ -161,10 +235,60 @@ int acceptConstants(const void* token, std::uint32_t viewport, const void* const
 
 int bindDevice(const void* device)
 {
+    // sl.api's slSetD3DDevice initialises the plug-ins once; every later call, with any device, finds them
+    // initialised and answers eErrorInvalidIntegration (PluginManager::initializePlugins).
     Locked locked;
-    if (!state.device)
-        state.device = device;
-    return device == state.device ? kResultOk : kResultInvalidIntegration;
+    if (state.device)
+        return kResultInvalidIntegration;
+    state.device = device;
+    return kResultOk;
+}
+
+int featureIndex(std::uint32_t feature)
+{
+    switch (feature) {
+    case kFeatureReflex:
+        return 0;
+    case kFeatureDLSS:
+        return 1;
+    case kFeatureDLSS_G:
+        return 2;
+    case kFeatureNIS:
+        return 3;
+    default:
+        return -1;
+    }
+}
+
+int featureSupport(std::uint32_t feature, const LUID* luid, const char*& rule)
+{
+    rule = nullptr;
+    const int index = featureIndex(feature);
+    if (index < 0)
+        return kResultError;
+    const int scripted = script().supported[index];
+    if (scripted == kResultOSDisabledHWS)
+        return scripted; // slIsFeatureSupported asks for hardware scheduling before Windows' version
+    // The script plays the GPU and driver; without a scripted answer the files in the plug-in folder decide
+    // whether the feature is there at all.
+    const int files = scripted == kResultOk ? featureResultFromFiles(index) : kResultOk;
+    if (files != kResultOk)
+        return files;
+    // Every plug-in needs Windows 10 (sl.common's minimum, 10.0.0), Frame Generation 10 20H1 (10.0.19041).
+    const OSVERSIONINFOW windows = windowsVersion();
+    const bool windowsTooOld =
+        windows.dwMajorVersion < 10 || (feature == kFeatureDLSS_G && windows.dwMajorVersion == 10 &&
+                                        windows.dwMinorVersion == 0 && windows.dwBuildNumber < 19041);
+    if (windowsTooOld) {
+        rule = "os";
+        return kResultOSOutOfDate;
+    }
+    if (scripted != kResultOk)
+        return scripted;
+    const int adapter = adapterSupport(script().adapters[index], luid);
+    if (adapter != kResultOk)
+        rule = "adapter";
+    return adapter;
 }
 
 void noteReflexOptionsSet()
@@ -181,26 +305,14 @@ bool reflexOptionsSet()
 
 int featureFunctionRefusal(std::uint32_t feature)
 {
-    int index = -1;
-    switch (feature) {
-    case kFeatureReflex:
-        index = 0;
-        break;
-    case kFeatureDLSS:
-        index = 1;
-        break;
-    case kFeatureDLSS_G:
-        index = 2;
-        break;
-    case kFeatureNIS:
-        index = 3;
-        break;
-    default:
+    if (featureIndex(feature) < 0)
         return kResultOk; // an unknown feature finds no function anyway
-    }
-    if (script().supported[index] != 0)
-        return kResultFeatureNotSupported;
-    return featureResultFromFiles(index) == kResultOk ? kResultOk : kResultFeatureMissing;
+    const char* rule = nullptr;
+    if (featureSupport(feature, nullptr, rule) == kResultOk)
+        return kResultOk;
+    // A feature whose files are missing is not there at all; otherwise it is there but refused.
+    return featureResultFromFiles(featureIndex(feature)) == kResultOk ? kResultFeatureNotSupported
+                                                                      : kResultFeatureMissing;
 }
 
 void rememberHeldTags(std::uint32_t viewport, const void* tags, std::uint32_t count)
@@ -255,6 +367,7 @@ void forgetRules()
         c = ConstantsSeen{};
     state.device = nullptr;
     state.reflexOptionsSet = false;
+    state.firstAdapterKnown = false;
 }
 
 int finishWithScriptedWarning(Line& line, const char* entry, const char* qualifier)

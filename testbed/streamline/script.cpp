@@ -83,6 +83,33 @@ int parseFailRules(const char* text, FailRule* rules, int capacity)
     return count;
 }
 
+bool parseAdapterRule(const char* text, AdapterRule& rule)
+{
+    rule = AdapterRule{};
+    if (!text || !*text)
+        return false;
+    AdapterRule parsed{};
+    parsed.set = true;
+    parsed.allButFirst = std::strcmp(text, "allButFirst") == 0;
+    for (const char* p = text; !parsed.allButFirst && *p;) {
+        unsigned char bytes[sizeof(LUID)] = {};
+        for (std::size_t n = 0; n < sizeof bytes; ++n) {
+            unsigned value = 0;
+            if (parsed.count == 8 || std::sscanf(p + 2 * n, "%2x", &value) != 1)
+                return false;
+            bytes[n] = static_cast<unsigned char>(value);
+        }
+        std::memcpy(&parsed.luids[parsed.count++], bytes, sizeof bytes);
+        p += 2 * sizeof bytes;
+        if (*p == ',')
+            ++p;
+        else if (*p != '\0')
+            return false;
+    }
+    rule = parsed;
+    return true;
+}
+
 void reloadScript()
 {
     Script s{};
@@ -90,6 +117,13 @@ void reloadScript()
     s.supported[1] = static_cast<int>(integerVariable("SL_STANDIN_SUPPORTED_DLSS", 0));
     s.supported[2] = static_cast<int>(integerVariable("SL_STANDIN_SUPPORTED_DLSS_G", 0));
     s.supported[3] = static_cast<int>(integerVariable("SL_STANDIN_SUPPORTED_NIS", 0));
+    const char* const adapterVariables[4] = {"SL_STANDIN_ADAPTERS_REFLEX", "SL_STANDIN_ADAPTERS_DLSS",
+                                             "SL_STANDIN_ADAPTERS_DLSS_G", "SL_STANDIN_ADAPTERS_NIS"};
+    for (int n = 0; n < 4; ++n) {
+        char adapters[256];
+        if (readVariable(adapterVariables[n], adapters, sizeof adapters))
+            parseAdapterRule(adapters, s.adapters[n]);
+    }
     s.dlssgStatus = static_cast<std::uint32_t>(integerVariable("SL_STANDIN_DLSSG_STATUS", 0));
     s.dlssgStatusFrom = static_cast<std::uint32_t>(integerVariable("SL_STANDIN_DLSSG_STATUS_FROM", 1));
     s.sleepUs = static_cast<std::uint32_t>(integerVariable("SL_STANDIN_SLEEP_US", 0));

@@ -17,8 +17,18 @@ struct FailRule {
     bool hasCode;
 };
 
+// The adapters a feature is supported on (SL_STANDIN_ADAPTERS_<feature>): a list of LUIDs, or every adapter
+// but the first DXGI enumerates.
+struct AdapterRule {
+    bool set;
+    bool allButFirst;
+    int count;
+    LUID luids[8];
+};
+
 struct Script {
     int supported[4]; // Reflex, DLSS, DLSS-G, NIS
+    AdapterRule adapters[4];
     std::uint32_t dlssgStatus;
     std::uint32_t dlssgStatusFrom;
     std::uint32_t sleepUs;
@@ -48,6 +58,8 @@ bool scriptedWarning(const char* entry, std::int64_t& code);
 
 // Parses "name[:code],name[:code]" into the rules; exposed for tests.
 int parseFailRules(const char* text, FailRule* rules, int capacity);
+// Parses "allButFirst" or LUIDs as the journal writes them (16 hex digits, memory order), comma-separated.
+bool parseAdapterRule(const char* text, AdapterRule& rule);
 
 // --- Journal ----------------------------------------------------------------
 
@@ -122,6 +134,7 @@ std::uint32_t nearestSource(std::uint32_t i, std::uint32_t from, std::uint32_t t
 
 // --- Interposed objects ---------------------------------------------------------
 
+class InterposedDevice;
 enum class ObjectKind { none, device, factory, queue, swapChain };
 ObjectKind interposedKind(const void* object);
 // The real object behind an interposed one (no added reference), or null.
@@ -185,8 +198,14 @@ RenderSizeCheck checkRenderSize(std::uint32_t viewport);
 // kResultOk, or kResultDuplicatedConstants for other constants than those already set for this frame token
 // and viewport (foreign tokens are not checked).
 int acceptConstants(const void* token, std::uint32_t viewport, const void* constants);
-// kResultOk for the first device and for it again; kResultInvalidIntegration for any other.
+// kResultOk for the first device; kResultInvalidIntegration for every later call, the same device included.
 int bindDevice(const void* device);
+// The index of a feature in the script's per-feature tables (Reflex, DLSS, DLSS-G, NIS), or -1.
+int featureIndex(std::uint32_t feature);
+// What slIsFeatureSupported answers for a feature on the adapter of `luid` (null: no adapter named), in
+// Streamline's order: hardware scheduling, Windows' version, the script, the adapters. `rule` names the rule
+// of the stand-in's own that refused ("os", "adapter"), else it stays null.
+int featureSupport(std::uint32_t feature, const LUID* luid, const char*& rule);
 // The latency ping message exists once Reflex has its options.
 void noteReflexOptionsSet();
 bool reflexOptionsSet();

@@ -97,7 +97,7 @@ void expectStartLines(const std::vector<std::string>& lines, const GameFolder& f
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("fsr2bridge ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("process ", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("Windows ", 0), 0u) << lines[2];
+    EXPECT_TRUE(std::regex_search(lines[2], std::regex("^Windows 10\\.0 build [0-9]+"))) << lines[2];
     EXPECT_EQ(lines[3], "working directory " + utf8(folder.path));
     // Nothing lost on the way.
     EXPECT_FALSE(anyLineHas(lines, "log records dropped"));
@@ -138,6 +138,7 @@ TEST(Log, NormalRunSaysWhatWasLoadedAskedAndHooked)
                              "Reflex: available",
                              "DLSS: available",
                              "DLSS Frame Generation: available",
+                             ", DXGI's adapter 0 of 1", // the adapter named, read from the game's factory
                              "hook on PeekMessageA installed",
                              "Reflex started: mode 2, frame limit 0 us, sleep on",
                              "hook on the game's camera function installed",
@@ -151,9 +152,6 @@ TEST(Log, NormalRunSaysWhatWasLoadedAskedAndHooked)
     EXPECT_TRUE(anyLineHas(lines, "installed (views of the transparency mask)"));
     EXPECT_FALSE(anyLineHas(lines, "message box"));
     EXPECT_FALSE(anyLineHas(lines, "not available"));
-    for (const auto& line : lines)
-        EXPECT_NE(line.rfind("adapter LUID ", 0), 0u)
-            << "the adapter is named only when a feature is missing";
 }
 
 // A later build of the game: the log says why the camera hook stayed out, and that DLSS still came in.

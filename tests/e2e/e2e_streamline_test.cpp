@@ -4,10 +4,15 @@
 // the sets of files of each modelled release, complete, partial and mixed.
 #include "tests/e2e/bridge_scenario.h"
 
+#include "common/graphics.h"
+#include "common/log.h"
+
 #include <gtest/gtest.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -167,10 +172,183 @@ TEST(StreamlineRules, SecondDeviceIsHandedOutUnwrapped)
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].integer("result"), 0);
     EXPECT_EQ(devices[1].integer("result"), 19);
-    // Nothing else of the attachment ran for it: one round of feature queries, no box.
+    // Nothing else of the attachment ran for it: one round of feature queries, no box. Streamline's object
+    // for it is let go at once, with its reference on the system device.
     EXPECT_EQ(o.count("slIsFeatureSupported", "feature", "0"), 1u);
+    const auto upgraded = entriesNamed(o.journal, "slUpgradeInterface");
+    ASSERT_GE(upgraded.size(), 3u); // factory, device, second device
+    EXPECT_EQ(o.count("device.Release", "device", upgraded.back().text("out")), 1u);
     EXPECT_TRUE(o.run.boxes.empty());
     EXPECT_NE(logOf(o).find("refused a second device"), std::string::npos) << logOf(o);
+}
+
+// Streamline calls the system makes for a device, counted from the first present that found it removed.
+std::size_t systemCallsAfterTheLoss(const Outcome& o)
+{
+    static const char* const systemCalls[] = {
+        "slReflexSetMarker", "slReflexSleep",    "slGetNewFrameToken", "slSetConstants",  "slSetTag",
+        "slEvaluateFeature", "slDLSSSetOptions", "slDLSSGSetOptions",  "slDLSSGGetState", "slNISSetOptions"};
+    std::size_t calls = 0;
+    bool lost = false;
+    for (const auto& e : o.journal) {
+        lost = lost || (e.name == "swapchain.Present" && e.text("result") == "0x887a0005");
+        for (const char* name : systemCalls)
+            calls += lost && e.name == name ? 1 : 0;
+    }
+    return calls;
+}
+
+// The device removed at frame 10, as a driver timeout does: a game that quits shows its own error and is gone
+// within 5 s; a game that makes everything again plays 30 more frames with its own FSR2, Streamline having
+// refused the new device. The system says both in its log, shows no box and never uses the old device again.
+TEST(StreamlineRules, DeviceLostAtFrame10)
+{
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* arguments;
+        DWORD exitCode;
+        std::size_t boxes;
+    };
+    const Case cases[] = {
+        {L"device_lost_quit", L" --frames 41 --on-device-lost quit", 6, 1},
+        {L"device_lost_recreate", L" --frames 41 --on-device-lost recreate", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        Scenario s = scenario(c.name);
+        s.folder.environment[L"TESTWORLD_DEVICE_LOST_AT"] = L"10";
+        const Outcome o =
+            play(s, L"--resize-at 0 --render 64x64 --display 128x128" + std::wstring(c.arguments));
+        const std::string log = logOf(o);
+        EXPECT_EQ(o.run.exitCode, c.exitCode) << o.run.output;
+        EXPECT_EQ(o.run.number("device_lost_frame"), 10u);
+        EXPECT_EQ(o.run.value("device_removed_reason"), "0x887A0006");
+        EXPECT_LT(o.run.number("device_lost_to_end_ms"), 5000u);
+        EXPECT_EQ(o.run.boxes.size(), c.boxes);
+        for (const std::string& box : o.run.boxes)
+            EXPECT_NE(box.find("caption=\"Stand-in game\""), std::string::npos)
+                << "only the game's own: " << box;
+        EXPECT_EQ(o.run.number("removed_device_uses"), 0u) << "calls that reached the removed device";
+        EXPECT_EQ(systemCallsAfterTheLoss(o), 0u);
+        EXPECT_NE(
+            log.find("device removed: the present answered 0x887A0005, the device's reason is 0x887A0006"),
+            std::string::npos)
+            << log;
+        if (c.exitCode != 0)
+            continue;
+        EXPECT_EQ(o.run.number("device_recreated"), 1u);
+        EXPECT_EQ(o.run.number("frames_after_loss"), 30u);
+        EXPECT_EQ(o.run.number("own_fsr2_creates"), 1u);
+        EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 30u);
+        const auto devices = entriesNamed(o.journal, "slSetD3DDevice");
+        ASSERT_EQ(devices.size(), 2u);
+        EXPECT_EQ(devices[1].integer("result"), 19);
+        EXPECT_NE(log.find("Streamline refused the game's new device after the loss"), std::string::npos)
+            << log;
+    }
+}
+
+// A copy of the game that Wine runs as another Windows (HKCU\Software\Wine\AppDefaults\<name>.exe, Version).
+std::wstring gameOnWindows(const wchar_t* version)
+{
+    const std::wstring name = std::wstring(version) + L"_game.exe";
+    const std::wstring key = L"Software\\Wine\\AppDefaults\\" + name;
+    RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ, version,
+                    static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)));
+    const std::wstring folder = runsDir + L"\\games_on_older_windows";
+    std::filesystem::create_directories(folder);
+    const std::wstring copy = folder + L"\\" + name;
+    CopyFileW(layoutGame.c_str(), copy.c_str(), FALSE); // MinGW's copy_file cannot overwrite under Wine
+    return copy;
+}
+
+// Streamline needs Windows 10 for every feature and 10 20H1 for Frame Generation: on Windows 7 the player is
+// told to update Windows for each, and the game keeps its own FSR2; on Windows 10 1903 (Wine's "win10", build
+// 18362) DLSS replaces FSR2 and only Frame Generation is refused and switched off.
+TEST(StreamlineRules, OlderWindowsGetsStreamlinesAnswers)
+{
+    struct Case {
+        const wchar_t* version;
+        const char* windowsLine;
+        std::vector<std::string> boxes;
+        std::uint64_t ownDispatches;
+    };
+    const Case cases[] = {
+        {L"win7",
+         "Windows 6.1 build 7601",
+         {box("An error occured!", "Please update Windows to be able to use Reflex."),
+          box("An error occured!", "Please update Windows to be able to use DLSS."),
+          box("An error occured!", "Please update Windows to be able to use DLSS Frame Generation.")},
+         frames},
+        {L"win10",
+         "Windows 10.0 build 18362",
+         {box("An error occured!", "Please update Windows to be able to use DLSS Frame Generation.")},
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.version));
+        const Outcome o = play(scenario(c.version), gameArguments, gameOnWindows(c.version));
+        const std::string log = logOf(o);
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        EXPECT_NE(log.find(c.windowsLine), std::string::npos) << log;
+        EXPECT_EQ(o.run.boxes, c.boxes);
+        EXPECT_NE(
+            log.find(
+                "DLSS Frame Generation: not available (slIsFeatureSupported returned 3, eErrorOSOutOfDate)"),
+            std::string::npos)
+            << log;
+        EXPECT_NE(o.run.file(L"config.json").find("\"enableFrameGeneration\": false"), std::string::npos);
+        EXPECT_EQ(o.run.number("own_fsr2_dispatches"), c.ownDispatches);
+        EXPECT_EQ(o.run.number("frames_presented"), frames);
+    }
+}
+
+// Two GPUs, as on a laptop: DXGI lists a modelled integrated GPU first (the device layer's
+// TESTWORLD_ADAPTERS=2), and the game makes its device on adapter 1. Features are asked for the device's
+// adapter: Frame Generation supported on every adapter but the first is available; supported on the first
+// only, it is not, with the box and the switch. Either way the log names the device's adapter.
+TEST(StreamlineRules, TwoGpusAskForTheDevicesAdapter)
+{
+    Microsoft::WRL::ComPtr<IDXGIFactory1> factory;
+    Microsoft::WRL::ComPtr<IDXGIAdapter1> adapter;
+    DXGI_ADAPTER_DESC1 wine{};
+    ASSERT_EQ(CreateDXGIFactory1(IID_PPV_ARGS(&factory)), S_OK);
+    ASSERT_EQ(factory->EnumAdapters1(0, &adapter), S_OK);
+    ASSERT_EQ(adapter->GetDesc1(&wine), S_OK);
+    char luid[17];
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&wine.AdapterLuid);
+    for (int n = 0; n < 8; ++n)
+        std::snprintf(luid + 2 * n, 3, "%02x", bytes[n]);
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* frameGenerationAdapters;
+        int answer;
+        std::size_t boxes;
+    };
+    const Case cases[] = {
+        {L"two_gpus_all_but_first", L"allButFirst", 0, 0},
+        {L"two_gpus_first_only", L"0100577E00000000", 7, 1}, // the modelled integrated GPU's LUID
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(narrow(c.name));
+        Scenario s = scenario(c.name);
+        s.folder.environment[L"TESTWORLD_ADAPTERS"] = L"2";
+        s.folder.environment[L"SL_STANDIN_ADAPTERS_DLSS_G"] = c.frameGenerationAdapters;
+        const Outcome o = play(s, gameArguments + L" --adapter 1");
+        const std::string log = logOf(o);
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        const auto asked = entriesNamed(o.journal, "slIsFeatureSupported");
+        ASSERT_FALSE(asked.empty());
+        for (const auto& e : asked) {
+            EXPECT_EQ(e.text("luid"), luid) << "every feature is asked for the device's adapter";
+            EXPECT_EQ(e.integer("result"), e.text("feature") == "1000" ? c.answer : 0) << e.text("feature");
+        }
+        EXPECT_EQ(o.run.boxes.size(), c.boxes);
+        EXPECT_NE(log.find(" is " + fsr2bridge::toUtf8(wine.Description) + ", DXGI's adapter 1 of 2"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(o.run.number("dispatch_ok"), frames) << "DLSS replaces FSR2 on the device's adapter";
+    }
 }
 
 TEST(StreamlineRules, MaskThatStopsIsNotKeptByStreamline)

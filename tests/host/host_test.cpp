@@ -47,6 +47,8 @@ TEST(HostOptions, ParsesOrRejects)
         {{L"--render", L"4x4"}, false, 0, {}, {}, 0, 0},
         {{L"--display", L"x720"}, false, 0, {}, {}, 0, 0},
         {{L"--bridge"}, false, 0, {}, {}, 0, 0},
+        {{L"--on-device-lost", L"retry"}, false, 0, {}, {}, 0, 0},
+        {{L"--adapter", L"first"}, false, 0, {}, {}, 0, 0},
         {{L"--what"}, false, 0, {}, {}, 0, 0},
     };
     for (const auto& c : cases) {

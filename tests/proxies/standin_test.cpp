@@ -332,4 +332,50 @@ TEST_F(StandinWorld, SystemFactoryAndDeviceDieWithTheGamesLastReference)
     }
 }
 
+// A game that keeps only a queried device and releases the pointer the creation gave: Streamline's queues
+// point at its device wrapper without a reference, so the wrapper and the system device must outlive them,
+// and go with the last of them.
+TEST_F(StandinWorld, StreamlinesDeviceOutlivesItsQueuesAndGoesWithTheLast)
+{
+    useStandinForObjects();
+    ID3D12Device* nativeDevice = testsupport::createDevice().Detach();
+    ASSERT_NE(nativeDevice, nullptr);
+    void* upgradedDevice = nativeDevice;
+    ASSERT_EQ(upgrade(&upgradedDevice), sl::Result::eOk);
+    auto* given = new fsr2bridge::D3D12DeviceProxy(static_cast<ID3D12Device10*>(upgradedDevice),
+                                                   reinterpret_cast<ID3D12Device10*>(nativeDevice));
+    Watch deviceWatch;
+    ASSERT_EQ(given->SetPrivateDataInterface(watchSlot, &deviceWatch), S_OK);
+    D3D12_COMMAND_QUEUE_DESC desc{};
+    desc.Type = D3D12_COMMAND_LIST_TYPE_DIRECT;
+    ComPtr<ID3D12CommandQueue> gameQueue;
+    ASSERT_EQ(given->CreateCommandQueue(&desc, IID_PPV_ARGS(&gameQueue)), S_OK);
+    ComPtr<ID3D12Device> kept;
+    ASSERT_EQ(given->QueryInterface(IID_PPV_ARGS(&kept)), S_OK);
+    EXPECT_EQ(given->Release(), 0u) << "the game's count of the pointer it was given";
+
+    const auto faults = [] {
+        std::size_t n = 0;
+        for (const auto& entry : readJournal(journalPath()))
+            n += entry.text("fault") == "deviceReleased" ? 1 : 0;
+        return n;
+    };
+    const std::size_t faultsBefore = faults();
+    ComPtr<ID3D12Device> fromQueue;
+    EXPECT_EQ(gameQueue->GetDevice(IID_PPV_ARGS(&fromQueue)), S_OK);
+    const DXGI_SWAP_CHAIN_DESC1 chainDesc = swapChainDesc();
+    ComPtr<IDXGISwapChain1> swapChain;
+    EXPECT_EQ(factory->CreateSwapChainForHwnd(gameQueue.Get(), testsupport::createWindow(L"kept device"),
+                                              &chainDesc, nullptr, nullptr, &swapChain),
+              S_OK);
+    EXPECT_EQ(faults(), faultsBefore) << "Streamline's queue used its released device wrapper";
+
+    fromQueue.Reset();
+    kept.Reset();
+    EXPECT_TRUE(deviceWatch.heldByTheObject()) << "the queue and the swap chain still use the device";
+    swapChain.Reset();
+    gameQueue.Reset();
+    EXPECT_FALSE(deviceWatch.heldByTheObject()) << "the system device goes with the last object using it";
+}
+
 } // namespace

@@ -1,5 +1,7 @@
 #include "streamline/reflex.h"
 
+#include <atomic>
+
 #include "common/log.h"
 #include "hooking/hook_and_enable.h"
 #include "streamline/streamline_api.h"
@@ -12,6 +14,8 @@ sl::FrameToken* nextToken = nullptr;
 UINT latencyPingMessage = 0;
 HMODULE frameTokenModule = nullptr;
 Config* reflexSettings = nullptr;
+std::atomic<bool> reflexStarted{false};
+std::atomic<std::uint32_t> tokenAdvances{0};
 
 using PeekMessageAFn = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 PeekMessageAFn peekMessageTrampoline = nullptr;
@@ -67,9 +71,15 @@ sl::ReflexOptions reflexOptions(std::uint32_t mode, std::uint32_t fpsCap)
     return options;
 }
 
+bool startFrameTokens()
+{
+    if (frameTokenModule == nullptr)
+        frameTokenModule = streamlineApi.interposerModule;
+    return currentToken != nullptr || advanceFrameToken();
+}
+
 bool startReflex(Config* settings)
 {
-    frameTokenModule = streamlineApi.interposerModule;
     reflexSettings = settings;
     if (!hookPeekMessage()) {
         return false;
@@ -92,14 +102,18 @@ bool startReflex(Config* settings)
         return reflexStartFailed("slReflexGetState", getState, stateResult);
     }
     latencyPingMessage = state.statsWindowMessage;
-    if (!advanceFrameToken()) {
-        logLine("Reflex not started: no frame token from slGetNewFrameToken");
-        return false;
-    }
+    reflexStarted.store(true, std::memory_order_release);
+    if (!startFrameTokens())
+        logLine("Reflex: no frame token from slGetNewFrameToken yet; markers wait for the first one");
     sendReflexMarker(sl::ReflexMarker::eSimulationStart);
     logLine("Reflex started: mode %u, frame limit %u us, sleep %s", static_cast<unsigned>(options.mode),
             options.frameLimitUs, values.enableReflexSleep ? "on" : "off");
     return true;
+}
+
+bool reflexRunning()
+{
+    return reflexStarted.load(std::memory_order_acquire);
 }
 
 bool advanceFrameToken()
@@ -114,13 +128,19 @@ bool advanceFrameToken()
     } else if (!streamlineAccepted(newToken(currentToken, nullptr), StreamlineCall::slGetNewFrameToken)) {
         return false;
     }
+    tokenAdvances.fetch_add(1, std::memory_order_release);
     return streamlineAccepted(newToken(nextToken, nullptr), StreamlineCall::slGetNewFrameToken);
+}
+
+std::uint32_t frameTokenAdvances()
+{
+    return tokenAdvances.load(std::memory_order_acquire);
 }
 
 bool sendReflexMarker(sl::ReflexMarker marker)
 {
     sl::FrameToken* token = currentToken;
-    if (token == nullptr) {
+    if (token == nullptr || !reflexRunning()) {
         return true;
     }
     auto* setMarker =
@@ -133,7 +153,7 @@ bool sendReflexMarker(sl::ReflexMarker marker)
 
 bool reflexSleep()
 {
-    if (reflexSettings == nullptr || !reflexSettings->snapshot().enableReflexSleep) {
+    if (!reflexRunning() || reflexSettings == nullptr || !reflexSettings->snapshot().enableReflexSleep) {
         return true;
     }
     sl::FrameToken* token = currentToken;

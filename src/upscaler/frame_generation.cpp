@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
 #include "upscaler/upscaler_state.h"
 
@@ -182,6 +183,11 @@ bool holdOff(std::uint32_t status)
 
 } // namespace
 
+bool frameGenerationEnabled(const Settings& settings)
+{
+    return settings.enableFrameGeneration && reflexRunning();
+}
+
 void startFrameGeneration(std::uint32_t maxRenderWidth, std::uint32_t maxRenderHeight, bool enabled)
 {
     const sl::DLSSGOptions fresh = freshOptions(maxRenderWidth, maxRenderHeight);
@@ -205,7 +211,7 @@ bool setFrameGenerationMode(std::uint32_t mode, FrameGenerationCause cause)
         !switchPending.load(std::memory_order_relaxed)) {
         return true;
     }
-    const bool enabled = upscalerSettings().enableFrameGeneration;
+    const bool enabled = frameGenerationEnabled(upscalerSettings());
     const bool present = cause == FrameGenerationCause::present;
     FrameGenerationLock guard(present ? FrameGenerationLock::Attempt::tryOnly
                                       : FrameGenerationLock::Attempt::wait);
@@ -261,7 +267,7 @@ bool checkFrameGenerationHealth()
 
 bool pauseFrameGeneration()
 {
-    const bool enabled = upscalerSettings().enableFrameGeneration;
+    const bool enabled = frameGenerationEnabled(upscalerSettings());
     FrameGenerationLock guard;
     ++pauses;
     return applyWantedMode(FrameGenerationCause::resizeStart, enabled);
@@ -269,7 +275,7 @@ bool pauseFrameGeneration()
 
 bool resumeFrameGeneration()
 {
-    const bool enabled = upscalerSettings().enableFrameGeneration;
+    const bool enabled = frameGenerationEnabled(upscalerSettings());
     FrameGenerationLock guard;
     if (pauses > 0) {
         --pauses;

@@ -99,7 +99,7 @@ std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& desc
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     startFrameGeneration(description.maxRenderSize.width, description.maxRenderSize.height,
-                         settings.enableFrameGeneration);
+                         frameGenerationEnabled(settings));
     return FFX_OK;
 }
 
@@ -167,7 +167,7 @@ bool evaluate(const DispatchFrame& frame, sl::Feature feature)
 // Step: the Frame Generation health check, when Frame Generation is on.
 bool checkFrameGeneration(const Settings& settings)
 {
-    return !settings.enableFrameGeneration || checkFrameGenerationHealth();
+    return !frameGenerationEnabled(settings) || checkFrameGenerationHealth();
 }
 
 // Step: the DLSS mode follows the dispatch's render size (a game with dynamic resolution), by the ranges

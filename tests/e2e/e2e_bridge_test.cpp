@@ -95,8 +95,8 @@ struct UnsupportedCase {
     const wchar_t* name;
     const wchar_t* variable;
     const char* boxText;
-    bool upscaled; // DLSS still replaces FSR2
-    bool tokens;   // Reflex started
+    bool upscaled; // DLSS replaces FSR2
+    bool reflex;   // Reflex started: markers and sleeps
 };
 
 TEST(Bridge, UnsupportedFeaturesAreReportedAndTheGameGoesOn)
@@ -111,21 +111,25 @@ TEST(Bridge, UnsupportedFeaturesAreReportedAndTheGameGoesOn)
         SCOPED_TRACE(narrow(c.name));
         Scenario s = scenario(c.name);
         s.folder.environment[c.variable] = L"7";
-        const Outcome o = play(s);
+        const Outcome o = play(s, L"--frames 30 --resize-at 0 --render 64x64 --display 128x128");
         EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
-        EXPECT_EQ(o.run.number("frames_presented"), frames);
+        EXPECT_EQ(o.run.number("frames_presented"), 30u);
         ASSERT_EQ(o.run.boxes.size(), 1u);
         EXPECT_EQ(o.run.boxes[0], box("An error occured!", c.boxText));
-        EXPECT_EQ(o.count("slGetNewFrameToken") > 0, c.tokens);
+        // Frame tokens are Streamline's own, with or without Reflex: one per present after the first two.
+        EXPECT_EQ(o.count("slGetNewFrameToken"), 32u);
+        EXPECT_EQ(o.count("slReflexSetMarker") > 0, c.reflex);
+        EXPECT_EQ(o.count("slReflexSleep") > 0, c.reflex);
+        const std::string log = o.run.file(L"fsr2bridge.log");
         if (c.upscaled) {
-            // Installed, but without frame tokens every dispatch fails quietly.
-            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 0u);
-            EXPECT_EQ(o.run.number("dispatch_failed"), frames);
-            EXPECT_EQ(o.run.value("dispatch_last_error"), "0x8000000D");
-            EXPECT_EQ(o.count("slEvaluateFeature"), 0u);
+            expectBridgedFrames(o, 30);
+            // Frame Generation needs Reflex: off for the run, and the log says why.
+            EXPECT_EQ(o.count("slDLSSGSetOptions", "mode", "1"), 0u);
+            EXPECT_NE(log.find("DLSS Frame Generation off for this run: it needs Reflex"), std::string::npos)
+                << log;
         } else {
             // No host hook: the game's own FSR2 runs.
-            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), frames);
+            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 30u);
             EXPECT_EQ(o.count("slEvaluateFeature"), 0u);
         }
     }

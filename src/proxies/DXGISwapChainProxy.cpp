@@ -1,5 +1,7 @@
 #include "proxies/DXGISwapChainProxy.h"
 
+#include <atomic>
+
 #include "common/best_effort.h"
 #include "proxies/identity.h"
 #include "streamline/reflex.h"
@@ -28,6 +30,18 @@ template <class SwapChainCall> HRESULT withFrameGenerationPaused(SwapChainCall c
     bestEffort([] { resumeFrameGeneration(); });
     return result;
 }
+
+// The markers before a present, once per frame: a present that showed nothing has sent them for the frame
+// its retry (or the next present) shows.
+constinit std::atomic<bool> presentStarted{false};
+
+void sendPresentStartMarkers() noexcept
+{
+    if (presentStarted.exchange(true, std::memory_order_relaxed))
+        return;
+    sendMarker(sl::ReflexMarker::eRenderSubmitEnd);
+    sendMarker(sl::ReflexMarker::ePresentStart);
+}
 } // namespace
 
 template <class PresentCall>
@@ -36,10 +50,16 @@ HRESULT DXGISwapChainProxy::presentFrame(UINT flags, PresentCall present) noexce
     // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised).
     if ((flags & DXGI_PRESENT_TEST) != 0)
         return present();
-    bestEffort([] { setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u); });
-    sendMarker(sl::ReflexMarker::eRenderSubmitEnd);
-    sendMarker(sl::ReflexMarker::ePresentStart);
+    const FrameGenerationRequest request = peekFrameGenerationRequest();
+    bestEffort([&] { setFrameGenerationMode(request.requested ? 1u : 0u); });
+    sendPresentStartMarkers();
     const HRESULT result = present();
+    // A present that fails, or is refused (DXGI_ERROR_WAS_STILL_DRAWING) and made again, shows no frame: the
+    // token, the markers after it, the sleep and the Frame Generation request wait for one that does.
+    if (FAILED(result))
+        return result;
+    settleFrameGenerationRequest(request);
+    presentStarted.store(false, std::memory_order_relaxed);
     sendMarker(sl::ReflexMarker::ePresentEnd);
     bestEffort([] { advanceFrameToken(); }); // from here on the markers belong to the next frame
     bestEffort([] { reflexSleep(); });

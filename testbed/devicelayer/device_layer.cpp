@@ -2,6 +2,7 @@
 
 #include "hooking/hook_table.h"
 
+#include <atomic>
 #include <new>
 
 #include <wrl/client.h>
@@ -215,7 +216,86 @@ fsr2bridge::HookTable& layerTable()
     return *table;
 }
 
+// ---- the refused non-waiting presents ----
+
+using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT);
+using Present1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain1*, UINT, UINT, const DXGI_PRESENT_PARAMETERS*);
+PresentFn systemPresent = nullptr;
+Present1Fn systemPresent1 = nullptr;
+std::atomic<bool> lastPresentRefused{false};
+
+// A DO_NOT_WAIT present is refused unless it retries a refused one.
+bool refuse(UINT flags)
+{
+    if ((flags & DXGI_PRESENT_DO_NOT_WAIT) == 0 || (flags & DXGI_PRESENT_TEST) != 0) {
+        lastPresentRefused = false;
+        return false;
+    }
+    const bool retry = lastPresentRefused.load();
+    lastPresentRefused = !retry;
+    return !retry;
+}
+
+HRESULT STDMETHODCALLTYPE refusingPresent(IDXGISwapChain* swapChain, UINT sync, UINT flags)
+{
+    return refuse(flags) ? DXGI_ERROR_WAS_STILL_DRAWING : systemPresent(swapChain, sync, flags);
+}
+
+HRESULT STDMETHODCALLTYPE refusingPresent1(IDXGISwapChain1* swapChain, UINT sync, UINT flags,
+                                           const DXGI_PRESENT_PARAMETERS* parameters)
+{
+    return refuse(flags) ? DXGI_ERROR_WAS_STILL_DRAWING : systemPresent1(swapChain, sync, flags, parameters);
+}
+
+// The system swap chain's methods at `slots`, read from a throw-away swap chain.
+bool systemSwapChainMethods(const int* slots, void** methods, int count)
+{
+    using Microsoft::WRL::ComPtr;
+    ComPtr<IDXGIFactory2> factory;
+    ComPtr<ID3D12Device> device;
+    ComPtr<ID3D12CommandQueue> queue;
+    ComPtr<IDXGISwapChain1> swapChain;
+    HWND window = CreateWindowExA(0, "STATIC", "layer", WS_OVERLAPPED, 0, 0, 64, 64, nullptr, nullptr,
+                                  nullptr, nullptr);
+    D3D12_COMMAND_QUEUE_DESC queueDesc{};
+    DXGI_SWAP_CHAIN_DESC1 desc{};
+    desc.Width = 64;
+    desc.Height = 64;
+    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    const bool made =
+        window && SUCCEEDED(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory))) &&
+        SUCCEEDED(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device))) &&
+        SUCCEEDED(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue))) &&
+        SUCCEEDED(factory->CreateSwapChainForHwnd(queue.Get(), window, &desc, nullptr, nullptr, &swapChain));
+    for (int i = 0; made && i < count; ++i)
+        methods[i] = (*reinterpret_cast<void***>(swapChain.Get()))[slots[i]];
+    swapChain.Reset();
+    if (window)
+        DestroyWindow(window);
+    return made;
+}
+
 } // namespace
+
+bool refuseNonWaitingPresentsOnce()
+{
+    static const bool installed = [] {
+        static constexpr int slots[2] = {8, 22}; // Present, Present1
+        void* methods[2] = {};
+        if (!systemSwapChainMethods(slots, methods, 2))
+            return false;
+        return layerTable().create(methods[0], reinterpret_cast<void*>(&refusingPresent),
+                                   reinterpret_cast<void**>(&systemPresent)) == MH_OK &&
+               layerTable().create(methods[1], reinterpret_cast<void*>(&refusingPresent1),
+                                   reinterpret_cast<void**>(&systemPresent1)) == MH_OK &&
+               layerTable().enable(methods[0]) == MH_OK && layerTable().enable(methods[1]) == MH_OK;
+    }();
+    return installed;
+}
 
 bool installDeviceLayer()
 {

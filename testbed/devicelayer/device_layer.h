@@ -21,4 +21,10 @@ ID3D12Device10* wrapDevice(ID3D12Device* native);
 // True when `device` is one of the layer's wrappers.
 bool isLayerDevice(IUnknown* device);
 
+// Fault switch: the system swap chains' Present and Present1 refuse every present made with
+// DXGI_PRESENT_DO_NOT_WAIT once, with DXGI_ERROR_WAS_STILL_DRAWING (as when the GPU has not finished an
+// earlier frame), and show the retry that follows. Installed once per process (a throw-away swap chain on a
+// hidden window finds the system's methods); call before the system's DLL loads. True when in place.
+bool refuseNonWaitingPresentsOnce();
+
 } // namespace testworld

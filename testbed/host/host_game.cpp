@@ -226,6 +226,7 @@ private:
     bool renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list);
     void dispatchContexts(const FfxFsr2DispatchDescription& description);
     bool presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList* list);
+    HRESULT presentRetryingWhileDrawing(std::uint32_t frame);
     bool runRenderingAhead();
     bool createSecondDevice();
     void recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list);
@@ -289,6 +290,7 @@ private:
     std::uint64_t resizes_ = 0;
     std::uint64_t recreations_ = 0;
     std::uint64_t pingsPosted_ = 0;
+    std::uint64_t presentsStillDrawing_ = 0;
 
     std::vector<double> dispatchUs_;
     std::vector<double> submitUs_;
@@ -676,9 +678,20 @@ void Game::dispatchContexts(const FfxFsr2DispatchDescription& description)
 }
 
 // The present side of a frame: the output copied to the back buffer, the list submitted, the present.
+// --still-drawing: a present that must not wait is refused while the GPU is busy and made again.
+HRESULT Game::presentRetryingWhileDrawing(std::uint32_t frame)
+{
+    const bool noWait = options_.stillDrawingEvery && (frame + 1) % options_.stillDrawingEvery == 0;
+    HRESULT hr = swapChain_->Present(0, noWait ? DXGI_PRESENT_DO_NOT_WAIT : 0);
+    for (int retries = 0; hr == DXGI_ERROR_WAS_STILL_DRAWING && retries < 100; ++retries) {
+        ++presentsStillDrawing_;
+        hr = swapChain_->Present(0, DXGI_PRESENT_DO_NOT_WAIT);
+    }
+    return hr;
+}
+
 bool Game::presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList* list)
 {
-    (void)frame;
     LARGE_INTEGER t2, t3, t4;
     ID3D12Resource* backBuffer =
         backBuffers_[swapChain_->GetCurrentBackBufferIndex() % backBufferCount].Get();
@@ -706,7 +719,7 @@ bool Game::presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList
     queue_->ExecuteCommandLists(1, lists);
     QueryPerformanceCounter(&t3);
     const double innerSubmit = innerPresentMicroseconds() - innerBefore;
-    const HRESULT presented = swapChain_->Present(0, 0);
+    const HRESULT presented = presentRetryingWhileDrawing(frame);
     QueryPerformanceCounter(&t4);
     countAllocations(false);
     ++framesRendered_;
@@ -1011,6 +1024,7 @@ void Game::shutdown()
     report_.set("resizes", resizes_);
     report_.set("swapchain_recreations", recreations_);
     report_.set("pings_posted", pingsPosted_);
+    report_.set("presents_still_drawing", presentsStillDrawing_);
     report_.set("internal_calls", internalCalls_);
     report_.set("internal_mismatches", internalMismatches_);
     report_.set("own_fsr2_creates", own.creates);
@@ -1058,6 +1072,8 @@ int runGame(const GameOptions& options, Report& report)
     }
 #ifdef HOST_GAME_DEVICE_LAYER
     report.set("device_layer", testworld::installDeviceLayer() ? 1 : 0);
+    if (options.stillDrawingEvery)
+        report.set("still_drawing_layer", testworld::refuseNonWaitingPresentsOnce() ? 1 : 0);
 #else
     report.set("device_layer", 0);
 #endif

@@ -49,7 +49,7 @@ std::string usageText()
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
-           "                 [--recreate-at N]\n";
+           "                 [--recreate-at N] [--still-drawing N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -79,6 +79,9 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             usedValue = true;
         } else if (a == L"--recreate-at") {
             ok = hasValue && parseNumber(value, o.recreateAtFrame);
+            usedValue = true;
+        } else if (a == L"--still-drawing") {
+            ok = hasValue && parseNumber(value, o.stillDrawingEvery);
             usedValue = true;
         } else if (a == L"--ping-every") {
             ok = hasValue && parseNumber(value, o.pingEvery);

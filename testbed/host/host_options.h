@@ -29,6 +29,9 @@ struct GameOptions {
     bool secondContext = false;   // a second FSR2 context dispatched after the first in every frame
     bool renderAhead = false;     // a render thread records and dispatches one frame ahead of the present
     bool secondDevice = false;    // a second device is made after the first
+    // Every Nth present is made with DXGI_PRESENT_DO_NOT_WAIT, which the device layer refuses once, and is
+    // retried; 0: never.
+    std::uint32_t stillDrawingEvery = 0;
     std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     std::wstring imagePath;                      // last presented frame as PPM; empty: none
     std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none

@@ -360,6 +360,25 @@ TEST(Bridge, FrameGenerationIsOffWhileTheSwapChainIsResized)
     EXPECT_EQ(*(resize + 1), "1") << "and back on after it";
 }
 
+// A present made with DXGI_PRESENT_DO_NOT_WAIT is refused while the GPU is still drawing and made again: the
+// refused one ends no frame. Every shown frame has one token and one set of present markers, and Frame
+// Generation keeps the mode its request asked for.
+TEST(Bridge, RefusedAndRetriedPresentsAreOneFrame)
+{
+    const Outcome o = play(scenario(L"still_drawing"),
+                           L"--frames 30 --resize-at 0 --render 64x64 --display 128x128 --still-drawing 3");
+    expectBridgedFrames(o, 30);
+    EXPECT_EQ(o.run.value("still_drawing_layer"), "1");
+    EXPECT_EQ(o.run.number("presents_still_drawing"), 10u);
+    EXPECT_EQ(o.count("swapchain.Present", "result", "0x887a000a"), 10u);
+    EXPECT_EQ(o.count("slGetNewFrameToken"), 32u) << "the first two, then one per shown frame";
+    for (const char* marker : {"3", "4", "5", "6"})
+        EXPECT_EQ(o.count("slReflexSetMarker", "marker", marker), 30u) << "marker " << marker;
+    EXPECT_EQ(o.count("slReflexSleep"), 30u);
+    // On for the new context, off in the menu, on in play: two switches at presents.
+    EXPECT_EQ(frameGenerationRoad(o), (std::vector<std::string>{"1", "0", "1"}));
+}
+
 // DLSS history resets: the game asks for one on its first frame; the bridge adds one only where it starts
 // or stops substituting unusable camera data.
 TEST(Bridge, HistoryIsResetOnlyWhereTheGameOrTheCameraSubstitutionAsks)

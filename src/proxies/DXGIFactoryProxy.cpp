@@ -15,7 +15,20 @@ inline constexpr LogEvent<const void*> factoryGivenBack{
     "factory proxy {}: the game released its last reference; system and Streamline factories given back"};
 } // namespace
 
-HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
+HRESULT wrapSystemFactory(sl::PFun_slUpgradeInterface* upgrade, void** factory) noexcept
+{
+    auto* native = static_cast<IDXGIFactory7*>(*factory);
+    void* upgraded = native;
+    if (upgrade == nullptr || !streamlineAccepted(upgrade(&upgraded), StreamlineCall::slUpgradeInterface))
+        return E_UNEXPECTED;
+    auto* proxy = new (std::nothrow) DXGIFactoryProxy(static_cast<IDXGIFactory7*>(upgraded), native);
+    if (proxy == nullptr)
+        return E_OUTOFMEMORY;
+    *factory = proxy;
+    return S_OK;
+}
+
+HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain, DXGIFactoryProxy* creator) noexcept
 {
     if (created != S_OK || swapChain == nullptr || *swapChain == nullptr)
         return created;
@@ -23,12 +36,13 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
     // slGetNativeInterface's reference, held here until the proxy takes it over.
     Microsoft::WRL::ComPtr<IDXGISwapChain4> nativeSwapChain;
     if (getNative == nullptr ||
-        !streamlineAccepted(getNative(*swapChain, reinterpret_cast<void**>(nativeSwapChain.ReleaseAndGetAddressOf())),
-                            StreamlineCall::slGetNativeInterface) ||
+        !streamlineAccepted(
+            getNative(*swapChain, reinterpret_cast<void**>(nativeSwapChain.ReleaseAndGetAddressOf())),
+            StreamlineCall::slGetNativeInterface) ||
         nativeSwapChain == nullptr)
         return E_UNEXPECTED; // Streamline's swap chain stays in the out-pointer
     auto* proxy = new (std::nothrow)
-        DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain), nativeSwapChain.Get());
+        DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain), nativeSwapChain.Get(), creator);
     if (proxy == nullptr)
         return E_OUTOFMEMORY; // Streamline's swap chain stays the caller's
     nativeSwapChain.Detach();
@@ -60,7 +74,7 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChain(IUnknown* device, DX
                                                             IDXGISwapChain** swapChain)
 {
     return wrapCreatedSwapChain(upgraded->CreateSwapChain(device, desc, swapChain),
-                                reinterpret_cast<void**>(swapChain));
+                                reinterpret_cast<void**>(swapChain), this);
 }
 
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForHwnd(
@@ -69,7 +83,7 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForHwnd(
 {
     return wrapCreatedSwapChain(
         upgraded->CreateSwapChainForHwnd(device, window, desc, fullscreen, output, swapChain),
-        reinterpret_cast<void**>(swapChain));
+        reinterpret_cast<void**>(swapChain), this);
 }
 
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForCoreWindow(IUnknown* device, IUnknown* window,
@@ -79,7 +93,7 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForCoreWindow(IUnknow
 {
     return wrapCreatedSwapChain(
         upgraded->CreateSwapChainForCoreWindow(device, window, desc, output, swapChain),
-        reinterpret_cast<void**>(swapChain));
+        reinterpret_cast<void**>(swapChain), this);
 }
 
 } // namespace fsr2bridge

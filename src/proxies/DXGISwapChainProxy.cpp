@@ -2,9 +2,13 @@
 
 #include <atomic>
 
+#include <wrl/client.h>
+
 #include "common/best_effort.h"
+#include "proxies/DXGIFactoryProxy.h"
 #include "proxies/identity.h"
 #include "streamline/reflex.h"
+#include "streamline/streamline_api.h"
 #include "upscaler/frame_generation.h"
 #include "upscaler/host_hooks.h"
 
@@ -77,6 +81,52 @@ HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::QueryInterface(REFIID riid, void**
                                        __uuidof(IDXGISwapChain4)};
     return answerQueryInterface<IDXGISwapChain4>(this, native, riid, object, selfIds, innerIds,
                                                  FailedUpgrade::QueryAgain);
+}
+
+namespace {
+bool isFactoryIid(REFIID riid) noexcept
+{
+    static constexpr IID factoryIds[] = {
+        __uuidof(IDXGIFactory),  __uuidof(IDXGIFactory1), __uuidof(IDXGIFactory2), __uuidof(IDXGIFactory3),
+        __uuidof(IDXGIFactory4), __uuidof(IDXGIFactory5), __uuidof(IDXGIFactory6), __uuidof(IDXGIFactory7)};
+    for (const IID& id : factoryIds)
+        if (IsEqualIID(riid, id))
+            return true;
+    return false;
+}
+
+bool sameObject(IUnknown* a, IUnknown* b) noexcept
+{
+    Microsoft::WRL::ComPtr<IUnknown> identityA, identityB;
+    return a != nullptr && b != nullptr && SUCCEEDED(a->QueryInterface(IID_PPV_ARGS(&identityA))) &&
+           SUCCEEDED(b->QueryInterface(IID_PPV_ARGS(&identityB))) && identityA == identityB;
+}
+} // namespace
+
+// A game that keeps no factory rebuilds its swap chain (display mode, HDR, resolution) through the one this
+// answers: a factory proxy, so that the new swap chain is Streamline's and the proxy's too. Only the factory
+// interfaces are answered so, and only with the proxy of the system factory the system names; any other
+// answer is the system's own.
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::GetParent(REFIID riid, void** object)
+{
+    const HRESULT result = native->GetParent(riid, object);
+    if (result != S_OK || object == nullptr || *object == nullptr || !isFactoryIid(riid))
+        return result;
+    auto* system = static_cast<IUnknown*>(*object);
+    if (parent != nullptr && parent->native != nullptr && sameObject(parent->native, system)) {
+        void* answer = nullptr;
+        if (parent->QueryInterface(riid, &answer) == S_OK && answer != nullptr) {
+            system->Release();
+            *object = answer;
+        }
+        return S_OK;
+    }
+    // The game released the factory that made this swap chain: a proxy for the system factory takes its
+    // place (the reference GetParent gave becomes the proxy's), and serves the later calls as long as it
+    // lives.
+    if (wrapSystemFactory(streamlineApi.slUpgradeInterface, object) == S_OK)
+        parent = static_cast<DXGIFactoryProxy*>(*object);
+    return S_OK;
 }
 
 ULONG STDMETHODCALLTYPE DXGISwapChainProxy::AddRef()

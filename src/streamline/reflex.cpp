@@ -16,6 +16,7 @@ HMODULE frameTokenModule = nullptr;
 Config* reflexSettings = nullptr;
 std::atomic<bool> reflexStarted{false};
 std::atomic<std::uint32_t> tokenAdvances{0};
+std::atomic<bool> advancing{false};
 
 using PeekMessageAFn = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 PeekMessageAFn peekMessageTrampoline = nullptr;
@@ -118,6 +119,12 @@ bool reflexRunning()
 
 bool advanceFrameToken()
 {
+    // Presents move the token on, and dispatches that see no presents: never both at once.
+    if (advancing.exchange(true, std::memory_order_acquire))
+        return false;
+    struct Done {
+        ~Done() { advancing.store(false, std::memory_order_release); }
+    } done;
     auto* newToken =
         fetchCoreFunction(streamlineApi.slGetNewFrameToken, frameTokenModule, "slGetNewFrameToken");
     if (newToken == nullptr) {

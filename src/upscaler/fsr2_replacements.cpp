@@ -1,5 +1,6 @@
 #include "upscaler/fsr2_replacements.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "common/log.h"
@@ -190,6 +191,31 @@ bool followRenderSize(Fsr2ContextRecord& record, const FfxFsr2DispatchDescriptio
     return sendDlssOptions(options);
 }
 
+// A dispatch's own token advances, the last of them (0: none yet), and whether the log said so.
+std::atomic<std::uint32_t> dispatchAdvanced{0};
+std::atomic<bool> presentsNotSeenLogged{false};
+inline constexpr LogEvent<> presentsNotSeen{
+    "presents are not seen (a swap chain the system did not wrap): each FSR2 dispatch moves the frame token "
+    "on itself; Frame Generation and Reflex markers do not reach those presents"};
+
+// Step: the frame's token. Presents move it on; when none has since this context's last dispatch (presents
+// that bypass the swap-chain proxy), the dispatch does, so that no frame runs with another frame's constants.
+// A second context dispatched in the same frame finds the token moved on and shares it.
+const sl::FrameToken* frameTokenOf(Fsr2ContextRecord& record)
+{
+    std::uint32_t advances = frameTokenAdvances();
+    if (record.tokenAdvancesSeen != 0 && record.tokenAdvancesSeen == advances && advanceFrameToken()) {
+        // Twice in a row with no present in between: presents are not seen, not just a frame rendered ahead.
+        if (dispatchAdvanced.load(std::memory_order_relaxed) == advances &&
+            !presentsNotSeenLogged.exchange(true, std::memory_order_relaxed))
+            logEvent(presentsNotSeen);
+        advances = frameTokenAdvances();
+        dispatchAdvanced.store(advances, std::memory_order_relaxed);
+    }
+    record.tokenAdvancesSeen = advances;
+    return currentFrameToken();
+}
+
 // Step: DLSS options follow the dispatch's pre-exposure (a NaN never equals, so it is sent every time).
 bool followPreExposure(Fsr2ContextRecord& record, float preExposure)
 {
@@ -359,7 +385,7 @@ std::uint32_t dispatchContext(Fsr2ContextRecord& record, const FfxFsr2DispatchDe
     }
     sl::Constants constants;
     buildFrameConstants(record, d, constants);
-    const sl::FrameToken* token = currentFrameToken();
+    const sl::FrameToken* token = frameTokenOf(record);
     if (!token || !sendConstants(constants, *token)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }

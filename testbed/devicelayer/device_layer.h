@@ -27,4 +27,10 @@ bool isLayerDevice(IUnknown* device);
 // hidden window finds the system's methods); call before the system's DLL loads. True when in place.
 bool refuseNonWaitingPresentsOnce();
 
+// Windows' DXGI makes a swap chain for any object that answers ID3D12CommandQueue; Wine's crashes on one that
+// is not its own. This hooks the system factories' CreateSwapChain and CreateSwapChainForHwnd so that they
+// take the real queue behind a stand-in Streamline queue (or a proxy of one), as a game's swap chain made
+// from the system's own factory needs. Once per process, before the system's DLL loads.
+bool acceptWrappedQueuesInSystemFactories();
+
 } // namespace testworld

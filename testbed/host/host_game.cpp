@@ -222,6 +222,7 @@ private:
     void destroyContext();
     bool resize(Size display);
     bool recreateSwapChain();
+    bool dropOwnFactory();
     bool renderFrame(std::uint32_t frame, bool last);
     bool renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list);
     void dispatchContexts(const FfxFsr2DispatchDescription& description);
@@ -245,6 +246,7 @@ private:
     Size display_{};
     HWND window_ = nullptr;
     ComPtr<IDXGIFactory2> factory_;
+    ComPtr<IDXGIAdapter> adapter_; // --recreate-via-adapter
     ComPtr<ID3D12Device> device_;
     ComPtr<ID3D12Device> fsr2Device_; // from QueryInterface, when asked
     ComPtr<ID3D12CommandQueue> queue_;
@@ -539,17 +541,41 @@ bool Game::resize(Size display)
     return createContext();
 }
 
-// A title that changes display mode, HDR or output makes a new swap chain on the same window.
+// A title that changes display mode, HDR or output makes a new swap chain on the same window; one that keeps
+// no factory of its own takes it from the old swap chain's or its adapter's GetParent.
 bool Game::recreateSwapChain()
 {
     if (!waitIdle())
         return false;
+    using Via = GameOptions::RecreateVia;
+    if (options_.recreateVia != Via::ownFactory) {
+        const HRESULT hr = options_.recreateVia == Via::swapChainParent
+                               ? swapChain_->GetParent(IID_PPV_ARGS(&factory_))
+                               : adapter_->GetParent(IID_PPV_ARGS(&factory_));
+        report_.setHex("parent_hr", static_cast<std::uint32_t>(hr));
+        report_.setText("parent_vtable", vtableOwner(factory_.Get()));
+        if (FAILED(hr))
+            return false;
+    }
     for (auto& buffer : backBuffers_)
         buffer.Reset();
     swapChain_.Reset();
     if (!createSwapChain())
         return false;
     ++recreations_;
+    if (options_.recreateVia != Via::ownFactory)
+        factory_.Reset();
+    return true;
+}
+
+// A title that keeps no factory once its swap chain is made (only the adapter, for the second way back).
+bool Game::dropOwnFactory()
+{
+    if (options_.recreateVia == GameOptions::RecreateVia::ownFactory)
+        return true;
+    if (FAILED(factory_->EnumAdapters(0, &adapter_)))
+        return false;
+    factory_.Reset();
     return true;
 }
 
@@ -962,8 +988,8 @@ int Game::run()
         FAILED(device_->CreateFence(0, D3D12_FENCE_FLAG_NONE, IID_PPV_ARGS(&fence_))))
         return exitSetupFailed;
     fenceEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!fenceEvent_ || !createWindow() || !createSwapChain() || !createSceneTargets() || !createOutput() ||
-        !createReadbacks())
+    if (!fenceEvent_ || !createWindow() || !createSwapChain() || !dropOwnFactory() || !createSceneTargets() ||
+        !createOutput() || !createReadbacks())
         return exitSetupFailed;
 
     context_ = std::make_unique<FfxFsr2Context>();
@@ -1055,6 +1081,7 @@ void Game::shutdown()
     fsr2Device_.Reset();
     secondDevice_.Reset();
     device_.Reset();
+    adapter_.Reset();
     factory_.Reset();
     if (window_)
         DestroyWindow(window_);
@@ -1074,6 +1101,8 @@ int runGame(const GameOptions& options, Report& report)
     report.set("device_layer", testworld::installDeviceLayer() ? 1 : 0);
     if (options.stillDrawingEvery)
         report.set("still_drawing_layer", testworld::refuseNonWaitingPresentsOnce() ? 1 : 0);
+    if (options.recreateVia != GameOptions::RecreateVia::ownFactory)
+        report.set("any_queue_layer", testworld::acceptWrappedQueuesInSystemFactories() ? 1 : 0);
 #else
     report.set("device_layer", 0);
 #endif

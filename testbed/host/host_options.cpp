@@ -49,7 +49,8 @@ std::string usageText()
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
-           "                 [--recreate-at N] [--still-drawing N]\n";
+           "                 [--recreate-at N] [--recreate-via-parent | --recreate-via-adapter]\n"
+           "                 [--still-drawing N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -80,6 +81,10 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
         } else if (a == L"--recreate-at") {
             ok = hasValue && parseNumber(value, o.recreateAtFrame);
             usedValue = true;
+        } else if (a == L"--recreate-via-parent") {
+            o.recreateVia = GameOptions::RecreateVia::swapChainParent;
+        } else if (a == L"--recreate-via-adapter") {
+            o.recreateVia = GameOptions::RecreateVia::adapterParent;
         } else if (a == L"--still-drawing") {
             ok = hasValue && parseNumber(value, o.stillDrawingEvery);
             usedValue = true;

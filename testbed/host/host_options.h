@@ -19,6 +19,10 @@ struct GameOptions {
     std::uint32_t resizeAtFrame = 60; // 0: never
     // Release the swap chain and make a new one on the same window at this frame; 0: never.
     std::uint32_t recreateAtFrame = 0;
+    // Where the new swap chain comes from: the game's own factory, or (a game that keeps no factory) the one
+    // the old swap chain's GetParent gives, or the one its adapter's GetParent gives.
+    enum class RecreateVia { ownFactory, swapChainParent, adapterParent };
+    RecreateVia recreateVia = RecreateVia::ownFactory;
     std::uint32_t fsr2Flags = 0;
     bool transparencyMask = false;
     bool deviceFromQueryInterface = false;

@@ -279,6 +279,48 @@ TEST(Bridge, SwapChainRecreatedOnTheSameWindowKeepsPresenting)
     }
 }
 
+// A game that keeps no factory rebuilds its swap chain from the factory a GetParent gives. The swap chain's
+// parent is the factory proxy, so the new swap chain presents through Streamline and Frame Generation comes
+// back. An adapter's parent is the system factory: that swap chain's presents bypass the proxy, and each
+// dispatch then moves the frame token on itself, so that no frame reuses another's token.
+TEST(Bridge, SwapChainRebuiltFromAParentFactory)
+{
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* option;
+        bool throughStreamline;
+    };
+    for (const Case& c : {Case{L"via_parent", L" --recreate-via-parent", true},
+                          Case{L"via_adapter", L" --recreate-via-adapter", false}}) {
+        SCOPED_TRACE(narrow(c.name));
+        const Outcome o = play(scenario(c.name), std::wstring(L"--frames 30 --resize-at 0 --render 64x64 "
+                                                              L"--display 128x128 --recreate-at 10") +
+                                                     c.option);
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        EXPECT_EQ(o.run.value("parent_hr"), "0x00000000");
+        EXPECT_EQ(o.run.value("parent_vtable") == "fsr2bridge.dll", c.throughStreamline);
+        EXPECT_EQ(o.run.value("swapchain_vtable") == "fsr2bridge.dll", c.throughStreamline);
+        EXPECT_EQ(o.run.number("swapchain_recreations"), 1u);
+        EXPECT_EQ(o.run.number("frames_presented"), 30u);
+        EXPECT_EQ(o.run.number("dispatch_ok"), 30u);
+        EXPECT_EQ(o.count("swapchain.Present", "result", "0x0"), c.throughStreamline ? 30u : 10u);
+        // Every frame's constants under a token of its own.
+        std::set<std::string> tokens;
+        for (const auto& e : entriesNamed(o.journal, "slSetConstants"))
+            tokens.insert(e.text("token"));
+        EXPECT_EQ(tokens.size(), 30u);
+        EXPECT_EQ(o.count("slSetConstants", "refused", "duplicate"), 0u);
+        const auto presents = entriesNamed(o.journal, "swapchain.Present");
+        if (c.throughStreamline) {
+            ASSERT_FALSE(presents.empty());
+            EXPECT_EQ(presents.back().text("frameGeneration"), "1") << "Frame Generation is back";
+        } else {
+            const std::string log = o.run.file(L"fsr2bridge.log");
+            EXPECT_NE(log.find("presents are not seen"), std::string::npos) << log;
+        }
+    }
+}
+
 TEST(Bridge, DeviceFromQueryInterfaceStillUpscales)
 {
     const Outcome o = play(scenario(L"qi_device"), gameArguments + L" --qi-device");

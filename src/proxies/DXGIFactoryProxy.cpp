@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include "proxies/DXGISwapChainProxy.h"
+#include "proxies/alt_enter.h"
 #include "proxies/identity.h"
 #include "streamline/streamline_api.h"
 
@@ -45,6 +46,7 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain, DXGIFactoryProxy
         DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain), nativeSwapChain.Get(), creator);
     if (proxy == nullptr)
         return E_OUTOFMEMORY; // Streamline's swap chain stays the caller's
+    watchAltEnter(nativeSwapChain.Get());
     nativeSwapChain.Detach();
     *swapChain = proxy;
     return S_OK;

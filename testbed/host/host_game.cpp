@@ -91,8 +91,13 @@ double median(std::vector<double> samples)
     return samples[samples.size() / 2];
 }
 
+// The client size the window last reported (WM_SIZE), for a game that follows its window.
+Size reportedClientSize{};
+
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == WM_SIZE && wParam != SIZE_MINIMIZED)
+        reportedClientSize = {LOWORD(lParam), HIWORD(lParam)};
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
@@ -220,9 +225,10 @@ private:
                        Readback& readback);
     bool createContext();
     void destroyContext();
-    bool resize(Size display);
+    bool resize(Size display, bool moveWindow = true);
     bool recreateSwapChain();
     bool dropOwnFactory();
+    bool followAltEnter(std::uint32_t frame);
     bool renderFrame(std::uint32_t frame, bool last);
     bool renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list);
     void dispatchContexts(const FfxFsr2DispatchDescription& description);
@@ -293,6 +299,7 @@ private:
     std::uint64_t recreations_ = 0;
     std::uint64_t pingsPosted_ = 0;
     std::uint64_t presentsStillDrawing_ = 0;
+    std::uint64_t windowResizes_ = 0;
 
     std::vector<double> dispatchUs_;
     std::vector<double> submitUs_;
@@ -522,7 +529,7 @@ bool Game::waitIdle()
 }
 
 // A title that changes its output size recreates its FSR2 context.
-bool Game::resize(Size display)
+bool Game::resize(Size display, bool moveWindow)
 {
     if (!waitIdle())
         return false;
@@ -530,8 +537,9 @@ bool Game::resize(Size display)
     for (auto& buffer : backBuffers_)
         buffer.Reset();
     display_ = display;
-    SetWindowPos(window_, nullptr, 0, 0, static_cast<int>(display.width), static_cast<int>(display.height),
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (moveWindow)
+        SetWindowPos(window_, nullptr, 0, 0, static_cast<int>(display.width),
+                     static_cast<int>(display.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     const HRESULT hr =
         swapChain_->ResizeBuffers(backBufferCount, display.width, display.height, colorFormat, 0);
     report_.setHex("resize_hr", static_cast<std::uint32_t>(hr));
@@ -566,6 +574,28 @@ bool Game::recreateSwapChain()
     if (options_.recreateVia != Via::ownFactory)
         factory_.Reset();
     return true;
+}
+
+// --alt-enter: the player presses Alt+Enter; DXGI changes the full-screen state itself (unless the game
+// asked it not to), and the game resizes its buffers to the window's new size when WM_SIZE says so.
+bool Game::followAltEnter(std::uint32_t frame)
+{
+    if (frame < options_.altEnterAtFrame)
+        return true;
+    if (frame == options_.altEnterAtFrame) {
+        reportedClientSize = {};
+        PostMessageW(window_, WM_SYSKEYDOWN, VK_RETURN, (1u << 29) | 1u); // bit 29: Alt is down
+        PostMessageW(window_, WM_SYSKEYUP, VK_RETURN, (1u << 29) | (3u << 30) | 1u);
+        pumpMessages();
+        BOOL fullscreen = FALSE;
+        swapChain_->GetFullscreenState(&fullscreen, nullptr);
+        report_.set("fullscreen_after_alt_enter", fullscreen ? 1 : 0);
+    }
+    const Size size = reportedClientSize;
+    if (size.width < 8 || size.height < 8 || (size.width == display_.width && size.height == display_.height))
+        return true;
+    ++windowResizes_;
+    return resize(size, false);
 }
 
 // A title that keeps no factory once its swap chain is made (only the adapter, for the second way back).
@@ -1016,6 +1046,8 @@ int Game::run()
             return exitSetupFailed;
         if (options_.recreateAtFrame && frame == options_.recreateAtFrame && !recreateSwapChain())
             return exitSetupFailed;
+        if (options_.altEnterAtFrame && !followAltEnter(frame))
+            return exitSetupFailed;
         if (options_.pingEvery && frame % options_.pingEvery == 0)
             postLatencyPing();
         if (!renderFrame(frame, frame + 1 == options_.frames))
@@ -1051,6 +1083,7 @@ void Game::shutdown()
     report_.set("swapchain_recreations", recreations_);
     report_.set("pings_posted", pingsPosted_);
     report_.set("presents_still_drawing", presentsStillDrawing_);
+    report_.set("window_resizes", windowResizes_);
     report_.set("internal_calls", internalCalls_);
     report_.set("internal_mismatches", internalMismatches_);
     report_.set("own_fsr2_creates", own.creates);

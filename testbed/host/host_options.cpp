@@ -50,7 +50,7 @@ std::string usageText()
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
            "                 [--recreate-at N] [--recreate-via-parent | --recreate-via-adapter]\n"
-           "                 [--still-drawing N]\n";
+           "                 [--still-drawing N] [--alt-enter N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -85,6 +85,9 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             o.recreateVia = GameOptions::RecreateVia::swapChainParent;
         } else if (a == L"--recreate-via-adapter") {
             o.recreateVia = GameOptions::RecreateVia::adapterParent;
+        } else if (a == L"--alt-enter") {
+            ok = hasValue && parseNumber(value, o.altEnterAtFrame);
+            usedValue = true;
         } else if (a == L"--still-drawing") {
             ok = hasValue && parseNumber(value, o.stillDrawingEvery);
             usedValue = true;
@@ -145,6 +148,8 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
         o.resizeAtFrame = 0;
     if (o.recreateAtFrame >= o.frames)
         o.recreateAtFrame = 0;
+    if (o.altEnterAtFrame >= o.frames)
+        o.altEnterAtFrame = 0;
     return result;
 }
 

@@ -36,6 +36,9 @@ struct GameOptions {
     // Every Nth present is made with DXGI_PRESENT_DO_NOT_WAIT, which the device layer refuses once, and is
     // retried; 0: never.
     std::uint32_t stillDrawingEvery = 0;
+    // Alt+Enter is sent to the game's window at this frame, and the game follows its window's size (as DXGI
+    // asks: ResizeBuffers after WM_SIZE); 0: never.
+    std::uint32_t altEnterAtFrame = 0;
     std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     std::wstring imagePath;                      // last presented frame as PPM; empty: none
     std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none

@@ -1,8 +1,11 @@
 // Interposed device, queue, factory and swap chain of the stand-in Streamline.
 #include "interposed.h"
 
+#include <algorithm>
+#include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "standin.h"
 #include "window_claims.h"
@@ -19,6 +22,9 @@ void* InterposedFactory::vtable = nullptr;
 volatile std::uint32_t lastFrameGenerationMode = 0;
 
 namespace {
+
+std::mutex liveSwapChainsLock;
+std::vector<InterposedSwapChain*> liveSwapChains;
 
 constexpr HRESULT kScriptedFailure = static_cast<HRESULT>(0x80004005);
 
@@ -280,6 +286,57 @@ InterposedSwapChain::InterposedSwapChain(IUnknown* real)
                                       &__uuidof(IDXGISwapChain4)};
     levels_.acquire(real, ids);
     rememberVtable(vtable, this);
+    if (valid())
+        this->real()->GetFullscreenState(&fullscreenSeen_, nullptr);
+    std::lock_guard<std::mutex> held(liveSwapChainsLock);
+    liveSwapChains.push_back(this);
+}
+
+InterposedSwapChain::~InterposedSwapChain()
+{
+    std::lock_guard<std::mutex> held(liveSwapChainsLock);
+    liveSwapChains.erase(std::remove(liveSwapChains.begin(), liveSwapChains.end(), this),
+                         liveSwapChains.end());
+}
+
+// DXGI changes the full-screen state itself on Alt+Enter, without SetFullscreenState. Frame Generation must
+// be off then as around SetFullscreenState (Streamline presents on its own thread and may deadlock): a change
+// first seen while the last mode sent is on is journalled as refused, and the swap chain's next present,
+// resize or full-screen call is refused. Checked at those calls and before every Frame Generation switch.
+void InterposedSwapChain::noteFullscreenChange()
+{
+    BOOL now = fullscreenSeen_;
+    real()->GetFullscreenState(&now, nullptr);
+    if ((now != FALSE) == (fullscreenSeen_ != FALSE))
+        return;
+    fullscreenSeen_ = now;
+    Line line("swapchain.fullscreenChanged");
+    line.u("fullscreen", now ? 1 : 0).u("frameGeneration", lastFrameGenerationMode);
+    if (lastFrameGenerationMode != 0) {
+        fullscreenChangedWithFrameGeneration_ = true;
+        line.raw("refused", "frame-generation-on");
+    }
+    line.commit(0);
+}
+
+bool InterposedSwapChain::refusedForFullscreenChange(const char* entry, HRESULT& hr)
+{
+    noteFullscreenChange();
+    if (!std::exchange(fullscreenChangedWithFrameGeneration_, false))
+        return false;
+    hr = DXGI_ERROR_INVALID_CALL;
+    Line line(entry);
+    line.u("frameGeneration", lastFrameGenerationMode)
+        .raw("refused", "fullscreen-changed-with-frame-generation")
+        .commitHr(hr);
+    return true;
+}
+
+void noteFullscreenChanges()
+{
+    std::lock_guard<std::mutex> held(liveSwapChainsLock);
+    for (InterposedSwapChain* swapChain : liveSwapChains)
+        swapChain->noteFullscreenChange();
 }
 
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::QueryInterface(REFIID riid, void** out)
@@ -315,7 +372,7 @@ ULONG STDMETHODCALLTYPE InterposedSwapChain::Release()
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT flags)
 {
     HRESULT hr;
-    if (scriptedHr("swapchain.Present", hr))
+    if (scriptedHr("swapchain.Present", hr) || refusedForFullscreenChange("swapchain.Present", hr))
         return hr;
     hr = real()->Present(syncInterval, flags);
     Line line("swapchain.Present");
@@ -342,9 +399,12 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::SetFullscreenState(BOOL fullscree
 {
     HRESULT hr;
     if (scriptedHr("swapchain.SetFullscreenState", hr) ||
+        refusedForFullscreenChange("swapchain.SetFullscreenState", hr) ||
         refusedWhileFrameGenerationOn("swapchain.SetFullscreenState", hr))
         return hr;
     hr = real()->SetFullscreenState(fullscreen, target);
+    if (SUCCEEDED(hr))
+        fullscreenSeen_ = fullscreen;
     Line line("swapchain.SetFullscreenState");
     line.u("fullscreen", fullscreen ? 1 : 0).u("frameGeneration", lastFrameGenerationMode).commitHr(hr);
     return hr;
@@ -355,6 +415,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT wi
 {
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers", hr) ||
+        refusedForFullscreenChange("swapchain.ResizeBuffers", hr) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers", hr))
         return hr;
     hr = real()->ResizeBuffers(count, width, height, format, flags);
@@ -373,7 +434,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT 
                                                         const DXGI_PRESENT_PARAMETERS* params)
 {
     HRESULT hr;
-    if (scriptedHr("swapchain.Present1", hr))
+    if (scriptedHr("swapchain.Present1", hr) || refusedForFullscreenChange("swapchain.Present1", hr))
         return hr;
     IDXGISwapChain1* chain = levels_.at<IDXGISwapChain1>(1);
     hr = chain ? chain->Present1(syncInterval, flags, params) : E_NOINTERFACE;
@@ -401,6 +462,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
 {
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers1", hr) ||
+        refusedForFullscreenChange("swapchain.ResizeBuffers1", hr) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers1", hr))
         return hr;
     IDXGISwapChain3* chain = levels_.at<IDXGISwapChain3>(3);

@@ -421,6 +421,26 @@ TEST(Bridge, RefusedAndRetriedPresentsAreOneFrame)
     EXPECT_EQ(frameGenerationRoad(o), (std::vector<std::string>{"1", "0", "1"}));
 }
 
+// DXGI's own Alt+Enter: the full-screen change comes without SetFullscreenState passing through the proxy,
+// and the game resizes its buffers on the WM_SIZE that follows. Frame Generation is off around both.
+TEST(Bridge, AltEnterOfDxgiItselfKeepsEveryFrame)
+{
+    const Outcome o = play(scenario(L"alt_enter"),
+                           L"--frames 30 --resize-at 0 --render 320x256 --display 640x512 --alt-enter 10");
+    expectBridgedFrames(o, 30);
+    EXPECT_EQ(o.run.value("fullscreen_after_alt_enter"), "1");
+    EXPECT_EQ(o.run.number("window_resizes"), 1u);
+    EXPECT_EQ(o.run.value("resize_hr"), "0x00000000");
+    EXPECT_EQ(o.count("swapchain.fullscreenChanged"), 1u);
+    EXPECT_EQ(o.count("swapchain.fullscreenChanged", "refused", "frame-generation-on"), 0u);
+    const auto resizes = entriesNamed(o.journal, "swapchain.ResizeBuffers");
+    ASSERT_EQ(resizes.size(), 1u);
+    EXPECT_FALSE(resizes[0].has("refused"));
+    const auto presents = entriesNamed(o.journal, "swapchain.Present");
+    ASSERT_FALSE(presents.empty());
+    EXPECT_EQ(presents.back().text("frameGeneration"), "1") << "Frame Generation is back";
+}
+
 // DLSS history resets: the game asks for one on its first frame; the bridge adds one only where it starts
 // or stops substituting unusable camera data.
 TEST(Bridge, HistoryIsResetOnlyWhereTheGameOrTheCameraSubstitutionAsks)

@@ -21,7 +21,9 @@ namespace {
 constexpr int createShaderResourceViewSlot = 18;
 
 void* trampolines[3] = {};
-bool srvHookAttempted = false;
+// Set by the one dispatch that attempts the view hook; a dispatch on another thread meanwhile goes on
+// without waiting (its views during that one evaluation may keep their format).
+std::atomic<bool> srvHookAttempted{false};
 
 inline constexpr LogEvent<sl::DLSSMode, DlssMode, std::uint32_t, std::uint32_t> dlssModeFollowsRenderSize{
     "DLSS mode {} (configured {}) for render size {}x{}"};
@@ -291,10 +293,9 @@ constexpr LogEvent<const void*> viewHookFailed{
 // Hooks the native device's CreateShaderResourceView once per process; a failed attempt is not repeated.
 bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
 {
-    if (srvHookAttempted) {
+    if (srvHookAttempted.exchange(true, std::memory_order_acq_rel)) {
         return true;
     }
-    srvHookAttempted = true;
     void* target = shaderResourceViewHookTarget(record.device);
     if (!target) {
         return false;
@@ -464,12 +465,12 @@ Fsr2ContextRecord& fsr2ContextRecordOf(void* context)
 
 bool shaderResourceViewHookAttempted()
 {
-    return srvHookAttempted;
+    return srvHookAttempted.load(std::memory_order_acquire);
 }
 
 void forgetShaderResourceViewHookAttempt()
 {
-    srvHookAttempted = false;
+    srvHookAttempted.store(false, std::memory_order_release);
 }
 
 void* shaderResourceViewHookTarget(void* hostDevice)

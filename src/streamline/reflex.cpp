@@ -18,6 +18,19 @@ std::atomic<bool> reflexStarted{false};
 std::atomic<std::uint32_t> tokenAdvances{0};
 std::atomic<bool> advancing{false};
 
+// Streamline's errors on the present's path: the first of each in full, later ones counted.
+LogError<sl::Result> tokenFailed{"slGetNewFrameToken failed with {} ({n})"};
+LogError<sl::ReflexMarker, sl::Result> markerFailed{"slReflexSetMarker of marker {} failed with {} ({n})"};
+LogError<sl::Result> sleepFailed{"slReflexSleep failed with {} ({n})"};
+
+bool tokenAccepted(sl::Result result)
+{
+    if (streamlineAccepted(result, StreamlineCall::slGetNewFrameToken))
+        return true;
+    logError(tokenFailed, result);
+    return false;
+}
+
 using PeekMessageAFn = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 PeekMessageAFn peekMessageTrampoline = nullptr;
 
@@ -132,11 +145,11 @@ bool advanceFrameToken()
     }
     if (nextToken != nullptr) {
         currentToken = nextToken;
-    } else if (!streamlineAccepted(newToken(currentToken, nullptr), StreamlineCall::slGetNewFrameToken)) {
+    } else if (!tokenAccepted(newToken(currentToken, nullptr))) {
         return false;
     }
     tokenAdvances.fetch_add(1, std::memory_order_release);
-    return streamlineAccepted(newToken(nextToken, nullptr), StreamlineCall::slGetNewFrameToken);
+    return tokenAccepted(newToken(nextToken, nullptr));
 }
 
 std::uint32_t frameTokenAdvances()
@@ -155,7 +168,11 @@ bool sendReflexMarker(sl::ReflexMarker marker)
     if (setMarker == nullptr) {
         return false;
     }
-    return streamlineAccepted(setMarker(marker, *token), StreamlineCall::slReflexSetMarker);
+    const sl::Result result = setMarker(marker, *token);
+    if (streamlineAccepted(result, StreamlineCall::slReflexSetMarker))
+        return true;
+    logError(markerFailed, marker, result);
+    return false;
 }
 
 bool reflexSleep()
@@ -171,7 +188,11 @@ bool reflexSleep()
     if (sleep == nullptr) {
         return false;
     }
-    return streamlineAccepted(sleep(*token), StreamlineCall::slReflexSleep);
+    const sl::Result result = sleep(*token);
+    if (streamlineAccepted(result, StreamlineCall::slReflexSleep))
+        return true;
+    logError(sleepFailed, result);
+    return false;
 }
 
 BOOL WINAPI peekMessageHook(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags)

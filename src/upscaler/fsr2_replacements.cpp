@@ -32,17 +32,45 @@ LogError<> constantsAlreadySet{
     "with those"};
 LogError<> nisUnfetchable{"slNISSetOptions cannot be fetched: DLSS writes the game's output itself"};
 
+// A frame's sizes, for its log lines.
+struct FrameSizes {
+    LogSize render;
+    LogSize output;
+};
+
+// Streamline's errors on the frame's path: the first of each call in full, later ones counted.
+using FrameCallFailure = LogError<sl::Result, LogSize, LogSize>;
+FrameCallFailure dlssOptionsFailed{"slDLSSSetOptions failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure constantsFailed{"slSetConstants failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure tagsFailed{"slSetTag failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure nisOptionsFailed{"slNISSetOptions failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure dlssEvaluationFailed{
+    "slEvaluateFeature of feature 0 failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure nisEvaluationFailed{
+    "slEvaluateFeature of feature 2 failed with {} ({n}) at render size {} for output {}"};
+
+// Whether a call on the frame's path succeeded (streamlineAccepted); an error is logged with the sizes.
+bool frameCallAccepted(sl::Result result, StreamlineCall call, FrameCallFailure& failure,
+                       const FrameSizes& sizes)
+{
+    if (streamlineAccepted(result, call))
+        return true;
+    logError(failure, result, sizes.render, sizes.output);
+    return false;
+}
+
 Fsr2ContextRecord& recordOf(void* context)
 {
     return *static_cast<Fsr2ContextRecord*>(context);
 }
 
-bool sendDlssOptions(const sl::DLSSOptions& options)
+bool sendDlssOptions(const sl::DLSSOptions& options, LogSize renderSize)
 {
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slDLSSSetOptions, sl::kFeatureDLSS, "slDLSSSetOptions");
     return setOptions &&
-           streamlineAccepted(setOptions(viewportHandle(), options), StreamlineCall::slDLSSSetOptions);
+           frameCallAccepted(setOptions(viewportHandle(), options), StreamlineCall::slDLSSSetOptions,
+                             dlssOptionsFailed, {renderSize, {options.outputWidth, options.outputHeight}});
 }
 
 // Step at creation: the mode DLSS runs fits the render size the game is made for (its maximum).
@@ -98,7 +126,8 @@ std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& desc
     fillDlssOptions(record.dlssOptions, description, settings);
     fitDlssModeAtCreation(record.dlssOptions, description.maxRenderSize);
     record.fsr2Flags = description.flags;
-    if (!sendDlssOptions(record.dlssOptions)) {
+    if (!sendDlssOptions(record.dlssOptions,
+                         {description.maxRenderSize.width, description.maxRenderSize.height})) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     startFrameGeneration(description.maxRenderSize.width, description.maxRenderSize.height,
@@ -148,11 +177,17 @@ sl::ResourceTag tagRecord(sl::Resource& resource, sl::BufferType bufferType, sl:
     return tag;
 }
 
+FrameSizes sizesOf(const DispatchFrame& frame)
+{
+    return {{frame.renderExtent.width, frame.renderExtent.height},
+            {frame.displayExtent.width, frame.displayExtent.height}};
+}
+
 bool setTags(const DispatchFrame& frame, const sl::ResourceTag* tags, std::uint32_t count)
 {
     auto* setTag = fetchCoreFunction(streamlineApi.slSetTag, upscalerModule(), "slSetTag");
-    return setTag && streamlineAccepted(setTag(viewportHandle(), tags, count, frame.commandList),
-                                        StreamlineCall::slSetTag);
+    return setTag && frameCallAccepted(setTag(viewportHandle(), tags, count, frame.commandList),
+                                       StreamlineCall::slSetTag, tagsFailed, sizesOf(frame));
 }
 
 bool evaluate(const DispatchFrame& frame, sl::Feature feature)
@@ -163,8 +198,10 @@ bool evaluate(const DispatchFrame& frame, sl::Feature feature)
         return false;
     }
     const sl::BaseStructure* inputs[1] = {sl::asBaseStructure(viewportHandle())};
-    return streamlineAccepted(evaluateFeature(feature, frame.token, inputs, 1, frame.commandList),
-                              StreamlineCall::slEvaluateFeature);
+    return frameCallAccepted(evaluateFeature(feature, frame.token, inputs, 1, frame.commandList),
+                             StreamlineCall::slEvaluateFeature,
+                             feature == sl::kFeatureNIS ? nisEvaluationFailed : dlssEvaluationFailed,
+                             sizesOf(frame));
 }
 
 // Step: the Frame Generation health check, when Frame Generation is on.
@@ -190,7 +227,7 @@ bool followRenderSize(Fsr2ContextRecord& record, const FfxFsr2DispatchDescriptio
     }
     options.mode = mode;
     logEvent(dlssModeFollowsRenderSize, mode, settings.dlssMode, d.renderSize.width, d.renderSize.height);
-    return sendDlssOptions(options);
+    return sendDlssOptions(options, {d.renderSize.width, d.renderSize.height});
 }
 
 // A dispatch's own token advances, the last of them (0: none yet), and whether the log said so.
@@ -219,18 +256,18 @@ const sl::FrameToken* frameTokenOf(Fsr2ContextRecord& record)
 }
 
 // Step: DLSS options follow the dispatch's pre-exposure (a NaN never equals, so it is sent every time).
-bool followPreExposure(Fsr2ContextRecord& record, float preExposure)
+bool followPreExposure(Fsr2ContextRecord& record, const FfxFsr2DispatchDescription& d)
 {
-    if (preExposure == record.dlssOptions.preExposure) {
+    if (d.preExposure == record.dlssOptions.preExposure) {
         return true;
     }
-    record.dlssOptions.preExposure = preExposure;
-    return sendDlssOptions(record.dlssOptions);
+    record.dlssOptions.preExposure = d.preExposure;
+    return sendDlssOptions(record.dlssOptions, {d.renderSize.width, d.renderSize.height});
 }
 
 // Step: the frame's camera constants. Streamline takes them once per frame token: a second dispatch before
 // the present (a second context, a render thread running ahead) evaluates with those already set.
-bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
+bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token, const FrameSizes& sizes)
 {
     auto* setConstants = fetchCoreFunction(streamlineApi.slSetConstants, upscalerModule(), "slSetConstants");
     if (!setConstants) {
@@ -241,7 +278,7 @@ bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
         logError(constantsAlreadySet);
         return true;
     }
-    return streamlineAccepted(result, StreamlineCall::slSetConstants);
+    return frameCallAccepted(result, StreamlineCall::slSetConstants, constantsFailed, sizes);
 }
 
 // Step: whether NIS sharpens this dispatch. Without NIS on the adapter, or when its function cannot be
@@ -307,6 +344,38 @@ bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
     return installed;
 }
 
+// Frames whose render size no DLSS mode takes, refused in a row by Streamline (0: DLSS takes the frames).
+std::atomic<std::uint32_t> framesNotTaken{0};
+inline constexpr LogEvent<LogSize, LogSize, LogSize> renderSizeTooSmall{
+    "the game renders {} for {}, below what DLSS takes (at least {}): DLSS cannot upscale these frames; "
+    "raise "
+    "the game's resolution scale or FSR2 quality"};
+inline constexpr LogEvent<LogSize, LogSize, LogSize> renderSizeTooLarge{
+    "the game renders {} for {}, above what DLSS takes (at most {}): DLSS cannot upscale these frames; lower "
+    "the game's resolution scale or FSR2 quality"};
+inline constexpr LogEvent<LogSize, LogSize, std::uint32_t> renderSizeTakenAgain{
+    "DLSS upscales again at render size {} for {}, after {} frames it could not upscale"};
+
+// Step: whether DLSS took the frame. A refusal of a render size that no mode takes is said once per stretch
+// of such frames, in the player's words; a frame taken after a stretch says so too. Returns `taken`.
+bool noteRenderSizeTaken(const DispatchFrame& frame, const Fsr2ContextRecord& record, bool taken)
+{
+    const FrameSizes sizes = sizesOf(frame);
+    if (taken) {
+        if (const std::uint32_t notTaken = framesNotTaken.exchange(0, std::memory_order_relaxed))
+            logEvent(renderSizeTakenAgain, sizes.render, sizes.output, notTaken);
+        return true;
+    }
+    const DlssModeRanges* ranges = knownDlssModeRanges(sizes.output.width, sizes.output.height);
+    const RenderSizeOutside outside =
+        ranges ? renderSizeOutside(*ranges, record.dlssOptions.mode, sizes.render.width, sizes.render.height)
+               : RenderSizeOutside{};
+    if ((outside.below || outside.above) && framesNotTaken.fetch_add(1, std::memory_order_relaxed) == 0)
+        logEvent(outside.below ? renderSizeTooSmall : renderSizeTooLarge, sizes.render, sizes.output,
+                 LogSize{outside.limitWidth, outside.limitHeight});
+    return false;
+}
+
 // Clears the view-format rewrite however the evaluation ends.
 struct RewriteWindow {
     RewriteWindow() { setR8TypelessRewriteActive(true); }
@@ -343,13 +412,13 @@ bool tagAndEvaluateDlss(const DispatchFrame& frame, const Fsr2ContextRecord& rec
         return false;
     }
     if (!transparency) {
-        return evaluate(frame, sl::kFeatureDLSS);
+        return noteRenderSizeTaken(frame, record, evaluate(frame, sl::kFeatureDLSS));
     }
     if (!ensureShaderResourceViewHook(record)) {
         return false;
     }
     RewriteWindow rewrite;
-    return evaluate(frame, sl::kFeatureDLSS);
+    return noteRenderSizeTaken(frame, record, evaluate(frame, sl::kFeatureDLSS));
 }
 
 // Step: NIS sharpens the intermediate DLSS wrote into the host's output.
@@ -362,7 +431,8 @@ bool sharpen(const DispatchFrame& frame, const Fsr2ContextRecord& record, const 
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slNISSetOptions, sl::kFeatureNIS, "slNISSetOptions");
     if (!setOptions ||
-        !streamlineAccepted(setOptions(viewportHandle(), options), StreamlineCall::slNISSetOptions)) {
+        !frameCallAccepted(setOptions(viewportHandle(), options), StreamlineCall::slNISSetOptions,
+                           nisOptionsFailed, sizesOf(frame))) {
         return false;
     }
     sl::Resource resources[2] = {
@@ -381,13 +451,15 @@ std::uint32_t dispatchContext(Fsr2ContextRecord& record, const FfxFsr2DispatchDe
 {
     const Settings settings = upscalerSettings();
     if (!checkFrameGeneration(settings) || !followRenderSize(record, d, settings) ||
-        !followPreExposure(record, d.preExposure)) {
+        !followPreExposure(record, d)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     sl::Constants constants;
     buildFrameConstants(record, d, constants);
     const sl::FrameToken* token = frameTokenOf(record);
-    if (!token || !sendConstants(constants, *token)) {
+    const FrameSizes sizes{{d.renderSize.width, d.renderSize.height},
+                           {record.dlssOptions.outputWidth, record.dlssOptions.outputHeight}};
+    if (!token || !sendConstants(constants, *token, sizes)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     auto* output = static_cast<ID3D12Resource*>(d.output.resource);
@@ -437,6 +509,11 @@ std::uint32_t fsr2ContextDestroyReplacement(void* context)
         return FFX_ERROR_INVALID_POINTER;
     }
     try {
+        if (const std::uint32_t notTaken = framesNotTaken.exchange(0, std::memory_order_relaxed))
+            logLine(
+                "DLSS could not upscale the last %u frames of this FSR2 context (render sizes no DLSS mode "
+                "takes)",
+                notTaken);
         Fsr2ContextRecord& record = recordOf(context);
         if (upscalerSettings().enableNisSharpening && record.nisIntermediate) {
             record.nisIntermediate->Release();

@@ -237,6 +237,7 @@ private:
     bool runRenderingAhead();
     bool createSecondDevice();
     void recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list);
+    Size renderSizeAt(std::uint32_t frame) const;
     void callInternalFunction(std::uint32_t frame);
     FfxFsr2DispatchDescription dispatchDescription(std::uint32_t frame, ID3D12GraphicsCommandList* list);
     bool waitIdle();
@@ -625,9 +626,19 @@ void Game::callInternalFunction(std::uint32_t frame)
 #endif
 }
 
+// The size the game renders this frame at: --render, or the last --render-at change before it.
+Size Game::renderSizeAt(std::uint32_t frame) const
+{
+    Size size = options_.renderSize;
+    for (const RenderSizeChange& change : options_.renderSizeChanges)
+        if (change.frame <= frame)
+            size = change.size;
+    return size;
+}
+
 void Game::recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list)
 {
-    const Size render = options_.renderSize;
+    const Size render = renderSizeAt(frame);
     D3D12_RESOURCE_BARRIER toTarget = transition(color_.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
                                                  D3D12_RESOURCE_STATE_RENDER_TARGET);
     list->ResourceBarrier(1, &toTarget);
@@ -661,7 +672,7 @@ FfxFsr2DispatchDescription Game::dispatchDescription(std::uint32_t frame, ID3D12
     d.transparencyAndComposition.resource = maskNow ? mask_.Get() : nullptr;
     d.output.resource = output_.Get();
     d.output.state = 1; // unordered access
-    const Size render = options_.renderSize;
+    const Size render = renderSizeAt(frame);
     d.jitterOffset = {halton(frame % 8 + 1, 2) - 0.5f, halton(frame % 8 + 1, 3) - 0.5f};
     d.motionVectorScale = {static_cast<float>(render.width), static_cast<float>(render.height)};
     d.renderSize = {render.width, render.height};
@@ -687,7 +698,7 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
 bool Game::renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list)
 {
     const float aspect =
-        static_cast<float>(options_.renderSize.width) / static_cast<float>(options_.renderSize.height);
+        static_cast<float>(renderSizeAt(frame).width) / static_cast<float>(renderSizeAt(frame).height);
     world_.setCamera(cameraForFrame(frame, aspect, 1.0f, 0.1f, 1000.0f));
     // The menu is open for the first frames and for a few after a resize.
     const bool menu = frame < 4 || (options_.resizeAtFrame && frame >= options_.resizeAtFrame &&

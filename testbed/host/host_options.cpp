@@ -50,7 +50,7 @@ std::string usageText()
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
            "                 [--recreate-at N] [--recreate-via-parent | --recreate-via-adapter]\n"
-           "                 [--still-drawing N] [--alt-enter N]\n";
+           "                 [--still-drawing N] [--alt-enter N] [--render-at N:WxH]...\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -85,6 +85,16 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             o.recreateVia = GameOptions::RecreateVia::swapChainParent;
         } else if (a == L"--recreate-via-adapter") {
             o.recreateVia = GameOptions::RecreateVia::adapterParent;
+        } else if (a == L"--render-at") {
+            const auto colon = value.find(L':');
+            RenderSizeChange change{};
+            ok = hasValue && colon != std::wstring::npos &&
+                 parseNumber(value.substr(0, colon), change.frame) &&
+                 parseSize(value.substr(colon + 1), change.size) &&
+                 (o.renderSizeChanges.empty() || o.renderSizeChanges.back().frame < change.frame);
+            if (ok)
+                o.renderSizeChanges.push_back(change);
+            usedValue = true;
         } else if (a == L"--alt-enter") {
             ok = hasValue && parseNumber(value, o.altEnterAtFrame);
             usedValue = true;
@@ -150,6 +160,12 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
         o.recreateAtFrame = 0;
     if (o.altEnterAtFrame >= o.frames)
         o.altEnterAtFrame = 0;
+    for (const RenderSizeChange& change : o.renderSizeChanges) {
+        if (change.size.width > o.renderSize.width || change.size.height > o.renderSize.height) {
+            result.error = "--render-at sizes must fit in --render";
+            return result;
+        }
+    }
     return result;
 }
 

@@ -11,6 +11,12 @@ struct Size {
     std::uint32_t height;
 };
 
+// From `frame` on, the game renders at `size` (dynamic resolution, within --render).
+struct RenderSizeChange {
+    std::uint32_t frame;
+    Size size;
+};
+
 struct GameOptions {
     std::uint32_t frames = 120;
     Size renderSize{640, 360};
@@ -39,9 +45,10 @@ struct GameOptions {
     // Alt+Enter is sent to the game's window at this frame, and the game follows its window's size (as DXGI
     // asks: ResizeBuffers after WM_SIZE); 0: never.
     std::uint32_t altEnterAtFrame = 0;
-    std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
-    std::wstring imagePath;                      // last presented frame as PPM; empty: none
-    std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none
+    std::vector<RenderSizeChange> renderSizeChanges; // in frame order
+    std::wstring bridgePath = L"fsr2bridge.dll";     // empty: run without the bridge
+    std::wstring imagePath;                          // last presented frame as PPM; empty: none
+    std::wstring inputImagePath; // that frame's render-resolution input as PPM; empty: none
 };
 
 struct ParseResult {

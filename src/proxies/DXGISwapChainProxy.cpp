@@ -41,19 +41,16 @@ constinit std::atomic<bool> presentStarted{false};
 
 void sendPresentStartMarkers() noexcept
 {
-    if (presentStarted.exchange(true, std::memory_order_relaxed))
+    if (presentStarted.load(std::memory_order_relaxed))
         return;
+    presentStarted.store(true, std::memory_order_relaxed);
     sendMarker(sl::ReflexMarker::eRenderSubmitEnd);
     sendMarker(sl::ReflexMarker::ePresentStart);
 }
 } // namespace
 
-template <class PresentCall>
-HRESULT DXGISwapChainProxy::presentFrame(UINT flags, PresentCall present) noexcept
+template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCall present) noexcept
 {
-    // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised).
-    if ((flags & DXGI_PRESENT_TEST) != 0)
-        return present();
     const FrameGenerationRequest request = peekFrameGenerationRequest();
     bestEffort([&] { setFrameGenerationMode(request.requested ? 1u : 0u); });
     sendPresentStartMarkers();
@@ -141,13 +138,18 @@ ULONG STDMETHODCALLTYPE DXGISwapChainProxy::Release()
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present(UINT syncInterval, UINT flags)
 {
-    return presentFrame(flags, [&] { return upgraded->Present(syncInterval, flags); });
+    // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised).
+    if ((flags & DXGI_PRESENT_TEST) != 0)
+        return upgraded->Present(syncInterval, flags);
+    return presentFrame([&] { return upgraded->Present(syncInterval, flags); });
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present1(UINT syncInterval, UINT flags,
                                                        const DXGI_PRESENT_PARAMETERS* parameters)
 {
-    return presentFrame(flags, [&] { return upgraded->Present1(syncInterval, flags, parameters); });
+    if ((flags & DXGI_PRESENT_TEST) != 0)
+        return upgraded->Present1(syncInterval, flags, parameters);
+    return presentFrame([&] { return upgraded->Present1(syncInterval, flags, parameters); });
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::SetFullscreenState(BOOL fullscreen, IDXGIOutput* target)

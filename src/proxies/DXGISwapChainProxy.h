@@ -88,9 +88,8 @@ public:
     // END generated forwarders
 
 private:
-    // Runs the frame-boundary steps around `present` and returns its result; an occlusion poll
-    // (DXGI_PRESENT_TEST in `flags`) is only passed on.
-    template <class PresentCall> HRESULT presentFrame(UINT flags, PresentCall present) noexcept;
+    // Runs the frame-boundary steps around `present` (not an occlusion poll) and returns its result.
+    template <class PresentCall> HRESULT presentFrame(PresentCall present) noexcept;
 };
 
 } // namespace fsr2bridge

@@ -330,7 +330,8 @@ constexpr LogEvent<const void*> viewHookFailed{
 // Hooks the native device's CreateShaderResourceView once per process; a failed attempt is not repeated.
 bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
 {
-    if (srvHookAttempted.exchange(true, std::memory_order_acq_rel)) {
+    if (srvHookAttempted.load(std::memory_order_acquire) ||
+        srvHookAttempted.exchange(true, std::memory_order_acq_rel)) {
         return true;
     }
     void* target = shaderResourceViewHookTarget(record.device);
@@ -362,8 +363,9 @@ bool noteRenderSizeTaken(const DispatchFrame& frame, const Fsr2ContextRecord& re
 {
     const FrameSizes sizes = sizesOf(frame);
     if (taken) {
-        if (const std::uint32_t notTaken = framesNotTaken.exchange(0, std::memory_order_relaxed))
-            logEvent(renderSizeTakenAgain, sizes.render, sizes.output, notTaken);
+        if (framesNotTaken.load(std::memory_order_relaxed) != 0)
+            if (const std::uint32_t notTaken = framesNotTaken.exchange(0, std::memory_order_relaxed))
+                logEvent(renderSizeTakenAgain, sizes.render, sizes.output, notTaken);
         return true;
     }
     const DlssModeRanges* ranges = knownDlssModeRanges(sizes.output.width, sizes.output.height);

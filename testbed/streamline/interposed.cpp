@@ -302,7 +302,8 @@ InterposedSwapChain::~InterposedSwapChain()
 // DXGI changes the full-screen state itself on Alt+Enter, without SetFullscreenState. Frame Generation must
 // be off then as around SetFullscreenState (Streamline presents on its own thread and may deadlock): a change
 // first seen while the last mode sent is on is journalled as refused, and the swap chain's next present,
-// resize or full-screen call is refused. Checked at those calls and before every Frame Generation switch.
+// resize or full-screen call is refused. Looked for before every Frame Generation switch and at resizes and
+// full-screen calls (not at presents, which then cost the game no more than Streamline's own would).
 void InterposedSwapChain::noteFullscreenChange()
 {
     BOOL now = fullscreenSeen_;
@@ -319,9 +320,10 @@ void InterposedSwapChain::noteFullscreenChange()
     line.commit(0);
 }
 
-bool InterposedSwapChain::refusedForFullscreenChange(const char* entry, HRESULT& hr)
+bool InterposedSwapChain::refusedForFullscreenChange(const char* entry, HRESULT& hr, bool look)
 {
-    noteFullscreenChange();
+    if (look)
+        noteFullscreenChange();
     if (!std::exchange(fullscreenChangedWithFrameGeneration_, false))
         return false;
     hr = DXGI_ERROR_INVALID_CALL;
@@ -372,7 +374,7 @@ ULONG STDMETHODCALLTYPE InterposedSwapChain::Release()
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT flags)
 {
     HRESULT hr;
-    if (scriptedHr("swapchain.Present", hr) || refusedForFullscreenChange("swapchain.Present", hr))
+    if (scriptedHr("swapchain.Present", hr) || refusedForFullscreenChange("swapchain.Present", hr, false))
         return hr;
     hr = real()->Present(syncInterval, flags);
     Line line("swapchain.Present");
@@ -399,7 +401,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::SetFullscreenState(BOOL fullscree
 {
     HRESULT hr;
     if (scriptedHr("swapchain.SetFullscreenState", hr) ||
-        refusedForFullscreenChange("swapchain.SetFullscreenState", hr) ||
+        refusedForFullscreenChange("swapchain.SetFullscreenState", hr, true) ||
         refusedWhileFrameGenerationOn("swapchain.SetFullscreenState", hr))
         return hr;
     hr = real()->SetFullscreenState(fullscreen, target);
@@ -415,7 +417,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT wi
 {
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers", hr) ||
-        refusedForFullscreenChange("swapchain.ResizeBuffers", hr) ||
+        refusedForFullscreenChange("swapchain.ResizeBuffers", hr, true) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers", hr))
         return hr;
     hr = real()->ResizeBuffers(count, width, height, format, flags);
@@ -434,7 +436,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT 
                                                         const DXGI_PRESENT_PARAMETERS* params)
 {
     HRESULT hr;
-    if (scriptedHr("swapchain.Present1", hr) || refusedForFullscreenChange("swapchain.Present1", hr))
+    if (scriptedHr("swapchain.Present1", hr) || refusedForFullscreenChange("swapchain.Present1", hr, false))
         return hr;
     IDXGISwapChain1* chain = levels_.at<IDXGISwapChain1>(1);
     hr = chain ? chain->Present1(syncInterval, flags, params) : E_NOINTERFACE;
@@ -462,7 +464,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
 {
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers1", hr) ||
-        refusedForFullscreenChange("swapchain.ResizeBuffers1", hr) ||
+        refusedForFullscreenChange("swapchain.ResizeBuffers1", hr, true) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers1", hr))
         return hr;
     IDXGISwapChain3* chain = levels_.at<IDXGISwapChain3>(3);

@@ -284,7 +284,7 @@ public:
 
 private:
     ~InterposedSwapChain();
-    bool refusedForFullscreenChange(const char* entry, HRESULT& hr);
+    bool refusedForFullscreenChange(const char* entry, HRESULT& hr, bool look);
     Levels<5> levels_;
     std::atomic<ULONG> refs_{1};
     BOOL fullscreenSeen_ = FALSE; // the real swap chain's state as last seen

@@ -248,56 +248,6 @@ HRESULT STDMETHODCALLTYPE refusingPresent1(IDXGISwapChain1* swapChain, UINT sync
     return refuse(flags) ? DXGI_ERROR_WAS_STILL_DRAWING : systemPresent1(swapChain, sync, flags, parameters);
 }
 
-// The system's swap-chain and factory methods, read once from a throw-away swap chain.
-struct SystemMethods {
-    bool found = false;
-    void* present = nullptr;                // IDXGISwapChain slot 8
-    void* present1 = nullptr;               // IDXGISwapChain1 slot 22
-    void* createSwapChain = nullptr;        // IDXGIFactory slot 10
-    void* createSwapChainForHwnd = nullptr; // IDXGIFactory2 slot 15
-};
-
-const SystemMethods& systemMethods()
-{
-    static const SystemMethods methods = [] {
-        using Microsoft::WRL::ComPtr;
-        SystemMethods m;
-        ComPtr<IDXGIFactory2> factory;
-        ComPtr<ID3D12Device> device;
-        ComPtr<ID3D12CommandQueue> queue;
-        ComPtr<IDXGISwapChain1> swapChain;
-        HWND window = CreateWindowExA(0, "STATIC", "layer", WS_OVERLAPPED, 0, 0, 64, 64, nullptr, nullptr,
-                                      nullptr, nullptr);
-        D3D12_COMMAND_QUEUE_DESC queueDesc{};
-        DXGI_SWAP_CHAIN_DESC1 desc{};
-        desc.Width = 64;
-        desc.Height = 64;
-        desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-        desc.SampleDesc.Count = 1;
-        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-        desc.BufferCount = 2;
-        desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-        m.found = window && SUCCEEDED(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory))) &&
-                  SUCCEEDED(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device))) &&
-                  SUCCEEDED(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue))) &&
-                  SUCCEEDED(factory->CreateSwapChainForHwnd(queue.Get(), window, &desc, nullptr, nullptr,
-                                                            &swapChain));
-        if (m.found) {
-            void* const* swapChainTable = *reinterpret_cast<void* const* const*>(swapChain.Get());
-            void* const* factoryTable = *reinterpret_cast<void* const* const*>(factory.Get());
-            m.present = swapChainTable[8];
-            m.present1 = swapChainTable[22];
-            m.createSwapChain = factoryTable[10];
-            m.createSwapChainForHwnd = factoryTable[15];
-        }
-        swapChain.Reset();
-        if (window)
-            DestroyWindow(window);
-        return m;
-    }();
-    return methods;
-}
-
 bool hookSystemMethod(void* target, void* detour, void** original)
 {
     return target != nullptr && layerTable().create(target, detour, original) == MH_OK &&
@@ -356,6 +306,49 @@ HRESULT STDMETHODCALLTYPE createSwapChainForHwndWithAnyQueue(
 }
 
 } // namespace
+
+const SystemMethods& systemMethods()
+{
+    static const SystemMethods methods = [] {
+        using Microsoft::WRL::ComPtr;
+        SystemMethods m;
+        ComPtr<IDXGIFactory2> factory;
+        ComPtr<ID3D12Device> device;
+        ComPtr<ID3D12CommandQueue> queue;
+        ComPtr<IDXGISwapChain1> swapChain;
+        HWND window = CreateWindowExA(0, "STATIC", "layer", WS_OVERLAPPED, 0, 0, 64, 64, nullptr, nullptr,
+                                      nullptr, nullptr);
+        D3D12_COMMAND_QUEUE_DESC queueDesc{};
+        DXGI_SWAP_CHAIN_DESC1 desc{};
+        desc.Width = 64;
+        desc.Height = 64;
+        desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+        desc.SampleDesc.Count = 1;
+        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+        desc.BufferCount = 2;
+        desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+        m.found = window && SUCCEEDED(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory))) &&
+                  SUCCEEDED(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device))) &&
+                  SUCCEEDED(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue))) &&
+                  SUCCEEDED(factory->CreateSwapChainForHwnd(queue.Get(), window, &desc, nullptr, nullptr,
+                                                            &swapChain));
+        if (m.found) {
+            void* const* swapChainTable = *reinterpret_cast<void* const* const*>(swapChain.Get());
+            void* const* factoryTable = *reinterpret_cast<void* const* const*>(factory.Get());
+            m.present = swapChainTable[8];
+            m.present1 = swapChainTable[22];
+            m.createSwapChain = factoryTable[10];
+            m.createSwapChainForHwnd = factoryTable[15];
+            // ID3D12CommandQueue: IUnknown 3, ID3D12Object 4, ID3D12DeviceChild 1, two tile mappings.
+            m.executeCommandLists = (*reinterpret_cast<void* const* const*>(queue.Get()))[10];
+        }
+        swapChain.Reset();
+        if (window)
+            DestroyWindow(window);
+        return m;
+    }();
+    return methods;
+}
 
 bool refuseNonWaitingPresentsOnce()
 {

@@ -21,6 +21,18 @@ ID3D12Device10* wrapDevice(ID3D12Device* native);
 // True when `device` is one of the layer's wrappers.
 bool isLayerDevice(IUnknown* device);
 
+// The system's own swap-chain, factory and queue methods (what its objects' tables hold), read once from
+// throw-away objects on a hidden window; `found` false when they could not be made.
+struct SystemMethods {
+    bool found = false;
+    void* present = nullptr;                // IDXGISwapChain slot 8
+    void* present1 = nullptr;               // IDXGISwapChain1 slot 22
+    void* createSwapChain = nullptr;        // IDXGIFactory slot 10
+    void* createSwapChainForHwnd = nullptr; // IDXGIFactory2 slot 15
+    void* executeCommandLists = nullptr;    // ID3D12CommandQueue slot 10
+};
+const SystemMethods& systemMethods();
+
 // Fault switch: the system swap chains' Present and Present1 refuse every present made with
 // DXGI_PRESENT_DO_NOT_WAIT once, with DXGI_ERROR_WAS_STILL_DRAWING (as when the GPU has not finished an
 // earlier frame), and show the retry that follows. Installed once per process (a throw-away swap chain on a

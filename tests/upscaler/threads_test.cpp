@@ -70,6 +70,21 @@ struct alignas(16) HostContext {
     unsigned char bytes[0x1000];
 };
 
+// A 1280x720 dispatch whose resources are placeholders: the fake Streamline never reads them.
+FfxFsr2DispatchDescription placeholderDispatch(int& commandList)
+{
+    static int placeholders[4];
+    FfxFsr2DispatchDescription d{};
+    d.commandList = &commandList;
+    d.color.resource = &placeholders[0];
+    d.depth.resource = &placeholders[1];
+    d.motionVectors.resource = &placeholders[2];
+    d.output.resource = &placeholders[3];
+    d.renderSize = {1280, 720};
+    d.preExposure = 1.0f;
+    return d;
+}
+
 } // namespace
 
 TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
@@ -110,16 +125,8 @@ TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
         EXPECT_EQ(fsr2ContextCreateReplacement(&context, &description), FFX_OK);
     };
     int commandList = 0;
-    static int placeholders[4];
-    FfxFsr2DispatchDescription d{};
-    d.commandList = &commandList;
-    d.color.resource = &placeholders[0];
-    d.depth.resource = &placeholders[1];
-    d.motionVectors.resource = &placeholders[2];
-    d.output.resource = &placeholders[3];
-    d.renderSize = {1280, 720};
+    FfxFsr2DispatchDescription d = placeholderDispatch(commandList);
     d.motionVectorScale = {1280, 720};
-    d.preExposure = 1.0f;
     d.cameraNear = 0.1f;
     d.cameraFar = 100.0f;
     d.cameraFovAngleVertical = 1.0f;
@@ -257,17 +264,10 @@ TEST(Threads, FirstDispatchesWithAMaskOnTwoThreadsBothSucceed)
     HostContext contexts[2]{};
     for (HostContext& context : contexts)
         ASSERT_EQ(fsr2ContextCreateReplacement(&context, &description), FFX_OK);
-    static int placeholders[5];
     int commandList = 0;
-    FfxFsr2DispatchDescription d{};
-    d.commandList = &commandList;
-    d.color.resource = &placeholders[0];
-    d.depth.resource = &placeholders[1];
-    d.motionVectors.resource = &placeholders[2];
-    d.output.resource = &placeholders[3];
-    d.transparencyAndComposition.resource = &placeholders[4];
-    d.renderSize = {1280, 720};
-    d.preExposure = 1.0f;
+    FfxFsr2DispatchDescription d = placeholderDispatch(commandList);
+    static int mask;
+    d.transparencyAndComposition.resource = &mask;
     std::atomic<std::uint32_t> failed{0};
     unhook();
     const std::uint32_t rounds = raceRounds(

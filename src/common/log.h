@@ -52,7 +52,7 @@ struct LogKind {
     bool counted; // a LogError: first occurrence in full, later ones counted
     std::uint8_t argCount;
     LogArgType types[maxLogArgs];
-    std::uint8_t sizes[maxLogArgs]; // bytes of each argument's type, for {x} of negative numbers
+    std::uint8_t sizes[maxLogArgs];   // bytes of each argument's type, for {x} of negative numbers
     LogNamer namers[maxLogArgs] = {}; // for {n}: null for types without names
 };
 
@@ -99,8 +99,11 @@ template <class T> std::uint64_t encodeArg(T value) noexcept
 
 // An enumeration with a logName(value) found by argument-dependent lookup.
 template <class T>
-concept NamedLogArg = std::is_enum_v<T> && requires(T value) {
-    { logName(value) } -> std::convertible_to<const char*>;
+concept NamedLogArg = std::is_enum_v<T> && requires(T value)
+{
+    {
+        logName(value)
+        } -> std::convertible_to<const char*>;
 };
 
 template <class T> constexpr LogNamer namerOf()

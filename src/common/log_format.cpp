@@ -150,7 +150,8 @@ void appendEvent(LineBuffer& line, const LogKind& kind, const std::uint64_t* arg
                 line.append('?');
         },
         [&](std::uint32_t index) {
-            const char* name = present(index) && kind.namers[index] ? kind.namers[index](args[index]) : nullptr;
+            const char* name =
+                present(index) && kind.namers[index] ? kind.namers[index](args[index]) : nullptr;
             line.append(name ? std::string_view(name) : std::string_view("?"));
         });
 }

@@ -207,7 +207,7 @@ CLASSES = [
                 "GetDeviceRemovedReason": OWN, "CreateCommandQueue1": OWN}, slot_table="deviceSlots"),
     ClassTable("DXGISwapChainProxy", "src/proxies/DXGISwapChainProxy.h", "IDXGISwapChain4",
                every("native", "IUnknown", *SWAP_CHAIN_CHAIN),
-               {**COUNTING_UNKNOWN, "Present": OWN, "Present1": OWN, "GetBuffer": "upgraded",
+               {**COUNTING_UNKNOWN, "GetParent": OWN, "Present": OWN, "Present1": OWN, "GetBuffer": "upgraded",
                 "SetFullscreenState": OWN, "ResizeBuffers": OWN,
                 "GetCurrentBackBufferIndex": "upgraded", "ResizeBuffers1": OWN},
                slot_table="swapChainSlots"),

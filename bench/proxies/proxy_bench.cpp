@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "hooking/MinHook.h"
 #include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGISwapChainProxy.h"
@@ -77,7 +78,12 @@ int main()
 
     // Reflex and Frame Generation run their own code against a Streamline that only counts.
     testsupport::installFakeStreamline().recording = false;
-    fsr2bridge::advanceFrameToken(); // a current token: the markers reach Streamline
+    // Reflex runs (without a settings store: no sleep) and there is a current token: the markers reach
+    // Streamline.
+    if (MH_Initialize() != MH_OK || !fsr2bridge::startReflex(nullptr)) {
+        std::printf("FAIL: startReflex\n");
+        return 1;
+    }
 
     // Submission: an empty ExecuteCommandLists on a real queue.
     const ComPtr<ID3D12CommandQueue> queue = testsupport::createQueue(device);

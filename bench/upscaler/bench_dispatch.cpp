@@ -48,6 +48,7 @@ int main()
     fsr2bridge::advanceFrameToken(); // a current frame token: the dispatch reaches Streamline
     fsr2bridge::advanceFrameToken();
     MH_Initialize();
+    fsr2bridge::startReflex(nullptr); // Frame Generation needs Reflex running
 
     fsr2bridge::FfxFsr2ContextDescription description{};
     description.flags = 0x2C;

@@ -15,8 +15,10 @@
 //   LogError<HRESULT> slSetTagFailed{"slSetTag failed with {x}"};   // not const: it counts
 //
 // A kind's text holds one placeholder per argument, in order: {} shows the argument as its type says
-// (decimal, true/false, a float, a pointer in hex), {x} in hexadecimal. The count is checked when compiling.
-// Arguments are integers, enumerations, bool, floating point or pointers (at most four).
+// (decimal, true/false, a float, a pointer in hex, a LogSize as WxH), {x} in hexadecimal. {n} takes no
+// argument: it names the one before it, for an enumeration with a logName(value) found by argument-dependent
+// lookup ("15 ({n})" gives "15 (eErrorNGXFailed)"), and shows "?" for others. The count is checked when
+// compiling. Arguments are integers, enumerations, bool, floating point, pointers or LogSize (at most four).
 //
 // One writer thread, started with the log, formats and writes; records made before the start wait in the
 // ring. A full ring drops records (the writer says how many), but never the first report of a counted
@@ -24,6 +26,7 @@
 // the same folder is left alone: this one is then written as fsr2bridge.<process id>.log.
 #include <atomic>
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,14 +38,23 @@ namespace fsr2bridge {
 inline constexpr std::uint32_t maxLogArgs = 4;
 
 // How the writer shows one argument for "{}".
-enum class LogArgType : std::uint8_t { unsignedInteger, signedInteger, boolean, floating, pointer };
+enum class LogArgType : std::uint8_t { unsignedInteger, signedInteger, boolean, floating, pointer, size };
+
+// Two extents shown as WxH (a render or output size): one argument.
+struct LogSize {
+    std::uint32_t width, height;
+};
+
+// The name of an enumeration's value (a static string; null when it has none), for {n}.
+using LogNamer = const char* (*)(std::uint64_t encoded) noexcept;
 
 struct LogKind {
     const char* format;
     bool counted; // a LogError: first occurrence in full, later ones counted
     std::uint8_t argCount;
     LogArgType types[maxLogArgs];
-    std::uint8_t sizes[maxLogArgs]; // bytes of each argument's type, for {x} of negative numbers
+    std::uint8_t sizes[maxLogArgs];   // bytes of each argument's type, for {x} of negative numbers
+    LogNamer namers[maxLogArgs] = {}; // for {n}: null for types without names
 };
 
 namespace logdetail {
@@ -50,7 +62,9 @@ namespace logdetail {
 template <class T> constexpr LogArgType argType()
 {
     using U = std::remove_cvref_t<T>;
-    if constexpr (std::is_same_v<U, bool>)
+    if constexpr (std::is_same_v<U, LogSize>)
+        return LogArgType::size;
+    else if constexpr (std::is_same_v<U, bool>)
         return LogArgType::boolean;
     else if constexpr (std::is_enum_v<U>)
         return argType<std::underlying_type_t<U>>();
@@ -61,13 +75,16 @@ template <class T> constexpr LogArgType argType()
     else if constexpr (std::is_integral_v<U>)
         return std::is_signed_v<U> ? LogArgType::signedInteger : LogArgType::unsignedInteger;
     else
-        static_assert(std::is_void_v<U>, "a log argument is an integer, enumeration, bool, float or pointer");
+        static_assert(std::is_void_v<U>,
+                      "a log argument is an integer, enumeration, bool, float, pointer or LogSize");
 }
 
 template <class T> std::uint64_t encodeArg(T value) noexcept
 {
     using U = std::remove_cvref_t<T>;
-    if constexpr (std::is_same_v<U, bool>)
+    if constexpr (std::is_same_v<U, LogSize>)
+        return (std::uint64_t{value.width} << 32) | value.height;
+    else if constexpr (std::is_same_v<U, bool>)
         return value ? 1 : 0;
     else if constexpr (std::is_enum_v<U>)
         return encodeArg(static_cast<std::underlying_type_t<U>>(value));
@@ -81,7 +98,28 @@ template <class T> std::uint64_t encodeArg(T value) noexcept
         return static_cast<std::uint64_t>(value);
 }
 
-// Placeholders in a kind's text; -1 when a brace is not part of "{}" or "{x}".
+// An enumeration with a logName(value) found by argument-dependent lookup.
+template <class T>
+concept NamedLogArg = std::is_enum_v<T> && requires(T value)
+{
+    {
+        logName(value)
+        } -> std::convertible_to<const char*>;
+};
+
+template <class T> constexpr LogNamer namerOf()
+{
+    using U = std::remove_cvref_t<T>;
+    if constexpr (NamedLogArg<U>)
+        return [](std::uint64_t encoded) noexcept -> const char* {
+            return logName(static_cast<U>(static_cast<std::underlying_type_t<U>>(encoded)));
+        };
+    else
+        return nullptr;
+}
+
+// Placeholders in a kind's text that take an argument; -1 when a brace is not part of "{}", "{x}" or "{n}",
+// or a "{n}" has no argument before it.
 consteval int placeholderCount(const char* format)
 {
     int count = 0;
@@ -90,6 +128,12 @@ consteval int placeholderCount(const char* format)
             return -1;
         if (*c != '{')
             continue;
+        if (c[1] == 'n' && c[2] == '}') {
+            if (count == 0)
+                return -1;
+            c += 2;
+            continue;
+        }
         if (c[1] == '}') {
             ++c;
         } else if (c[1] == 'x' && c[2] == '}') {
@@ -111,7 +155,8 @@ template <class... Args> consteval LogKind makeKind(const char* format, bool cou
                    counted,
                    static_cast<std::uint8_t>(sizeof...(Args)),
                    {argType<Args>()...},
-                   {static_cast<std::uint8_t>(sizeof(std::remove_cvref_t<Args>))...}};
+                   {static_cast<std::uint8_t>(sizeof(std::remove_cvref_t<Args>))...},
+                   {namerOf<Args>()...}};
 }
 
 } // namespace logdetail

@@ -86,6 +86,11 @@ void appendArgument(LineBuffer& line, LogArgType type, std::uint8_t size, bool h
         return;
     }
     switch (type) {
+    case LogArgType::size:
+        line.appendUnsigned(value >> 32);
+        line.append('x');
+        line.appendUnsigned(value & 0xFFFFFFFF);
+        break;
     case LogArgType::unsignedInteger:
         line.appendUnsigned(value);
         break;
@@ -106,13 +111,17 @@ void appendArgument(LineBuffer& line, LogArgType type, std::uint8_t size, bool h
     }
 }
 
-// Walks the kind's text; `argument(index, hex)` writes placeholder `index`.
-template <class Placeholder>
-void appendFormat(LineBuffer& line, const char* format, Placeholder argument) noexcept
+// Walks the kind's text; `argument(index, hex)` writes placeholder `index`, `name(index)` the name of
+// argument `index` ({n}, after it).
+template <class Placeholder, class Name>
+void appendFormat(LineBuffer& line, const char* format, Placeholder argument, Name name) noexcept
 {
     std::uint32_t index = 0;
     for (const char* c = format; *c; ++c) {
-        if (*c == '{' && c[1] == '}') {
+        if (*c == '{' && c[1] == 'n' && c[2] == '}') {
+            name(index - 1);
+            c += 2;
+        } else if (*c == '{' && c[1] == '}') {
             argument(index++, false);
             ++c;
         } else if (*c == '{' && c[1] == 'x' && c[2] == '}') {
@@ -131,19 +140,29 @@ void appendEvent(LineBuffer& line, const LogKind& kind, const std::uint64_t* arg
 {
     if (!kind.format)
         return;
-    appendFormat(line, kind.format, [&](std::uint32_t index, bool hex) {
-        if (index < count && index < kind.argCount && args)
-            appendArgument(line, kind.types[index], kind.sizes[index], hex, args[index]);
-        else
-            line.append('?');
-    });
+    const auto present = [&](std::uint32_t index) { return index < count && index < kind.argCount && args; };
+    appendFormat(
+        line, kind.format,
+        [&](std::uint32_t index, bool hex) {
+            if (present(index))
+                appendArgument(line, kind.types[index], kind.sizes[index], hex, args[index]);
+            else
+                line.append('?');
+        },
+        [&](std::uint32_t index) {
+            const char* name =
+                present(index) && kind.namers[index] ? kind.namers[index](args[index]) : nullptr;
+            line.append(name ? std::string_view(name) : std::string_view("?"));
+        });
 }
 
 void appendRepeatSummary(LineBuffer& line, const LogKind& kind, std::uint64_t more,
                          std::uint64_t total) noexcept
 {
     if (kind.format)
-        appendFormat(line, kind.format, [&](std::uint32_t, bool) { line.append("..."); });
+        appendFormat(
+            line, kind.format, [&](std::uint32_t, bool) { line.append("..."); },
+            [&](std::uint32_t) { line.append("..."); });
     line.append(" (again ");
     line.appendUnsigned(more);
     line.append(more == 1 ? " time, " : " times, ");

@@ -149,15 +149,7 @@ HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
     if (upgrade == nullptr || attachmentLost())
         return S_OK; // after a device loss Streamline serves no device: its factories would serve none either
-    auto* native = static_cast<IDXGIFactory7*>(*factory);
-    void* upgraded = native;
-    if (!streamlineAccepted(upgrade(&upgraded), StreamlineCall::slUpgradeInterface))
-        return E_UNEXPECTED;
-    auto* proxy = new (std::nothrow) DXGIFactoryProxy(static_cast<IDXGIFactory7*>(upgraded), native);
-    if (proxy == nullptr)
-        return E_OUTOFMEMORY;
-    *factory = proxy;
-    return S_OK;
+    return wrapSystemFactory(upgrade, factory);
 }
 
 HRESULT WINAPI createDeviceHook(IUnknown* adapter, D3D_FEATURE_LEVEL minimumLevel, REFIID riid, void** device)

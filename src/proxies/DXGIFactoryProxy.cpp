@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include "proxies/DXGISwapChainProxy.h"
+#include "proxies/alt_enter.h"
 #include "proxies/identity.h"
 #include "streamline/device_loss.h"
 #include "streamline/streamline_api.h"
@@ -21,11 +22,27 @@ template <class Create> HRESULT createSwapChain(DXGIFactoryProxy& factory, void*
 {
     if (attachmentLost())
         return create(factory.native);
-    return wrapCreatedSwapChain(create(factory.upgraded), swapChain);
+    return wrapCreatedSwapChain(create(factory.upgraded), swapChain, &factory);
 }
 } // namespace
 
-HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
+HRESULT wrapSystemFactory(sl::PFun_slUpgradeInterface* upgrade, void** factory) noexcept
+{
+    // After the device's loss Streamline serves no device: the system factory stays as it is.
+    if (attachmentLost())
+        return E_UNEXPECTED;
+    auto* native = static_cast<IDXGIFactory7*>(*factory);
+    void* upgraded = native;
+    if (upgrade == nullptr || !streamlineAccepted(upgrade(&upgraded), StreamlineCall::slUpgradeInterface))
+        return E_UNEXPECTED;
+    auto* proxy = new (std::nothrow) DXGIFactoryProxy(static_cast<IDXGIFactory7*>(upgraded), native);
+    if (proxy == nullptr)
+        return E_OUTOFMEMORY;
+    *factory = proxy;
+    return S_OK;
+}
+
+HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain, DXGIFactoryProxy* creator) noexcept
 {
     if (created != S_OK || swapChain == nullptr || *swapChain == nullptr)
         return created;
@@ -39,9 +56,10 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept
         nativeSwapChain == nullptr)
         return E_UNEXPECTED; // Streamline's swap chain stays in the out-pointer
     auto* proxy = new (std::nothrow)
-        DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain), nativeSwapChain.Get());
+        DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain), nativeSwapChain.Get(), creator);
     if (proxy == nullptr)
         return E_OUTOFMEMORY; // Streamline's swap chain stays the caller's
+    watchAltEnter(nativeSwapChain.Get());
     nativeSwapChain.Detach();
     *swapChain = proxy;
     return S_OK;

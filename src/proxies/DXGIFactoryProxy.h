@@ -3,6 +3,7 @@
 // (`upgraded`) and handed out wrapped; everything else goes to the system factory (`native`).
 #include "common/graphics.h"
 #include "proxies/game_references.h"
+#include "streamline/sl_types.h"
 
 namespace fsr2bridge {
 
@@ -68,7 +69,13 @@ public:
 };
 
 // Wraps the swap chain that a creation through Streamline's factory left in `*swapChain`: only an S_OK
-// creation is wrapped; E_UNEXPECTED when Streamline cannot name the system swap chain.
-HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain) noexcept;
+// creation is wrapped; E_UNEXPECTED when Streamline cannot name the system swap chain. `creator` is the
+// factory proxy the swap chain's GetParent answers with.
+HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain, DXGIFactoryProxy* creator = nullptr) noexcept;
+
+// Puts a factory proxy in place of the system factory in `*factory` (its reference becomes the proxy's), with
+// Streamline's upgrade of it: S_OK; E_UNEXPECTED when Streamline refuses the upgrade, E_OUTOFMEMORY; the
+// system factory then stays in `*factory`.
+HRESULT wrapSystemFactory(sl::PFun_slUpgradeInterface* upgrade, void** factory) noexcept;
 
 } // namespace fsr2bridge

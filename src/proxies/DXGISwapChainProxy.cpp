@@ -1,9 +1,15 @@
 #include "proxies/DXGISwapChainProxy.h"
 
+#include <atomic>
+
+#include <wrl/client.h>
+
 #include "common/best_effort.h"
+#include "proxies/DXGIFactoryProxy.h"
 #include "proxies/identity.h"
 #include "streamline/device_loss.h"
 #include "streamline/reflex.h"
+#include "streamline/streamline_api.h"
 #include "upscaler/frame_generation.h"
 #include "upscaler/host_hooks.h"
 
@@ -39,21 +45,38 @@ template <class SwapChainCall> HRESULT withFrameGenerationPaused(SwapChainCall c
         bestEffort([] { resumeFrameGeneration(); });
     return result;
 }
-} // namespace
 
-template <class PresentCall>
-HRESULT DXGISwapChainProxy::presentFrame(UINT flags, PresentCall present) noexcept
+// The markers before a present, once per frame: a present that showed nothing has sent them for the frame
+// its retry (or the next present) shows.
+constinit std::atomic<bool> presentStarted{false};
+
+void sendPresentStartMarkers() noexcept
 {
-    // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised). After
-    // the device's loss there is no frame of Streamline's to end.
-    if ((flags & DXGI_PRESENT_TEST) != 0 || attachmentLost())
-        return present();
-    bestEffort([] { setFrameGenerationMode(takeFrameGenerationRequest() ? 1u : 0u); });
+    if (presentStarted.load(std::memory_order_relaxed))
+        return;
+    presentStarted.store(true, std::memory_order_relaxed);
     sendMarker(sl::ReflexMarker::eRenderSubmitEnd);
     sendMarker(sl::ReflexMarker::ePresentStart);
+}
+} // namespace
+
+template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCall present) noexcept
+{
+    // After the device's loss there is no frame of Streamline's to end.
+    if (attachmentLost())
+        return present();
+    const FrameGenerationRequest request = peekFrameGenerationRequest();
+    bestEffort([&] { setFrameGenerationMode(request.requested ? 1u : 0u); });
+    sendPresentStartMarkers();
     const HRESULT result = present();
     if (deviceRemovedBy(result, RemovalSeenAt::present))
         return result;
+    // A present that fails, or is refused (DXGI_ERROR_WAS_STILL_DRAWING) and made again, shows no frame: the
+    // token, the markers after it, the sleep and the Frame Generation request wait for one that does.
+    if (FAILED(result))
+        return result;
+    settleFrameGenerationRequest(request);
+    presentStarted.store(false, std::memory_order_relaxed);
     sendMarker(sl::ReflexMarker::ePresentEnd);
     bestEffort([] { advanceFrameToken(); }); // from here on the markers belong to the next frame
     bestEffort([] { reflexSleep(); });
@@ -73,6 +96,52 @@ HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::QueryInterface(REFIID riid, void**
                                                  FailedUpgrade::QueryAgain);
 }
 
+namespace {
+bool isFactoryIid(REFIID riid) noexcept
+{
+    static constexpr IID factoryIds[] = {
+        __uuidof(IDXGIFactory),  __uuidof(IDXGIFactory1), __uuidof(IDXGIFactory2), __uuidof(IDXGIFactory3),
+        __uuidof(IDXGIFactory4), __uuidof(IDXGIFactory5), __uuidof(IDXGIFactory6), __uuidof(IDXGIFactory7)};
+    for (const IID& id : factoryIds)
+        if (IsEqualIID(riid, id))
+            return true;
+    return false;
+}
+
+bool sameObject(IUnknown* a, IUnknown* b) noexcept
+{
+    Microsoft::WRL::ComPtr<IUnknown> identityA, identityB;
+    return a != nullptr && b != nullptr && SUCCEEDED(a->QueryInterface(IID_PPV_ARGS(&identityA))) &&
+           SUCCEEDED(b->QueryInterface(IID_PPV_ARGS(&identityB))) && identityA == identityB;
+}
+} // namespace
+
+// A game that keeps no factory rebuilds its swap chain (display mode, HDR, resolution) through the one this
+// answers: a factory proxy, so that the new swap chain is Streamline's and the proxy's too. Only the factory
+// interfaces are answered so, and only with the proxy of the system factory the system names; any other
+// answer is the system's own.
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::GetParent(REFIID riid, void** object)
+{
+    const HRESULT result = native->GetParent(riid, object);
+    if (result != S_OK || object == nullptr || *object == nullptr || !isFactoryIid(riid))
+        return result;
+    auto* system = static_cast<IUnknown*>(*object);
+    if (parent != nullptr && parent->native != nullptr && sameObject(parent->native, system)) {
+        void* answer = nullptr;
+        if (parent->QueryInterface(riid, &answer) == S_OK && answer != nullptr) {
+            system->Release();
+            *object = answer;
+        }
+        return S_OK;
+    }
+    // The game released the factory that made this swap chain: a proxy for the system factory takes its
+    // place (the reference GetParent gave becomes the proxy's), and serves the later calls as long as it
+    // lives.
+    if (wrapSystemFactory(streamlineApi.slUpgradeInterface, object) == S_OK)
+        parent = static_cast<DXGIFactoryProxy*>(*object);
+    return S_OK;
+}
+
 ULONG STDMETHODCALLTYPE DXGISwapChainProxy::AddRef()
 {
     return gameReferences.add(this);
@@ -85,13 +154,18 @@ ULONG STDMETHODCALLTYPE DXGISwapChainProxy::Release()
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present(UINT syncInterval, UINT flags)
 {
-    return presentFrame(flags, [&] { return upgraded->Present(syncInterval, flags); });
+    // An occlusion poll presents nothing and ends no frame (games send one every loop while minimised).
+    if ((flags & DXGI_PRESENT_TEST) != 0)
+        return upgraded->Present(syncInterval, flags);
+    return presentFrame([&] { return upgraded->Present(syncInterval, flags); });
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present1(UINT syncInterval, UINT flags,
                                                        const DXGI_PRESENT_PARAMETERS* parameters)
 {
-    return presentFrame(flags, [&] { return upgraded->Present1(syncInterval, flags, parameters); });
+    if ((flags & DXGI_PRESENT_TEST) != 0)
+        return upgraded->Present1(syncInterval, flags, parameters);
+    return presentFrame([&] { return upgraded->Present1(syncInterval, flags, parameters); });
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::SetFullscreenState(BOOL fullscreen, IDXGIOutput* target)

@@ -13,19 +13,24 @@ namespace fsr2bridge {
 inline constexpr IID swapChainProxyIid = {
     0xD82C5498, 0x6AD1, 0x4E35, {0x96, 0xFA, 0xDF, 0x99, 0x78, 0x0C, 0x93, 0xA2}};
 
+class DXGIFactoryProxy;
+
 // Holds one reference on `upgraded` and one on `native` (Streamline's creation and slGetNativeInterface),
 // counts the game's references and gives both back at the game's last release (game_references.h). Never
 // freed.
 class DXGISwapChainProxy final : public IDXGISwapChain4 {
 public:
-    constexpr DXGISwapChainProxy(IDXGISwapChain4* upgradedSwapChain,
-                                 IDXGISwapChain4* nativeSwapChain) noexcept
-        : upgraded(upgradedSwapChain), native(nativeSwapChain)
+    constexpr DXGISwapChainProxy(IDXGISwapChain4* upgradedSwapChain, IDXGISwapChain4* nativeSwapChain,
+                                 DXGIFactoryProxy* creator = nullptr) noexcept
+        : upgraded(upgradedSwapChain), native(nativeSwapChain), parent(creator)
     {
     }
 
     IDXGISwapChain4* upgraded;
     IDXGISwapChain4* native;
+    // The factory proxy GetParent answers with: the one that made this swap chain, or the one made for the
+    // system factory once the game had released that. Holds no reference (proxies are never freed).
+    DXGIFactoryProxy* parent;
     GameReferences gameReferences;
 
     // BEGIN generated forwarders
@@ -38,7 +43,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID guid, UINT data_size, const void* data) override { return native->SetPrivateData(guid, data_size, data); }
     HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID guid, const IUnknown* object) override { return native->SetPrivateDataInterface(guid, object); }
     HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID guid, UINT* data_size, void* data) override { return native->GetPrivateData(guid, data_size, data); }
-    HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void** parent) override { return native->GetParent(riid, parent); }
+    HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void** parent) override;
     // IDXGIDeviceSubObject
     HRESULT STDMETHODCALLTYPE GetDevice(REFIID riid, void** device) override { return native->GetDevice(riid, device); }
     // IDXGISwapChain
@@ -83,9 +88,8 @@ public:
     // END generated forwarders
 
 private:
-    // Runs the frame-boundary steps around `present` and returns its result; an occlusion poll
-    // (DXGI_PRESENT_TEST in `flags`) is only passed on.
-    template <class PresentCall> HRESULT presentFrame(UINT flags, PresentCall present) noexcept;
+    // Runs the frame-boundary steps around `present` (not an occlusion poll) and returns its result.
+    template <class PresentCall> HRESULT presentFrame(PresentCall present) noexcept;
 };
 
 } // namespace fsr2bridge

@@ -92,6 +92,23 @@ void disableFrameGeneration(Config& settings, Settings snapshot) noexcept
 
 UpscalerInstaller upscalerInstaller = nullptr;
 
+// Reflex is optional: DLSS runs without it. Frame Generation does not (Streamline paces the generated frames
+// by Reflex's markers), so without Reflex it is off for this run; the setting stays as it is.
+void startReflexIfAvailable(bool available, Config* settings) noexcept
+{
+    if (available && !startReflex(settings))
+        logLine("Reflex did not start: DLSS runs without it");
+    if (reflexRunning())
+        return;
+    bool frameGenerationWanted = false;
+    try {
+        frameGenerationWanted = settings != nullptr && settings->snapshot().enableFrameGeneration;
+    } catch (...) {
+    }
+    if (frameGenerationWanted)
+        logLine("DLSS Frame Generation off for this run: it needs Reflex, which is not running");
+}
+
 // NIS is asked without a box: without it DLSS writes the game's output itself, as with sharpening off.
 void askForNis(sl::PFun_slIsFeatureSupported* isSupported, const sl::AdapterInfo& adapter) noexcept
 {
@@ -170,10 +187,12 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
     logAdapterName(luid, !reflex || !dlss || frameGenerationRefused);
     askForNis(isSupported, adapter);
 
-    if (reflex && !startReflex(settings)) {
-        logLine("device attachment stopped: Reflex did not start, so DLSS is not put in place of FSR2");
+    if (!startFrameTokens()) {
+        logLine("device attachment stopped: Streamline gives no frame token, so DLSS is not put in place of "
+                "FSR2");
         return AttachmentOutcome::failed;
     }
+    startReflexIfAvailable(reflex, settings);
     if (!dlss) {
         logLine("DLSS is not available: the game's own FSR2 stays");
         return AttachmentOutcome::completed;

@@ -1,5 +1,7 @@
 #include "streamline/reflex.h"
 
+#include <atomic>
+
 #include "common/log.h"
 #include "hooking/hook_and_enable.h"
 #include "streamline/device_loss.h"
@@ -13,6 +15,21 @@ sl::FrameToken* nextToken = nullptr;
 UINT latencyPingMessage = 0;
 HMODULE frameTokenModule = nullptr;
 Config* reflexSettings = nullptr;
+std::atomic<bool> reflexStarted{false};
+std::atomic<std::uint32_t> tokenAdvances{0};
+
+// Streamline's errors on the present's path: the first of each in full, later ones counted.
+LogError<sl::Result> tokenFailed{"slGetNewFrameToken failed with {} ({n})"};
+LogError<sl::ReflexMarker, sl::Result> markerFailed{"slReflexSetMarker of marker {} failed with {} ({n})"};
+LogError<sl::Result> sleepFailed{"slReflexSleep failed with {} ({n})"};
+
+bool tokenAccepted(sl::Result result)
+{
+    if (streamlineAccepted(result, StreamlineCall::slGetNewFrameToken))
+        return true;
+    logError(tokenFailed, result);
+    return false;
+}
 
 using PeekMessageAFn = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 PeekMessageAFn peekMessageTrampoline = nullptr;
@@ -68,9 +85,15 @@ sl::ReflexOptions reflexOptions(std::uint32_t mode, std::uint32_t fpsCap)
     return options;
 }
 
+bool startFrameTokens()
+{
+    if (frameTokenModule == nullptr)
+        frameTokenModule = streamlineApi.interposerModule;
+    return currentToken != nullptr || advanceFrameToken();
+}
+
 bool startReflex(Config* settings)
 {
-    frameTokenModule = streamlineApi.interposerModule;
     reflexSettings = settings;
     if (!hookPeekMessage()) {
         return false;
@@ -93,14 +116,18 @@ bool startReflex(Config* settings)
         return reflexStartFailed("slReflexGetState", getState, stateResult);
     }
     latencyPingMessage = state.statsWindowMessage;
-    if (!advanceFrameToken()) {
-        logLine("Reflex not started: no frame token from slGetNewFrameToken");
-        return false;
-    }
+    reflexStarted.store(true, std::memory_order_release);
+    if (!startFrameTokens())
+        logLine("Reflex: no frame token from slGetNewFrameToken yet; markers wait for the first one");
     sendReflexMarker(sl::ReflexMarker::eSimulationStart);
     logLine("Reflex started: mode %u, frame limit %u us, sleep %s", static_cast<unsigned>(options.mode),
             options.frameLimitUs, values.enableReflexSleep ? "on" : "off");
     return true;
+}
+
+bool reflexRunning()
+{
+    return reflexStarted.load(std::memory_order_acquire);
 }
 
 bool advanceFrameToken()
@@ -112,16 +139,24 @@ bool advanceFrameToken()
     }
     if (nextToken != nullptr) {
         currentToken = nextToken;
-    } else if (!streamlineAccepted(newToken(currentToken, nullptr), StreamlineCall::slGetNewFrameToken)) {
+    } else if (!tokenAccepted(newToken(currentToken, nullptr))) {
         return false;
     }
-    return streamlineAccepted(newToken(nextToken, nullptr), StreamlineCall::slGetNewFrameToken);
+    // One writer at a time in practice: presents, or dispatches while no present is seen (a dispatch meeting
+    // the first present that is seen again may skip a token, nothing worse). No locked instruction per frame.
+    tokenAdvances.store(tokenAdvances.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    return tokenAccepted(newToken(nextToken, nullptr));
+}
+
+std::uint32_t frameTokenAdvances()
+{
+    return tokenAdvances.load(std::memory_order_acquire);
 }
 
 bool sendReflexMarker(sl::ReflexMarker marker)
 {
     sl::FrameToken* token = currentToken;
-    if (token == nullptr) {
+    if (token == nullptr || !reflexRunning()) {
         return true;
     }
     auto* setMarker =
@@ -129,12 +164,16 @@ bool sendReflexMarker(sl::ReflexMarker marker)
     if (setMarker == nullptr) {
         return false;
     }
-    return streamlineAccepted(setMarker(marker, *token), StreamlineCall::slReflexSetMarker);
+    const sl::Result result = setMarker(marker, *token);
+    if (streamlineAccepted(result, StreamlineCall::slReflexSetMarker))
+        return true;
+    logError(markerFailed, marker, result);
+    return false;
 }
 
 bool reflexSleep()
 {
-    if (reflexSettings == nullptr || !reflexSettings->snapshot().enableReflexSleep) {
+    if (!reflexRunning() || reflexSettings == nullptr || !reflexSettings->snapshot().enableReflexSleep) {
         return true;
     }
     sl::FrameToken* token = currentToken;
@@ -145,7 +184,11 @@ bool reflexSleep()
     if (sleep == nullptr) {
         return false;
     }
-    return streamlineAccepted(sleep(*token), StreamlineCall::slReflexSleep);
+    const sl::Result result = sleep(*token);
+    if (streamlineAccepted(result, StreamlineCall::slReflexSleep))
+        return true;
+    logError(sleepFailed, result);
+    return false;
 }
 
 BOOL WINAPI peekMessageHook(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags)

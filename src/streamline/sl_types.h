@@ -125,6 +125,9 @@ constexpr bool isWarning(Result result)
     return static_cast<int>(result) >= static_cast<int>(Result::eWarnOutOfVRAM);
 }
 
+// The SDK's name of a result, for the log's {n} (streamline_api.cpp).
+const char* logName(Result result) noexcept;
+
 using Feature = std::uint32_t;
 inline constexpr Feature kFeatureDLSS = 0;
 inline constexpr Feature kFeatureNIS = 2;

@@ -99,3 +99,8 @@ const char* streamlineResultName(sl::Result result) noexcept
 }
 
 } // namespace fsr2bridge
+
+const char* sl::logName(Result result) noexcept
+{
+    return fsr2bridge::streamlineResultName(result);
+}

@@ -28,6 +28,20 @@ double distanceToOptimal(const DlssModeRange& range, const DlssModeRanges& range
            axis(range.optimalHeight, height, ranges.outputHeight);
 }
 
+// How far a render size lies outside a mode's range, relative to the output size on each axis (0 inside).
+double distanceOutside(const DlssModeRange& range, const DlssModeRanges& ranges, std::uint32_t width,
+                       std::uint32_t height)
+{
+    const auto axis = [](std::uint32_t size, std::uint32_t low, std::uint32_t high, std::uint32_t output) {
+        const double outside = size < low    ? static_cast<double>(low - size)
+                               : size > high ? static_cast<double>(size - high)
+                                             : 0.0;
+        return outside / static_cast<double>(output == 0 ? 1 : output);
+    };
+    return axis(width, range.minWidth, range.maxWidth, ranges.outputWidth) +
+           axis(height, range.minHeight, range.maxHeight, ranges.outputHeight);
+}
+
 // Answers kept for the dispatches. Slots are taken once and filled before they are marked ready, so a
 // dispatch reads only complete answers while a context creation on another thread adds one.
 struct KeptRanges {
@@ -72,7 +86,39 @@ sl::DLSSMode fitDlssMode(sl::DLSSMode configured, const DlssModeRanges& ranges, 
             found = true;
         }
     }
+    if (found)
+        return best;
+    // No mode takes it: the one whose range is nearest (Streamline may still refuse; the dispatch says so).
+    for (std::uint32_t mode = 1; mode < dlssModeCount; ++mode) {
+        const DlssModeRange& range = ranges.modes[mode];
+        if (!range.known)
+            continue;
+        const double distance = distanceOutside(range, ranges, renderWidth, renderHeight);
+        if (!found || distance < bestDistance) {
+            best = static_cast<sl::DLSSMode>(mode);
+            bestDistance = distance;
+            found = true;
+        }
+    }
     return best;
+}
+
+RenderSizeOutside renderSizeOutside(const DlssModeRanges& ranges, sl::DLSSMode mode,
+                                    std::uint32_t renderWidth, std::uint32_t renderHeight)
+{
+    RenderSizeOutside outside{};
+    for (std::uint32_t m = 1; m < dlssModeCount; ++m)
+        if (holds(ranges.modes[m], renderWidth, renderHeight))
+            return outside;
+    const auto index = static_cast<std::uint32_t>(mode);
+    if (index >= dlssModeCount || !ranges.modes[index].known)
+        return outside;
+    const DlssModeRange& range = ranges.modes[index];
+    outside.below = renderWidth < range.minWidth || renderHeight < range.minHeight;
+    outside.above = !outside.below;
+    outside.limitWidth = outside.below ? range.minWidth : range.maxWidth;
+    outside.limitHeight = outside.below ? range.minHeight : range.maxHeight;
+    return outside;
 }
 
 bool askDlssModeRanges(const sl::DLSSOptions& options, DlssModeRanges& ranges)

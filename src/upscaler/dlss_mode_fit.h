@@ -24,9 +24,19 @@ struct DlssModeRanges {
 
 // The mode DLSS runs for a render size: the configured one when its range holds the size (or nothing is
 // known of it); else DLAA for a render size equal to the output size; else, of the modes whose range holds
-// the size, the one whose optimal size is closest to it; the configured one when no range holds it.
+// the size, the one whose optimal size is closest to it; when no range holds it, the mode whose range is
+// nearest (the distance outside it, relative to the output size, summed over both axes).
 sl::DLSSMode fitDlssMode(sl::DLSSMode configured, const DlssModeRanges& ranges, std::uint32_t renderWidth,
                          std::uint32_t renderHeight);
+
+// A render size that no mode's range holds, seen from `mode`'s range: below its minimum (on either axis) or
+// above its maximum, and that limit. Neither when some range holds it or nothing is known of `mode`.
+struct RenderSizeOutside {
+    bool below, above;
+    std::uint32_t limitWidth, limitHeight;
+};
+RenderSizeOutside renderSizeOutside(const DlssModeRanges& ranges, sl::DLSSMode mode,
+                                    std::uint32_t renderWidth, std::uint32_t renderHeight);
 
 // Asks slDLSSGetOptimalSettings for every mode at the options' output size (once per output size: the
 // answers are kept for the dispatches, a handful of output sizes). False when Streamline answered for no

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "streamline/reflex.h"
 #include "streamline/streamline_api.h"
 #include "streamline/streamline_files.h"
 #include "upscaler/upscaler_state.h"
@@ -127,8 +128,12 @@ void logSwitch(FrameGenerationCause cause, std::uint32_t detail, sl::Result resu
 // and sends it on a change when Frame Generation is enabled. The record follows even when it is disabled.
 bool applyWantedMode(FrameGenerationCause cause, bool enabled)
 {
-    switchPending.store(false, std::memory_order_relaxed);
-    const bool on = wanted.load(std::memory_order_relaxed) != 0 && !heldOff && pauses == 0;
+    // The hand-over with a present that found the lock taken: it writes `wanted`, then sets the mark; here
+    // the mark is cleared, then `wanted` read. Both in one total order, so that either this reads the
+    // present's mode or the present's mark stays set for the next present (with relaxed order a store can
+    // wait in its buffer while the load after it goes ahead, and the switch was lost).
+    switchPending.exchange(false, std::memory_order_seq_cst);
+    const bool on = wanted.load(std::memory_order_seq_cst) != 0 && !heldOff && pauses == 0;
     const sl::DLSSGMode mode = on ? sl::DLSSGMode::eOn : sl::DLSSGMode::eOff;
     if (options.mode == mode) {
         return true;
@@ -185,6 +190,11 @@ bool holdOff(std::uint32_t status)
 
 } // namespace
 
+bool frameGenerationEnabled(const Settings& settings)
+{
+    return settings.enableFrameGeneration && reflexRunning();
+}
+
 void startFrameGeneration(std::uint32_t maxRenderWidth, std::uint32_t maxRenderHeight, bool enabled)
 {
     const sl::DLSSGOptions fresh = freshOptions(maxRenderWidth, maxRenderHeight);
@@ -204,17 +214,17 @@ void startFrameGeneration(std::uint32_t maxRenderWidth, std::uint32_t maxRenderH
 
 bool setFrameGenerationMode(std::uint32_t mode, FrameGenerationCause cause)
 {
-    if (wanted.exchange(mode, std::memory_order_relaxed) == mode &&
-        !switchPending.load(std::memory_order_relaxed)) {
+    if (wanted.exchange(mode, std::memory_order_seq_cst) == mode &&
+        !switchPending.load(std::memory_order_seq_cst)) {
         return true;
     }
-    const bool enabled = upscalerSettings().enableFrameGeneration;
+    const bool enabled = frameGenerationEnabled(upscalerSettings());
     const bool present = cause == FrameGenerationCause::present;
     FrameGenerationLock guard(present ? FrameGenerationLock::Attempt::tryOnly
                                       : FrameGenerationLock::Attempt::wait);
     if (!guard.owned()) {
         // Another thread is in a Frame Generation call: the switch waits for the next present, not this one.
-        switchPending.store(true, std::memory_order_relaxed);
+        switchPending.store(true, std::memory_order_seq_cst);
         return true;
     }
     return applyWantedMode(cause, enabled);
@@ -264,7 +274,7 @@ bool checkFrameGenerationHealth()
 
 bool pauseFrameGeneration()
 {
-    const bool enabled = upscalerSettings().enableFrameGeneration;
+    const bool enabled = frameGenerationEnabled(upscalerSettings());
     FrameGenerationLock guard;
     ++pauses;
     return applyWantedMode(FrameGenerationCause::resizeStart, enabled);
@@ -272,7 +282,7 @@ bool pauseFrameGeneration()
 
 bool resumeFrameGeneration()
 {
-    const bool enabled = upscalerSettings().enableFrameGeneration;
+    const bool enabled = frameGenerationEnabled(upscalerSettings());
     FrameGenerationLock guard;
     if (pauses > 0) {
         --pauses;

@@ -12,9 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "settings/config.h"
 #include "streamline/sl_types.h"
 
 namespace fsr2bridge {
+
+// Whether Frame Generation runs: the settings ask for it and Reflex runs (Streamline paces the generated
+// frames by Reflex's markers). Every switch, the health check and context creation go by this.
+bool frameGenerationEnabled(const Settings& settings);
 
 // What a switch was made for; logged with it.
 enum class FrameGenerationCause : std::uint32_t {

@@ -1,5 +1,6 @@
 #include "upscaler/fsr2_replacements.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "common/log.h"
@@ -22,7 +23,9 @@ namespace {
 constexpr int createShaderResourceViewSlot = 18;
 
 void* trampolines[3] = {};
-bool srvHookAttempted = false;
+// Set by the one dispatch that attempts the view hook; a dispatch on another thread meanwhile goes on
+// without waiting (its views during that one evaluation may keep their format).
+std::atomic<bool> srvHookAttempted{false};
 
 inline constexpr LogEvent<sl::DLSSMode, DlssMode, std::uint32_t, std::uint32_t> dlssModeFollowsRenderSize{
     "DLSS mode {} (configured {}) for render size {}x{}"};
@@ -34,17 +37,45 @@ LogError<> dispatchAfterLoss{
     "an FSR2 context of the removed device was dispatched: nothing is done, the device and its Streamline "
     "objects are gone"};
 
+// A frame's sizes, for its log lines.
+struct FrameSizes {
+    LogSize render;
+    LogSize output;
+};
+
+// Streamline's errors on the frame's path: the first of each call in full, later ones counted.
+using FrameCallFailure = LogError<sl::Result, LogSize, LogSize>;
+FrameCallFailure dlssOptionsFailed{"slDLSSSetOptions failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure constantsFailed{"slSetConstants failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure tagsFailed{"slSetTag failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure nisOptionsFailed{"slNISSetOptions failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure dlssEvaluationFailed{
+    "slEvaluateFeature of feature 0 failed with {} ({n}) at render size {} for output {}"};
+FrameCallFailure nisEvaluationFailed{
+    "slEvaluateFeature of feature 2 failed with {} ({n}) at render size {} for output {}"};
+
+// Whether a call on the frame's path succeeded (streamlineAccepted); an error is logged with the sizes.
+bool frameCallAccepted(sl::Result result, StreamlineCall call, FrameCallFailure& failure,
+                       const FrameSizes& sizes)
+{
+    if (streamlineAccepted(result, call))
+        return true;
+    logError(failure, result, sizes.render, sizes.output);
+    return false;
+}
+
 Fsr2ContextRecord& recordOf(void* context)
 {
     return *static_cast<Fsr2ContextRecord*>(context);
 }
 
-bool sendDlssOptions(const sl::DLSSOptions& options)
+bool sendDlssOptions(const sl::DLSSOptions& options, LogSize renderSize)
 {
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slDLSSSetOptions, sl::kFeatureDLSS, "slDLSSSetOptions");
     return setOptions &&
-           streamlineAccepted(setOptions(viewportHandle(), options), StreamlineCall::slDLSSSetOptions);
+           frameCallAccepted(setOptions(viewportHandle(), options), StreamlineCall::slDLSSSetOptions,
+                             dlssOptionsFailed, {renderSize, {options.outputWidth, options.outputHeight}});
 }
 
 // Step at creation: the mode DLSS runs fits the render size the game is made for (its maximum).
@@ -130,11 +161,12 @@ std::uint32_t createContext(void* context, const FfxFsr2ContextDescription& desc
     fillDlssOptions(record.dlssOptions, description, settings);
     fitDlssModeAtCreation(record.dlssOptions, description.maxRenderSize);
     record.fsr2Flags = description.flags;
-    if (!sendDlssOptions(record.dlssOptions)) {
+    if (!sendDlssOptions(record.dlssOptions,
+                         {description.maxRenderSize.width, description.maxRenderSize.height})) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     startFrameGeneration(description.maxRenderSize.width, description.maxRenderSize.height,
-                         settings.enableFrameGeneration);
+                         frameGenerationEnabled(settings));
     return FFX_OK;
 }
 
@@ -180,11 +212,17 @@ sl::ResourceTag tagRecord(sl::Resource& resource, sl::BufferType bufferType, sl:
     return tag;
 }
 
+FrameSizes sizesOf(const DispatchFrame& frame)
+{
+    return {{frame.renderExtent.width, frame.renderExtent.height},
+            {frame.displayExtent.width, frame.displayExtent.height}};
+}
+
 bool setTags(const DispatchFrame& frame, const sl::ResourceTag* tags, std::uint32_t count)
 {
     auto* setTag = fetchCoreFunction(streamlineApi.slSetTag, upscalerModule(), "slSetTag");
-    return setTag && streamlineAccepted(setTag(viewportHandle(), tags, count, frame.commandList),
-                                        StreamlineCall::slSetTag);
+    return setTag && frameCallAccepted(setTag(viewportHandle(), tags, count, frame.commandList),
+                                       StreamlineCall::slSetTag, tagsFailed, sizesOf(frame));
 }
 
 bool evaluate(const DispatchFrame& frame, sl::Feature feature)
@@ -195,14 +233,16 @@ bool evaluate(const DispatchFrame& frame, sl::Feature feature)
         return false;
     }
     const sl::BaseStructure* inputs[1] = {sl::asBaseStructure(viewportHandle())};
-    return streamlineAccepted(evaluateFeature(feature, frame.token, inputs, 1, frame.commandList),
-                              StreamlineCall::slEvaluateFeature);
+    return frameCallAccepted(evaluateFeature(feature, frame.token, inputs, 1, frame.commandList),
+                             StreamlineCall::slEvaluateFeature,
+                             feature == sl::kFeatureNIS ? nisEvaluationFailed : dlssEvaluationFailed,
+                             sizesOf(frame));
 }
 
 // Step: the Frame Generation health check, when Frame Generation is on.
 bool checkFrameGeneration(const Settings& settings)
 {
-    return !settings.enableFrameGeneration || checkFrameGenerationHealth();
+    return !frameGenerationEnabled(settings) || checkFrameGenerationHealth();
 }
 
 // Step: the DLSS mode follows the dispatch's render size (a game with dynamic resolution), by the ranges
@@ -222,22 +262,47 @@ bool followRenderSize(Fsr2ContextRecord& record, const FfxFsr2DispatchDescriptio
     }
     options.mode = mode;
     logEvent(dlssModeFollowsRenderSize, mode, settings.dlssMode, d.renderSize.width, d.renderSize.height);
-    return sendDlssOptions(options);
+    return sendDlssOptions(options, {d.renderSize.width, d.renderSize.height});
+}
+
+// A dispatch's own token advances, the last of them (0: none yet), and whether the log said so.
+std::atomic<std::uint32_t> dispatchAdvanced{0};
+std::atomic<bool> presentsNotSeenLogged{false};
+inline constexpr LogEvent<> presentsNotSeen{
+    "presents are not seen (a swap chain the system did not wrap): each FSR2 dispatch moves the frame token "
+    "on itself; Frame Generation and Reflex markers do not reach those presents"};
+
+// Step: the frame's token. Presents move it on; when none has since this context's last dispatch (presents
+// that bypass the swap-chain proxy), the dispatch does, so that no frame runs with another frame's constants.
+// A second context dispatched in the same frame finds the token moved on and shares it.
+const sl::FrameToken* frameTokenOf(Fsr2ContextRecord& record)
+{
+    std::uint32_t advances = frameTokenAdvances();
+    if (record.tokenAdvancesSeen != 0 && record.tokenAdvancesSeen == advances && advanceFrameToken()) {
+        // Twice in a row with no present in between: presents are not seen, not just a frame rendered ahead.
+        if (dispatchAdvanced.load(std::memory_order_relaxed) == advances &&
+            !presentsNotSeenLogged.exchange(true, std::memory_order_relaxed))
+            logEvent(presentsNotSeen);
+        advances = frameTokenAdvances();
+        dispatchAdvanced.store(advances, std::memory_order_relaxed);
+    }
+    record.tokenAdvancesSeen = advances;
+    return currentFrameToken();
 }
 
 // Step: DLSS options follow the dispatch's pre-exposure (a NaN never equals, so it is sent every time).
-bool followPreExposure(Fsr2ContextRecord& record, float preExposure)
+bool followPreExposure(Fsr2ContextRecord& record, const FfxFsr2DispatchDescription& d)
 {
-    if (preExposure == record.dlssOptions.preExposure) {
+    if (d.preExposure == record.dlssOptions.preExposure) {
         return true;
     }
-    record.dlssOptions.preExposure = preExposure;
-    return sendDlssOptions(record.dlssOptions);
+    record.dlssOptions.preExposure = d.preExposure;
+    return sendDlssOptions(record.dlssOptions, {d.renderSize.width, d.renderSize.height});
 }
 
 // Step: the frame's camera constants. Streamline takes them once per frame token: a second dispatch before
 // the present (a second context, a render thread running ahead) evaluates with those already set.
-bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
+bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token, const FrameSizes& sizes)
 {
     auto* setConstants = fetchCoreFunction(streamlineApi.slSetConstants, upscalerModule(), "slSetConstants");
     if (!setConstants) {
@@ -248,7 +313,7 @@ bool sendConstants(const sl::Constants& constants, const sl::FrameToken& token)
         logError(constantsAlreadySet);
         return true;
     }
-    return streamlineAccepted(result, StreamlineCall::slSetConstants);
+    return frameCallAccepted(result, StreamlineCall::slSetConstants, constantsFailed, sizes);
 }
 
 // Step: whether NIS sharpens this dispatch. Without NIS on the adapter, or when its function cannot be
@@ -300,10 +365,10 @@ constexpr LogEvent<const void*> viewHookFailed{
 // Hooks the native device's CreateShaderResourceView once per process; a failed attempt is not repeated.
 bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
 {
-    if (srvHookAttempted) {
+    if (srvHookAttempted.load(std::memory_order_acquire) ||
+        srvHookAttempted.exchange(true, std::memory_order_acq_rel)) {
         return true;
     }
-    srvHookAttempted = true;
     void* target = shaderResourceViewHookTarget(record.device);
     if (!target) {
         return false;
@@ -313,6 +378,39 @@ bool ensureShaderResourceViewHook(const Fsr2ContextRecord& record)
     // On the dispatch path, once: a record, no text.
     logEvent(installed ? viewHookInstalled : viewHookFailed, target);
     return installed;
+}
+
+// Frames whose render size no DLSS mode takes, refused in a row by Streamline (0: DLSS takes the frames).
+std::atomic<std::uint32_t> framesNotTaken{0};
+inline constexpr LogEvent<LogSize, LogSize, LogSize> renderSizeTooSmall{
+    "the game renders {} for {}, below what DLSS takes (at least {}): DLSS cannot upscale these frames; "
+    "raise "
+    "the game's resolution scale or FSR2 quality"};
+inline constexpr LogEvent<LogSize, LogSize, LogSize> renderSizeTooLarge{
+    "the game renders {} for {}, above what DLSS takes (at most {}): DLSS cannot upscale these frames; lower "
+    "the game's resolution scale or FSR2 quality"};
+inline constexpr LogEvent<LogSize, LogSize, std::uint32_t> renderSizeTakenAgain{
+    "DLSS upscales again at render size {} for {}, after {} frames it could not upscale"};
+
+// Step: whether DLSS took the frame. A refusal of a render size that no mode takes is said once per stretch
+// of such frames, in the player's words; a frame taken after a stretch says so too. Returns `taken`.
+bool noteRenderSizeTaken(const DispatchFrame& frame, const Fsr2ContextRecord& record, bool taken)
+{
+    const FrameSizes sizes = sizesOf(frame);
+    if (taken) {
+        if (framesNotTaken.load(std::memory_order_relaxed) != 0)
+            if (const std::uint32_t notTaken = framesNotTaken.exchange(0, std::memory_order_relaxed))
+                logEvent(renderSizeTakenAgain, sizes.render, sizes.output, notTaken);
+        return true;
+    }
+    const DlssModeRanges* ranges = knownDlssModeRanges(sizes.output.width, sizes.output.height);
+    const RenderSizeOutside outside =
+        ranges ? renderSizeOutside(*ranges, record.dlssOptions.mode, sizes.render.width, sizes.render.height)
+               : RenderSizeOutside{};
+    if ((outside.below || outside.above) && framesNotTaken.fetch_add(1, std::memory_order_relaxed) == 0)
+        logEvent(outside.below ? renderSizeTooSmall : renderSizeTooLarge, sizes.render, sizes.output,
+                 LogSize{outside.limitWidth, outside.limitHeight});
+    return false;
 }
 
 // Clears the view-format rewrite however the evaluation ends.
@@ -351,13 +449,13 @@ bool tagAndEvaluateDlss(const DispatchFrame& frame, const Fsr2ContextRecord& rec
         return false;
     }
     if (!transparency) {
-        return evaluate(frame, sl::kFeatureDLSS);
+        return noteRenderSizeTaken(frame, record, evaluate(frame, sl::kFeatureDLSS));
     }
     if (!ensureShaderResourceViewHook(record)) {
         return false;
     }
     RewriteWindow rewrite;
-    return evaluate(frame, sl::kFeatureDLSS);
+    return noteRenderSizeTaken(frame, record, evaluate(frame, sl::kFeatureDLSS));
 }
 
 // Step: NIS sharpens the intermediate DLSS wrote into the host's output.
@@ -370,7 +468,8 @@ bool sharpen(const DispatchFrame& frame, const Fsr2ContextRecord& record, const 
     auto* setOptions =
         fetchFeatureFunction(streamlineApi.slNISSetOptions, sl::kFeatureNIS, "slNISSetOptions");
     if (!setOptions ||
-        !streamlineAccepted(setOptions(viewportHandle(), options), StreamlineCall::slNISSetOptions)) {
+        !frameCallAccepted(setOptions(viewportHandle(), options), StreamlineCall::slNISSetOptions,
+                           nisOptionsFailed, sizesOf(frame))) {
         return false;
     }
     sl::Resource resources[2] = {
@@ -389,13 +488,15 @@ std::uint32_t dispatchContext(Fsr2ContextRecord& record, const FfxFsr2DispatchDe
 {
     const Settings settings = upscalerSettings();
     if (!checkFrameGeneration(settings) || !followRenderSize(record, d, settings) ||
-        !followPreExposure(record, d.preExposure)) {
+        !followPreExposure(record, d)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     sl::Constants constants;
     buildFrameConstants(record, d, constants);
-    const sl::FrameToken* token = currentFrameToken();
-    if (!token || !sendConstants(constants, *token)) {
+    const sl::FrameToken* token = frameTokenOf(record);
+    const FrameSizes sizes{{d.renderSize.width, d.renderSize.height},
+                           {record.dlssOptions.outputWidth, record.dlssOptions.outputHeight}};
+    if (!token || !sendConstants(constants, *token, sizes)) {
         return FFX_ERROR_BACKEND_API_ERROR;
     }
     auto* output = static_cast<ID3D12Resource*>(d.output.resource);
@@ -462,6 +563,11 @@ std::uint32_t fsr2ContextDestroyReplacement(void* context)
         return destroy ? destroy(context) : FFX_ERROR_BACKEND_API_ERROR;
     }
     try {
+        if (const std::uint32_t notTaken = framesNotTaken.exchange(0, std::memory_order_relaxed))
+            logLine(
+                "DLSS could not upscale the last %u frames of this FSR2 context (render sizes no DLSS mode "
+                "takes)",
+                notTaken);
         Fsr2ContextRecord& record = recordOf(context);
         if (upscalerSettings().enableNisSharpening && record.nisIntermediate) {
             record.nisIntermediate->Release();
@@ -490,12 +596,12 @@ Fsr2ContextRecord& fsr2ContextRecordOf(void* context)
 
 bool shaderResourceViewHookAttempted()
 {
-    return srvHookAttempted;
+    return srvHookAttempted.load(std::memory_order_acquire);
 }
 
 void forgetShaderResourceViewHookAttempt()
 {
-    srvHookAttempted = false;
+    srvHookAttempted.store(false, std::memory_order_release);
 }
 
 void* shaderResourceViewHookTarget(void* hostDevice)

@@ -14,6 +14,8 @@ namespace fsr2bridge {
 struct Fsr2ContextRecord {
     sl::DLSSOptions dlssOptions;
     std::uint32_t fsr2Flags;
+    // frameTokenAdvances() after this context's last dispatch; 0 before the first.
+    std::uint32_t tokenAdvancesSeen;
     // The device the host gave FSR2: normally our device proxy, possibly a plain device.
     void* device;
     // DLSS output when NIS sharpening is on; owns one reference.
@@ -24,6 +26,7 @@ inline constexpr std::size_t fsr2ContextRecordSize = 112;
 static_assert(sizeof(Fsr2ContextRecord) == fsr2ContextRecordSize);
 static_assert(offsetof(Fsr2ContextRecord, dlssOptions) == 0);
 static_assert(offsetof(Fsr2ContextRecord, fsr2Flags) == 88);
+static_assert(offsetof(Fsr2ContextRecord, tokenAdvancesSeen) == 92);
 static_assert(offsetof(Fsr2ContextRecord, device) == 96);
 static_assert(offsetof(Fsr2ContextRecord, nisIntermediate) == 104);
 

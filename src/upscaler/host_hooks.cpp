@@ -99,7 +99,9 @@ private:
 };
 
 constinit PublishedCamera cameraState;
-std::atomic<bool> frameGenerationRequested{false};
+// Requests made (the camera hook counts them) and the count a shown frame last took.
+std::atomic<std::uint32_t> frameGenerationRequests{0};
+std::atomic<std::uint32_t> frameGenerationRequestsTaken{0};
 std::atomic<bool> rewriteActive{false};
 
 using HostCameraFunction = std::uint64_t (*)(void*, void*, void*);
@@ -226,12 +228,24 @@ void** hostCameraTrampolineSlot()
 
 void requestFrameGeneration()
 {
-    frameGenerationRequested.store(true, std::memory_order_relaxed);
+    frameGenerationRequests.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool takeFrameGenerationRequest()
 {
-    return frameGenerationRequested.exchange(false, std::memory_order_relaxed);
+    const std::uint32_t made = frameGenerationRequests.load(std::memory_order_relaxed);
+    return frameGenerationRequestsTaken.exchange(made, std::memory_order_relaxed) != made;
+}
+
+FrameGenerationRequest peekFrameGenerationRequest()
+{
+    const std::uint32_t made = frameGenerationRequests.load(std::memory_order_relaxed);
+    return {made != frameGenerationRequestsTaken.load(std::memory_order_relaxed), made};
+}
+
+void settleFrameGenerationRequest(const FrameGenerationRequest& seen)
+{
+    frameGenerationRequestsTaken.store(seen.mark, std::memory_order_relaxed);
 }
 
 void setR8TypelessRewriteActive(bool active)

@@ -40,6 +40,14 @@ void** hostCameraTrampolineSlot();
 void requestFrameGeneration();
 // Whether Frame Generation was requested since the last take; clears the request.
 bool takeFrameGenerationRequest();
+// The same in two steps, for a present that may be refused: what it sees before presenting, and, once the
+// frame is shown, the request taken. A request made meanwhile stays for the next present.
+struct FrameGenerationRequest {
+    bool requested;
+    std::uint32_t mark;
+};
+FrameGenerationRequest peekFrameGenerationRequest();
+void settleFrameGenerationRequest(const FrameGenerationRequest& seen);
 
 // While set, R8_TYPELESS shader-resource views become R8_UNORM in createShaderResourceViewHook.
 void setR8TypelessRewriteActive(bool active);

@@ -39,4 +39,28 @@ bool isLayerDevice(IUnknown* device);
 // Release and GetDeviceRemovedReason: 0 when nothing used a device after its removal.
 std::uint64_t usesOfRemovedDevices();
 
+// The system's own swap-chain, factory and queue methods (what its objects' tables hold), read once from
+// throw-away objects on a hidden window; `found` false when they could not be made.
+struct SystemMethods {
+    bool found = false;
+    void* present = nullptr;                // IDXGISwapChain slot 8
+    void* present1 = nullptr;               // IDXGISwapChain1 slot 22
+    void* createSwapChain = nullptr;        // IDXGIFactory slot 10
+    void* createSwapChainForHwnd = nullptr; // IDXGIFactory2 slot 15
+    void* executeCommandLists = nullptr;    // ID3D12CommandQueue slot 10
+};
+const SystemMethods& systemMethods();
+
+// Fault switch: the system swap chains' Present and Present1 refuse every present made with
+// DXGI_PRESENT_DO_NOT_WAIT once, with DXGI_ERROR_WAS_STILL_DRAWING (as when the GPU has not finished an
+// earlier frame), and show the retry that follows. Installed once per process (a throw-away swap chain on a
+// hidden window finds the system's methods); call before the system's DLL loads. True when in place.
+bool refuseNonWaitingPresentsOnce();
+
+// Windows' DXGI makes a swap chain for any object that answers ID3D12CommandQueue; Wine's crashes on one that
+// is not its own. This hooks the system factories' CreateSwapChain and CreateSwapChainForHwnd so that they
+// take the real queue behind a stand-in Streamline queue (or a proxy of one), as a game's swap chain made
+// from the system's own factory needs. Once per process, before the system's DLL loads.
+bool acceptWrappedQueuesInSystemFactories();
+
 } // namespace testworld

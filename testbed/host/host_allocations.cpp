@@ -49,6 +49,10 @@ std::uint64_t countedAllocations()
 
 #include "common/graphics.h"
 
+#ifdef HOST_GAME_DEVICE_LAYER
+#include "testbed/devicelayer/device_layer.h"
+#endif
+
 namespace hostgame {
 namespace {
 
@@ -84,61 +88,27 @@ HRESULT STDMETHODCALLTYPE timedPresent(IDXGISwapChain* swapChain, UINT sync, UIN
     return hr;
 }
 
-template <class T> void drop(T*& object)
-{
-    if (object)
-        object->Release();
-    object = nullptr;
-}
-
 } // namespace
 
 bool startInnerPresentTiming()
 {
+#ifdef HOST_GAME_DEVICE_LAYER
     const MH_STATUS init = MH_Initialize();
     if (init != MH_OK && init != MH_ERROR_ALREADY_INITIALIZED)
         return false;
-    IDXGIFactory2* factory = nullptr;
-    ID3D12Device* device = nullptr;
-    ID3D12CommandQueue* queue = nullptr;
-    IDXGISwapChain1* swapChain = nullptr;
-    HWND window = CreateWindowExA(0, "STATIC", "present timing", WS_OVERLAPPED, 0, 0, 64, 64, nullptr,
-                                  nullptr, nullptr, nullptr);
-    D3D12_COMMAND_QUEUE_DESC queueDesc{};
-    DXGI_SWAP_CHAIN_DESC1 desc{};
-    desc.Width = 64;
-    desc.Height = 64;
-    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    desc.BufferCount = 2;
-    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-    bool ok = window && SUCCEEDED(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory))) &&
-              SUCCEEDED(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device))) &&
-              SUCCEEDED(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue))) &&
-              SUCCEEDED(factory->CreateSwapChainForHwnd(queue, window, &desc, nullptr, nullptr, &swapChain));
-    if (ok) {
-        // IDXGISwapChain::Present is slot 8 (IUnknown 3, IDXGIObject 4, IDXGIDeviceSubObject 1).
-        void* present = (*reinterpret_cast<void***>(swapChain))[8];
-        timedThread = GetCurrentThreadId();
-        ok = MH_CreateHook(present, reinterpret_cast<LPVOID>(&timedPresent),
-                           reinterpret_cast<LPVOID*>(&originalPresent)) == MH_OK &&
-             MH_EnableHook(present) == MH_OK;
-        // ID3D12CommandQueue::ExecuteCommandLists is slot 10 (IUnknown 3, ID3D12Object 4,
-        // ID3D12DeviceChild 1, UpdateTileMappings, CopyTileMappings).
-        void* execute = (*reinterpret_cast<void***>(queue))[10];
-        ok = ok &&
-             MH_CreateHook(execute, reinterpret_cast<LPVOID>(&timedExecute),
-                           reinterpret_cast<LPVOID*>(&originalExecute)) == MH_OK &&
-             MH_EnableHook(execute) == MH_OK;
-    }
-    drop(swapChain);
-    drop(queue);
-    drop(device);
-    drop(factory);
-    if (window)
-        DestroyWindow(window);
-    return ok;
+    const testworld::SystemMethods& system = testworld::systemMethods();
+    if (!system.found)
+        return false;
+    timedThread = GetCurrentThreadId();
+    return MH_CreateHook(system.present, reinterpret_cast<LPVOID>(&timedPresent),
+                         reinterpret_cast<LPVOID*>(&originalPresent)) == MH_OK &&
+           MH_EnableHook(system.present) == MH_OK &&
+           MH_CreateHook(system.executeCommandLists, reinterpret_cast<LPVOID>(&timedExecute),
+                         reinterpret_cast<LPVOID*>(&originalExecute)) == MH_OK &&
+           MH_EnableHook(system.executeCommandLists) == MH_OK;
+#else
+    return false; // the system's methods are found by the device layer
+#endif
 }
 
 double standinInsideMicroseconds()

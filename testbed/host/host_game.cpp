@@ -97,8 +97,13 @@ double median(std::vector<double> samples)
     return samples[samples.size() / 2];
 }
 
+// The client size the window last reported (WM_SIZE), for a game that follows its window.
+Size reportedClientSize{};
+
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == WM_SIZE && wParam != SIZE_MINIMIZED)
+        reportedClientSize = {LOWORD(lParam), HIWORD(lParam)};
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
@@ -226,12 +231,15 @@ private:
                        Readback& readback);
     bool createContext();
     void destroyContext();
-    bool resize(Size display);
+    bool resize(Size display, bool moveWindow = true);
     bool recreateSwapChain();
+    bool dropOwnFactory();
+    bool followAltEnter(std::uint32_t frame);
     bool renderFrame(std::uint32_t frame, bool last);
     bool renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list);
     void dispatchContexts(const FfxFsr2DispatchDescription& description);
     bool presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList* list);
+    HRESULT presentRetryingWhileDrawing(std::uint32_t frame);
     bool runRenderingAhead();
     bool createSecondDevice();
     bool createDevice();
@@ -240,6 +248,7 @@ private:
     bool deviceLostBy(HRESULT presented);
     bool handleDeviceLoss();
     void recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list);
+    Size renderSizeAt(std::uint32_t frame) const;
     void callInternalFunction(std::uint32_t frame);
     FfxFsr2DispatchDescription dispatchDescription(std::uint32_t frame, ID3D12GraphicsCommandList* list);
     bool waitIdle();
@@ -255,6 +264,7 @@ private:
     Size display_{};
     HWND window_ = nullptr;
     ComPtr<IDXGIFactory2> factory_;
+    ComPtr<IDXGIAdapter> adapter_; // --recreate-via-adapter
     ComPtr<ID3D12Device> device_;
     ComPtr<ID3D12Device> fsr2Device_; // from QueryInterface, when asked
     ComPtr<ID3D12CommandQueue> queue_;
@@ -304,6 +314,8 @@ private:
     bool deviceLost_ = false;
     bool recreated_ = false;
     std::uint64_t framesAfterLoss_ = 0;
+    std::uint64_t presentsStillDrawing_ = 0;
+    std::uint64_t windowResizes_ = 0;
 
     std::vector<double> dispatchUs_;
     std::vector<double> submitUs_;
@@ -535,7 +547,7 @@ bool Game::waitIdle()
 }
 
 // A title that changes its output size recreates its FSR2 context.
-bool Game::resize(Size display)
+bool Game::resize(Size display, bool moveWindow)
 {
     if (!waitIdle())
         return false;
@@ -543,8 +555,9 @@ bool Game::resize(Size display)
     for (auto& buffer : backBuffers_)
         buffer.Reset();
     display_ = display;
-    SetWindowPos(window_, nullptr, 0, 0, static_cast<int>(display.width), static_cast<int>(display.height),
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (moveWindow)
+        SetWindowPos(window_, nullptr, 0, 0, static_cast<int>(display.width),
+                     static_cast<int>(display.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     const HRESULT hr =
         swapChain_->ResizeBuffers(backBufferCount, display.width, display.height, colorFormat, 0);
     report_.setHex("resize_hr", static_cast<std::uint32_t>(hr));
@@ -554,17 +567,63 @@ bool Game::resize(Size display)
     return createContext();
 }
 
-// A title that changes display mode, HDR or output makes a new swap chain on the same window.
+// A title that changes display mode, HDR or output makes a new swap chain on the same window; one that keeps
+// no factory of its own takes it from the old swap chain's or its adapter's GetParent.
 bool Game::recreateSwapChain()
 {
     if (!waitIdle())
         return false;
+    using Via = GameOptions::RecreateVia;
+    if (options_.recreateVia != Via::ownFactory) {
+        const HRESULT hr = options_.recreateVia == Via::swapChainParent
+                               ? swapChain_->GetParent(IID_PPV_ARGS(&factory_))
+                               : adapter_->GetParent(IID_PPV_ARGS(&factory_));
+        report_.setHex("parent_hr", static_cast<std::uint32_t>(hr));
+        report_.setText("parent_vtable", vtableOwner(factory_.Get()));
+        if (FAILED(hr))
+            return false;
+    }
     for (auto& buffer : backBuffers_)
         buffer.Reset();
     swapChain_.Reset();
     if (!createSwapChain())
         return false;
     ++recreations_;
+    if (options_.recreateVia != Via::ownFactory)
+        factory_.Reset();
+    return true;
+}
+
+// --alt-enter: the player presses Alt+Enter; DXGI changes the full-screen state itself (unless the game
+// asked it not to), and the game resizes its buffers to the window's new size when WM_SIZE says so.
+bool Game::followAltEnter(std::uint32_t frame)
+{
+    if (frame < options_.altEnterAtFrame)
+        return true;
+    if (frame == options_.altEnterAtFrame) {
+        reportedClientSize = {};
+        PostMessageW(window_, WM_SYSKEYDOWN, VK_RETURN, (1u << 29) | 1u); // bit 29: Alt is down
+        PostMessageW(window_, WM_SYSKEYUP, VK_RETURN, (1u << 29) | (3u << 30) | 1u);
+        pumpMessages();
+        BOOL fullscreen = FALSE;
+        swapChain_->GetFullscreenState(&fullscreen, nullptr);
+        report_.set("fullscreen_after_alt_enter", fullscreen ? 1 : 0);
+    }
+    const Size size = reportedClientSize;
+    if (size.width < 8 || size.height < 8 || (size.width == display_.width && size.height == display_.height))
+        return true;
+    ++windowResizes_;
+    return resize(size, false);
+}
+
+// A title that keeps no factory once its swap chain is made (only the adapter, for the second way back).
+bool Game::dropOwnFactory()
+{
+    if (options_.recreateVia == GameOptions::RecreateVia::ownFactory)
+        return true;
+    if (FAILED(factory_->EnumAdapters(0, &adapter_)))
+        return false;
+    factory_.Reset();
     return true;
 }
 
@@ -584,9 +643,19 @@ void Game::callInternalFunction(std::uint32_t frame)
 #endif
 }
 
+// The size the game renders this frame at: --render, or the last --render-at change before it.
+Size Game::renderSizeAt(std::uint32_t frame) const
+{
+    Size size = options_.renderSize;
+    for (const RenderSizeChange& change : options_.renderSizeChanges)
+        if (change.frame <= frame)
+            size = change.size;
+    return size;
+}
+
 void Game::recordScene(std::uint32_t frame, ID3D12GraphicsCommandList* list)
 {
-    const Size render = options_.renderSize;
+    const Size render = renderSizeAt(frame);
     D3D12_RESOURCE_BARRIER toTarget = transition(color_.Get(), D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE,
                                                  D3D12_RESOURCE_STATE_RENDER_TARGET);
     list->ResourceBarrier(1, &toTarget);
@@ -620,7 +689,7 @@ FfxFsr2DispatchDescription Game::dispatchDescription(std::uint32_t frame, ID3D12
     d.transparencyAndComposition.resource = maskNow ? mask_.Get() : nullptr;
     d.output.resource = output_.Get();
     d.output.state = 1; // unordered access
-    const Size render = options_.renderSize;
+    const Size render = renderSizeAt(frame);
     d.jitterOffset = {halton(frame % 8 + 1, 2) - 0.5f, halton(frame % 8 + 1, 3) - 0.5f};
     d.motionVectorScale = {static_cast<float>(render.width), static_cast<float>(render.height)};
     d.renderSize = {render.width, render.height};
@@ -646,7 +715,7 @@ bool Game::renderFrame(std::uint32_t frame, bool last)
 bool Game::renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID3D12GraphicsCommandList* list)
 {
     const float aspect =
-        static_cast<float>(options_.renderSize.width) / static_cast<float>(options_.renderSize.height);
+        static_cast<float>(renderSizeAt(frame).width) / static_cast<float>(renderSizeAt(frame).height);
     world_.setCamera(cameraForFrame(frame, aspect, 1.0f, 0.1f, 1000.0f));
     // The menu is open for the first frames and for a few after a resize.
     const bool menu = frame < 4 || (options_.resizeAtFrame && frame >= options_.resizeAtFrame &&
@@ -694,9 +763,20 @@ void Game::dispatchContexts(const FfxFsr2DispatchDescription& description)
 }
 
 // The present side of a frame: the output copied to the back buffer, the list submitted, the present.
+// --still-drawing: a present that must not wait is refused while the GPU is busy and made again.
+HRESULT Game::presentRetryingWhileDrawing(std::uint32_t frame)
+{
+    const bool noWait = options_.stillDrawingEvery && (frame + 1) % options_.stillDrawingEvery == 0;
+    HRESULT hr = swapChain_->Present(0, noWait ? DXGI_PRESENT_DO_NOT_WAIT : 0);
+    for (int retries = 0; hr == DXGI_ERROR_WAS_STILL_DRAWING && retries < 100; ++retries) {
+        ++presentsStillDrawing_;
+        hr = swapChain_->Present(0, DXGI_PRESENT_DO_NOT_WAIT);
+    }
+    return hr;
+}
+
 bool Game::presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList* list)
 {
-    (void)frame;
     LARGE_INTEGER t2, t3, t4;
     ID3D12Resource* backBuffer =
         backBuffers_[swapChain_->GetCurrentBackBufferIndex() % backBufferCount].Get();
@@ -724,7 +804,7 @@ bool Game::presentFrom(std::uint32_t frame, bool last, ID3D12GraphicsCommandList
     queue_->ExecuteCommandLists(1, lists);
     QueryPerformanceCounter(&t3);
     const double innerSubmit = innerPresentMicroseconds() - innerBefore;
-    const HRESULT presented = swapChain_->Present(0, 0);
+    const HRESULT presented = presentRetryingWhileDrawing(frame);
     QueryPerformanceCounter(&t4);
     countAllocations(false);
     ++framesRendered_;
@@ -1059,7 +1139,7 @@ int Game::run()
     if (options_.secondDevice && !createSecondDevice())
         return exitSetupFailed;
     fenceEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!fenceEvent_ || !createWindow() || !createDeviceObjects())
+    if (!fenceEvent_ || !createWindow() || !createDeviceObjects() || !dropOwnFactory())
         return exitSetupFailed;
 
     context_ = std::make_unique<FfxFsr2Context>();
@@ -1086,6 +1166,8 @@ int Game::run()
         if (options_.resizeAtFrame && frame == options_.resizeAtFrame && !resize(options_.resizeTo))
             return exitSetupFailed;
         if (options_.recreateAtFrame && frame == options_.recreateAtFrame && !recreateSwapChain())
+            return exitSetupFailed;
+        if (options_.altEnterAtFrame && !followAltEnter(frame))
             return exitSetupFailed;
         if (options_.pingEvery && frame % options_.pingEvery == 0)
             postLatencyPing();
@@ -1125,6 +1207,8 @@ void Game::shutdown()
     report_.set("pings_posted", pingsPosted_);
     report_.set("device_recreated", recreated_ ? 1 : 0);
     report_.set("frames_after_loss", framesAfterLoss_);
+    report_.set("presents_still_drawing", presentsStillDrawing_);
+    report_.set("window_resizes", windowResizes_);
     report_.set("internal_calls", internalCalls_);
     report_.set("internal_mismatches", internalMismatches_);
     report_.set("own_fsr2_creates", own.creates);
@@ -1136,6 +1220,7 @@ void Game::shutdown()
     // Resources before their device, the device before the factory.
     releaseDeviceObjects();
     fenceEvent_.reset();
+    adapter_.Reset();
     factory_.Reset();
     if (window_)
         DestroyWindow(window_);
@@ -1153,6 +1238,10 @@ int runGame(const GameOptions& options, Report& report)
     }
 #ifdef HOST_GAME_DEVICE_LAYER
     report.set("device_layer", testworld::installDeviceLayer() ? 1 : 0);
+    if (options.stillDrawingEvery)
+        report.set("still_drawing_layer", testworld::refuseNonWaitingPresentsOnce() ? 1 : 0);
+    if (options.recreateVia != GameOptions::RecreateVia::ownFactory)
+        report.set("any_queue_layer", testworld::acceptWrappedQueuesInSystemFactories() ? 1 : 0);
 #else
     report.set("device_layer", 0);
 #endif

@@ -49,7 +49,9 @@ std::string usageText()
            "                 [--mask] [--qi-device] [--no-internal] [--bench] [--no-bridge | --bridge PATH]\n"
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
-           "                 [--recreate-at N] [--boot-ms N] [--on-device-lost quit|recreate] [--adapter N]\n";
+           "                 [--recreate-at N] [--recreate-via-parent | --recreate-via-adapter]\n"
+           "                 [--still-drawing N] [--alt-enter N] [--render-at N:WxH]...\n"
+           "                 [--boot-ms N] [--on-device-lost quit|recreate] [--adapter N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -82,6 +84,26 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             usedValue = true;
         } else if (a == L"--boot-ms") {
             ok = hasValue && parseNumber(value, o.bootMs);
+            usedValue = true;
+        } else if (a == L"--recreate-via-parent") {
+            o.recreateVia = GameOptions::RecreateVia::swapChainParent;
+        } else if (a == L"--recreate-via-adapter") {
+            o.recreateVia = GameOptions::RecreateVia::adapterParent;
+        } else if (a == L"--render-at") {
+            const auto colon = value.find(L':');
+            RenderSizeChange change{};
+            ok = hasValue && colon != std::wstring::npos &&
+                 parseNumber(value.substr(0, colon), change.frame) &&
+                 parseSize(value.substr(colon + 1), change.size) &&
+                 (o.renderSizeChanges.empty() || o.renderSizeChanges.back().frame < change.frame);
+            if (ok)
+                o.renderSizeChanges.push_back(change);
+            usedValue = true;
+        } else if (a == L"--alt-enter") {
+            ok = hasValue && parseNumber(value, o.altEnterAtFrame);
+            usedValue = true;
+        } else if (a == L"--still-drawing") {
+            ok = hasValue && parseNumber(value, o.stillDrawingEvery);
             usedValue = true;
         } else if (a == L"--ping-every") {
             ok = hasValue && parseNumber(value, o.pingEvery);
@@ -147,6 +169,14 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
         o.resizeAtFrame = 0;
     if (o.recreateAtFrame >= o.frames)
         o.recreateAtFrame = 0;
+    if (o.altEnterAtFrame >= o.frames)
+        o.altEnterAtFrame = 0;
+    for (const RenderSizeChange& change : o.renderSizeChanges) {
+        if (change.size.width > o.renderSize.width || change.size.height > o.renderSize.height) {
+            result.error = "--render-at sizes must fit in --render";
+            return result;
+        }
+    }
     return result;
 }
 

@@ -17,6 +17,12 @@ struct Size {
 // do, show its own error and quit, or make a new device with everything on it and play on.
 enum class OnDeviceLost { fail, quit, recreate };
 
+// From `frame` on, the game renders at `size` (dynamic resolution, within --render).
+struct RenderSizeChange {
+    std::uint32_t frame;
+    Size size;
+};
+
 struct GameOptions {
     std::uint32_t frames = 120;
     Size renderSize{640, 360};
@@ -25,6 +31,10 @@ struct GameOptions {
     std::uint32_t resizeAtFrame = 60; // 0: never
     // Release the swap chain and make a new one on the same window at this frame; 0: never.
     std::uint32_t recreateAtFrame = 0;
+    // Where the new swap chain comes from: the game's own factory, or (a game that keeps no factory) the one
+    // the old swap chain's GetParent gives, or the one its adapter's GetParent gives.
+    enum class RecreateVia { ownFactory, swapChainParent, adapterParent };
+    RecreateVia recreateVia = RecreateVia::ownFactory;
     std::uint32_t fsr2Flags = 0;
     bool transparencyMask = false;
     bool deviceFromQueryInterface = false;
@@ -39,9 +49,16 @@ struct GameOptions {
         0; // waits this long between loading the bridge and its first factory, as a game boots
     OnDeviceLost onDeviceLost = OnDeviceLost::fail;
     std::uint32_t adapter = noAdapter; // the device on DXGI's adapter of this index; noAdapter: the default
-    std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
-    std::wstring imagePath;                      // last presented frame as PPM; empty: none
-    std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none
+    // Every Nth present is made with DXGI_PRESENT_DO_NOT_WAIT, which the device layer refuses once, and is
+    // retried; 0: never.
+    std::uint32_t stillDrawingEvery = 0;
+    // Alt+Enter is sent to the game's window at this frame, and the game follows its window's size (as DXGI
+    // asks: ResizeBuffers after WM_SIZE); 0: never.
+    std::uint32_t altEnterAtFrame = 0;
+    std::vector<RenderSizeChange> renderSizeChanges; // in frame order
+    std::wstring bridgePath = L"fsr2bridge.dll";     // empty: run without the bridge
+    std::wstring imagePath;                          // last presented frame as PPM; empty: none
+    std::wstring inputImagePath; // that frame's render-resolution input as PPM; empty: none
 };
 
 struct ParseResult {

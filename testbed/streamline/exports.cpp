@@ -190,6 +190,7 @@ int slDLSSGSetOptions(const void* viewport, const void* options)
     }
     const auto mode = readAt<std::uint32_t>(options, 32);
     const auto flags = readAt<std::uint32_t>(options, 40);
+    noteFullscreenChanges(); // under the mode sent until now
     lastFrameGenerationMode = mode;
     line.u("mode", mode)
         .u("numFramesToGenerate", readAt<std::uint32_t>(options, 36))

@@ -1,8 +1,11 @@
 // Interposed device, queue, factory and swap chain of the stand-in Streamline.
 #include "interposed.h"
 
+#include <algorithm>
+#include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "inside_timer.h"
 #include "releases.h"
@@ -21,6 +24,9 @@ void* InterposedFactory::vtable = nullptr;
 volatile std::uint32_t lastFrameGenerationMode = 0;
 
 namespace {
+
+std::mutex liveSwapChainsLock;
+std::vector<InterposedSwapChain*> liveSwapChains;
 
 constexpr HRESULT kScriptedFailure = static_cast<HRESULT>(0x80004005);
 
@@ -364,6 +370,59 @@ InterposedSwapChain::InterposedSwapChain(IUnknown* real, ID3D12Device* device) :
                                       &__uuidof(IDXGISwapChain4)};
     levels_.acquire(real, ids);
     rememberVtable(vtable, this);
+    if (valid())
+        this->real()->GetFullscreenState(&fullscreenSeen_, nullptr);
+    std::lock_guard<std::mutex> held(liveSwapChainsLock);
+    liveSwapChains.push_back(this);
+}
+
+InterposedSwapChain::~InterposedSwapChain()
+{
+    std::lock_guard<std::mutex> held(liveSwapChainsLock);
+    liveSwapChains.erase(std::remove(liveSwapChains.begin(), liveSwapChains.end(), this),
+                         liveSwapChains.end());
+}
+
+// DXGI changes the full-screen state itself on Alt+Enter, without SetFullscreenState. Frame Generation must
+// be off then as around SetFullscreenState (Streamline presents on its own thread and may deadlock): a change
+// first seen while the last mode sent is on is journalled as refused, and the swap chain's next present,
+// resize or full-screen call is refused. Looked for before every Frame Generation switch and at resizes and
+// full-screen calls (not at presents, which then cost the game no more than Streamline's own would).
+void InterposedSwapChain::noteFullscreenChange()
+{
+    BOOL now = fullscreenSeen_;
+    real()->GetFullscreenState(&now, nullptr);
+    if ((now != FALSE) == (fullscreenSeen_ != FALSE))
+        return;
+    fullscreenSeen_ = now;
+    Line line("swapchain.fullscreenChanged");
+    line.u("fullscreen", now ? 1 : 0).u("frameGeneration", lastFrameGenerationMode);
+    if (lastFrameGenerationMode != 0) {
+        fullscreenChangedWithFrameGeneration_ = true;
+        line.raw("refused", "frame-generation-on");
+    }
+    line.commit(0);
+}
+
+bool InterposedSwapChain::refusedForFullscreenChange(const char* entry, HRESULT& hr, bool look)
+{
+    if (look)
+        noteFullscreenChange();
+    if (!std::exchange(fullscreenChangedWithFrameGeneration_, false))
+        return false;
+    hr = DXGI_ERROR_INVALID_CALL;
+    Line line(entry);
+    line.u("frameGeneration", lastFrameGenerationMode)
+        .raw("refused", "fullscreen-changed-with-frame-generation")
+        .commitHr(hr);
+    return true;
+}
+
+void noteFullscreenChanges()
+{
+    std::lock_guard<std::mutex> held(liveSwapChainsLock);
+    for (InterposedSwapChain* swapChain : liveSwapChains)
+        swapChain->noteFullscreenChange();
 }
 
 HRESULT STDMETHODCALLTYPE InterposedSwapChain::QueryInterface(REFIID riid, void** out)
@@ -405,7 +464,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present(UINT syncInterval, UINT f
 {
     InsideTimer timed;
     HRESULT hr;
-    if (scriptedHr("swapchain.Present", hr))
+    if (scriptedHr("swapchain.Present", hr) || refusedForFullscreenChange("swapchain.Present", hr, false))
         return hr;
     hr = real()->Present(syncInterval, flags);
     const std::uint32_t mode = lastFrameGenerationMode;
@@ -438,9 +497,12 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::SetFullscreenState(BOOL fullscree
     InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.SetFullscreenState", hr) ||
+        refusedForFullscreenChange("swapchain.SetFullscreenState", hr, true) ||
         refusedWhileFrameGenerationOn("swapchain.SetFullscreenState", hr))
         return hr;
     hr = real()->SetFullscreenState(fullscreen, target);
+    if (SUCCEEDED(hr))
+        fullscreenSeen_ = fullscreen;
     Line line("swapchain.SetFullscreenState");
     line.u("fullscreen", fullscreen ? 1 : 0).u("frameGeneration", lastFrameGenerationMode).commitHr(hr);
     return hr;
@@ -452,6 +514,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT wi
     InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers", hr) ||
+        refusedForFullscreenChange("swapchain.ResizeBuffers", hr, true) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers", hr))
         return hr;
     hr = real()->ResizeBuffers(count, width, height, format, flags);
@@ -476,7 +539,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::Present1(UINT syncInterval, UINT 
 {
     InsideTimer timed;
     HRESULT hr;
-    if (scriptedHr("swapchain.Present1", hr))
+    if (scriptedHr("swapchain.Present1", hr) || refusedForFullscreenChange("swapchain.Present1", hr, false))
         return hr;
     IDXGISwapChain1* chain = levels_.at<IDXGISwapChain1>(1);
     hr = chain ? chain->Present1(syncInterval, flags, params) : E_NOINTERFACE;
@@ -510,6 +573,7 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
     InsideTimer timed;
     HRESULT hr;
     if (scriptedHr("swapchain.ResizeBuffers1", hr) ||
+        refusedForFullscreenChange("swapchain.ResizeBuffers1", hr, true) ||
         refusedWhileFrameGenerationOn("swapchain.ResizeBuffers1", hr))
         return hr;
     IDXGISwapChain3* chain = levels_.at<IDXGISwapChain3>(3);

@@ -292,12 +292,21 @@ public:
     // clang-format on
     // END generated forwarders
 
+    // Journals a full-screen change of the real swap chain that did not come through SetFullscreenState.
+    void noteFullscreenChange();
+
 private:
-    ~InterposedSwapChain() = default;
+    ~InterposedSwapChain();
+    bool refusedForFullscreenChange(const char* entry, HRESULT& hr, bool look);
     Levels<5> levels_;
     Microsoft::WRL::ComPtr<ID3D12Device> device_;
     std::atomic<ULONG> refs_{1};
+    BOOL fullscreenSeen_ = FALSE; // the real swap chain's state as last seen
+    bool fullscreenChangedWithFrameGeneration_ = false;
 };
+
+// Every live swap chain notes a full-screen change made meanwhile (before a Frame Generation switch).
+void noteFullscreenChanges();
 
 class InterposedFactory final : public IDXGIFactory7 {
 public:

@@ -265,7 +265,7 @@ const Scenario scenarios[] = {
      0,
      false,
      false,
-     false,
+     true,
      {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 2",
       "slReflexGetState"},
      {L"DLSS is not supported by the currently used GPU.\n"},
@@ -402,12 +402,13 @@ TEST_F(Attachment, WithDlssTheUpscalerReplacesTheHostsFsr2AndLaterDevicesFail)
     };
     replacedOnly();
 
-    // A second device with Reflex: start-up fails on its own PeekMessageA hook.
+    // A second device with Reflex: start-up fails on its own PeekMessageA hook (Reflex runs from the first
+    // device), then the installation on the first FSR2 hook.
     fake->clearLog();
     EXPECT_FALSE(fsr2bridge::attachDevice(testsupport::sharedDevice()));
     EXPECT_EQ(attachmentCalls(*fake),
               (Strings{"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0",
-                       "slIsFeatureSupported 1000", "slIsFeatureSupported 2"}));
+                       "slIsFeatureSupported 1000", "slIsFeatureSupported 2", "install"}));
     // One without Reflex: the installation fails on the first FSR2 hook.
     fake->answer(Entry::slIsFeatureSupported, sl::kFeatureReflex, sl::Result::eErrorIO);
     fake->clearLog();

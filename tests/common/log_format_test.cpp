@@ -13,6 +13,11 @@ namespace {
 
 enum class Small : std::uint8_t { seven = 7 };
 enum class Negative : int { minusTwo = -2 };
+enum class Named : int { minusOne = -1, two = 2 };
+const char* logName(Named value) noexcept
+{
+    return value == Named::two ? "two" : nullptr;
+}
 
 static_assert(logdetail::placeholderCount("") == 0);
 static_assert(logdetail::placeholderCount("a {} b {x} c") == 2);
@@ -20,6 +25,8 @@ static_assert(logdetail::placeholderCount("{}{}{}{}") == 4);
 static_assert(logdetail::placeholderCount("{y}") == -1);
 static_assert(logdetail::placeholderCount("a } b") == -1);
 static_assert(logdetail::placeholderCount("open {") == -1);
+static_assert(logdetail::placeholderCount("{} ({n}) {x}") == 2);
+static_assert(logdetail::placeholderCount("{n} {}") == -1);
 
 constexpr LogEvent<std::uint32_t> unsignedKind{"n={}"};
 constexpr LogEvent<std::int32_t> signedKind{"n={}"};
@@ -33,6 +40,8 @@ constexpr LogEvent<const void*> pointerKind{"at {}"};
 constexpr LogEvent<Small, Negative> enumKind{"{} {}"};
 constexpr LogEvent<std::uint16_t> shortHexKind{"{x}"};
 constexpr LogEvent<> plainKind{"no arguments"};
+constexpr LogEvent<LogSize, LogSize> sizeKind{"render {} for {}"};
+constexpr LogEvent<Named, Small> namedKind{"{} ({n}), {} ({n})"};
 constexpr LogEvent<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t> fourKind{"{}x{} -> {}x{}"};
 
 struct EventCase {
@@ -72,6 +81,17 @@ TEST(LogFormat, ArgumentsShowAsTheirTypeSays)
         {"null pointer", pointerKind, {arg(static_cast<const void*>(nullptr))}, 1, "at 0x0"},
         {"enumerations by their numbers", enumKind, {arg(Small::seven), arg(Negative::minusTwo)}, 2, "7 -2"},
         {"no arguments", plainKind, {}, 0, "no arguments"},
+        {"sizes",
+         sizeKind,
+         {arg(LogSize{64, 64}), arg(LogSize{3840, 2160})},
+         2,
+         "render 64x64 for 3840x2160"},
+        {"names of enumerations that have them",
+         namedKind,
+         {arg(Named::two), arg(Small::seven)},
+         2,
+         "2 (two), 7 (?)"},
+        {"a value without a name", namedKind, {arg(Named::minusOne), arg(Small::seven)}, 2, "-1 (?), 7 (?)"},
         {"four arguments", fourKind, {1280, 720, 2560, 1440}, 4, "1280x720 -> 2560x1440"},
         {"missing arguments", fourKind, {1280, 720}, 2, "1280x720 -> ?x?"},
     };
@@ -85,14 +105,14 @@ TEST(LogFormat, ArgumentsShowAsTheirTypeSays)
 
 TEST(LogFormat, TheRepeatSummaryHidesTheArgumentsAndCounts)
 {
-    static LogError<long, std::uint32_t> failure{"slSetTag failed with {x} on viewport {}"};
+    static LogError<long, Named> failure{"slSetTag failed with {x} ({n}) on viewport {}"};
     struct Case {
         std::uint64_t more, total;
         const char* expected;
     };
     const Case cases[] = {
-        {1, 2, "slSetTag failed with ... on viewport ... (again 1 time, 2 in all)"},
-        {999, 1000, "slSetTag failed with ... on viewport ... (again 999 times, 1000 in all)"},
+        {1, 2, "slSetTag failed with ... (...) on viewport ... (again 1 time, 2 in all)"},
+        {999, 1000, "slSetTag failed with ... (...) on viewport ... (again 999 times, 1000 in all)"},
     };
     for (const Case& c : cases) {
         LineBuffer line;

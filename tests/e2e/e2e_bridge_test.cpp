@@ -95,8 +95,8 @@ struct UnsupportedCase {
     const wchar_t* name;
     const wchar_t* variable;
     const char* boxText;
-    bool upscaled; // DLSS still replaces FSR2
-    bool tokens;   // Reflex started
+    bool upscaled; // DLSS replaces FSR2
+    bool reflex;   // Reflex started: markers and sleeps
 };
 
 TEST(Bridge, UnsupportedFeaturesAreReportedAndTheGameGoesOn)
@@ -111,21 +111,25 @@ TEST(Bridge, UnsupportedFeaturesAreReportedAndTheGameGoesOn)
         SCOPED_TRACE(narrow(c.name));
         Scenario s = scenario(c.name);
         s.folder.environment[c.variable] = L"7";
-        const Outcome o = play(s);
+        const Outcome o = play(s, L"--frames 30 --resize-at 0 --render 64x64 --display 128x128");
         EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
-        EXPECT_EQ(o.run.number("frames_presented"), frames);
+        EXPECT_EQ(o.run.number("frames_presented"), 30u);
         ASSERT_EQ(o.run.boxes.size(), 1u);
         EXPECT_EQ(o.run.boxes[0], box("An error occured!", c.boxText));
-        EXPECT_EQ(o.count("slGetNewFrameToken") > 0, c.tokens);
+        // Frame tokens are Streamline's own, with or without Reflex: one per present after the first two.
+        EXPECT_EQ(o.count("slGetNewFrameToken"), 32u);
+        EXPECT_EQ(o.count("slReflexSetMarker") > 0, c.reflex);
+        EXPECT_EQ(o.count("slReflexSleep") > 0, c.reflex);
+        const std::string log = o.run.file(L"fsr2bridge.log");
         if (c.upscaled) {
-            // Installed, but without frame tokens every dispatch fails quietly.
-            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 0u);
-            EXPECT_EQ(o.run.number("dispatch_failed"), frames);
-            EXPECT_EQ(o.run.value("dispatch_last_error"), "0x8000000D");
-            EXPECT_EQ(o.count("slEvaluateFeature"), 0u);
+            expectBridgedFrames(o, 30);
+            // Frame Generation needs Reflex: off for the run, and the log says why.
+            EXPECT_EQ(o.count("slDLSSGSetOptions", "mode", "1"), 0u);
+            EXPECT_NE(log.find("DLSS Frame Generation off for this run: it needs Reflex"), std::string::npos)
+                << log;
         } else {
             // No host hook: the game's own FSR2 runs.
-            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), frames);
+            EXPECT_EQ(o.run.number("own_fsr2_dispatches"), 30u);
             EXPECT_EQ(o.count("slEvaluateFeature"), 0u);
         }
     }
@@ -275,6 +279,48 @@ TEST(Bridge, SwapChainRecreatedOnTheSameWindowKeepsPresenting)
     }
 }
 
+// A game that keeps no factory rebuilds its swap chain from the factory a GetParent gives. The swap chain's
+// parent is the factory proxy, so the new swap chain presents through Streamline and Frame Generation comes
+// back. An adapter's parent is the system factory: that swap chain's presents bypass the proxy, and each
+// dispatch then moves the frame token on itself, so that no frame reuses another's token.
+TEST(Bridge, SwapChainRebuiltFromAParentFactory)
+{
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* option;
+        bool throughStreamline;
+    };
+    for (const Case& c : {Case{L"via_parent", L" --recreate-via-parent", true},
+                          Case{L"via_adapter", L" --recreate-via-adapter", false}}) {
+        SCOPED_TRACE(narrow(c.name));
+        const Outcome o = play(scenario(c.name), std::wstring(L"--frames 30 --resize-at 0 --render 64x64 "
+                                                              L"--display 128x128 --recreate-at 10") +
+                                                     c.option);
+        EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+        EXPECT_EQ(o.run.value("parent_hr"), "0x00000000");
+        EXPECT_EQ(o.run.value("parent_vtable") == "fsr2bridge.dll", c.throughStreamline);
+        EXPECT_EQ(o.run.value("swapchain_vtable") == "fsr2bridge.dll", c.throughStreamline);
+        EXPECT_EQ(o.run.number("swapchain_recreations"), 1u);
+        EXPECT_EQ(o.run.number("frames_presented"), 30u);
+        EXPECT_EQ(o.run.number("dispatch_ok"), 30u);
+        EXPECT_EQ(o.count("swapchain.Present", "result", "0x0"), c.throughStreamline ? 30u : 10u);
+        // Every frame's constants under a token of its own.
+        std::set<std::string> tokens;
+        for (const auto& e : entriesNamed(o.journal, "slSetConstants"))
+            tokens.insert(e.text("token"));
+        EXPECT_EQ(tokens.size(), 30u);
+        EXPECT_EQ(o.count("slSetConstants", "refused", "duplicate"), 0u);
+        const auto presents = entriesNamed(o.journal, "swapchain.Present");
+        if (c.throughStreamline) {
+            ASSERT_FALSE(presents.empty());
+            EXPECT_EQ(presents.back().text("frameGeneration"), "1") << "Frame Generation is back";
+        } else {
+            const std::string log = o.run.file(L"fsr2bridge.log");
+            EXPECT_NE(log.find("presents are not seen"), std::string::npos) << log;
+        }
+    }
+}
+
 TEST(Bridge, DeviceFromQueryInterfaceStillUpscales)
 {
     const Outcome o = play(scenario(L"qi_device"), gameArguments + L" --qi-device");
@@ -354,6 +400,45 @@ TEST(Bridge, FrameGenerationIsOffWhileTheSwapChainIsResized)
     EXPECT_EQ(*(resize - 1), "0") << "switched off just before the resize";
     ASSERT_NE(resize + 1, road.end());
     EXPECT_EQ(*(resize + 1), "1") << "and back on after it";
+}
+
+// A present made with DXGI_PRESENT_DO_NOT_WAIT is refused while the GPU is still drawing and made again: the
+// refused one ends no frame. Every shown frame has one token and one set of present markers, and Frame
+// Generation keeps the mode its request asked for.
+TEST(Bridge, RefusedAndRetriedPresentsAreOneFrame)
+{
+    const Outcome o = play(scenario(L"still_drawing"),
+                           L"--frames 30 --resize-at 0 --render 64x64 --display 128x128 --still-drawing 3");
+    expectBridgedFrames(o, 30);
+    EXPECT_EQ(o.run.value("still_drawing_layer"), "1");
+    EXPECT_EQ(o.run.number("presents_still_drawing"), 10u);
+    EXPECT_EQ(o.count("swapchain.Present", "result", "0x887a000a"), 10u);
+    EXPECT_EQ(o.count("slGetNewFrameToken"), 32u) << "the first two, then one per shown frame";
+    for (const char* marker : {"3", "4", "5", "6"})
+        EXPECT_EQ(o.count("slReflexSetMarker", "marker", marker), 30u) << "marker " << marker;
+    EXPECT_EQ(o.count("slReflexSleep"), 30u);
+    // On for the new context, off in the menu, on in play: two switches at presents.
+    EXPECT_EQ(frameGenerationRoad(o), (std::vector<std::string>{"1", "0", "1"}));
+}
+
+// DXGI's own Alt+Enter: the full-screen change comes without SetFullscreenState passing through the proxy,
+// and the game resizes its buffers on the WM_SIZE that follows. Frame Generation is off around both.
+TEST(Bridge, AltEnterOfDxgiItselfKeepsEveryFrame)
+{
+    const Outcome o = play(scenario(L"alt_enter"),
+                           L"--frames 30 --resize-at 0 --render 320x256 --display 640x512 --alt-enter 10");
+    expectBridgedFrames(o, 30);
+    EXPECT_EQ(o.run.value("fullscreen_after_alt_enter"), "1");
+    EXPECT_EQ(o.run.number("window_resizes"), 1u);
+    EXPECT_EQ(o.run.value("resize_hr"), "0x00000000");
+    EXPECT_EQ(o.count("swapchain.fullscreenChanged"), 1u);
+    EXPECT_EQ(o.count("swapchain.fullscreenChanged", "refused", "frame-generation-on"), 0u);
+    const auto resizes = entriesNamed(o.journal, "swapchain.ResizeBuffers");
+    ASSERT_EQ(resizes.size(), 1u);
+    EXPECT_FALSE(resizes[0].has("refused"));
+    const auto presents = entriesNamed(o.journal, "swapchain.Present");
+    ASSERT_FALSE(presents.empty());
+    EXPECT_EQ(presents.back().text("frameGeneration"), "1") << "Frame Generation is back";
 }
 
 // DLSS history resets: the game asks for one on its first frame; the bridge adds one only where it starts

@@ -152,6 +152,17 @@ TEST_F(StandinWorld, HwndSwapChainsAreWrappedWithStreamlinesAndTheSystemsSwapCha
     EXPECT_EQ(static_cast<void*>(three.Get()), static_cast<void*>(swapChain.Get()));
     three->GetCurrentBackBufferIndex();
     EXPECT_EQ(countOf("swapchain.GetCurrentBackBufferIndex"), indexQueries + 1);
+
+    // Its parent, asked as a factory, is the factory proxy that made it (with a reference of the game's); as
+    // anything else, the system's answer.
+    const ULONG references = testsupport::referenceCount(factory);
+    ComPtr<IDXGIFactory2> parent;
+    ASSERT_EQ(swapChain->GetParent(IID_PPV_ARGS(&parent)), S_OK);
+    EXPECT_EQ(static_cast<void*>(parent.Get()), static_cast<void*>(factory));
+    EXPECT_EQ(testsupport::referenceCount(factory), references + 1);
+    ComPtr<IDXGIObject> parentObject;
+    ASSERT_EQ(swapChain->GetParent(IID_PPV_ARGS(&parentObject)), S_OK);
+    EXPECT_NE(static_cast<void*>(parentObject.Get()), static_cast<void*>(factory));
 }
 
 TEST_F(StandinWorld, CompositionSwapChainsComeFromTheSystemFactoryUnwrapped)

@@ -2,6 +2,7 @@
 // identity rules on a real Wine factory.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -108,52 +109,86 @@ TEST(PresentPath, OneRequestIsSeenByOnlyTheNextPresentOfAnySwapChain)
               (std::vector<std::string>{"slDLSSGSetOptions 1", "slDLSSGSetOptions 0"}));
 }
 
-// Occlusion polls: a present with DXGI_PRESENT_TEST shows nothing, so it ends no frame. It reaches
-// Streamline's swap chain with its flags, and the frame-boundary steps (mode switch, markers, token, sleep)
-// wait for the next real present, which also still sees a Frame Generation request made before the polls.
-TEST(PresentPath, OcclusionTestsReachTheSwapChainWithTheirFlagsAndEndNoFrame)
+// What Streamline's swap chain answers the next present with.
+HRESULT scriptedPresentResult = S_OK;
+
+template <int Slot>
+fakes::Word scriptedPresent(void* self, fakes::Word a, fakes::Word b, fakes::Word c, fakes::Word d,
+                            fakes::Word e, fakes::Word f, fakes::Word g, fakes::Word h)
 {
+    fakes::recordSlot<Slot>(self, a, b, c, d, e, f, g, h);
+    return static_cast<fakes::Word>(static_cast<std::uint32_t>(scriptedPresentResult));
+}
+
+// Presents that show no frame: an occlusion poll (DXGI_PRESENT_TEST) presents nothing, and a present that
+// fails or is refused (DXGI_ERROR_WAS_STILL_DRAWING under DXGI_PRESENT_DO_NOT_WAIT, then made again) shows
+// nothing. Each reaches Streamline's swap chain with its flags and its result comes back; the token, the
+// markers after the present, the sleep and the Frame Generation request wait for a present that shows a
+// frame. A poll sends nothing at all; a refused present has sent the markers before it, which its retry under
+// the same token does not send again.
+TEST(PresentPath, PresentsThatShowNoFrameEndNoFrame)
+{
+    std::array<void*, fakes::maxSlots> table = fakes::recordingTable;
+    table[presentSlot] = reinterpret_cast<void*>(&scriptedPresent<presentSlot>);
+    table[present1Slot] = reinterpret_cast<void*>(&scriptedPresent<present1Slot>);
     RecordingObject upgraded, native;
+    upgraded.table = table.data();
     DXGISwapChainProxy proxy(upgraded.as<IDXGISwapChain4>(), native.as<IDXGISwapChain4>());
     testsupport::FakeStreamline& fake = frameBoundaryWorld();
     fsr2bridge::takeFrameGenerationRequest();
     fsr2bridge::resetFrameGenerationState(0);
+    constexpr HRESULT stillDrawing = DXGI_ERROR_WAS_STILL_DRAWING;
+    constexpr HRESULT removed = DXGI_ERROR_DEVICE_REMOVED;
     struct Step {
         int slot;
         UINT flags;
         bool requestBefore;
+        HRESULT result;
+        std::vector<std::string> calls; // Reflex and Frame Generation calls of this present
+    };
+    const std::vector<std::string> frame = {
+        "slReflexSetMarker 3", "slReflexSetMarker 4", "slReflexSetMarker 5", "slGetNewFrameToken",
+        "slReflexSleep",       "slReflexSetMarker 6", "slReflexSetMarker 0"};
+    const std::vector<std::string> started = {"slReflexSetMarker 3", "slReflexSetMarker 4"};
+    const std::vector<std::string> ended = {"slReflexSetMarker 5", "slGetNewFrameToken", "slReflexSleep",
+                                            "slReflexSetMarker 6", "slReflexSetMarker 0"};
+    auto with = [](std::string first, std::vector<std::string> rest) {
+        rest.insert(rest.begin(), std::move(first));
+        return rest;
     };
     const Step steps[] = {
-        {presentSlot, 0, false},
-        {presentSlot, DXGI_PRESENT_TEST, true},
-        {present1Slot, DXGI_PRESENT_TEST, false},
-        {present1Slot, 0, false},
-        {presentSlot, DXGI_PRESENT_TEST | DXGI_PRESENT_DO_NOT_WAIT, false},
-        {present1Slot, DXGI_PRESENT_TEST, false},
-        {presentSlot, DXGI_PRESENT_TEST, false},
-        {presentSlot, 0, false},
+        {presentSlot, 0, false, S_OK, frame},
+        {presentSlot, DXGI_PRESENT_TEST, true, S_OK, {}},
+        {present1Slot, DXGI_PRESENT_TEST, false, S_OK, {}},
+        {present1Slot, 0, false, S_OK, with("slDLSSGSetOptions 1", frame)},
+        {presentSlot, DXGI_PRESENT_TEST | DXGI_PRESENT_DO_NOT_WAIT, false, S_OK, {}},
+        {present1Slot, DXGI_PRESENT_TEST, false, S_OK, {}},
+        {presentSlot, DXGI_PRESENT_DO_NOT_WAIT, false, stillDrawing, with("slDLSSGSetOptions 0", started)},
+        {presentSlot, DXGI_PRESENT_DO_NOT_WAIT, true, stillDrawing, with("slDLSSGSetOptions 1", {})},
+        {presentSlot, DXGI_PRESENT_DO_NOT_WAIT, false, S_OK, ended},
+        {present1Slot, 0, false, removed, with("slDLSSGSetOptions 0", started)},
+        {presentSlot, 0, true, S_OK, with("slDLSSGSetOptions 1", ended)},
+        {presentSlot, 0, false, S_OK, with("slDLSSGSetOptions 0", frame)},
     };
     fakes::callLog().clear();
     const DXGI_PRESENT_PARAMETERS parameters{};
-    for (const Step& step : steps) {
+    for (std::size_t n = 0; n < std::size(steps); ++n) {
+        const Step& step = steps[n];
+        SCOPED_TRACE(n);
         if (step.requestBefore)
             fsr2bridge::requestFrameGeneration();
+        scriptedPresentResult = step.result;
+        fake.clearLog();
         const HRESULT result = step.slot == presentSlot ? proxy.Present(0, step.flags)
                                                         : proxy.Present1(0, step.flags, &parameters);
-        EXPECT_EQ(static_cast<fakes::Word>(result), fakes::slotResult(step.slot));
-    }
-    ASSERT_EQ(fakes::callLog().size(), std::size(steps)) << "every present reaches Streamline's swap chain";
-    for (std::size_t n = 0; n < std::size(steps); ++n) {
+        EXPECT_EQ(result, step.result);
+        EXPECT_EQ(fake.calls(), step.calls);
+        ASSERT_EQ(fakes::callLog().size(), n + 1) << "every present reaches Streamline's swap chain";
         EXPECT_EQ(fakes::callLog()[n].object, &upgraded);
-        EXPECT_EQ(fakes::callLog()[n].slot, steps[n].slot);
-        EXPECT_EQ(fakes::callLog()[n].arguments[1] & 0xFFFFFFFF, steps[n].flags) << "present " << n;
+        EXPECT_EQ(fakes::callLog()[n].slot, step.slot);
+        EXPECT_EQ(fakes::callLog()[n].arguments[1] & 0xFFFFFFFF, step.flags);
     }
-    EXPECT_EQ(fake.count(Entry::slReflexSleep), 3u);
-    EXPECT_EQ(fake.count(Entry::slGetNewFrameToken), 3u);
-    EXPECT_EQ(fake.markers.size(), 15u) << "five markers for each of the three real presents";
-    EXPECT_EQ(fake.callsOf({Entry::slDLSSGSetOptions}),
-              (std::vector<std::string>{"slDLSSGSetOptions 1", "slDLSSGSetOptions 0"}))
-        << "the request waits for the next real present";
+    scriptedPresentResult = S_OK;
 }
 
 // ---- swap chain wrapping ----

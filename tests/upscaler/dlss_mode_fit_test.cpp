@@ -36,10 +36,11 @@ TEST(DlssModeFit, TheConfiguredModeGivesWayOnlyWhenItsRangeMissesTheRenderSize)
         {"held by two: the closer optimal wins", 1, 760, 428, 2},
         {"render size equals the output", 3, 1280, 720, 6},
         {"held by one only", 3, 400, 225, 4},
-        {"held by none", 3, 1000, 300, 3},
+        {"held by none: the nearest range", 1, 1000, 300, 3},
+        {"below every range: the nearest", 1, 200, 100, 4},
         {"configured mode unknown to Streamline", 5, 640, 360, 5},
         {"off stays off", 0, 853, 480, 0},
-        {"larger than the output", 1, 1400, 800, 1},
+        {"larger than the output: the nearest", 1, 1400, 800, 6},
         {"one axis in range only", 1, 853, 360, 2},
     };
     const DlssModeRanges r = ranges();
@@ -48,6 +49,33 @@ TEST(DlssModeFit, TheConfiguredModeGivesWayOnlyWhenItsRangeMissesTheRenderSize)
                       fitDlssMode(static_cast<sl::DLSSMode>(c.configured), r, c.width, c.height)),
                   c.mode)
             << c.name;
+    }
+}
+
+TEST(DlssModeFit, RenderSizesNoModeTakesAreBelowOrAboveTheChosenRange)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t mode, width, height;
+        bool below, above;
+        std::uint32_t limitWidth, limitHeight;
+    };
+    const Case cases[] = {
+        {"held by a range", 4, 400, 225, false, false, 0, 0},
+        {"below on one axis", 4, 400, 100, true, false, 320, 180},
+        {"below on both", 4, 200, 100, true, false, 320, 180},
+        {"above", 6, 1400, 800, false, true, 1280, 720},
+        {"no range known for the mode", 5, 200, 100, false, false, 0, 0},
+    };
+    const DlssModeRanges r = ranges();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RenderSizeOutside o =
+            renderSizeOutside(r, static_cast<sl::DLSSMode>(c.mode), c.width, c.height);
+        EXPECT_EQ(o.below, c.below);
+        EXPECT_EQ(o.above, c.above);
+        EXPECT_EQ(o.limitWidth, c.limitWidth);
+        EXPECT_EQ(o.limitHeight, c.limitHeight);
     }
 }
 

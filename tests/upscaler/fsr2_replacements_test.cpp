@@ -793,6 +793,7 @@ TEST_F(Fsr2Replacements, FailuresOfTheSystemDeviceAndOfStreamlineFailTheDispatch
         EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_ERROR_BACKEND_API_ERROR);
         EXPECT_EQ(broken.calls(), c.failed);
         EXPECT_FALSE(r8TypelessRewriteActive());
+        advanceFrameToken(); // the frame's present
         broken.clearLog();
         EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), c.repeatedResult);
         EXPECT_EQ(broken.calls(), c.repeated);
@@ -891,6 +892,7 @@ TEST_F(Fsr2Replacements, WithoutNisDlssWritesTheOutput)
         ASSERT_EQ(create(contextDescription()), FFX_OK);
         Frame frame;
         for (int dispatch = 0; dispatch < 2; ++dispatch) {
+            advanceFrameToken(); // the present before
             missing.clearLog();
             EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
             EXPECT_EQ(missing.calls(), c.calls);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <thread>
 
+#include "hooking/MinHook.h"
+#include "tests/support/d3d12_objects.h"
 #include "tests/upscaler/fake_host.h"
 #include "tests/upscaler/upscaler_world.h"
 #include "upscaler/camera_constants.h"
@@ -68,6 +70,21 @@ struct alignas(16) HostContext {
     unsigned char bytes[0x1000];
 };
 
+// A 1280x720 dispatch whose resources are placeholders: the fake Streamline never reads them.
+FfxFsr2DispatchDescription placeholderDispatch(int& commandList)
+{
+    static int placeholders[4];
+    FfxFsr2DispatchDescription d{};
+    d.commandList = &commandList;
+    d.color.resource = &placeholders[0];
+    d.depth.resource = &placeholders[1];
+    d.motionVectors.resource = &placeholders[2];
+    d.output.resource = &placeholders[3];
+    d.renderSize = {1280, 720};
+    d.preExposure = 1.0f;
+    return d;
+}
+
 } // namespace
 
 TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
@@ -108,16 +125,8 @@ TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
         EXPECT_EQ(fsr2ContextCreateReplacement(&context, &description), FFX_OK);
     };
     int commandList = 0;
-    static int placeholders[4];
-    FfxFsr2DispatchDescription d{};
-    d.commandList = &commandList;
-    d.color.resource = &placeholders[0];
-    d.depth.resource = &placeholders[1];
-    d.motionVectors.resource = &placeholders[2];
-    d.output.resource = &placeholders[3];
-    d.renderSize = {1280, 720};
+    FfxFsr2DispatchDescription d = placeholderDispatch(commandList);
     d.motionVectorScale = {1280, 720};
-    d.preExposure = 1.0f;
     d.cameraNear = 0.1f;
     d.cameraFar = 100.0f;
     d.cameraFovAngleVertical = 1.0f;
@@ -163,5 +172,109 @@ TEST(Threads, EveryRecordSentIsWholeAndFrameGenerationCallsNeverOverlap)
     EXPECT_EQ(fake.dlssgOverlaps, 0u) << "Frame Generation calls made at the same time";
     fake.onConstants = nullptr;
     fake.onDlssgOptions = nullptr;
+    setFrameTokenAvailable(false);
+}
+
+namespace {
+
+// Both sides of a race, once per round: `side` runs on a thread of its own while `main` runs here, released
+// together; `settle` runs here when both are done. At most `rounds`, and no longer than `milliseconds`.
+template <class Side, class Main, class Settle>
+std::uint32_t raceRounds(std::uint32_t rounds, std::uint64_t milliseconds, Side side, Main main,
+                         Settle settle)
+{
+    constexpr std::uint32_t stop = 0xFFFFFFFFu;
+    std::atomic<std::uint32_t> released{0}, done{0};
+    std::thread other([&] {
+        for (std::uint32_t round = 1;; ++round) {
+            std::uint32_t now;
+            while ((now = released.load(std::memory_order_acquire)) < round)
+                YieldProcessor();
+            if (now == stop)
+                return;
+            side(round);
+            done.store(round, std::memory_order_release);
+        }
+    });
+    const std::uint64_t end = GetTickCount64() + milliseconds;
+    std::uint32_t round = 1;
+    for (; round <= rounds && GetTickCount64() < end; ++round) {
+        released.store(round, std::memory_order_release);
+        main(round);
+        while (done.load(std::memory_order_acquire) < round)
+            YieldProcessor();
+        settle(round);
+    }
+    released.store(stop, std::memory_order_release);
+    other.join();
+    return round - 1;
+}
+
+} // namespace
+
+// A present that finds the Frame Generation lock taken marks its switch pending for the lock holder or the
+// next present; the holder clears the mark and then reads the mode wanted. The two sides run against each
+// other: afterwards a present asking for the same mode must find the record at that mode.
+TEST(Threads, APresentsSwitchIsNeverLostToTheLockHolder)
+{
+    testsupport::FakeStreamline& fake = testsupport::installFakeStreamline();
+    useSettings(testSettings(true, false));
+    resetFrameGenerationState(0);
+    fake.recording = false;
+    std::uint32_t lost = 0;
+    const std::uint32_t rounds = raceRounds(
+        50000, 3000,
+        [](std::uint32_t) { resumeFrameGeneration(); }, // a resize ending: holds the lock, applies
+        [](std::uint32_t round) {
+            for (std::uint32_t spin = round % 32; spin > 0; --spin) // meets the holder at every moment
+                YieldProcessor();
+            setFrameGenerationMode(round & 1);
+        },
+        [&](std::uint32_t round) {
+            setFrameGenerationMode(round & 1);
+            if (static_cast<std::uint32_t>(frameGenerationOptions().mode) != (round & 1)) {
+                ++lost;
+                resumeFrameGeneration();
+            }
+        });
+    EXPECT_EQ(lost, 0u) << "switches lost between a present and the lock holder in " << rounds << " rounds";
+}
+
+// Two render threads dispatch with a transparency mask for the first time at once: the view hook is attempted
+// once, and neither dispatch fails because the other made the attempt.
+TEST(Threads, FirstDispatchesWithAMaskOnTwoThreadsBothSucceed)
+{
+    ID3D12Device* device = testsupport::sharedDevice();
+    ASSERT_NE(device, nullptr) << "tests need a real D3D12 device (run under Xvfb)";
+    testsupport::FakeStreamline& fake = testsupport::installFakeStreamline();
+    useSettings(testSettings(false, false));
+    setFrameTokenAvailable(true);
+    fake.recording = false;
+    void* const target = shaderResourceViewHookTarget(device);
+    ASSERT_NE(target, nullptr);
+    const auto unhook = [target] {
+        MH_DisableHook(target);
+        MH_RemoveHook(target);
+        forgetShaderResourceViewHookAttempt();
+    };
+    FfxFsr2ContextDescription description{};
+    description.maxRenderSize = {1280, 720};
+    description.displaySize = {2560, 1440};
+    description.device = device;
+    HostContext contexts[2]{};
+    for (HostContext& context : contexts)
+        ASSERT_EQ(fsr2ContextCreateReplacement(&context, &description), FFX_OK);
+    int commandList = 0;
+    FfxFsr2DispatchDescription d = placeholderDispatch(commandList);
+    static int mask;
+    d.transparencyAndComposition.resource = &mask;
+    std::atomic<std::uint32_t> failed{0};
+    unhook();
+    const std::uint32_t rounds = raceRounds(
+        2000, 2000,
+        [&](std::uint32_t) { failed += fsr2ContextDispatchReplacement(&contexts[1], &d) != FFX_OK; },
+        [&](std::uint32_t) { failed += fsr2ContextDispatchReplacement(&contexts[0], &d) != FFX_OK; },
+        [&](std::uint32_t) { unhook(); });
+    EXPECT_EQ(failed.load(), 0u) << "dispatches failed in " << rounds << " rounds";
     setFrameTokenAvailable(false);
 }

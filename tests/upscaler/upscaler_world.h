@@ -3,6 +3,7 @@
 // base published as module entry and device attachment would, and Reflex's frame token switched on or off.
 #include <windows.h>
 
+#include "hooking/MinHook.h"
 #include "settings/config.h"
 #include "streamline/reflex.h"
 #include "tests/support/fake_streamline.h"
@@ -19,9 +20,16 @@ inline unsigned char* fakeImageBase()
     return base;
 }
 
-// Publishes a settings store holding `settings` (and the fake image base) to the upscaler.
+// Publishes a settings store holding `settings` (and the fake image base) to the upscaler. Reflex runs (once
+// per process, without a sleep), as Frame Generation needs it.
 inline void useSettings(const fsr2bridge::Settings& settings)
 {
+    static const bool reflexRuns = [] {
+        const MH_STATUS initialised = MH_Initialize();
+        return (initialised == MH_OK || initialised == MH_ERROR_ALREADY_INITIALIZED) &&
+               fsr2bridge::startReflex(nullptr);
+    }();
+    (void)reflexRuns;
     fsr2bridge::Config& store = testsupport::scratchSettings(L"upscaler");
     store.replace(settings);
     fsr2bridge::publishUpscalerState(nullptr, &store, reinterpret_cast<HMODULE>(fakeImageBase()));

@@ -23,6 +23,8 @@ namespace {
 constexpr int createShaderResourceViewSlot = 18;
 
 void* trampolines[3] = {};
+// Bounded: the writer answers within a few milliseconds unless the folder's disk stalls.
+constexpr std::uint32_t contextDestroyFlushMilliseconds = 100;
 // Set by the one dispatch that attempts the view hook; a dispatch on another thread meanwhile goes on
 // without waiting (its views during that one evaluation may keep their format).
 std::atomic<bool> srvHookAttempted{false};
@@ -576,6 +578,9 @@ std::uint32_t fsr2ContextDestroyReplacement(void* context)
         }
     } catch (...) {
     }
+    // A context goes at a resize or on the way out of the game, not in a frame: what the frames logged is
+    // written now, since a process that ends next takes the writer's last records with it.
+    flushLog(contextDestroyFlushMilliseconds);
     return FFX_OK;
 }
 

@@ -135,26 +135,19 @@ template <class F> void* detour(F* function) noexcept
 
 constexpr const char* cameraHookName = "the game's camera function";
 
-// The log's word on the host hooks: those created, enabled or not, and the one that could not be made.
-void logHostHooks(const char* const* names, std::size_t count, bool enabled, const char* refused) noexcept
+// Takes back hooks that were created but are not to go live; a trampoline slot left filled is never called.
+void removeHooks(void* const* targets, std::size_t count) noexcept
 {
     for (std::size_t i = 0; i < count; ++i) {
-        if (enabled)
-            logLine("hook on %s installed", names[i]);
-        else
-            logLine("hook on %s could not be enabled", names[i]);
+        if (targets[i] != nullptr) // null would mean every hook
+            MH_RemoveHook(targets[i]);
     }
-    if (refused != nullptr)
-        logLine("hook on %s could not be made: the hooks after it are not installed", refused);
 }
 
-bool installHostHooks(HMODULE host) noexcept
+} // namespace
+
+bool installHostHooks(void* cameraFunction) noexcept
 {
-    auto* image = reinterpret_cast<std::uint8_t*>(host);
-    // On another build of the host the camera function is not where we expect it: DLSS still replaces FSR2,
-    // with neutral camera data and without Frame Generation requests.
-    const CameraTargetCheck target = checkCameraTarget(image);
-    logCameraTarget(target);
     struct ExportHook {
         const char* name;
         void* detour;
@@ -169,45 +162,64 @@ bool installHostHooks(HMODULE host) noexcept
          fsr2TrampolineSlot(Fsr2Entry::destroy)},
         {"ffxFsr2RegisterAliasableResources", detour(&fsr2RegisterAliasableResourcesReplacement), nullptr},
     };
-    // Created in order, up to the first that fails; then enabled together, so that the game's threads stop
-    // once rather than once per hook.
+    // The camera hook first, so that it is live no later than the dispatch that reads what it copies. It may
+    // fail on its own: DLSS then runs with neutral camera data.
     void* created[1 + std::size(exports)] = {};
     const char* names[1 + std::size(exports)] = {};
     std::size_t count = 0;
-    bool complete = true;
-    const char* refused = nullptr;
-    if (cameraHookAllowed(target.verdict)) {
-        void* function = image + hostlayout::cameraFunction;
-        complete = MH_CreateHook(function, detour(&hostCameraHook), hostCameraTrampolineSlot()) == MH_OK;
-        names[count] = cameraHookName;
-        if (complete)
-            created[count++] = function;
-        else
-            refused = cameraHookName;
+    if (cameraFunction != nullptr) {
+        if (MH_CreateHook(cameraFunction, detour(&hostCameraHook), hostCameraTrampolineSlot()) == MH_OK) {
+            names[count] = cameraHookName;
+            created[count++] = cameraFunction;
+        } else {
+            logLine("hook on %s could not be made: DLSS runs with neutral camera data", cameraHookName);
+        }
     }
+    const bool withCamera = count == 1;
+    // The four FSR2 hooks are all or none: the game's own FSR2 would take our record in a context for its
+    // own.
     for (const ExportHook& hook : exports) {
         void* function = nullptr;
-        complete = complete &&
-                   MH_CreateHookApiEx(nullptr, hook.name, hook.detour, hook.trampoline, &function) == MH_OK;
-        if (!complete) {
-            refused = refused != nullptr ? refused : hook.name;
-            break;
+        if (MH_CreateHookApiEx(nullptr, hook.name, hook.detour, hook.trampoline, &function) != MH_OK) {
+            removeHooks(created, count);
+            logLine("hook on %s could not be made: no host hook is installed, the game's own FSR2 runs",
+                    hook.name);
+            return false;
         }
         names[count] = hook.name;
         created[count++] = function;
     }
-    const bool enabled = enableTogether(created, count);
-    logHostHooks(names, count, enabled, refused);
-    return enabled && complete;
+    // Enabled together, so that the game's threads stop once rather than once per hook.
+    bool enabled = enableTogether(created, count);
+    if (!enabled && withCamera) {
+        logLine("hook on %s could not be enabled: DLSS runs with neutral camera data", cameraHookName);
+        removeHooks(created, 1);
+        created[0] = nullptr;
+        enabled = enableTogether(created + 1, count - 1);
+    }
+    if (!enabled) {
+        removeHooks(created, count);
+        logLine("the FSR2 hooks could not be enabled: no host hook is installed, the game's own FSR2 runs");
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (created[i] != nullptr)
+            logLine("hook on %s installed", names[i]);
+    }
+    return true;
 }
-
-} // namespace
 
 bool installUpscaler(HMODULE upscalerModule, Config* settings) noexcept
 {
     const HMODULE host = GetModuleHandleW(nullptr);
     publishUpscalerState(upscalerModule, settings, host);
-    const bool installed = installHostHooks(host);
+    auto* image = reinterpret_cast<std::uint8_t*>(host);
+    // On another build of the host the camera function is not where we expect it: DLSS still replaces FSR2,
+    // with neutral camera data and without Frame Generation requests.
+    const CameraTargetCheck target = checkCameraTarget(image);
+    logCameraTarget(target);
+    const bool installed =
+        installHostHooks(cameraHookAllowed(target.verdict) ? image + hostlayout::cameraFunction : nullptr);
     if (installed)
         logLine("DLSS is in place of the game's FSR2");
     return installed;

@@ -10,10 +10,14 @@
 namespace fsr2bridge {
 
 // Publishes the upscaler's state (module, settings, the host executable as image base, viewport 0) and
-// installs the host hooks: creates them in order (camera function, create, dispatch, destroy,
-// register-aliasable) and enables those created together, in one step that switches all or none. False when
-// a hook cannot be created (those before it are enabled) or the hooks cannot be enabled.
+// installs the host hooks (installHostHooks, with the camera function where the guard allows it).
 bool installUpscaler(HMODULE upscalerModule, Config* settings) noexcept;
+
+// Creates the host hooks in order (the camera function at `cameraFunction`, unless null; create, dispatch,
+// destroy, register-aliasable of the host executable) and enables them together. The four FSR2 hooks go live
+// all or none: false, with none of the five left created, when one cannot be made or enabled. The camera hook
+// may fail alone (its creation or its enabling): the FSR2 hooks then go live without it.
+bool installHostHooks(void* cameraFunction) noexcept;
 
 // What the host image says about the camera function's position: whether this is the build whose layout the
 // camera hook knows. Any other verdict leaves out the camera hook, and only it.

@@ -36,6 +36,7 @@ public:
     HANDLE failWriteControlOf = nullptr;
     bool failingThreadEnded = false; // what hasEnded says of the failing thread
     std::uintptr_t failWriteAt = 0;  // writeCode at this address fails
+    std::uintptr_t failQueryAt = 0; // the memory at this address cannot be queried: no hook can be made there
 
     // Stand-in threads: when any are given, they replace the process's real threads.
     struct FakeThread {
@@ -59,6 +60,7 @@ public:
         terminatingFor = 0;
         terminatedNow = false;
         failWriteAt = 0;
+        failQueryAt = 0;
     }
     std::size_t count(Step step) const
     {
@@ -165,6 +167,10 @@ public:
         return fake(thread) != nullptr || thread == terminatingOf
                    ? hasEnded(thread)
                    : WindowsHookPlatform::awaitEnd(thread, milliseconds);
+    }
+    bool query(std::uintptr_t at, MEMORY_BASIC_INFORMATION& out) override
+    {
+        return at != failQueryAt && WindowsHookPlatform::query(at, out);
     }
     bool writeCode(std::uint8_t* at, const std::uint8_t* bytes, std::size_t n) override
     {

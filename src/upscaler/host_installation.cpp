@@ -116,6 +116,18 @@ void logCameraTarget(const CameraTargetCheck& c) noexcept
                 "table (another build)",
                 at, static_cast<unsigned>(c.entryBegin), static_cast<unsigned>(c.entryEnd));
         return;
+    case CameraTarget::otherLength:
+        logLine(
+            "camera hook skipped: the function at +0x%X of the game's function table is 0x%X bytes long, the "
+            "known build's 0x%X (another build)",
+            at, static_cast<unsigned>(c.entryEnd - c.entryBegin),
+            static_cast<unsigned>(hostlayout::cameraFunctionLength));
+        return;
+    case CameraTarget::otherCode:
+        logLine(
+            "camera hook skipped: the code at +0x%X is not the known build's camera function (another build)",
+            at);
+        return;
     case CameraTarget::noStart:
         logLine("camera hook skipped: no function-table entry covers +0x%X and byte 0x%02X before it is no "
                 "padding (another build)",
@@ -244,16 +256,24 @@ CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept
             return check;
         }
     }
-    const IMAGE_SECTION_HEADER* code = view.sectionOf(function, 1);
+    constexpr std::size_t startSize = sizeof hostlayout::cameraFunctionStart;
+    const IMAGE_SECTION_HEADER* code = view.sectionOf(function, startSize);
     check.verdict = CameraTarget::notInCode;
     if (code == nullptr || (code->Characteristics & IMAGE_SCN_MEM_EXECUTE) == 0)
         return check;
+    // Whatever the function table says, a later build may have another function at the same position.
+    const bool knownStart = std::memcmp(image + function, hostlayout::cameraFunctionStart, startSize) == 0;
     // Every x64 function that touches the stack has an entry; a game update moves functions, and the entry
     // around the old position then begins somewhere else.
     bool covered = false;
     view.forEachFunction([&](const IMAGE_RUNTIME_FUNCTION_ENTRY& entry) {
         if (entry.BeginAddress == function) {
-            check.verdict = CameraTarget::functionStart;
+            check.entryBegin = entry.BeginAddress;
+            check.entryEnd = entry.EndAddress;
+            check.verdict = entry.EndAddress - entry.BeginAddress != hostlayout::cameraFunctionLength
+                                ? CameraTarget::otherLength
+                            : knownStart ? CameraTarget::functionStart
+                                         : CameraTarget::otherCode;
             return false;
         }
         if (entry.BeginAddress < function && function < entry.EndAddress && !covered) {
@@ -263,10 +283,14 @@ CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept
         }
         return true;
     });
-    if (check.verdict == CameraTarget::functionStart)
+    if (check.verdict != CameraTarget::notInCode)
         return check;
     if (covered) {
         check.verdict = CameraTarget::insideFunction;
+        return check;
+    }
+    if (!knownStart) {
+        check.verdict = CameraTarget::otherCode;
         return check;
     }
     // A leaf function has no entry: then only what lies before it can tell where it begins.

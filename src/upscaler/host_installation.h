@@ -29,6 +29,8 @@ enum class CameraTarget : std::uint8_t {
     imageTooSmall,   // a fixed-offset read of the hook lies past the image's end
     notInCode,       // it lies in no executable section
     insideFunction,  // a function-table entry covers it but begins elsewhere: another build
+    otherLength,     // an entry begins there, but its length is not the known build's function's
+    otherCode,       // the function's first bytes are not the known build's
     noStart,         // no entry covers it and ordinary code lies just before it
     dataNotWritable, // an object pointer the hook reads lies outside writable, non-executable data
 };
@@ -41,9 +43,9 @@ struct CameraTargetCheck {
     std::uintptr_t pointerAt = 0; // the object pointer out of place (dataNotWritable)
 };
 
-// Reads the PE image mapped at `image` (headers, section table, exception directory and the byte before the
-// camera function; nothing outside its sections): its function table, sections and size against the
-// camera hook's fixed offsets.
+// Reads the PE image mapped at `image` (headers, section table, exception directory, the byte before the
+// camera function and its first bytes; nothing outside its sections): its function table, sections and size
+// against the camera hook's fixed offsets, and the function against the known build's.
 CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept;
 bool cameraHookAllowed(CameraTarget verdict) noexcept;
 

@@ -11,27 +11,29 @@ namespace fsr2bridge {
 
 namespace {
 
-// A mapped PE image as its headers describe it.
+// A mapped PE image as its headers describe it. The headers are copied out: nothing guarantees their
+// alignment.
 struct ImageView {
     const std::uint8_t* base = nullptr;
-    const IMAGE_NT_HEADERS64* nt = nullptr;
-    const IMAGE_SECTION_HEADER* sections = nullptr;
+    IMAGE_NT_HEADERS64 nt{};
+    std::size_t sectionsAt = 0;
     std::size_t count = 0;
 
-    // The section that holds all of [offset, offset + size) inside the image, or null.
-    const IMAGE_SECTION_HEADER* sectionOf(std::uint64_t offset, std::uint64_t size) const noexcept
+    // The section that holds all of [offset, offset + size) inside the image, into `out`; false when none
+    // does.
+    bool sectionOf(std::uint64_t offset, std::uint64_t size, IMAGE_SECTION_HEADER& out) const noexcept
     {
-        if (offset + size > nt->OptionalHeader.SizeOfImage)
-            return nullptr;
+        if (offset + size > nt.OptionalHeader.SizeOfImage)
+            return false;
         for (std::size_t i = 0; i < count; ++i) {
-            const IMAGE_SECTION_HEADER& s = sections[i];
-            const std::uint64_t begin = s.VirtualAddress;
+            std::memcpy(&out, base + sectionsAt + i * sizeof out, sizeof out);
+            const std::uint64_t begin = out.VirtualAddress;
             const std::uint64_t end =
-                begin + (s.Misc.VirtualSize != 0 ? s.Misc.VirtualSize : s.SizeOfRawData);
+                begin + (out.Misc.VirtualSize != 0 ? out.Misc.VirtualSize : out.SizeOfRawData);
             if (offset >= begin && offset + size <= end)
-                return &s;
+                return true;
         }
-        return nullptr;
+        return false;
     }
 
     // Calls visit(entry) for each entry of the function table while it returns true. Nothing is read when
@@ -42,11 +44,12 @@ struct ImageView {
         constexpr std::size_t directoriesEnd =
             offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory) +
             (IMAGE_DIRECTORY_ENTRY_EXCEPTION + 1) * sizeof(IMAGE_DATA_DIRECTORY);
-        if (nt->FileHeader.SizeOfOptionalHeader < directoriesEnd ||
-            nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXCEPTION)
+        if (nt.FileHeader.SizeOfOptionalHeader < directoriesEnd ||
+            nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXCEPTION)
             return;
-        const IMAGE_DATA_DIRECTORY& table = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
-        if (table.VirtualAddress == 0 || sectionOf(table.VirtualAddress, table.Size) == nullptr)
+        const IMAGE_DATA_DIRECTORY& table = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+        IMAGE_SECTION_HEADER holder;
+        if (table.VirtualAddress == 0 || !sectionOf(table.VirtualAddress, table.Size, holder))
             return;
         const std::size_t entries = table.Size / sizeof(Entry);
         for (std::size_t i = 0; i < entries; ++i) {
@@ -63,22 +66,22 @@ bool readHeaders(const std::uint8_t* image, ImageView& view) noexcept
 {
     if (image == nullptr)
         return false;
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    IMAGE_DOS_HEADER dos;
+    std::memcpy(&dos, image, sizeof dos);
     constexpr LONG headerPage = 4096;
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0 ||
-        dos->e_lfanew > headerPage - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
+        dos.e_lfanew > headerPage - static_cast<LONG>(sizeof(IMAGE_NT_HEADERS64)))
         return false;
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    view.base = image;
+    std::memcpy(&view.nt, image + dos.e_lfanew, sizeof view.nt);
+    if (view.nt.Signature != IMAGE_NT_SIGNATURE ||
+        view.nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
         return false;
-    const std::size_t sectionsAt = static_cast<std::size_t>(dos->e_lfanew) +
-                                   offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
-                                   nt->FileHeader.SizeOfOptionalHeader;
-    const std::size_t count = nt->FileHeader.NumberOfSections;
-    if (sectionsAt + count * sizeof(IMAGE_SECTION_HEADER) > static_cast<std::size_t>(headerPage))
-        return false;
-    view = {image, nt, reinterpret_cast<const IMAGE_SECTION_HEADER*>(image + sectionsAt), count};
-    return true;
+    view.sectionsAt = static_cast<std::size_t>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                      view.nt.FileHeader.SizeOfOptionalHeader;
+    view.count = view.nt.FileHeader.NumberOfSections;
+    return view.sectionsAt + view.count * sizeof(IMAGE_SECTION_HEADER) <=
+           static_cast<std::size_t>(headerPage);
 }
 
 } // namespace
@@ -91,21 +94,22 @@ CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept
         return check;
     constexpr auto function = hostlayout::cameraFunction;
     check.verdict = CameraTarget::imageTooSmall;
-    if (view.nt->OptionalHeader.SizeOfImage < hostlayout::fixedReadsEnd)
+    if (view.nt.OptionalHeader.SizeOfImage < hostlayout::fixedReadsEnd)
         return check;
     for (std::uintptr_t pointer : hostlayout::objectPointers) {
-        const IMAGE_SECTION_HEADER* data = view.sectionOf(pointer, sizeof(void*));
-        if (data == nullptr || (data->Characteristics & IMAGE_SCN_MEM_WRITE) == 0 ||
-            (data->Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0) {
+        IMAGE_SECTION_HEADER data;
+        if (!view.sectionOf(pointer, sizeof(void*), data) ||
+            (data.Characteristics & IMAGE_SCN_MEM_WRITE) == 0 ||
+            (data.Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0) {
             check.verdict = CameraTarget::dataNotWritable;
             check.pointerAt = pointer;
             return check;
         }
     }
     constexpr std::size_t startSize = sizeof hostlayout::cameraFunctionStart;
-    const IMAGE_SECTION_HEADER* code = view.sectionOf(function, startSize);
+    IMAGE_SECTION_HEADER code;
     check.verdict = CameraTarget::notInCode;
-    if (code == nullptr || (code->Characteristics & IMAGE_SCN_MEM_EXECUTE) == 0)
+    if (!view.sectionOf(function, startSize, code) || (code.Characteristics & IMAGE_SCN_MEM_EXECUTE) == 0)
         return check;
     // Whatever the function table says, a later build may have another function at the same position.
     const bool knownStart = std::memcmp(image + function, hostlayout::cameraFunctionStart, startSize) == 0;
@@ -140,7 +144,7 @@ CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept
         return check;
     }
     // A leaf function has no entry: then only what lies before it can tell where it begins.
-    if (function == code->VirtualAddress) {
+    if (function == code.VirtualAddress) {
         check.verdict = CameraTarget::sectionStart;
         return check;
     }

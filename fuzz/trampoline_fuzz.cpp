@@ -112,7 +112,7 @@ struct Walk {
             expect(to == 0 && i.z.meta.category != ZYDIS_CATEGORY_RET, "only branches lead away");
             at = next;
         }
-        expect(at < begin || at >= end || at == end, "the path ends");
+        expect(at < begin || at >= end, "the path leaves within a few steps");
         return at;
     }
 };

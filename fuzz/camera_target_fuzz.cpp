@@ -27,10 +27,10 @@ struct Range {
     std::size_t begin, end;
 };
 
-// Writes bytes only where the image is readable.
+// Writes bytes only where the image is readable, and never over the headers the readable ranges came from.
 void place(const std::vector<Range>& open, std::size_t at, const std::uint8_t* bytes, std::size_t n)
 {
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = at < page ? page - at : 0; i < n; ++i) {
         for (const Range& r : open) {
             if (at + i >= r.begin && at + i < r.end) {
                 image[at + i] = bytes[i];

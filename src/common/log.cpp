@@ -517,25 +517,21 @@ private:
             "the log reached its size limit: the rest of this run is not logged";
         LineBuffer& full = full_;
         full.clear();
-        appendPrefix(full, time, thread);
-        full.append(line_.view());
-        full.append("\r\n");
+        appendLogLine(full, localTime(time), thread, line_.view());
         // Room for the closing line (its prefix at most 40 bytes) stays free until the last.
         constexpr std::uint64_t closing = 40 + limitText.size() + 2;
         if (bytes_ + full.view().size() + closing > options_.byteLimit) {
             capped_ = true;
             accepting_.store(false, std::memory_order_relaxed);
             full.clear();
-            appendPrefix(full, timestamp(), GetCurrentThreadId());
-            full.append(limitText);
-            full.append("\r\n");
+            appendLogLine(full, localTime(timestamp()), GetCurrentThreadId(), limitText);
             if (bytes_ + full.view().size() > options_.byteLimit)
                 return;
         }
         queue(full.view());
     }
 
-    void appendPrefix(LineBuffer& line, std::int64_t time, std::uint32_t thread) noexcept
+    SYSTEMTIME localTime(std::int64_t time) const noexcept
     {
         const std::uint64_t utc = fileTimeAt(anchor_, time);
         FILETIME fileTime{static_cast<DWORD>(utc), static_cast<DWORD>(utc >> 32)};
@@ -543,7 +539,7 @@ private:
         SYSTEMTIME parts{};
         if (!FileTimeToLocalFileTime(&fileTime, &local) || !FileTimeToSystemTime(&local, &parts))
             FileTimeToSystemTime(&fileTime, &parts);
-        appendLinePrefix(line, parts, thread);
+        return parts;
     }
 
     void queue(std::string_view bytes) noexcept
@@ -748,24 +744,6 @@ void logText(std::string_view utf8) noexcept
 bool flushLog(std::uint32_t timeoutMilliseconds) noexcept
 {
     return processLog().flush(timeoutMilliseconds);
-}
-
-std::string toUtf8(std::wstring_view text) noexcept
-{
-    try {
-        if (text.empty())
-            return {};
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                             0, nullptr, nullptr);
-        if (size <= 0)
-            return {};
-        std::string out(static_cast<std::size_t>(size), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                            nullptr);
-        return out;
-    } catch (...) {
-        return {};
-    }
 }
 
 } // namespace fsr2bridge

@@ -268,7 +268,7 @@ void logText(std::string_view utf8) noexcept;
 // a line that must reach the file before the game may quit.
 bool flushLog(std::uint32_t timeoutMilliseconds = 500) noexcept;
 
-// UTF-16 (paths, Windows texts) to UTF-8; empty on failure.
+// UTF-16 (paths, Windows texts) to UTF-8, a lone surrogate as U+FFFD; empty when memory runs out.
 std::string toUtf8(std::wstring_view text) noexcept;
 
 } // namespace fsr2bridge

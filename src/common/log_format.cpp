@@ -13,14 +13,31 @@ void LineBuffer::append(std::string_view text) noexcept
 
 void LineBuffer::append(char c) noexcept
 {
-    // The last three bytes stay free for the "..." that marks a cut line.
-    if (size_ + 3 < capacity) {
-        data_[size_++] = c;
-    } else if (!truncated_) {
+    appendWhole(&c, 1);
+}
+
+void LineBuffer::appendWhole(const char* bytes, std::size_t count) noexcept
+{
+    // The last three bytes stay free for the "..." that marks a cut line; nothing follows a cut.
+    if (truncated_ || ended_)
+        return;
+    if (size_ + count + 3 <= capacity) {
+        std::memcpy(data_ + size_, bytes, count);
+        size_ += count;
+    } else {
         truncated_ = true;
         std::memcpy(data_ + size_, "...", 3);
         size_ += 3;
     }
+}
+
+void LineBuffer::endLine() noexcept
+{
+    if (ended_)
+        return;
+    std::memcpy(data_ + size_, "\r\n", 2);
+    size_ += 2;
+    ended_ = true;
 }
 
 void LineBuffer::appendUnsigned(std::uint64_t value, unsigned minimumDigits) noexcept
@@ -67,10 +84,69 @@ void LineBuffer::appendDouble(double value) noexcept
         append(std::string_view(text, static_cast<std::size_t>(n) < sizeof text ? n : sizeof text - 1));
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at text[at] and its code point, or 0 when the bytes there are
+// ill-formed; then `skip` is how many of them make up the ill-formed part (the longest start of a character).
+std::size_t utf8Character(std::string_view text, std::size_t at, std::uint32_t& code,
+                          std::size_t& skip) noexcept
+{
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[at + i]); };
+    const std::uint8_t lead = byte(0);
+    skip = 1;
+    if (lead < 0x80) {
+        code = lead;
+        return 1;
+    }
+    std::size_t length = 0;
+    std::uint8_t low = 0x80, high = 0xBF; // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF; // nothing past U+10FFFF
+    } else {
+        return 0;
+    }
+    code = lead & (0xFF >> (length + 1));
+    for (std::size_t i = 1; i < length; ++i) {
+        if (at + i >= text.size())
+            return 0;
+        const std::uint8_t next = byte(i);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+            return 0;
+        code = (code << 6) | (next & 0x3F);
+        skip = i + 1;
+    }
+    return length;
+}
+
+} // namespace
+
 void LineBuffer::appendText(std::string_view text) noexcept
 {
-    for (char c : text)
-        append(static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? ' ' : c);
+    static constexpr char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
+    for (std::size_t at = 0; at < text.size() && !truncated_;) {
+        std::uint32_t code = 0;
+        std::size_t skip = 1;
+        const std::size_t length = utf8Character(text, at, code, skip);
+        if (length == 0) {
+            appendWhole(replacement, 3);
+            at += skip;
+            continue;
+        }
+        const bool control = code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x2028 || code == 0x2029;
+        if (control)
+            append(' ');
+        else
+            appendWhole(text.data() + at, length);
+        at += length;
+    }
 }
 
 namespace {
@@ -190,6 +266,14 @@ void appendLinePrefix(LineBuffer& line, const SYSTEMTIME& time, std::uint32_t th
     line.append("] ");
 }
 
+void appendLogLine(LineBuffer& line, const SYSTEMTIME& time, std::uint32_t thread,
+                   std::string_view text) noexcept
+{
+    appendLinePrefix(line, time, thread);
+    line.appendText(text);
+    line.endLine();
+}
+
 std::uint64_t fileTimeAt(const ClockAnchor& anchor, std::int64_t counter) noexcept
 {
     if (anchor.frequency <= 0)
@@ -202,6 +286,45 @@ std::uint64_t fileTimeAt(const ClockAnchor& anchor, std::int64_t counter) noexce
     if (units < 0 && static_cast<std::uint64_t>(-units) > anchor.fileTime)
         return 0;
     return anchor.fileTime + static_cast<std::uint64_t>(units);
+}
+
+std::string toUtf8(std::wstring_view text) noexcept
+{
+    // UTF-16 code units; a surrogate without its partner becomes U+FFFD, as Windows converts it.
+    try {
+        std::string out;
+        out.reserve(text.size());
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            std::uint32_t code = static_cast<std::uint32_t>(text[i]);
+            if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size()) {
+                const auto low = static_cast<std::uint32_t>(text[i + 1]);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                    ++i;
+                }
+            }
+            if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+                code = 0xFFFD;
+            if (code < 0x80) {
+                out += static_cast<char>(code);
+            } else if (code < 0x800) {
+                out += static_cast<char>(0xC0 | (code >> 6));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            } else if (code < 0x10000) {
+                out += static_cast<char>(0xE0 | (code >> 12));
+                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            } else {
+                out += static_cast<char>(0xF0 | (code >> 18));
+                out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            }
+        }
+        return out;
+    } catch (...) {
+        return {};
+    }
 }
 
 std::vector<std::string> startLines(const StartFacts& facts)

@@ -12,7 +12,7 @@ namespace fsr2bridge {
 namespace {
 
 constexpr DWORD threadAccess = THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT |
-                                THREAD_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+                               THREAD_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
 
 using NtGetNextThreadFn = LONG(NTAPI*)(HANDLE process, HANDLE thread, ACCESS_MASK access, ULONG attributes,
                                        ULONG flags, HANDLE* next);
@@ -22,8 +22,9 @@ NtGetNextThreadFn ntGetNextThread()
 {
     static const NtGetNextThreadFn fn = [] {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll != nullptr ? exportedFunction<std::remove_pointer_t<NtGetNextThreadFn>>(ntdll, "NtGetNextThread")
-                                : nullptr;
+        return ntdll != nullptr
+                   ? exportedFunction<std::remove_pointer_t<NtGetNextThreadFn>>(ntdll, "NtGetNextThread")
+                   : nullptr;
     }();
     return fn;
 }
@@ -132,8 +133,15 @@ bool WindowsHookPlatform::listFromSnapshot(std::vector<HANDLE>& out)
         for (BOOL more = Thread32First(snapshot, &te); more; more = Thread32Next(snapshot, &te)) {
             if (te.dwSize >= offsetof(THREADENTRY32, th32OwnerProcessID) + sizeof te.th32OwnerProcessID &&
                 te.th32OwnerProcessID == process && te.th32ThreadID != self) {
-                // A thread that ended since the snapshot cannot be opened and needs no freezing.
-                if (HANDLE h = OpenThread(threadAccess, FALSE, te.th32ThreadID)) {
+                // A thread that ended since the snapshot needs no freezing; one that cannot be opened
+                // might run the code being patched.
+                HANDLE h = nullptr;
+                const ThreadOpening opening = openThread(te.th32ThreadID, h);
+                if (opening == ThreadOpening::refused) {
+                    listed = false;
+                    break;
+                }
+                if (opening == ThreadOpening::opened) {
                     try {
                         out.push_back(h);
                     } catch (...) {
@@ -154,9 +162,34 @@ bool WindowsHookPlatform::listFromSnapshot(std::vector<HANDLE>& out)
     return listed;
 }
 
-bool WindowsHookPlatform::suspend(HANDLE thread)
+ThreadOpening WindowsHookPlatform::openThread(DWORD id, HANDLE& out)
 {
-    return SuspendThread(thread) != static_cast<DWORD>(-1);
+    out = OpenThread(threadAccess, FALSE, id);
+    if (out != nullptr) {
+        return ThreadOpening::opened;
+    }
+    // No thread has the id any more; any other error (access denied, no memory) leaves it running.
+    return GetLastError() == ERROR_INVALID_PARAMETER ? ThreadOpening::gone : ThreadOpening::refused;
+}
+
+Suspension WindowsHookPlatform::suspend(HANDLE thread)
+{
+    if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+        return Suspension::suspended;
+    }
+    // A thread in its exit path refuses with this status until it has ended (Win32 says only "access
+    // denied").
+    constexpr LONG threadIsTerminating = static_cast<LONG>(0xC000004B);
+    using LastNtStatusFn = LONG(NTAPI*)();
+    static const LastNtStatusFn lastNtStatus = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr
+                   ? exportedFunction<std::remove_pointer_t<LastNtStatusFn>>(ntdll, "RtlGetLastNtStatus")
+                   : nullptr;
+    }();
+    const bool exiting = lastNtStatus != nullptr ? lastNtStatus() == threadIsTerminating
+                                                 : GetLastError() == ERROR_ACCESS_DENIED;
+    return exiting ? Suspension::exiting : Suspension::refused;
 }
 
 bool WindowsHookPlatform::readControl(HANDLE thread, ThreadControl& out)
@@ -202,7 +235,12 @@ void WindowsHookPlatform::close(HANDLE thread)
 
 bool WindowsHookPlatform::hasEnded(HANDLE thread)
 {
-    return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    return awaitEnd(thread, 0);
+}
+
+bool WindowsHookPlatform::awaitEnd(HANDLE thread, std::uint32_t milliseconds)
+{
+    return WaitForSingleObject(thread, milliseconds) == WAIT_OBJECT_0;
 }
 
 AddressSpace WindowsHookPlatform::addressSpace()

@@ -23,6 +23,12 @@ struct ThreadControl {
     std::uint16_t ss = 0;
 };
 
+enum class Suspension : std::uint8_t {
+    suspended,
+    exiting, // the thread is on its way out: past its last code, not ended yet
+    refused,
+};
+
 struct AddressSpace {
     std::uintptr_t lowest = 0;  // lowest address an allocation may start at
     std::uintptr_t highest = 0; // highest usable address
@@ -37,13 +43,15 @@ public:
     // that allow suspend, resume, context get/set and waiting); false when they cannot be
     // listed. It may allocate; nothing after it does until the threads are resumed.
     virtual bool otherThreads(std::vector<HANDLE>& out) = 0;
-    virtual bool suspend(HANDLE thread) = 0;
+    virtual Suspension suspend(HANDLE thread) = 0;
     // Waits until the suspension has taken effect (Windows suspends asynchronously).
     virtual bool readControl(HANDLE thread, ThreadControl& out) = 0;
     virtual bool writeControl(HANDLE thread, const ThreadControl& control) = 0;
     virtual void resume(HANDLE thread) = 0;
     virtual void close(HANDLE thread) = 0;
     virtual bool hasEnded(HANDLE thread) = 0;
+    // Waits at most `milliseconds` for the thread to end; true when it has.
+    virtual bool awaitEnd(HANDLE thread, std::uint32_t milliseconds) = 0;
 
     // Memory.
     virtual AddressSpace addressSpace() = 0;
@@ -64,18 +72,26 @@ enum class ThreadListing : std::uint8_t {
     snapshot,   // Toolhelp snapshot of every thread in the system, filtered by process
 };
 
+// What opening a thread the snapshot listed gave.
+enum class ThreadOpening : std::uint8_t {
+    opened,
+    gone,    // no thread has that id any more: it has ended
+    refused, // it exists but could not be opened
+};
+
 class WindowsHookPlatform : public HookPlatform {
 public:
     // `ownProcess` falls back to the snapshot where ntdll lacks NtGetNextThread.
     explicit WindowsHookPlatform(ThreadListing listing = ThreadListing::ownProcess);
 
     bool otherThreads(std::vector<HANDLE>& out) override;
-    bool suspend(HANDLE thread) override;
+    Suspension suspend(HANDLE thread) override;
     bool readControl(HANDLE thread, ThreadControl& out) override;
     bool writeControl(HANDLE thread, const ThreadControl& control) override;
     void resume(HANDLE thread) override;
     void close(HANDLE thread) override;
     bool hasEnded(HANDLE thread) override;
+    bool awaitEnd(HANDLE thread, std::uint32_t milliseconds) override;
 
     AddressSpace addressSpace() override;
     bool query(std::uintptr_t at, MEMORY_BASIC_INFORMATION& out) override;
@@ -86,9 +102,12 @@ public:
 
     ThreadListing listing() const { return listing_; }
 
-private:
+protected:
+    virtual ThreadOpening openThread(DWORD id, HANDLE& out);
     bool listOwnProcess(std::vector<HANDLE>& out);
     bool listFromSnapshot(std::vector<HANDLE>& out);
+
+private:
     ThreadListing listing_;
 };
 

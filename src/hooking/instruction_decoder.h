@@ -1,6 +1,11 @@
 #pragma once
 // Length decoder for x86-64 machine code: tells how long one instruction is and which of its
 // parts a copy at another address has to adjust. Pure computation over a byte buffer.
+//
+// What it does not know exactly, it refuses: undefined and invalid encodings (ModRM extensions that
+// do not exist, register forms of memory-only instructions, LOCK where it faults, MOV to CS), and
+// whole areas it leaves out (EVEX, VEX beyond a few moves and logic operations, the newer 0F 38 and
+// 0F 3A instructions, system instructions). A refused instruction is never moved into a trampoline.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +15,7 @@ namespace fsr2bridge {
 enum class DecodeStatus : std::uint8_t {
     ok,
     truncated, // the buffer ends inside the instruction
-    unknown,   // an encoding the decoder does not know; its length is not guessed
+    unknown,   // an encoding the decoder does not know exactly; its length is not guessed
 };
 
 // How an instruction leaves the straight-line flow.

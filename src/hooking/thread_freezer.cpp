@@ -4,6 +4,22 @@ namespace fsr2bridge {
 
 ThreadFreezer::ThreadFreezer(HookPlatform& platform) : platform_(platform)
 {
+    for (int attempt = 1;; ++attempt) {
+        const HANDLE exiting = freezeOnce();
+        if (exiting == nullptr) {
+            return;
+        }
+        platform_.awaitEnd(exiting, exitWaitMilliseconds);
+        platform_.close(exiting);
+        if (attempt == attempts) {
+            return; // unconfirmed
+        }
+    }
+}
+
+HANDLE ThreadFreezer::freezeOnce()
+{
+    status_ = FreezeStatus::notListed;
     bool listed = false;
     try {
         listed = platform_.otherThreads(listed_);
@@ -18,22 +34,31 @@ ThreadFreezer::ThreadFreezer(HookPlatform& platform) : platform_(platform)
             platform_.close(h);
         }
         listed_.clear();
-        return;
+        return nullptr;
     }
 
-    // No allocation, and no freeing either, until the destructor has resumed everyone: both
-    // vectors live as long as the freeze.
+    // No allocation, and no freeing either, until every thread is resumed: both vectors live as long as the
+    // freeze.
     status_ = FreezeStatus::ready;
-    for (HANDLE h : listed_) {
-        if (platform_.suspend(h)) {
+    for (std::size_t i = 0; i < listed_.size(); ++i) {
+        const HANDLE h = listed_[i];
+        const Suspension s = platform_.suspend(h);
+        if (s == Suspension::suspended) {
             threads_.push_back(Frozen{h, {}, false}); // capacity reserved above
-        } else {
-            // Only a thread that is ending refuses: anything else might run the code we patch.
-            if (!platform_.hasEnded(h)) {
-                status_ = FreezeStatus::unconfirmed;
-            }
-            platform_.close(h);
+            continue;
         }
+        // A thread that has ended needs no freezing; any other might run the code we patch.
+        if (!platform_.hasEnded(h)) {
+            status_ = FreezeStatus::unconfirmed;
+            if (s == Suspension::exiting) {
+                for (std::size_t k = i + 1; k < listed_.size(); ++k) {
+                    platform_.close(listed_[k]);
+                }
+                thaw();
+                return h;
+            }
+        }
+        platform_.close(h);
     }
     for (Frozen& t : threads_) {
         t.confirmed = platform_.readControl(t.handle, t.control);
@@ -41,14 +66,21 @@ ThreadFreezer::ThreadFreezer(HookPlatform& platform) : platform_(platform)
             status_ = FreezeStatus::unconfirmed;
         }
     }
+    return nullptr;
 }
 
-ThreadFreezer::~ThreadFreezer()
+void ThreadFreezer::thaw()
 {
     for (Frozen& t : threads_) {
         platform_.resume(t.handle);
         platform_.close(t.handle);
     }
+    threads_.clear();
+}
+
+ThreadFreezer::~ThreadFreezer()
+{
+    thaw();
 }
 
 bool ThreadFreezer::anyStandsIn(std::uintptr_t lo, std::uintptr_t hi) const

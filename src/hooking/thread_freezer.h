@@ -7,6 +7,10 @@
 // which waits until the thread really stands still; that one read also gives the instruction
 // pointer the moves work on. All threads are asked first and confirmed afterwards, so their
 // stops overlap. Nothing may be written until `ready()`.
+//
+// A thread on its way out refuses suspension until it has ended, which takes a moment: the freeze
+// then lets every thread go, waits for that one, and starts again (thread-pool and loader workers
+// come and go during start-up, when most hooks are made).
 
 #include "hooking/hook_platform.h"
 
@@ -23,6 +27,9 @@ enum class FreezeStatus : std::uint8_t {
 
 class ThreadFreezer {
 public:
+    static constexpr int attempts = 4;
+    static constexpr std::uint32_t exitWaitMilliseconds = 50;
+
     // Everything that allocates happens before the first suspension: a suspended thread may hold
     // the heap lock.
     explicit ThreadFreezer(HookPlatform& platform);
@@ -60,6 +67,10 @@ private:
         bool confirmed; // false: the thread ended before its registers could be read
     };
     bool setInstructionPointer(Frozen& t, std::uintptr_t ip);
+    // One attempt. Returns a thread on its way out, still open, after resuming and closing the others
+    // (status unconfirmed); otherwise null.
+    HANDLE freezeOnce();
+    void thaw();
 
     HookPlatform& platform_;
     std::vector<HANDLE> listed_;

@@ -195,6 +195,11 @@ TrampolineStatus buildTrampoline(const std::uint8_t* source, std::size_t availab
             std::size_t start = out.size;
             e.bytes(code, insn.length);
             if (insn.ripRelative) {
+                // With the address-size prefix the address wraps at 4 GiB (EIP-relative): another place
+                // cannot reach the same byte.
+                if (std::memchr(code, 0x67, insn.prefixCount) != nullptr) {
+                    return TrampolineStatus::unmovable;
+                }
                 std::int32_t disp = 0;
                 std::memcpy(&disp, code + insn.displacementOffset, 4);
                 std::uintptr_t absolute = at + insn.length + disp;

@@ -6,44 +6,18 @@
 #include <cstdint>
 
 #include "settings/config.h"
+#include "upscaler/camera_target.h"
 
 namespace fsr2bridge {
 
 // Publishes the upscaler's state (module, settings, the host executable as image base, viewport 0) and
-// installs the host hooks: creates them in order (camera function, create, dispatch, destroy,
-// register-aliasable) and enables those created together, in one step that switches all or none. False when
-// a hook cannot be created (those before it are enabled) or the hooks cannot be enabled.
+// installs the host hooks (installHostHooks, with the camera function where the guard allows it).
 bool installUpscaler(HMODULE upscalerModule, Config* settings) noexcept;
 
-// What the host image says about the camera function's position: whether this is the build whose layout the
-// camera hook knows. Any other verdict leaves out the camera hook, and only it.
-enum class CameraTarget : std::uint8_t {
-    functionStart,   // a function-table entry begins exactly there
-    paddedStart,     // no function-table entry covers it, and padding or a return lies just before it
-    sectionStart,    // no function-table entry covers it, and it is the first byte of its section
-    notAnImage,      // no 64-bit PE headers in the first page
-    imageTooSmall,   // a fixed-offset read of the hook lies past the image's end
-    notInCode,       // it lies in no executable section
-    insideFunction,  // a function-table entry covers it but begins elsewhere: another build
-    noStart,         // no entry covers it and ordinary code lies just before it
-    dataNotWritable, // an object pointer the hook reads lies outside writable, non-executable data
-};
-
-struct CameraTargetCheck {
-    CameraTarget verdict = CameraTarget::notAnImage;
-    std::uint32_t entryBegin = 0; // the covering function-table entry (insideFunction), image offsets
-    std::uint32_t entryEnd = 0;
-    std::uint8_t byteBefore = 0;  // the byte before the function (paddedStart, noStart)
-    std::uintptr_t pointerAt = 0; // the object pointer out of place (dataNotWritable)
-};
-
-// Reads the PE image mapped at `image` (headers, section table, exception directory and the byte before the
-// camera function; nothing outside its sections): its function table, sections and size against the
-// camera hook's fixed offsets.
-CameraTargetCheck checkCameraTarget(const std::uint8_t* image) noexcept;
-bool cameraHookAllowed(CameraTarget verdict) noexcept;
-
-// Whether the camera hook may be installed on the image: checkCameraTarget allows it.
-bool hostLayoutFits(const std::uint8_t* image) noexcept;
+// Creates the host hooks in order (the camera function at `cameraFunction`, unless null; create, dispatch,
+// destroy, register-aliasable of the host executable) and enables them together. The four FSR2 hooks go live
+// all or none: false, with none of the five left created, when one cannot be made or enabled. The camera hook
+// may fail alone (its creation or its enabling): the FSR2 hooks then go live without it.
+bool installHostHooks(void* cameraFunction) noexcept;
 
 } // namespace fsr2bridge

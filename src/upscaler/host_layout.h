@@ -7,6 +7,12 @@
 namespace fsr2bridge::hostlayout {
 
 inline constexpr std::uintptr_t cameraFunction = 0x33E4D68;
+// The camera function of the known build: its function-table entry's length, and its first bytes up to the
+// call's displacement (the argument registers stored to their home slots, sub rsp, 28h; call).
+inline constexpr std::uint32_t cameraFunctionLength = 0x1D;
+inline constexpr std::uint8_t cameraFunctionStart[] = {0x48, 0x89, 0x4C, 0x24, 0x08, 0x48, 0x89,
+                                                       0x54, 0x24, 0x10, 0x4C, 0x89, 0x44, 0x24,
+                                                       0x18, 0x48, 0x83, 0xEC, 0x28, 0xE8};
 inline constexpr std::uintptr_t worldObject1 = 0x5049F90;
 inline constexpr std::uintptr_t worldObject2 = 0x5049EB8;
 inline constexpr std::uintptr_t gameObject = 0x59056A0;

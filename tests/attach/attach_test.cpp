@@ -2,6 +2,7 @@
 // switched off and saved, Reflex start-up, and the upscaler put in place of the host's FSR2 in order.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,10 +10,12 @@
 
 #include "common/module_export.h"
 #include "hooking/MinHook.h"
+#include "hooking/hook_table.h"
 #include "streamline/device_attachment.h"
 #include "streamline/feature_support.h"
 #include "streamline/loader.h"
 #include "testbed/world/box_catcher.h"
+#include "tests/hooking/scripted_platform.h"
 #include "tests/support/d3d12_objects.h"
 #include "tests/support/fake_streamline.h"
 #include "upscaler/host_installation.h"
@@ -101,8 +104,8 @@ class Attachment : public testing::Test {
 protected:
     void SetUp() override
     {
-        static const bool initialised = MH_Initialize() == MH_OK;
-        ASSERT_TRUE(initialised);
+        const MH_STATUS engine = MH_Initialize();
+        ASSERT_TRUE(engine == MH_OK || engine == MH_ERROR_ALREADY_INITIALIZED);
         ASSERT_NE(testsupport::sharedDevice(), nullptr);
         ASSERT_NE(&config(), nullptr);
         // Each attachment here starts Reflex afresh: the hook of the one before goes.
@@ -417,6 +420,69 @@ TEST_F(Attachment, WithDlssTheUpscalerReplacesTheHostsFsr2AndLaterDevicesFail)
               (Strings{"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0",
                        "slIsFeatureSupported 1000", "slIsFeatureSupported 2", "install"}));
     replacedOnly();
+}
+
+// The four FSR2 hooks go in all or none: the game's own FSR2 would take our record for its context. The
+// camera hook may fail on its own (neutral camera data), never the FSR2 hooks because of it.
+TEST(UpscalerInstallation, TheFsr2HooksGoInAllOrNoneTheCameraHookMayFailAlone)
+{
+    auto* page = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    ASSERT_NE(page, nullptr);
+    const std::uint8_t body[] = {0x48, 0x8D, 0x41, 0x01, 0x90, 0xC3}; // lea rax,[rcx+1]; nop; ret
+    std::memcpy(page, body, sizeof body);
+    MH_Uninitialize(); // whatever this program installed before
+    const HMODULE program = GetModuleHandleW(nullptr);
+    const char* names[] = {"ffxFsr2ContextCreate", "ffxFsr2ContextDispatch", "ffxFsr2ContextDestroy",
+                           "ffxFsr2RegisterAliasableResources"};
+    std::uint8_t* targets[] = {page, nullptr, nullptr, nullptr, nullptr}; // the camera function first
+    std::uint8_t before[5][8];
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0)
+            targets[i] = fsr2bridge::exportedFunction<std::uint8_t>(program, names[i - 1]);
+        ASSERT_NE(targets[i], nullptr);
+        std::memcpy(before[i], targets[i], 8);
+    }
+    const auto at = [&](int i) { return reinterpret_cast<std::uintptr_t>(targets[i]); };
+    struct Case {
+        const char* name;
+        int refused;   // the target whose hook cannot be made (-1: none)
+        int unwritten; // the target whose code cannot be written (-1: none)
+        bool installed;
+        bool cameraLive, fsr2Live;
+    };
+    const Case cases[] = {
+        {"all five", -1, -1, true, true, true},
+        {"no camera hook can be made", 0, -1, true, false, true},
+        {"the camera function cannot be written", -1, 0, true, false, true},
+        {"no create hook", 1, -1, false, false, false},
+        {"no dispatch hook", 2, -1, false, false, false},
+        {"no destroy hook", 3, -1, false, false, false},
+        {"no register-aliasable hook", 4, -1, false, false, false},
+        {"the dispatch cannot be written", -1, 2, false, false, false},
+    };
+    hooktest::ScriptedPlatform platform;
+    ASSERT_TRUE(fsr2bridge::useProcessHookPlatform(platform));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(MH_Initialize(), MH_OK);
+        platform.heal();
+        platform.failQueryAt = c.refused >= 0 ? at(c.refused) : 0;
+        platform.failWriteAt = c.unwritten >= 0 ? at(c.unwritten) : 0;
+        EXPECT_EQ(fsr2bridge::installHostHooks(page), c.installed);
+        platform.heal();
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(std::memcmp(targets[i], before[i], 8) != 0, i == 0 ? c.cameraLive : c.fsr2Live) << i;
+            // What did not go live is not left created either, so that nothing switches it on later.
+            EXPECT_EQ(MH_EnableHook(targets[i]) == MH_ERROR_NOT_CREATED,
+                      !(i == 0 ? c.cameraLive : c.fsr2Live))
+                << i;
+        }
+        ASSERT_EQ(MH_Uninitialize(), MH_OK);
+    }
+    EXPECT_TRUE(fsr2bridge::useProcessHookPlatform(fsr2bridge::systemHookPlatform()));
+    ASSERT_EQ(MH_Initialize(), MH_OK);
+    VirtualFree(page, 0, MEM_RELEASE);
 }
 
 } // namespace

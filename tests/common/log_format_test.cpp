@@ -134,6 +134,15 @@ TEST(LogFormat, LinesAreCutAndKeptOnOneLine)
         {"line breaks and tabs become spaces", "one\r\ntwo\tthree", "one  two three"},
         {"UTF-8 stays as it is", "Z:\\spiele\\\xC3\xBC\xE2\x9C\x93", "Z:\\spiele\\\xC3\xBC\xE2\x9C\x93"},
         {"too long: cut and marked", longText, std::string(LineBuffer::capacity - 3, 'a') + "..."},
+        {"a character is never cut", std::string(1020, 'x') + "\xE2\x9C\x93" + longText,
+         std::string(1020, 'x') + "..."},
+        {"ill-formed UTF-8 shows as U+FFFD", "a\xC3(\xED\xA0\x80\xFF",
+         "a\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"C1 controls and line separators become spaces",
+         "a\xC2\x85"
+         "b\xE2\x80\xA8"
+         "c",
+         "a b c"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

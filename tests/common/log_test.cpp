@@ -176,11 +176,12 @@ TEST_F(LogFolder, StartLinesComeFirstAndEveryLineHasTimeAndThread)
     Logger log;
     logEvent(log, numbered, 7); // before the start: waits in the ring
     ASSERT_TRUE(log.start(folder));
+    log.text(std::string(3000, 'a')); // cut, and still a line of its own
     log.text("text with \xC3\xBC and a\r\nline break");
     ASSERT_TRUE(log.flush(patience));
 
     const std::vector<std::string> all = lines();
-    ASSERT_EQ(all.size(), 6u);
+    ASSERT_EQ(all.size(), 7u);
     EXPECT_EQ(all[0].rfind("fsr2bridge ", 0), 0u) << all[0];
     EXPECT_NE(all[0].find(" (commit "), std::string::npos) << all[0];
     EXPECT_NE(all[1].find("process "), std::string::npos) << all[1];
@@ -191,7 +192,9 @@ TEST_F(LogFolder, StartLinesComeFirstAndEveryLineHasTimeAndThread)
     EXPECT_TRUE(std::regex_search(all[2], std::regex("^Windows 10\\.0 build [0-9]+"))) << all[2];
     EXPECT_EQ(all[3], "working directory " + toUtf8(folder));
     EXPECT_EQ(all[4], "event 7");
-    EXPECT_EQ(all[5], "text with \xC3\xBC and a  line break");
+    EXPECT_EQ(all[5].find_first_not_of('a'), all[5].size() - 3);
+    EXPECT_EQ(all[5].substr(all[5].size() - 3), "...");
+    EXPECT_EQ(all[6], "text with \xC3\xBC and a  line break");
 
     // "2024-05-03 07:08:09.012 [4321] " on every line; the events in time order.
     const std::string text = *read(path(L"fsr2bridge.log"));
@@ -220,8 +223,8 @@ TEST_F(LogFolder, StartLinesComeFirstAndEveryLineHasTimeAndThread)
         stamps.push_back(line.substr(0, 23));
         start = text.find("\r\n", start) + 2;
     }
-    ASSERT_EQ(stamps.size(), 6u);
-    EXPECT_LE(stamps[4], stamps[5]);
+    ASSERT_EQ(stamps.size(), 7u);
+    EXPECT_LE(stamps[4], stamps[6]);
 }
 
 TEST_F(LogFolder, AFolderThatCannotTakeALogIsSkippedSilently)
@@ -528,6 +531,9 @@ TEST(LogText, ToUtf8)
         {L"C:\\Spiele\\\u00DCbung\\\u2713", "C:\\Spiele\\\xC3\x9C"
                                             "bung\\\xE2\x9C\x93"},
         {L"\U0001F600", "\xF0\x9F\x98\x80"},
+        {{L'a', wchar_t(0xD800), L'b', wchar_t(0xDC00)},
+         "a\xEF\xBF\xBD"
+         "b\xEF\xBF\xBD"}, // lone surrogates
     };
     for (const Case& c : cases)
         EXPECT_EQ(toUtf8(c.wide), c.utf8);

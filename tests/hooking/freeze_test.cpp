@@ -223,6 +223,18 @@ const FreezeFault kFreezeFaults[] = {
          p.failingThreadEnded = true;
      },
      true},
+    {"a thread on its way out, ended at the next try",
+     [](ScriptedPlatform& p) {
+         p.terminatingOf = fakeHandle(1);
+         p.terminatingFor = 1;
+     },
+     true},
+    {"a thread on its way out at every try",
+     [](ScriptedPlatform& p) {
+         p.terminatingOf = fakeHandle(1);
+         p.terminatingFor = 1000;
+     },
+     false},
 };
 
 TEST(Freezing, AFailedFreezeWritesNothingAndSaysSo)
@@ -240,12 +252,12 @@ TEST(Freezing, AFailedFreezeWritesNothingAndSaysSo)
             }
             fault.arm(platform);
             platform.clearJournal();
+            platform.handedOut = 0;
             const MH_STATUS s = op.run(table, targets);
             for (const auto& f : platform.fakes) {
                 EXPECT_EQ(f.suspendCount, 0) << fault.what << ", " << op.what << ": left suspended";
             }
-            const std::size_t listed = platform.failListing ? 0 : platform.fakes.size();
-            EXPECT_EQ(platform.count(Step::close), listed) << fault.what << ", " << op.what;
+            EXPECT_EQ(platform.count(Step::close), platform.handedOut) << fault.what << ", " << op.what;
             if (fault.writes) {
                 EXPECT_EQ(s, MH_OK) << fault.what << ", " << op.what;
                 continue;
@@ -346,6 +358,29 @@ TEST(ThreadListing, OwnProcessAndSnapshotListTheSameOtherThreads)
         EXPECT_EQ(std::adjacent_find(ids[w].begin(), ids[w].end()), ids[w].end()) << w << ": listed twice";
     }
     EXPECT_EQ(ids[0], ids[1]);
+}
+
+// The snapshot listing opens each thread itself: one whose id is gone has ended, but one that exists and
+// cannot be opened might run the bytes being written.
+TEST(ThreadListing, ASnapshotThreadThatCannotBeOpenedStopsTheWriting)
+{
+    Bystanders others(2, 0);
+    const struct {
+        fsr2bridge::ThreadOpening opening;
+        MH_STATUS status;
+    } rows[] = {{fsr2bridge::ThreadOpening::gone, MH_OK},
+                {fsr2bridge::ThreadOpening::refused, MH_ERROR_MEMORY_ALLOC}};
+    for (const auto& row : rows) {
+        ScriptedPlatform platform(fsr2bridge::ThreadListing::snapshot);
+        HookTable table(platform);
+        ThreeTargets targets(table);
+        platform.firstOpening = row.opening;
+        platform.clearJournal();
+        EXPECT_EQ(table.enable(MH_ALL_HOOKS), row.status) << static_cast<int>(row.opening);
+        EXPECT_EQ(platform.count(Step::writeCode) != 0, row.status == MH_OK) << static_cast<int>(row.opening);
+        EXPECT_EQ(targets.hooked(0), row.status == MH_OK) << static_cast<int>(row.opening);
+        EXPECT_EQ(table.removeAll(), MH_OK);
+    }
 }
 
 } // namespace

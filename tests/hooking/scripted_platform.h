@@ -22,13 +22,21 @@ struct Event {
 
 class ScriptedPlatform : public fsr2bridge::WindowsHookPlatform {
 public:
+    using WindowsHookPlatform::WindowsHookPlatform;
+
     // Faults.
     bool failListing = false;
     HANDLE failSuspendOf = nullptr;
+    HANDLE terminatingOf = nullptr; // on its way out for `terminatingFor` listings: refuses suspension and
+    int terminatingFor = 0;         // has not ended; at the listing after those it has ended
+    bool terminatedNow = false;
+    // The snapshot listing's first opening of a thread gives this instead (`opened`: no fault).
+    fsr2bridge::ThreadOpening firstOpening = fsr2bridge::ThreadOpening::opened;
     HANDLE failReadOf = nullptr;
     HANDLE failWriteControlOf = nullptr;
     bool failingThreadEnded = false; // what hasEnded says of the failing thread
     std::uintptr_t failWriteAt = 0;  // writeCode at this address fails
+    std::uintptr_t failQueryAt = 0; // the memory at this address cannot be queried: no hook can be made there
 
     // Stand-in threads: when any are given, they replace the process's real threads.
     struct FakeThread {
@@ -40,6 +48,7 @@ public:
 
     std::array<Event, 4096> events{};
     std::size_t eventCount = 0;
+    std::size_t handedOut = 0; // thread handles the listings gave
 
     void clearJournal() { eventCount = 0; }
     void heal()
@@ -47,7 +56,11 @@ public:
         failListing = false;
         failSuspendOf = failReadOf = failWriteControlOf = nullptr;
         failingThreadEnded = false;
+        terminatingOf = nullptr;
+        terminatingFor = 0;
+        terminatedNow = false;
         failWriteAt = 0;
+        failQueryAt = 0;
     }
     std::size_t count(Step step) const
     {
@@ -65,23 +78,36 @@ public:
             return false;
         }
         if (fakes.empty()) {
-            return WindowsHookPlatform::otherThreads(out);
+            const bool listed = WindowsHookPlatform::otherThreads(out);
+            handedOut += listed ? out.size() : 0;
+            return listed;
         }
         out.clear();
         for (const FakeThread& f : fakes) {
+            if (f.handle == terminatingOf) {
+                terminatedNow = terminatingFor == 0;
+                if (terminatedNow) {
+                    continue;
+                }
+                --terminatingFor;
+            }
             out.push_back(f.handle);
+            ++handedOut;
         }
         return true;
     }
-    bool suspend(HANDLE thread) override
+    fsr2bridge::Suspension suspend(HANDLE thread) override
     {
         log(Step::suspend, thread, 0);
         if (thread == failSuspendOf) {
-            return false;
+            return fsr2bridge::Suspension::refused;
+        }
+        if (thread == terminatingOf && !terminatedNow) {
+            return fsr2bridge::Suspension::exiting;
         }
         if (FakeThread* f = fake(thread)) {
             ++f->suspendCount;
-            return true;
+            return fsr2bridge::Suspension::suspended;
         }
         return WindowsHookPlatform::suspend(thread);
     }
@@ -131,7 +157,20 @@ public:
         if (thread == failSuspendOf || thread == failReadOf) {
             return failingThreadEnded;
         }
+        if (thread == terminatingOf) {
+            return terminatedNow;
+        }
         return fake(thread) != nullptr ? false : WindowsHookPlatform::hasEnded(thread);
+    }
+    bool awaitEnd(HANDLE thread, std::uint32_t milliseconds) override
+    {
+        return fake(thread) != nullptr || thread == terminatingOf
+                   ? hasEnded(thread)
+                   : WindowsHookPlatform::awaitEnd(thread, milliseconds);
+    }
+    bool query(std::uintptr_t at, MEMORY_BASIC_INFORMATION& out) override
+    {
+        return at != failQueryAt && WindowsHookPlatform::query(at, out);
     }
     bool writeCode(std::uint8_t* at, const std::uint8_t* bytes, std::size_t n) override
     {
@@ -140,6 +179,18 @@ public:
             return false;
         }
         return WindowsHookPlatform::writeCode(at, bytes, n);
+    }
+
+protected:
+    fsr2bridge::ThreadOpening openThread(DWORD id, HANDLE& out) override
+    {
+        const fsr2bridge::ThreadOpening scripted = firstOpening;
+        firstOpening = fsr2bridge::ThreadOpening::opened;
+        if (scripted != fsr2bridge::ThreadOpening::opened) {
+            out = nullptr;
+            return scripted;
+        }
+        return WindowsHookPlatform::openThread(id, out);
     }
 
 private:

@@ -168,6 +168,10 @@ const Case kCases[] = {
      TrampolineStatus::jumpsIntoPatch},
     {"unknown opcode", {0x90, 0x06, 0x90, 0x90, 0x90}, kNear, TrampolineStatus::unknownInstruction},
     {"xbegin cannot move", {0xC7, 0xF8, 0, 0, 0, 0}, kNear, TrampolineStatus::unmovable},
+    {"EIP-relative (67) wraps at 4 GiB",
+     {0x67, 0x8B, 0x05, 0x10, 0, 0, 0, 0xC3},
+     kNear,
+     TrampolineStatus::unmovable},
     {"code ends before 5 bytes", {0x90, 0x90, 0x90}, kNear, TrampolineStatus::tooShort},
 };
 

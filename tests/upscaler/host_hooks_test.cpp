@@ -253,10 +253,25 @@ public:
         nt_->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION] = {at, size};
         return *this;
     }
+    // The function's first bytes as the known build has them.
+    SyntheticImage& knownStart()
+    {
+        commit(function, sizeof layout::cameraFunctionStart);
+        std::memcpy(base_ + function, layout::cameraFunctionStart, sizeof layout::cameraFunctionStart);
+        return *this;
+    }
+    // The byte before the function, and the known first bytes.
     SyntheticImage& byteBefore(std::uint8_t value)
     {
         commit(function - 1, 1);
         base_[function - 1] = value;
+        return knownStart();
+    }
+    // Another function's first bytes: push rbx; sub rsp, 20h; ...
+    SyntheticImage& otherCode()
+    {
+        const std::uint8_t other[] = {0x40, 0x53, 0x48, 0x83, 0xEC, 0x20};
+        std::memcpy(base_ + function, other, sizeof other);
         return *this;
     }
 
@@ -271,7 +286,9 @@ public:
     SyntheticImage& gameLayout()
     {
         return gameSections()
-            .functions(0x5F01000, {{0x1000, 0x1100}, {function, function + 0x40}, {0x3400000, 0x3400100}})
+            .functions(0x5F01000, {{0x1000, 0x1100},
+                                   {function, function + layout::cameraFunctionLength},
+                                   {0x3400000, 0x3400100}})
             .byteBefore(0xCC);
     }
 
@@ -305,6 +322,22 @@ TEST(HostLayout, TheFunctionTableAndSectionsDecideTheCameraHook)
     const Case cases[] = {
         {"the game's build: an entry begins at the function", [](Image& i) { i.gameLayout(); }, 0x80,
          CameraTarget::functionStart, 0},
+        {"another build: a longer function begins there",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{f, f + 0x40}}).byteBefore(0xCC);
+         },
+         0x80, CameraTarget::otherLength, 0},
+        {"another build: a function of the same length with other code begins there",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{f, f + layout::cameraFunctionLength}}).byteBefore(0xCC);
+             i.otherCode();
+         },
+         0x80, CameraTarget::otherCode, 0},
+        {"another build: no entry covers it, padding before, other code",
+         [](Image& i) {
+             i.gameSections().functions(0x5F01000, {{0x1000, 0x1100}}).byteBefore(0xCC).otherCode();
+         },
+         0x80, CameraTarget::otherCode, 0},
         {"another build: the entry around it begins 8 bytes earlier",
          [](Image& i) {
              i.gameSections().functions(0x5F01000, {{0x1000, 0x1100}, {f - 8, f + 0x38}}).byteBefore(0xCC);
@@ -349,7 +382,8 @@ TEST(HostLayout, TheFunctionTableAndSectionsDecideTheCameraHook)
          [](Image& i) {
              i.section(0x1000, f - 0x1000, readOnly)
                  .section(f, 0x1000, code)
-                 .section(0x4001000, 0x1F00000, data);
+                 .section(0x4001000, 0x1F00000, data)
+                 .knownStart();
          },
          0x80, CameraTarget::sectionStart, 0},
         {"an object pointer in code", [](Image& i) { i.section(0x1000, 0x5F00000, code).byteBefore(0xCC); },

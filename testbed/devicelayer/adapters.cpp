@@ -18,15 +18,6 @@ using Microsoft::WRL::ComPtr;
 
 constexpr GUID modelledSlot = {0x0E3B9F52, 0x6A41, 0x4C7D, {0xB2, 0x18, 0x5F, 0x90, 0x3C, 0xA7, 0x21, 0x6E}};
 
-// Virtual-table slots (the interfaces' published order).
-constexpr int factoryEnumAdapters1Slot = 12, factoryEnumAdapterByLuidSlot = 26;
-constexpr int adapterGetDescSlot = 8, adapterGetDesc1Slot = 10;
-
-using EnumAdapters1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory1*, UINT, IDXGIAdapter1**);
-using EnumAdapterByLuidFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory4*, LUID, REFIID, void**);
-using GetDescFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIAdapter*, DXGI_ADAPTER_DESC*);
-using GetDesc1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGIAdapter1*, DXGI_ADAPTER_DESC1*);
-
 EnumAdapters1Fn originalEnumAdapters1 = nullptr;
 EnumAdapterByLuidFn originalEnumAdapterByLuid = nullptr;
 GetDescFn originalGetDesc = nullptr;

@@ -1,6 +1,5 @@
 #include "testbed/devicelayer/device_layer.h"
 
-#include "common/module_export.h"
 #include "hooking/hook_table.h"
 #include "testbed/devicelayer/layer_internal.h"
 
@@ -279,15 +278,16 @@ fsr2bridge::HookTable& layerTable()
     return *table;
 }
 
+bool hookMethod(void* target, void* detour, void** original)
+{
+    return target != nullptr && layerTable().create(target, detour, original) == MH_OK &&
+           layerTable().enable(target) == MH_OK;
+}
+
 bool hookVirtual(const void* object, int slot, void* detour, void** original)
 {
-    void* target = (*static_cast<void* const* const*>(object))[slot];
-    const MH_STATUS created = layerTable().create(target, detour, original);
-    if (created != MH_OK && created != MH_ERROR_ALREADY_CREATED) {
-        return false;
-    }
-    const MH_STATUS enabled = layerTable().enable(target);
-    return enabled == MH_OK || enabled == MH_ERROR_ENABLED;
+    return object != nullptr &&
+           hookMethod((*static_cast<void* const* const*>(object))[slot], detour, original);
 }
 
 bool markRemoved(ID3D12Device* native)
@@ -328,168 +328,6 @@ Microsoft::WRL::ComPtr<ID3D12Device> deviceOf(ID3D12DeviceChild* child)
 std::uint64_t usesOfRemovedDevices()
 {
     return removedDeviceUses.load();
-}
-
-namespace {
-
-// ---- the refused non-waiting presents ----
-
-using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT);
-using Present1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain1*, UINT, UINT, const DXGI_PRESENT_PARAMETERS*);
-PresentFn systemPresent = nullptr;
-Present1Fn systemPresent1 = nullptr;
-std::atomic<bool> lastPresentRefused{false};
-
-// A DO_NOT_WAIT present is refused unless it retries a refused one.
-bool refuse(UINT flags)
-{
-    if ((flags & DXGI_PRESENT_DO_NOT_WAIT) == 0 || (flags & DXGI_PRESENT_TEST) != 0) {
-        lastPresentRefused = false;
-        return false;
-    }
-    const bool retry = lastPresentRefused.load();
-    lastPresentRefused = !retry;
-    return !retry;
-}
-
-HRESULT STDMETHODCALLTYPE refusingPresent(IDXGISwapChain* swapChain, UINT sync, UINT flags)
-{
-    return refuse(flags) ? DXGI_ERROR_WAS_STILL_DRAWING : systemPresent(swapChain, sync, flags);
-}
-
-HRESULT STDMETHODCALLTYPE refusingPresent1(IDXGISwapChain1* swapChain, UINT sync, UINT flags,
-                                           const DXGI_PRESENT_PARAMETERS* parameters)
-{
-    return refuse(flags) ? DXGI_ERROR_WAS_STILL_DRAWING : systemPresent1(swapChain, sync, flags, parameters);
-}
-
-bool hookSystemMethod(void* target, void* detour, void** original)
-{
-    return target != nullptr && layerTable().create(target, detour, original) == MH_OK &&
-           layerTable().enable(target) == MH_OK;
-}
-
-// ---- system factories that take a wrapped queue ----
-
-// Windows' DXGI takes any object that answers ID3D12CommandQueue for a swap chain; Wine's reads the
-// object's memory as its own queue. The real queue behind a stand-in Streamline queue (also behind a
-// proxy that forwards unknown identifiers to it) is what its slGetNativeInterface gives.
-struct QueueForTheSystem {
-    explicit QueueForTheSystem(IUnknown* given) : queue(given)
-    {
-        static constexpr GUID standinQueue = {
-            0x5A1D7E2B, 0x3C4F, 0x4E8A, {0x9B, 0x6D, 0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A}};
-        const HMODULE streamline = GetModuleHandleW(L"sl.interposer.dll");
-        auto* getNative =
-            streamline ? fsr2bridge::exportedFunction<int(void*, void**)>(streamline, "slGetNativeInterface")
-                       : nullptr;
-        Microsoft::WRL::ComPtr<IUnknown> wrapper;
-        if (given == nullptr || getNative == nullptr ||
-            FAILED(given->QueryInterface(standinQueue, reinterpret_cast<void**>(wrapper.GetAddressOf()))))
-            return;
-        void* native = nullptr;
-        if (getNative(wrapper.Get(), &native) == 0 && native != nullptr) {
-            *real.ReleaseAndGetAddressOf() = static_cast<IUnknown*>(native);
-            queue = real.Get();
-        }
-    }
-    IUnknown* queue;
-    Microsoft::WRL::ComPtr<IUnknown> real;
-};
-
-using CreateSwapChainFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory*, IUnknown*, DXGI_SWAP_CHAIN_DESC*,
-                                                      IDXGISwapChain**);
-using CreateSwapChainForHwndFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*, HWND,
-                                                             const DXGI_SWAP_CHAIN_DESC1*,
-                                                             const DXGI_SWAP_CHAIN_FULLSCREEN_DESC*,
-                                                             IDXGIOutput*, IDXGISwapChain1**);
-CreateSwapChainFn systemCreateSwapChain = nullptr;
-CreateSwapChainForHwndFn systemCreateSwapChainForHwnd = nullptr;
-
-HRESULT STDMETHODCALLTYPE createSwapChainWithAnyQueue(IDXGIFactory* factory, IUnknown* queue,
-                                                      DXGI_SWAP_CHAIN_DESC* desc, IDXGISwapChain** out)
-{
-    return systemCreateSwapChain(factory, QueueForTheSystem(queue).queue, desc, out);
-}
-
-HRESULT STDMETHODCALLTYPE createSwapChainForHwndWithAnyQueue(
-    IDXGIFactory2* factory, IUnknown* queue, HWND window, const DXGI_SWAP_CHAIN_DESC1* desc,
-    const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen, IDXGIOutput* output, IDXGISwapChain1** out)
-{
-    return systemCreateSwapChainForHwnd(factory, QueueForTheSystem(queue).queue, window, desc, fullscreen,
-                                        output, out);
-}
-
-} // namespace
-
-const SystemMethods& systemMethods()
-{
-    static const SystemMethods methods = [] {
-        using Microsoft::WRL::ComPtr;
-        SystemMethods m;
-        ComPtr<IDXGIFactory2> factory;
-        ComPtr<ID3D12Device> device;
-        ComPtr<ID3D12CommandQueue> queue;
-        ComPtr<IDXGISwapChain1> swapChain;
-        HWND window = CreateWindowExA(0, "STATIC", "layer", WS_OVERLAPPED, 0, 0, 64, 64, nullptr, nullptr,
-                                      nullptr, nullptr);
-        D3D12_COMMAND_QUEUE_DESC queueDesc{};
-        DXGI_SWAP_CHAIN_DESC1 desc{};
-        desc.Width = 64;
-        desc.Height = 64;
-        desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-        desc.SampleDesc.Count = 1;
-        desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-        desc.BufferCount = 2;
-        desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-        m.found = window && SUCCEEDED(CreateDXGIFactory2(0, IID_PPV_ARGS(&factory))) &&
-                  SUCCEEDED(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device))) &&
-                  SUCCEEDED(device->CreateCommandQueue(&queueDesc, IID_PPV_ARGS(&queue))) &&
-                  SUCCEEDED(factory->CreateSwapChainForHwnd(queue.Get(), window, &desc, nullptr, nullptr,
-                                                            &swapChain));
-        if (m.found) {
-            void* const* swapChainTable = *reinterpret_cast<void* const* const*>(swapChain.Get());
-            void* const* factoryTable = *reinterpret_cast<void* const* const*>(factory.Get());
-            m.present = swapChainTable[8];
-            m.present1 = swapChainTable[22];
-            m.createSwapChain = factoryTable[10];
-            m.createSwapChainForHwnd = factoryTable[15];
-            // ID3D12CommandQueue: IUnknown 3, ID3D12Object 4, ID3D12DeviceChild 1, two tile mappings.
-            m.executeCommandLists = (*reinterpret_cast<void* const* const*>(queue.Get()))[10];
-        }
-        swapChain.Reset();
-        if (window)
-            DestroyWindow(window);
-        return m;
-    }();
-    return methods;
-}
-
-bool refuseNonWaitingPresentsOnce()
-{
-    static const bool installed = [] {
-        const SystemMethods& m = systemMethods();
-        return m.found &&
-               hookSystemMethod(m.present, reinterpret_cast<void*>(&refusingPresent),
-                                reinterpret_cast<void**>(&systemPresent)) &&
-               hookSystemMethod(m.present1, reinterpret_cast<void*>(&refusingPresent1),
-                                reinterpret_cast<void**>(&systemPresent1));
-    }();
-    return installed;
-}
-
-bool acceptWrappedQueuesInSystemFactories()
-{
-    static const bool installed = [] {
-        const SystemMethods& m = systemMethods();
-        return m.found &&
-               hookSystemMethod(m.createSwapChain, reinterpret_cast<void*>(&createSwapChainWithAnyQueue),
-                                reinterpret_cast<void**>(&systemCreateSwapChain)) &&
-               hookSystemMethod(m.createSwapChainForHwnd,
-                                reinterpret_cast<void*>(&createSwapChainForHwndWithAnyQueue),
-                                reinterpret_cast<void**>(&systemCreateSwapChainForHwnd));
-    }();
-    return installed;
 }
 
 bool installDeviceLayer()

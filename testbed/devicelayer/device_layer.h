@@ -51,6 +51,10 @@ struct SystemMethods {
 };
 const SystemMethods& systemMethods();
 
+// The switches below and TESTWORLD_DEVICE_LOST_AT may be on together: the layer hooks each of these system
+// methods once, and its one detour applies every switch that is on (a present answers a device loss first,
+// then the refusal below, else presents).
+
 // Fault switch: the system swap chains' Present and Present1 refuse every present made with
 // DXGI_PRESENT_DO_NOT_WAIT once, with DXGI_ERROR_WAS_STILL_DRAWING (as when the GPU has not finished an
 // earlier frame), and show the retry that follows. Installed once per process (a throw-away swap chain on a

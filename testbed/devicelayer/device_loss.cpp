@@ -14,35 +14,14 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 std::uint32_t lostAtFrame = 0;
-bool switched = false;
+std::atomic<bool> switched{
+    false}; // set after lostAtFrame: another switch may have the presents hooked already
 std::atomic<std::uint32_t> presentsSeen{0};
 std::atomic<bool> lossHappened{false};
-
-// Virtual-table slots (the interfaces' published order).
-constexpr int fenceGetCompletedValueSlot = 8, fenceSetEventOnCompletionSlot = 9;
-constexpr int queueSignalSlot = 14;
-constexpr int factoryCreateSwapChainSlot = 10, factoryCreateSwapChainForHwndSlot = 15;
-constexpr int swapChainPresentSlot = 8, swapChainPresent1Slot = 22;
-
-using GetCompletedValueFn = UINT64(STDMETHODCALLTYPE*)(ID3D12Fence*);
-using SetEventOnCompletionFn = HRESULT(STDMETHODCALLTYPE*)(ID3D12Fence*, UINT64, HANDLE);
-using QueueSignalFn = HRESULT(STDMETHODCALLTYPE*)(ID3D12CommandQueue*, ID3D12Fence*, UINT64);
-using CreateSwapChainFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory*, IUnknown*, DXGI_SWAP_CHAIN_DESC*,
-                                                      IDXGISwapChain**);
-using CreateSwapChainForHwndFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory2*, IUnknown*, HWND,
-                                                             const DXGI_SWAP_CHAIN_DESC1*,
-                                                             const DXGI_SWAP_CHAIN_FULLSCREEN_DESC*,
-                                                             IDXGIOutput*, IDXGISwapChain1**);
-using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT);
-using Present1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain1*, UINT, UINT, const DXGI_PRESENT_PARAMETERS*);
 
 GetCompletedValueFn originalGetCompletedValue = nullptr;
 SetEventOnCompletionFn originalSetEventOnCompletion = nullptr;
 QueueSignalFn originalQueueSignal = nullptr;
-CreateSwapChainFn originalCreateSwapChain = nullptr;
-CreateSwapChainForHwndFn originalCreateSwapChainForHwnd = nullptr;
-PresentFn originalPresent = nullptr;
-Present1Fn originalPresent1 = nullptr;
 
 bool removedDeviceOf(ID3D12DeviceChild* child)
 {
@@ -61,69 +40,6 @@ ComPtr<ID3D12Device> presentingDevice(IDXGISwapChain* swapChain)
     if (FAILED(swapChain->GetDevice(IID_PPV_ARGS(&queue))))
         return nullptr;
     return deviceOf(queue.Get());
-}
-
-// True when this present must answer DXGI_ERROR_DEVICE_REMOVED: its device is removed, or this is frame N.
-bool presentFindsDeviceRemoved(IDXGISwapChain* swapChain, UINT flags)
-{
-    const ComPtr<ID3D12Device> device = presentingDevice(swapChain);
-    if (!device)
-        return false;
-    if (isRemoved(device.Get()))
-        return true;
-    if ((flags & DXGI_PRESENT_TEST) != 0 || lossHappened.load())
-        return false;
-    if (presentsSeen.fetch_add(1) < lostAtFrame)
-        return false;
-    lossHappened = true;
-    return markRemoved(device.Get());
-}
-
-HRESULT STDMETHODCALLTYPE presentDetour(IDXGISwapChain* swapChain, UINT syncInterval, UINT flags)
-{
-    if (presentFindsDeviceRemoved(swapChain, flags))
-        return DXGI_ERROR_DEVICE_REMOVED;
-    return originalPresent(swapChain, syncInterval, flags);
-}
-
-HRESULT STDMETHODCALLTYPE present1Detour(IDXGISwapChain1* swapChain, UINT syncInterval, UINT flags,
-                                         const DXGI_PRESENT_PARAMETERS* parameters)
-{
-    if (presentFindsDeviceRemoved(swapChain, flags))
-        return DXGI_ERROR_DEVICE_REMOVED;
-    return originalPresent1(swapChain, syncInterval, flags, parameters);
-}
-
-// The first swap chain Wine makes shows where its presents are.
-void hookPresents(IUnknown* swapChain)
-{
-    if (swapChain != nullptr) {
-        hookVirtual(swapChain, swapChainPresentSlot, reinterpret_cast<void*>(&presentDetour),
-                    reinterpret_cast<void**>(&originalPresent));
-        hookVirtual(swapChain, swapChainPresent1Slot, reinterpret_cast<void*>(&present1Detour),
-                    reinterpret_cast<void**>(&originalPresent1));
-    }
-}
-
-HRESULT STDMETHODCALLTYPE createSwapChainDetour(IDXGIFactory* factory, IUnknown* queue,
-                                                DXGI_SWAP_CHAIN_DESC* desc, IDXGISwapChain** swapChain)
-{
-    const HRESULT hr = originalCreateSwapChain(factory, queue, desc, swapChain);
-    if (SUCCEEDED(hr) && swapChain != nullptr)
-        hookPresents(*swapChain);
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE createSwapChainForHwndDetour(IDXGIFactory2* factory, IUnknown* queue, HWND window,
-                                                       const DXGI_SWAP_CHAIN_DESC1* desc,
-                                                       const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen,
-                                                       IDXGIOutput* output, IDXGISwapChain1** swapChain)
-{
-    const HRESULT hr =
-        originalCreateSwapChainForHwnd(factory, queue, window, desc, fullscreen, output, swapChain);
-    if (SUCCEEDED(hr) && swapChain != nullptr)
-        hookPresents(*swapChain);
-    return hr;
 }
 
 // A removed device has signalled every fence to UINT64_MAX, so every wait on one ends at once.
@@ -163,11 +79,28 @@ HRESULT STDMETHODCALLTYPE queueSignalDetour(ID3D12CommandQueue* queue, ID3D12Fen
 
 bool deviceLossSwitched()
 {
-    return switched;
+    return switched.load(std::memory_order_acquire);
 }
 
-// Reads the switch; when it is set, hooks swap-chain creation in Wine's DXGI (a factory of the system's own
-// shows where it is), so that the first swap chain's presents are hooked too.
+// Its device is removed, or this is frame N.
+bool presentFindsDeviceRemoved(IDXGISwapChain* swapChain, UINT flags)
+{
+    if (!deviceLossSwitched())
+        return false;
+    const ComPtr<ID3D12Device> device = presentingDevice(swapChain);
+    if (!device)
+        return false;
+    if (isRemoved(device.Get()))
+        return true;
+    if ((flags & DXGI_PRESENT_TEST) != 0 || lossHappened.load())
+        return false;
+    if (presentsSeen.fetch_add(1) < lostAtFrame)
+        return false;
+    lossHappened = true;
+    return markRemoved(device.Get());
+}
+
+// Reads the switch; when it is set, hooks the system's presents (shared with the other present switches).
 bool armDeviceLossAtInstall()
 {
     char text[32] = {};
@@ -179,15 +112,8 @@ bool armDeviceLossAtInstall()
     if (length >= sizeof text || end == text || *end != '\0')
         return false;
     lostAtFrame = static_cast<std::uint32_t>(frame);
-    switched = true;
-    const ComPtr<IDXGIFactory4> factory = systemFactory();
-    return factory &&
-           hookVirtual(factory.Get(), factoryCreateSwapChainSlot,
-                       reinterpret_cast<void*>(&createSwapChainDetour),
-                       reinterpret_cast<void**>(&originalCreateSwapChain)) &&
-           hookVirtual(factory.Get(), factoryCreateSwapChainForHwndSlot,
-                       reinterpret_cast<void*>(&createSwapChainForHwndDetour),
-                       reinterpret_cast<void**>(&originalCreateSwapChainForHwnd));
+    switched.store(true, std::memory_order_release);
+    return hookSystemPresents();
 }
 
 void armDeviceLoss(ID3D12Device* firstNative)

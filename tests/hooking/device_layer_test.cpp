@@ -104,10 +104,13 @@ TEST(DeviceLayer, SystemHookLandsOnTopOfTheLayer)
     EXPECT_EQ(MH_DisableHook(MH_ALL_HOOKS), MH_OK);
 }
 
-// What a removed device answers, call by call, and a device made after it that works.
+// What a removed device answers, call by call, and a device made after it that works; the other switches on
+// the same system methods are on as well.
 TEST(DeviceLayer, DeviceRemovedAtItsFrameAnswersAsWindowsDoes)
 {
     ASSERT_TRUE(switchesSet && testworld::installDeviceLayer());
+    ASSERT_TRUE(testworld::refuseNonWaitingPresentsOnce());
+    ASSERT_TRUE(testworld::acceptWrappedQueuesInSystemFactories());
     ComPtr<ID3D12Device5> device;
     ASSERT_EQ(D3D12CreateDevice(nullptr, D3D_FEATURE_LEVEL_11_0, IID_PPV_ARGS(&device)), S_OK);
     const ComPtr<ID3D12CommandQueue> queue = testsupport::createQueue(device.Get());
@@ -164,6 +167,8 @@ TEST(DeviceLayer, DeviceRemovedAtItsFrameAnswersAsWindowsDoes)
                                               &desc, nullptr, nullptr, &swapChain),
               S_OK);
     EXPECT_EQ(swapChain->Present(0, 0), S_OK);
+    EXPECT_EQ(swapChain->Present(0, DXGI_PRESENT_DO_NOT_WAIT), DXGI_ERROR_WAS_STILL_DRAWING);
+    EXPECT_EQ(swapChain->Present(0, DXGI_PRESENT_DO_NOT_WAIT), S_OK) << "the retry";
     EXPECT_EQ(next->GetDeviceRemovedReason(), S_OK);
 }
 

@@ -101,6 +101,22 @@ TEST(HostOptions, ScenarioSwitches)
     const GameOptions none = parseOptions({}).options;
     EXPECT_FALSE(none.secondContext || none.renderAhead || none.secondDevice);
     EXPECT_EQ(none.maskFrames, 0u);
+    EXPECT_EQ(none.format, PresentFormat::rgba8);
+    EXPECT_GT(none.fsr2OffFrom, none.fsr2OffTo) << "no frame without FSR2";
+    const GameOptions hdr =
+        parseOptions({L"--format", L"rgb10a2", L"--format-at", L"15:rgba16f", L"--fsr2-off", L"10:19"})
+            .options;
+    EXPECT_EQ(hdr.format, PresentFormat::rgb10a2);
+    EXPECT_EQ(hdr.formatAtFrame, 15u);
+    EXPECT_EQ(hdr.formatTo, PresentFormat::rgba16f);
+    EXPECT_EQ(hdr.fsr2OffFrom, 10u);
+    EXPECT_EQ(hdr.fsr2OffTo, 19u);
+    for (const wchar_t* bad : {L"rgb565", L""})
+        EXPECT_FALSE(parseOptions({L"--format", bad}).error.empty());
+    for (const wchar_t* bad : {L"15", L"15:hdr", L"x:rgba8"})
+        EXPECT_FALSE(parseOptions({L"--format-at", bad}).error.empty());
+    for (const wchar_t* bad : {L"10", L"19:10", L"10:x"})
+        EXPECT_FALSE(parseOptions({L"--fsr2-off", bad}).error.empty());
 }
 
 TEST(HostReport, EscapesEveryBoxTextUnambiguously)

@@ -39,6 +39,16 @@ struct PresentCase {
 
 class PresentPath : public testing::TestWithParam<PresentCase> {};
 
+// The calls one object received (the system swap chain is also asked for its description once).
+std::vector<fakes::Call> callsOn(const void* object)
+{
+    std::vector<fakes::Call> calls;
+    for (const fakes::Call& call : fakes::callLog())
+        if (call.object == object)
+            calls.push_back(call);
+    return calls;
+}
+
 TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
 {
     const PresentCase& c = GetParam();
@@ -48,8 +58,10 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     fsr2bridge::takeFrameGenerationRequest();
     if (c.requested)
         fsr2bridge::requestFrameGeneration();
-    // The mode stored is the other one, so that the switch is sent whichever is asked for.
+    // The mode stored is the other one, so that the switch is sent whichever is asked for; the frame's
+    // inputs were tagged.
     fsr2bridge::resetFrameGenerationState(c.requested ? 0 : 1);
+    fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances());
     if (!c.callsSucceed) {
         for (Entry entry : {Entry::slDLSSGSetOptions, Entry::slReflexSetMarker, Entry::slGetNewFrameToken,
                             Entry::slReflexSleep})
@@ -62,11 +74,11 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     fake.throwing = false;
 
     EXPECT_EQ(static_cast<fakes::Word>(result), fakes::slotResult(c.slot)) << "the present's own result";
-    ASSERT_EQ(fakes::callLog().size(), 1u);
-    EXPECT_EQ(fakes::callLog()[0].object, &upgraded);
-    EXPECT_EQ(fakes::callLog()[0].slot, c.slot);
-    EXPECT_EQ(fakes::callLog()[0].arguments[0] & 0xFFFFFFFF, 1u);
-    EXPECT_EQ(fakes::callLog()[0].arguments[1] & 0xFFFFFFFF, 2u);
+    const std::vector<fakes::Call> calls = callsOn(&upgraded);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].slot, c.slot);
+    EXPECT_EQ(calls[0].arguments[0] & 0xFFFFFFFF, 1u);
+    EXPECT_EQ(calls[0].arguments[1] & 0xFFFFFFFF, 2u);
     const std::vector<std::string> expected = {std::string("slDLSSGSetOptions ") + (c.requested ? "1" : "0"),
                                                "slReflexSetMarker 3",
                                                "slReflexSetMarker 4",
@@ -99,6 +111,7 @@ TEST(PresentPath, OneRequestIsSeenByOnlyTheNextPresentOfAnySwapChain)
     testsupport::FakeStreamline& fake = frameBoundaryWorld();
     fsr2bridge::resetFrameGenerationState(0);
     fsr2bridge::requestFrameGeneration();
+    fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances());
     std::vector<std::uint32_t> modes;
     for (DXGISwapChainProxy* proxy : {&a, &b, &a}) {
         proxy->Present(0, 0);
@@ -177,18 +190,86 @@ TEST(PresentPath, PresentsThatShowNoFrameEndNoFrame)
         SCOPED_TRACE(n);
         if (step.requestBefore)
             fsr2bridge::requestFrameGeneration();
+        fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances()); // every frame is upscaled
         scriptedPresentResult = step.result;
         fake.clearLog();
         const HRESULT result = step.slot == presentSlot ? proxy.Present(0, step.flags)
                                                         : proxy.Present1(0, step.flags, &parameters);
         EXPECT_EQ(result, step.result);
         EXPECT_EQ(fake.calls(), step.calls);
-        ASSERT_EQ(fakes::callLog().size(), n + 1) << "every present reaches Streamline's swap chain";
-        EXPECT_EQ(fakes::callLog()[n].object, &upgraded);
-        EXPECT_EQ(fakes::callLog()[n].slot, step.slot);
-        EXPECT_EQ(fakes::callLog()[n].arguments[1] & 0xFFFFFFFF, step.flags);
+        const std::vector<fakes::Call> calls = callsOn(&upgraded);
+        ASSERT_EQ(calls.size(), n + 1) << "every present reaches Streamline's swap chain";
+        EXPECT_EQ(calls[n].slot, step.slot);
+        EXPECT_EQ(calls[n].arguments[1] & 0xFFFFFFFF, step.flags);
     }
     scriptedPresentResult = S_OK;
+}
+
+// The format the system swap chain's GetDesc1 reports.
+DXGI_FORMAT scriptedFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
+
+template <int Slot>
+fakes::Word scriptedDesc1(void* self, fakes::Word a, fakes::Word b, fakes::Word c, fakes::Word d,
+                          fakes::Word e, fakes::Word f, fakes::Word g, fakes::Word h)
+{
+    fakes::recordSlot<Slot>(self, a, b, c, d, e, f, g, h);
+    reinterpret_cast<DXGI_SWAP_CHAIN_DESC1*>(a)->Format = scriptedFormat;
+    return S_OK;
+}
+
+// Frame Generation is not asked for FP16 (scRGB) back buffers: their format is read at the first present
+// after the creation, a resize and a colour-space change (not at every present), and the frames follow it.
+TEST(PresentPath, FramesOfFp16BackBuffersDoNotAskForFrameGeneration)
+{
+    constexpr int getDesc1Slot = 18;
+    std::array<void*, fakes::maxSlots> table = fakes::recordingTable;
+    table[getDesc1Slot] = reinterpret_cast<void*>(&scriptedDesc1<getDesc1Slot>);
+    RecordingObject upgraded, native;
+    native.table = table.data();
+    DXGISwapChainProxy proxy(upgraded.as<IDXGISwapChain4>(), native.as<IDXGISwapChain4>());
+    testsupport::FakeStreamline& fake = frameBoundaryWorld();
+    fsr2bridge::resetFrameGenerationState(0);
+    enum Change { none, resize, colourSpace };
+    struct Step {
+        DXGI_FORMAT format; // what GetDesc1 reports from this step on
+        Change change;
+        DXGI_COLOR_SPACE_TYPE space;
+        std::vector<std::string> sent; // by the change and the present after it
+    };
+    constexpr auto rgba8 = DXGI_FORMAT_R8G8B8A8_UNORM, fp16 = DXGI_FORMAT_R16G16B16A16_FLOAT;
+    constexpr auto srgb = DXGI_COLOR_SPACE_RGB_FULL_G22_NONE_P709,
+                   scrgb = DXGI_COLOR_SPACE_RGB_FULL_G10_NONE_P709;
+    const Step steps[] = {
+        {rgba8, none, srgb, {"slDLSSGSetOptions 1"}},
+        {fp16, none, srgb, {}}, // not read again
+        {fp16, resize, srgb, {"slDLSSGSetOptions 0"}},
+        {fp16, none, srgb, {}},
+        {DXGI_FORMAT_R10G10B10A2_UNORM, resize, srgb, {"slDLSSGSetOptions 1"}},
+        {rgba8, colourSpace, scrgb, {"slDLSSGSetOptions 0"}},
+        {rgba8, colourSpace, srgb, {"slDLSSGSetOptions 1"}},
+    };
+    fakes::callLog().clear();
+    std::size_t reads = 0;
+    for (std::size_t n = 0; n < std::size(steps); ++n) {
+        const Step& step = steps[n];
+        SCOPED_TRACE(n);
+        scriptedFormat = step.format;
+        fake.clearLog();
+        if (step.change == resize)
+            proxy.ResizeBuffers(2, 64, 64, step.format, 0);
+        else if (step.change == colourSpace)
+            proxy.SetColorSpace1(step.space);
+        fsr2bridge::requestFrameGeneration();
+        fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances());
+        proxy.Present(0, 0);
+        EXPECT_EQ(fake.callsOf({Entry::slDLSSGSetOptions}), step.sent);
+        reads += n == 0 || step.change != none ? 1 : 0;
+    }
+    std::size_t descriptionsRead = 0;
+    for (const fakes::Call& call : fakes::callLog())
+        descriptionsRead += call.object == &native && call.slot == getDesc1Slot ? 1 : 0;
+    EXPECT_EQ(descriptionsRead, reads);
+    scriptedFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
 }
 
 // ---- swap chain wrapping ----

@@ -240,7 +240,7 @@ bool holdOff(std::uint32_t status)
 
 bool frameGenerationEnabled(const Settings& settings)
 {
-    return settings.enableFrameGeneration && reflexRunning();
+    return settings.enableFrameGeneration && !frameGenerationMissing() && reflexRunning();
 }
 
 const char* logName(FrameGenerationOff reasons) noexcept

@@ -19,8 +19,9 @@
 
 namespace fsr2bridge {
 
-// Whether Frame Generation runs at all: the settings ask for it and Reflex runs (Streamline paces the
-// generated frames by Reflex's markers). Every switch, the health check and context creation go by this.
+// Whether Frame Generation runs at all: the settings ask for it, device attachment did not find its files
+// missing, and Reflex runs (Streamline paces the generated frames by Reflex's markers). Every switch, the
+// health check and context creation go by this.
 bool frameGenerationEnabled(const Settings& settings);
 
 // What keeps Frame Generation off for a frame; bits, since several may hold at once.

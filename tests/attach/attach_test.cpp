@@ -201,6 +201,7 @@ TEST_P(AttachmentWithoutDlss, QueriesBoxesAndSettingsFollowTheResults)
     EXPECT_EQ(texts, s.expectedBoxes);
     EXPECT_EQ(config().snapshot().enableFrameGeneration, s.frameGenerationSettingAfter);
     EXPECT_EQ(savedFrameGenerationSetting(), s.frameGenerationSettingAfter) << "config.json follows";
+    EXPECT_EQ(fsr2bridge::frameGenerationMissing(), s.frameGeneration == 31) << "off for this run only";
 }
 
 const Scenario scenarios[] = {
@@ -238,6 +239,30 @@ const Scenario scenarios[] = {
      {L"Please enable 'Hardware-accelerated GPU Scheduling' in your Windows settings to be able to use DLSS "
       L"Frame "
       L"Generation.\n"},
+     false},
+    // A plug-in that did not load is a gap in the installed files: the setting stays for when it is there.
+    {"MissingFrameGenerationPlugInKeepsTheSetting",
+     0,
+     1,
+     31,
+     true,
+     true,
+     true,
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+      "slIsFeatureSupported 2", "slReflexGetState"},
+     {},
+     true},
+    // No supported adapter, with no file of the set to blame: the machine's verdict.
+    {"NoAdapterForFrameGenerationTurnsItOff",
+     0,
+     1,
+     6,
+     true,
+     true,
+     true,
+     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+      "slIsFeatureSupported 2", "slReflexGetState"},
+     {},
      false},
     {"UnlistedFrameGenerationResultStillTurnsItOff",
      0,

@@ -29,8 +29,6 @@ inline constexpr LogEvent<std::uint32_t, sl::Result> sentForBadStatus{
     "Frame Generation off after the bad status {}, until the next FSR2 context (result {})"};
 inline constexpr LogEvent<std::uint32_t, sl::Result> sentBeforeResize{
     "Frame Generation mode {} sent before a swap-chain resize or full-screen change (result {})"};
-inline constexpr LogEvent<std::uint32_t, sl::Result> sentAfterResize{
-    "Frame Generation mode {} sent after a swap-chain resize or full-screen change (result {})"};
 LogError<std::uint32_t> badStatusSeen{"Frame Generation reports the bad status {}"};
 LogError<sl::Result> getStateRefused{"slDLSSGGetState failed with {}"};
 LogError<> functionMissing{"a Frame Generation function of Streamline is missing"};
@@ -133,9 +131,6 @@ void logSwitch(FrameGenerationCause cause, std::uint32_t detail, sl::Result resu
         break;
     case FrameGenerationCause::resizeStart:
         logEvent(sentBeforeResize, detail, result);
-        break;
-    case FrameGenerationCause::resizeEnd:
-        logEvent(sentAfterResize, detail, result);
         break;
     }
 }

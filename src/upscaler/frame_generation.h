@@ -50,8 +50,7 @@ enum class FrameGenerationCause : std::uint32_t {
     contextCreation,
     present,
     badStatus,
-    resizeStart,
-    resizeEnd
+    resizeStart
 };
 
 // Context creation: the record's dynamic resolution follows the context (up to its largest render size), a

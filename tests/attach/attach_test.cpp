@@ -204,6 +204,10 @@ TEST_P(AttachmentWithoutDlss, QueriesBoxesAndSettingsFollowTheResults)
     EXPECT_EQ(fsr2bridge::frameGenerationMissing(), s.frameGeneration == 31) << "off for this run only";
 }
 
+const Strings askedEverything = {"slSetD3DDevice",         "slIsFeatureSupported 3",
+                                 "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+                                 "slIsFeatureSupported 2", "slReflexGetState"};
+
 const Scenario scenarios[] = {
     {"FrameGenerationOffIsNotAsked",
      0,
@@ -241,29 +245,9 @@ const Scenario scenarios[] = {
       L"Generation.\n"},
      false},
     // A plug-in that did not load is a gap in the installed files: the setting stays for when it is there.
-    {"MissingFrameGenerationPlugInKeepsTheSetting",
-     0,
-     1,
-     31,
-     true,
-     true,
-     true,
-     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
-      "slIsFeatureSupported 2", "slReflexGetState"},
-     {},
-     true},
-    // No supported adapter, with no file of the set to blame: the machine's verdict.
-    {"NoAdapterForFrameGenerationTurnsItOff",
-     0,
-     1,
-     6,
-     true,
-     true,
-     true,
-     {"slSetD3DDevice", "slIsFeatureSupported 3", "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
-      "slIsFeatureSupported 2", "slReflexGetState"},
-     {},
-     false},
+    // No supported adapter with no file of the set to blame is the machine's verdict.
+    {"MissingFrameGenerationPlugInKeepsTheSetting", 0, 1, 31, true, true, true, askedEverything, {}, true},
+    {"NoAdapterForFrameGenerationTurnsItOff", 0, 1, 6, true, true, true, askedEverything, {}, false},
     {"UnlistedFrameGenerationResultStillTurnsItOff",
      0,
      1,

@@ -106,17 +106,15 @@ TEST(HostOptions, ScenarioSwitches)
     const GameOptions hdr =
         parseOptions({L"--format", L"rgb10a2", L"--format-at", L"15:rgba16f", L"--fsr2-off", L"10:19"})
             .options;
-    EXPECT_EQ(hdr.format, PresentFormat::rgb10a2);
-    EXPECT_EQ(hdr.formatAtFrame, 15u);
-    EXPECT_EQ(hdr.formatTo, PresentFormat::rgba16f);
-    EXPECT_EQ(hdr.fsr2OffFrom, 10u);
-    EXPECT_EQ(hdr.fsr2OffTo, 19u);
-    for (const wchar_t* bad : {L"rgb565", L""})
-        EXPECT_FALSE(parseOptions({L"--format", bad}).error.empty());
-    for (const wchar_t* bad : {L"15", L"15:hdr", L"x:rgba8"})
-        EXPECT_FALSE(parseOptions({L"--format-at", bad}).error.empty());
-    for (const wchar_t* bad : {L"10", L"19:10", L"10:x"})
-        EXPECT_FALSE(parseOptions({L"--fsr2-off", bad}).error.empty());
+    EXPECT_TRUE(hdr.format == PresentFormat::rgb10a2 && hdr.formatAtFrame == 15u &&
+                hdr.formatTo == PresentFormat::rgba16f && hdr.fsr2OffFrom == 10u && hdr.fsr2OffTo == 19u);
+    for (const std::vector<std::wstring>& bad :
+         std::vector<std::vector<std::wstring>>{{L"--format", L"rgb565"},
+                                                {L"--format-at", L"15"},
+                                                {L"--format-at", L"x:rgba8"},
+                                                {L"--fsr2-off", L"10"},
+                                                {L"--fsr2-off", L"19:10"}})
+        EXPECT_FALSE(parseOptions(bad).error.empty()) << escapeText(bad[1]);
 }
 
 TEST(HostReport, EscapesEveryBoxTextUnambiguously)

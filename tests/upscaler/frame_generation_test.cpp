@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "streamline/reflex.h"
-#include "streamline/streamline_files.h"
 #include "testbed/world/box_catcher.h"
 #include "tests/upscaler/upscaler_world.h"
 #include "upscaler/frame_generation.h"
@@ -265,47 +264,6 @@ TEST_F(FrameGeneration, SwitchesFollowTheWantedModeHoldsAndResizes)
         }
     }
     EXPECT_EQ(boxes.boxes().size(), 2u) << "statuses 16 and 4, once each";
-}
-
-// What the installed set says of its Frame Generation plug-in: whether off keeps the resources (asked for
-// where it can) and whether the options are sent at every present (2.4.0 to 2.4.9 forget them).
-TEST_F(FrameGeneration, TheInstalledReleaseDecidesHowOptionsAreSent)
-{
-    struct Case {
-        FileVersion interposer;
-        FileVersion dlssg; // not known: not in the folder
-        bool retains;
-        bool forgets;
-    };
-    const FileVersion none{};
-    const auto v = [](std::uint16_t minor, std::uint16_t patch) {
-        return FileVersion{2, minor, patch, 0, true};
-    };
-    const Case cases[] = {
-        {v(1, 1), none, false, false},   {v(3, 0), none, true, false},  {v(4, 0), none, true, true},
-        {v(4, 9), v(4, 9), true, true},  {v(4, 10), none, true, false}, {v(7, 2), v(4, 0), true, true},
-        {v(4, 0), v(7, 2), true, false}, {v(2, 1), none, false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.interposer.minor << "." << c.interposer.patch << " with "
-                                        << c.dlssg.minor << "." << c.dlssg.patch);
-        StreamlineInventory inventory;
-        inventory.taken = true;
-        inventory.interposer = c.interposer;
-        inventory.present[static_cast<std::size_t>(SetFile::dlssg)] = c.dlssg.known;
-        inventory.versions[static_cast<std::size_t>(SetFile::dlssg)] = c.dlssg;
-        replaceStreamlineInventory(inventory);
-        resetFrameGenerationState(0);
-        fake->clearLog();
-        startFrameGeneration(64, 64, true);
-        EXPECT_EQ((frameGenerationOptions().flags & sl::kDLSSGFlagRetainResourcesWhenOff) != 0, c.retains);
-        for (int present = 0; present < 3; ++present) {
-            noteFrameInputsTagged(frameTokenAdvances());
-            setFrameGenerationMode(PresentedFrame{true, true});
-        }
-        EXPECT_EQ(fake->count(Entry::slDLSSGSetOptions), c.forgets ? 3u : 1u);
-    }
-    replaceStreamlineInventory(StreamlineInventory{});
 }
 
 // A present or a dispatch that meets another thread's Frame Generation call does not wait for it: the present

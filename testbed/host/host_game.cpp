@@ -256,6 +256,8 @@ private:
     bool resize(Size display, bool moveWindow = true);
     bool recreateSwapChain();
     bool switchFormat(PresentFormat format);
+    bool releaseBackBuffers();
+    bool resizeBackBuffers(const char* reportKey);
     void setColourSpace();
     bool dropOwnFactory();
     bool followAltEnter(std::uint32_t frame);
@@ -581,22 +583,36 @@ bool Game::waitIdle()
     return true;
 }
 
-// A title that changes its output size recreates its FSR2 context.
-bool Game::resize(Size display, bool moveWindow)
+// Before a resize: the GPU idle, the FSR2 context gone, no back buffer held.
+bool Game::releaseBackBuffers()
 {
     if (!waitIdle())
         return false;
     destroyContext();
     for (auto& buffer : backBuffers_)
         buffer.Reset();
+    return true;
+}
+
+// The back buffers resized to display_ in format_; `reportKey` gets the result.
+bool Game::resizeBackBuffers(const char* reportKey)
+{
+    const HRESULT hr =
+        swapChain_->ResizeBuffers(backBufferCount, display_.width, display_.height, dxgiFormat(format_), 0);
+    report_.setHex(reportKey, static_cast<std::uint32_t>(hr));
+    return SUCCEEDED(hr) && acquireBackBuffers();
+}
+
+// A title that changes its output size recreates its FSR2 context.
+bool Game::resize(Size display, bool moveWindow)
+{
+    if (!releaseBackBuffers())
+        return false;
     display_ = display;
     if (moveWindow)
         SetWindowPos(window_, nullptr, 0, 0, static_cast<int>(display.width),
                      static_cast<int>(display.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    const HRESULT hr =
-        swapChain_->ResizeBuffers(backBufferCount, display.width, display.height, dxgiFormat(format_), 0);
-    report_.setHex("resize_hr", static_cast<std::uint32_t>(hr));
-    if (FAILED(hr) || !acquireBackBuffers() || !createOutput() || !createReadbacks())
+    if (!resizeBackBuffers("resize_hr") || !createOutput() || !createReadbacks())
         return false;
     ++resizes_;
     return createContext();
@@ -606,16 +622,10 @@ bool Game::resize(Size display, bool moveWindow)
 // format, sets the colour space and makes its scene, output and FSR2 context again.
 bool Game::switchFormat(PresentFormat format)
 {
-    if (!waitIdle())
+    if (!releaseBackBuffers())
         return false;
-    destroyContext();
-    for (auto& buffer : backBuffers_)
-        buffer.Reset();
     format_ = format;
-    const HRESULT hr =
-        swapChain_->ResizeBuffers(backBufferCount, display_.width, display_.height, dxgiFormat(format_), 0);
-    report_.setHex("format_switch_hr", static_cast<std::uint32_t>(hr));
-    if (FAILED(hr) || !acquireBackBuffers())
+    if (!resizeBackBuffers("format_switch_hr"))
         return false;
     setColourSpace();
     return createSceneTargets() && createOutput() && createReadbacks() && createContext();

@@ -209,7 +209,7 @@ CLASSES = [
                every("native", "IUnknown", *SWAP_CHAIN_CHAIN),
                {**COUNTING_UNKNOWN, "GetParent": OWN, "Present": OWN, "Present1": OWN, "GetBuffer": "upgraded",
                 "SetFullscreenState": OWN, "ResizeBuffers": OWN,
-                "GetCurrentBackBufferIndex": "upgraded", "ResizeBuffers1": OWN},
+                "GetCurrentBackBufferIndex": "upgraded", "SetColorSpace1": OWN, "ResizeBuffers1": OWN},
                slot_table="swapChainSlots"),
     ClassTable("DXGIFactoryProxy", "src/proxies/DXGIFactoryProxy.h", "IDXGIFactory7",
                every("native", "IUnknown", *FACTORY_CHAIN),

@@ -19,6 +19,11 @@ namespace {
 inline constexpr LogEvent<const void*> swapChainGivenBack{
     "swap chain proxy {}: the game released its last reference; system and Streamline swap chains given "
     "back"};
+inline constexpr LogEvent<const void*, std::uint32_t, std::uint32_t> backBuffersRefused{
+    "swap chain proxy {}: FP16 (scRGB) back buffers (format {}, colour space {}): DLSS Frame Generation does "
+    "not support them, so it is not requested for this swap chain's frames; DLSS still upscales"};
+inline constexpr LogEvent<const void*, std::uint32_t, std::uint32_t> backBuffersTakenAgain{
+    "swap chain proxy {}: back buffers of format {} (colour space {}): DLSS Frame Generation may run again"};
 
 // Every frame-boundary step is best effort: whatever it reports, or throws, the present goes on.
 void sendMarker(sl::ReflexMarker marker) noexcept
@@ -66,7 +71,9 @@ template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCal
     if (attachmentLost())
         return present();
     const FrameGenerationRequest request = peekFrameGenerationRequest();
-    bestEffort([&] { setFrameGenerationMode(request.requested ? 1u : 0u); });
+    bestEffort([&] {
+        setFrameGenerationMode(PresentedFrame{request.requested, backBuffersSuitFrameGeneration()});
+    });
     sendPresentStartMarkers();
     const HRESULT result = present();
     if (deviceRemovedBy(result, RemovalSeenAt::present))
@@ -83,6 +90,25 @@ template <class PresentCall> HRESULT DXGISwapChainProxy::presentFrame(PresentCal
     sendMarker(sl::ReflexMarker::eInputSample);
     sendMarker(sl::ReflexMarker::eSimulationStart);
     return result;
+}
+
+bool DXGISwapChainProxy::backBuffersSuitFrameGeneration() noexcept
+{
+    const std::uint8_t known = backBuffers_.load(std::memory_order_relaxed);
+    if (known != unread)
+        return known == suited;
+    DXGI_SWAP_CHAIN_DESC1 description{};
+    if (FAILED(native->GetDesc1(&description)))
+        description.Format = DXGI_FORMAT_UNKNOWN; // cannot tell: Streamline's status would say
+    const auto space = static_cast<DXGI_COLOR_SPACE_TYPE>(colourSpace_.load(std::memory_order_relaxed));
+    const bool suits = frameGenerationTakesBackBuffers(description.Format, space);
+    backBuffers_.store(suits ? suited : refused, std::memory_order_relaxed);
+    if (suits == refusedSaid_) {
+        refusedSaid_ = !suits;
+        logEvent(suits ? backBuffersTakenAgain : backBuffersRefused, static_cast<const void*>(this),
+                 static_cast<std::uint32_t>(description.Format), static_cast<std::uint32_t>(space));
+    }
+    return suits;
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::QueryInterface(REFIID riid, void** object)
@@ -176,17 +202,34 @@ HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::SetFullscreenState(BOOL fullscreen
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::ResizeBuffers(UINT bufferCount, UINT width, UINT height,
                                                             DXGI_FORMAT format, UINT flags)
 {
-    return withFrameGenerationPaused(
+    const HRESULT result = withFrameGenerationPaused(
         [&] { return upgraded->ResizeBuffers(bufferCount, width, height, format, flags); });
+    if (SUCCEEDED(result))
+        backBuffers_.store(unread, std::memory_order_relaxed); // perhaps another format now
+    return result;
+}
+
+// A game switching HDR sets the colour space its back buffers are read in: the next present decides again.
+HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::SetColorSpace1(DXGI_COLOR_SPACE_TYPE colourSpace)
+{
+    const HRESULT result = native->SetColorSpace1(colourSpace);
+    if (SUCCEEDED(result)) {
+        colourSpace_.store(static_cast<std::uint32_t>(colourSpace), std::memory_order_relaxed);
+        backBuffers_.store(unread, std::memory_order_relaxed);
+    }
+    return result;
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::ResizeBuffers1(UINT bufferCount, UINT width, UINT height,
                                                              DXGI_FORMAT format, UINT flags,
                                                              const UINT* nodeMasks, IUnknown* const* queues)
 {
-    return withFrameGenerationPaused([&] {
+    const HRESULT result = withFrameGenerationPaused([&] {
         return upgraded->ResizeBuffers1(bufferCount, width, height, format, flags, nodeMasks, queues);
     });
+    if (SUCCEEDED(result))
+        backBuffers_.store(unread, std::memory_order_relaxed);
+    return result;
 }
 
 } // namespace fsr2bridge

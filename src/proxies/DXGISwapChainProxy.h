@@ -2,6 +2,9 @@
 // The host's swap chains, as created through the factory proxy. Presents, buffers, resizing and full-screen
 // changes go to Streamline's swap chain (`upgraded`); everything else to the system swap chain (`native`).
 // Each present is the frame boundary: Frame Generation mode, Reflex markers, token advance and sleep.
+#include <atomic>
+#include <cstdint>
+
 #include "common/graphics.h"
 #include "proxies/game_references.h"
 
@@ -80,7 +83,7 @@ public:
     // IDXGISwapChain3
     UINT STDMETHODCALLTYPE GetCurrentBackBufferIndex() override { return upgraded->GetCurrentBackBufferIndex(); }
     HRESULT STDMETHODCALLTYPE CheckColorSpaceSupport(DXGI_COLOR_SPACE_TYPE colour_space, UINT* colour_space_support) override { return native->CheckColorSpaceSupport(colour_space, colour_space_support); }
-    HRESULT STDMETHODCALLTYPE SetColorSpace1(DXGI_COLOR_SPACE_TYPE colour_space) override { return native->SetColorSpace1(colour_space); }
+    HRESULT STDMETHODCALLTYPE SetColorSpace1(DXGI_COLOR_SPACE_TYPE colour_space) override;
     HRESULT STDMETHODCALLTYPE ResizeBuffers1(UINT buffer_count, UINT width, UINT height, DXGI_FORMAT format, UINT flags, const UINT* node_mask, IUnknown* const* present_queue) override;
     // IDXGISwapChain4
     HRESULT STDMETHODCALLTYPE SetHDRMetaData(DXGI_HDR_METADATA_TYPE type, UINT size, void* metadata) override { return native->SetHDRMetaData(type, size, metadata); }
@@ -90,6 +93,16 @@ public:
 private:
     // Runs the frame-boundary steps around `present` (not an occlusion poll) and returns its result.
     template <class PresentCall> HRESULT presentFrame(PresentCall present) noexcept;
+    // Whether Frame Generation takes this swap chain's back buffers (not FP16/scRGB): read at the first
+    // present after the creation, a resize or a colour-space change, and said in the log when it changes.
+    bool backBuffersSuitFrameGeneration() noexcept;
+
+    enum BackBuffers : std::uint8_t { unread, suited, refused };
+    std::atomic<std::uint8_t> backBuffers_{unread};
+    // The colour space the game last set successfully; DXGI's default until then.
+    std::atomic<std::uint32_t> colourSpace_{
+        static_cast<std::uint32_t>(DXGI_COLOR_SPACE_RGB_FULL_G22_NONE_P709)};
+    bool refusedSaid_ = false;
 };
 
 } // namespace fsr2bridge

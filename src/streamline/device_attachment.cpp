@@ -62,9 +62,11 @@ const char* featureName(sl::Feature feature) noexcept
 
 // Asks for one feature; logs the answer and shows the box for its result, if any. True when available.
 bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature feature,
-                      const sl::AdapterInfo& adapter) noexcept
+                      const sl::AdapterInfo& adapter, sl::Result* answer = nullptr) noexcept
 {
     const sl::Result result = isSupported(feature, adapter);
+    if (answer != nullptr)
+        *answer = result;
     if (streamlineAccepted(result, StreamlineCall::slIsFeatureSupported)) {
         logLine("%s: available", featureName(feature));
         return true;
@@ -75,7 +77,17 @@ bool featureAvailable(sl::PFun_slIsFeatureSupported* isSupported, sl::Feature fe
     return false;
 }
 
-// Turns Frame Generation off for this run and later ones.
+// An answer that says a file of the installed set is missing, not what the machine can do: the plug-in did
+// not load (31), or no adapter is supported (6) where the set lacks a file Frame Generation needs (its NGX
+// library). The player who copies the file expects Frame Generation back without editing config.json.
+bool installationGap(sl::Result result) noexcept
+{
+    return result == sl::Result::eErrorFeatureMissing ||
+           (result == sl::Result::eErrorNoSupportedAdapterFound &&
+            likelyCause(streamlineInventory(), sl::kFeatureDLSS_G, result).kind != LikelyCause::Kind::none);
+}
+
+// Turns Frame Generation off for this run and later ones: the machine's own verdict.
 void disableFrameGeneration(Config& settings, Settings snapshot) noexcept
 {
     snapshot.enableFrameGeneration = false;
@@ -166,6 +178,7 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
         return AttachmentOutcome::failed;
     }
 
+    recordFrameGenerationMissing(false);
     const bool reflex = featureAvailable(isSupported, sl::kFeatureReflex, adapter);
     const bool dlss = featureAvailable(isSupported, sl::kFeatureDLSS, adapter);
     bool frameGenerationRefused = false;
@@ -179,9 +192,18 @@ AttachmentOutcome attachDeviceSteps(ID3D12Device* device)
         }
         if (!snapshot.enableFrameGeneration) {
             logLine("DLSS Frame Generation: not asked (\"enableFrameGeneration\" is false)");
-        } else if (!featureAvailable(isSupported, sl::kFeatureDLSS_G, adapter)) {
+        } else if (sl::Result answer{};
+                   !featureAvailable(isSupported, sl::kFeatureDLSS_G, adapter, &answer)) {
             frameGenerationRefused = true;
-            disableFrameGeneration(*settings, snapshot);
+            if (installationGap(answer)) {
+                recordFrameGenerationMissing(true);
+                logLine(
+                    "DLSS Frame Generation off for this run: a file of the streamline folder is missing (see "
+                    "the likely cause above); config.json keeps \"enableFrameGeneration\": true, so it "
+                    "runs once the file is there");
+            } else {
+                disableFrameGeneration(*settings, snapshot);
+            }
         }
     }
     logAdapterName(luid, !reflex || !dlss || frameGenerationRefused);

@@ -7,6 +7,7 @@ namespace fsr2bridge {
 namespace {
 // Written at attachment, read by every dispatch (on another thread).
 std::atomic<bool> nisAvailable{false};
+std::atomic<bool> frameGenerationFilesMissing{false};
 } // namespace
 
 bool nisSupported() noexcept
@@ -17,6 +18,16 @@ bool nisSupported() noexcept
 void recordNisSupport(bool available) noexcept
 {
     nisAvailable.store(available, std::memory_order_relaxed);
+}
+
+bool frameGenerationMissing() noexcept
+{
+    return frameGenerationFilesMissing.load(std::memory_order_relaxed);
+}
+
+void recordFrameGenerationMissing(bool missing) noexcept
+{
+    frameGenerationFilesMissing.store(missing, std::memory_order_relaxed);
 }
 
 } // namespace fsr2bridge

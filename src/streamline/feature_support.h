@@ -9,4 +9,9 @@ bool nisSupported() noexcept;
 // Recorded by attachment; tests set it directly.
 void recordNisSupport(bool available) noexcept;
 
+// Whether device attachment found Frame Generation missing from the installed files (a plug-in or NGX library
+// the set lacks): off for this run, while config.json keeps the player's setting for when the file is there.
+bool frameGenerationMissing() noexcept;
+void recordFrameGenerationMissing(bool missing) noexcept;
+
 } // namespace fsr2bridge

@@ -215,6 +215,8 @@ enum class DLSSGMode : std::uint32_t { eOff = 0, eOn = 1 };
 inline constexpr std::uint32_t kDLSSGFlagShowOnlyInterpolatedFrame = 1u << 0;
 inline constexpr std::uint32_t kDLSSGFlagDynamicResolutionEnabled = 1u << 1;
 inline constexpr std::uint32_t kDLSSGFlagRequestVRAMEstimate = 1u << 2;
+// From Streamline 2.3.0 (sl_dlss_g.h): off keeps Frame Generation's resources (2.2.1 and later release them).
+inline constexpr std::uint32_t kDLSSGFlagRetainResourcesWhenOff = 1u << 3;
 
 enum class NISMode : std::uint32_t { eOff = 0, eScaler = 1, eSharpen = 2 };
 enum class NISHDR : std::uint32_t { eNone = 0, eLinear = 1, ePQ = 2 };
@@ -624,6 +626,16 @@ static_assert(offsetof(DLSSGState, status) == 40);
 static_assert(offsetof(DLSSGState, minWidthOrHeight) == 44);
 static_assert(offsetof(DLSSGState, numFramesActuallyPresented) == 48);
 static_assert(sizeof(DLSSGState) == 56);
+
+// Room for the newest DLSSGState layout known, version 3 of SDK 2.7.2 (80 bytes: numFramesToGenerateMax at
+// 52, bIsVsyncSupportAvailable at 57, the inputs-processing fence at 64 and its value at 72). The version
+// asked for stays 1; a plug-in that writes its own layout whatever the version says finds the room, zeroed.
+struct DLSSGStateRoom {
+    DLSSGState state;
+    std::uint8_t laterVersions[24];
+};
+static_assert(offsetof(DLSSGStateRoom, laterVersions) == 56);
+static_assert(sizeof(DLSSGStateRoom) == 80);
 
 struct NISOptions {
     BaseStructure* next = nullptr;

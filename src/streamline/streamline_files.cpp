@@ -290,6 +290,16 @@ void replaceStreamlineInventory(const StreamlineInventory& replacement)
     inventory = replacement;
 }
 
+FrameGenerationRelease frameGenerationRelease(const StreamlineInventory& in) noexcept
+{
+    const FileVersion& plugin = versionOf(in, SetFile::dlssg);
+    const FileVersion& v = present(in, SetFile::dlssg) && plugin.known ? plugin : in.interposer;
+    FrameGenerationRelease release;
+    release.retainsResourcesWhenAsked = in.taken && v.atLeast(2, 3, 0);
+    release.forgetsOptionsEachPresent = in.taken && v.atLeast(2, 4, 0) && !v.atLeast(2, 4, 10);
+    return release;
+}
+
 LikelyCause likelyCause(const StreamlineInventory& in, sl::Feature feature, sl::Result result) noexcept
 {
     LikelyCause cause;

@@ -50,6 +50,15 @@ LikelyCause likelyCause(const StreamlineInventory& inventory, sl::Feature featur
 // The cause in a player's words, with the file to copy; empty for none.
 std::wstring likelyCauseText(const StreamlineInventory& inventory, const LikelyCause& cause);
 
+// What the installed Frame Generation plug-in (sl.dlss_g.dll; without its version, the interposer's release)
+// does with its options: 2.3.0 and later keep the resources while off when asked to
+// (eRetainResourcesWhenOff), 2.4.0 to 2.4.9 forget the options after every present.
+struct FrameGenerationRelease {
+    bool retainsResourcesWhenAsked = false;
+    bool forgetsOptionsEachPresent = false;
+};
+FrameGenerationRelease frameGenerationRelease(const StreamlineInventory& inventory) noexcept;
+
 // Device attachment, for a feature that is not available: logs the likely cause and shows `boxText` (when the
 // result has a box) with the cause as a paragraph after it.
 void explainUnavailableFeature(const char* featureName, sl::Feature feature, sl::Result result,

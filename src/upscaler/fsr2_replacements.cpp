@@ -450,6 +450,8 @@ bool tagAndEvaluateDlss(const DispatchFrame& frame, const Fsr2ContextRecord& rec
     if (!setTags(frame, tags, 5)) {
         return false;
     }
+    // The frame's depth and motion vectors are Streamline's now: its present may generate a frame from them.
+    noteFrameInputsTagged(record.tokenAdvancesSeen);
     if (!transparency) {
         return noteRenderSizeTaken(frame, record, evaluate(frame, sl::kFeatureDLSS));
     }

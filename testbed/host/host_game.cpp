@@ -29,7 +29,29 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-constexpr DXGI_FORMAT colorFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
+// The DXGI format and colour space of each format the game presents in.
+DXGI_FORMAT dxgiFormat(PresentFormat format)
+{
+    switch (format) {
+    case PresentFormat::rgba16f:
+        return DXGI_FORMAT_R16G16B16A16_FLOAT;
+    case PresentFormat::rgb10a2:
+        return DXGI_FORMAT_R10G10B10A2_UNORM;
+    default:
+        return DXGI_FORMAT_R8G8B8A8_UNORM;
+    }
+}
+DXGI_COLOR_SPACE_TYPE colourSpace(PresentFormat format)
+{
+    switch (format) {
+    case PresentFormat::rgba16f:
+        return DXGI_COLOR_SPACE_RGB_FULL_G10_NONE_P709; // scRGB
+    case PresentFormat::rgb10a2:
+        return DXGI_COLOR_SPACE_RGB_FULL_G2084_NONE_P2020; // HDR10
+    default:
+        return DXGI_COLOR_SPACE_RGB_FULL_G22_NONE_P709;
+    }
+}
 constexpr UINT backBufferCount = 2;
 // When the mod loader would load the bridge (also in a run without it): where the bridge's share of the start
 // begins, without the process creation's own noise.
@@ -233,6 +255,10 @@ private:
     void destroyContext();
     bool resize(Size display, bool moveWindow = true);
     bool recreateSwapChain();
+    bool switchFormat(PresentFormat format);
+    bool releaseBackBuffers();
+    bool resizeBackBuffers(const char* reportKey);
+    void setColourSpace();
     bool dropOwnFactory();
     bool followAltEnter(std::uint32_t frame);
     bool renderFrame(std::uint32_t frame, bool last);
@@ -262,6 +288,7 @@ private:
     const GameOptions& options_;
     Report& report_;
     Size display_{};
+    PresentFormat format_ = PresentFormat::rgba8;
     HWND window_ = nullptr;
     ComPtr<IDXGIFactory2> factory_;
     ComPtr<IDXGIAdapter> adapter_; // --recreate-via-adapter
@@ -351,7 +378,7 @@ bool Game::createSwapChain()
     DXGI_SWAP_CHAIN_DESC1 desc{};
     desc.Width = display_.width;
     desc.Height = display_.height;
-    desc.Format = colorFormat;
+    desc.Format = dxgiFormat(format_);
     desc.SampleDesc.Count = 1;
     desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
     desc.BufferCount = backBufferCount;
@@ -365,7 +392,16 @@ bool Game::createSwapChain()
     if (FAILED(swapChain1.As(&swapChain_)))
         return false;
     report_.setText("swapchain_vtable", vtableOwner(swapChain_.Get()));
+    setColourSpace();
     return acquireBackBuffers();
+}
+
+// An HDR game says how its back buffers are to be read; an SDR one leaves the default.
+void Game::setColourSpace()
+{
+    if (format_ != PresentFormat::rgba8)
+        report_.setHex("colour_space_hr",
+                       static_cast<std::uint32_t>(swapChain_->SetColorSpace1(colourSpace(format_))));
 }
 
 bool Game::acquireBackBuffers()
@@ -399,7 +435,8 @@ bool Game::createSceneTargets()
 {
     const Size render = options_.renderSize;
     const auto inputState = D3D12_RESOURCE_STATE_NON_PIXEL_SHADER_RESOURCE;
-    if (!createTexture(render, colorFormat, D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET, inputState, color_) ||
+    if (!createTexture(render, dxgiFormat(format_), D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET, inputState,
+                       color_) ||
         !createTexture(render, DXGI_FORMAT_R32_FLOAT, D3D12_RESOURCE_FLAG_NONE, inputState, depth_) ||
         !createTexture(render, DXGI_FORMAT_R16G16_FLOAT, D3D12_RESOURCE_FLAG_NONE, inputState, motion_))
         return false;
@@ -421,7 +458,7 @@ bool Game::createSceneTargets()
 bool Game::createOutput()
 {
     output_.Reset();
-    if (!createTexture(display_, colorFormat,
+    if (!createTexture(display_, dxgiFormat(format_),
                        D3D12_RESOURCE_FLAG_ALLOW_UNORDERED_ACCESS | D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET,
                        D3D12_RESOURCE_STATE_UNORDERED_ACCESS, output_))
         return false;
@@ -546,25 +583,52 @@ bool Game::waitIdle()
     return true;
 }
 
-// A title that changes its output size recreates its FSR2 context.
-bool Game::resize(Size display, bool moveWindow)
+// Before a resize: the GPU idle, the FSR2 context gone, no back buffer held.
+bool Game::releaseBackBuffers()
 {
     if (!waitIdle())
         return false;
     destroyContext();
     for (auto& buffer : backBuffers_)
         buffer.Reset();
+    return true;
+}
+
+// The back buffers resized to display_ in format_; `reportKey` gets the result.
+bool Game::resizeBackBuffers(const char* reportKey)
+{
+    const HRESULT hr =
+        swapChain_->ResizeBuffers(backBufferCount, display_.width, display_.height, dxgiFormat(format_), 0);
+    report_.setHex(reportKey, static_cast<std::uint32_t>(hr));
+    return SUCCEEDED(hr) && acquireBackBuffers();
+}
+
+// A title that changes its output size recreates its FSR2 context.
+bool Game::resize(Size display, bool moveWindow)
+{
+    if (!releaseBackBuffers())
+        return false;
     display_ = display;
     if (moveWindow)
         SetWindowPos(window_, nullptr, 0, 0, static_cast<int>(display.width),
                      static_cast<int>(display.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    const HRESULT hr =
-        swapChain_->ResizeBuffers(backBufferCount, display.width, display.height, colorFormat, 0);
-    report_.setHex("resize_hr", static_cast<std::uint32_t>(hr));
-    if (FAILED(hr) || !acquireBackBuffers() || !createOutput() || !createReadbacks())
+    if (!resizeBackBuffers("resize_hr") || !createOutput() || !createReadbacks())
         return false;
     ++resizes_;
     return createContext();
+}
+
+// --format-at: the player switches HDR in the game's options. The game resizes its buffers with the new
+// format, sets the colour space and makes its scene, output and FSR2 context again.
+bool Game::switchFormat(PresentFormat format)
+{
+    if (!releaseBackBuffers())
+        return false;
+    format_ = format;
+    if (!resizeBackBuffers("format_switch_hr"))
+        return false;
+    setColourSpace();
+    return createSceneTargets() && createOutput() && createReadbacks() && createContext();
 }
 
 // A title that changes display mode, HDR or output makes a new swap chain on the same window; one that keeps
@@ -733,7 +797,9 @@ bool Game::renderInto(std::uint32_t frame, ID3D12CommandAllocator* allocator, ID
     frameStandinBefore_ = standinInsideMicroseconds();
     countAllocations(options_.benchmark);
     QueryPerformanceCounter(&t0);
-    dispatchContexts(description);
+    // --fsr2-off: the player switched the game's upscaler off for these frames.
+    if (frame < options_.fsr2OffFrom || frame > options_.fsr2OffTo)
+        dispatchContexts(description);
     QueryPerformanceCounter(&t1);
     countAllocations(false);
     frameDispatchUs_ = microseconds(t0, t1, frequency_);
@@ -1123,6 +1189,7 @@ int Game::run()
 {
     QueryPerformanceFrequency(&frequency_);
     display_ = options_.displaySize;
+    format_ = options_.format;
     layout_ = world_.publish(GetModuleHandleW(nullptr));
     report_.set("layout", layout_ ? 1 : 0);
 
@@ -1166,6 +1233,8 @@ int Game::run()
         if (options_.resizeAtFrame && frame == options_.resizeAtFrame && !resize(options_.resizeTo))
             return exitSetupFailed;
         if (options_.recreateAtFrame && frame == options_.recreateAtFrame && !recreateSwapChain())
+            return exitSetupFailed;
+        if (options_.formatAtFrame && frame == options_.formatAtFrame && !switchFormat(options_.formatTo))
             return exitSetupFailed;
         if (options_.altEnterAtFrame && !followAltEnter(frame))
             return exitSetupFailed;

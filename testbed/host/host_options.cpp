@@ -32,6 +32,29 @@ bool parseSize(const std::wstring& text, Size& out)
     return true;
 }
 
+bool parseFormat(const std::wstring& text, PresentFormat& out)
+{
+    const std::pair<const wchar_t*, PresentFormat> names[] = {{L"rgba8", PresentFormat::rgba8},
+                                                              {L"rgba16f", PresentFormat::rgba16f},
+                                                              {L"rgb10a2", PresentFormat::rgb10a2}};
+    for (const auto& [name, format] : names)
+        if (text == name) {
+            out = format;
+            return true;
+        }
+    return false;
+}
+
+// "N:REST", the number and the rest.
+bool splitFrame(const std::wstring& text, std::uint32_t& frame, std::wstring& rest)
+{
+    const auto colon = text.find(L':');
+    if (colon == std::wstring::npos || !parseNumber(text.substr(0, colon), frame))
+        return false;
+    rest = text.substr(colon + 1);
+    return true;
+}
+
 std::string narrow(const std::wstring& text)
 {
     std::string out;
@@ -51,7 +74,8 @@ std::string usageText()
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
            "                 [--recreate-at N] [--recreate-via-parent | --recreate-via-adapter]\n"
            "                 [--still-drawing N] [--alt-enter N] [--render-at N:WxH]...\n"
-           "                 [--boot-ms N] [--on-device-lost quit|recreate] [--adapter N]\n";
+           "                 [--boot-ms N] [--on-device-lost quit|recreate] [--adapter N]\n"
+           "                 [--format rgba8|rgba16f|rgb10a2] [--format-at N:FORMAT] [--fsr2-off A:B]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -98,6 +122,18 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
                  (o.renderSizeChanges.empty() || o.renderSizeChanges.back().frame < change.frame);
             if (ok)
                 o.renderSizeChanges.push_back(change);
+            usedValue = true;
+        } else if (a == L"--format") {
+            ok = hasValue && parseFormat(value, o.format);
+            usedValue = true;
+        } else if (a == L"--format-at") {
+            std::wstring format;
+            ok = hasValue && splitFrame(value, o.formatAtFrame, format) && parseFormat(format, o.formatTo);
+            usedValue = true;
+        } else if (a == L"--fsr2-off") {
+            std::wstring last;
+            ok = hasValue && splitFrame(value, o.fsr2OffFrom, last) && parseNumber(last, o.fsr2OffTo) &&
+                 o.fsr2OffFrom <= o.fsr2OffTo;
             usedValue = true;
         } else if (a == L"--alt-enter") {
             ok = hasValue && parseNumber(value, o.altEnterAtFrame);
@@ -171,6 +207,8 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
         o.recreateAtFrame = 0;
     if (o.altEnterAtFrame >= o.frames)
         o.altEnterAtFrame = 0;
+    if (o.formatAtFrame >= o.frames)
+        o.formatAtFrame = 0;
     for (const RenderSizeChange& change : o.renderSizeChanges) {
         if (change.size.width > o.renderSize.width || change.size.height > o.renderSize.height) {
             result.error = "--render-at sizes must fit in --render";

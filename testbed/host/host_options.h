@@ -23,6 +23,10 @@ struct RenderSizeChange {
     Size size;
 };
 
+// What the game presents in: 8-bit SDR, scRGB (FP16 with the linear colour space) or HDR10 (10-bit with
+// ST.2084). Its scene and FSR2 output are made in the same format.
+enum class PresentFormat { rgba8, rgba16f, rgb10a2 };
+
 struct GameOptions {
     std::uint32_t frames = 120;
     Size renderSize{640, 360};
@@ -56,9 +60,18 @@ struct GameOptions {
     // asks: ResizeBuffers after WM_SIZE); 0: never.
     std::uint32_t altEnterAtFrame = 0;
     std::vector<RenderSizeChange> renderSizeChanges; // in frame order
-    std::wstring bridgePath = L"fsr2bridge.dll";     // empty: run without the bridge
-    std::wstring imagePath;                          // last presented frame as PPM; empty: none
-    std::wstring inputImagePath; // that frame's render-resolution input as PPM; empty: none
+    PresentFormat format = PresentFormat::rgba8;
+    // From this frame on the game presents in `formatTo` (its buffers resized with the new format and the
+    // colour space set, as a game switching HDR in its options does); 0: never.
+    std::uint32_t formatAtFrame = 0;
+    PresentFormat formatTo = PresentFormat::rgba8;
+    // Frames fsr2OffFrom to fsr2OffTo are rendered with the camera but without FSR2 (the player switched the
+    // game's upscaler off for a while); none when fsr2OffFrom > fsr2OffTo.
+    std::uint32_t fsr2OffFrom = 1;
+    std::uint32_t fsr2OffTo = 0;
+    std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
+    std::wstring imagePath;                      // last presented frame as PPM; empty: none
+    std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none
 };
 
 struct ParseResult {

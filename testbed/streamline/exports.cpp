@@ -222,7 +222,7 @@ int slDLSSGGetState(const void* viewport, void* state, const void* options)
     const std::uint32_t call = nextDlssgGetStateCall();
     const Script& s = script();
     const std::uint32_t status =
-        (call >= s.dlssgStatusFrom ? s.dlssgStatus : 0) | frameGenerationStatusFromFiles();
+        (call >= s.dlssgStatusFrom ? s.dlssgStatus : 0) | frameGenerationStatusNow();
     writeAt<std::uint64_t>(state, 32, 256ull << 20);
     writeAt<std::uint32_t>(state, 40, status);
     writeAt<std::uint32_t>(state, 44, 32);

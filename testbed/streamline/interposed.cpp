@@ -145,15 +145,16 @@ HRESULT wrapSwapChain(HRESULT hr, const ComPtr<Out>& created, Out** result, ID3D
     return hr;
 }
 
-// The size of a swap chain's buffers as DXGI reports them.
-void bufferSize(IDXGISwapChain* chain, std::uint32_t& width, std::uint32_t& height)
+// The size and format of a swap chain's buffers as DXGI reports them.
+struct BufferDesc {
+    std::uint32_t width = 0, height = 0, format = 0;
+};
+BufferDesc buffersOf(IDXGISwapChain* chain)
 {
     DXGI_SWAP_CHAIN_DESC d = {};
-    width = height = 0;
-    if (chain && SUCCEEDED(chain->GetDesc(&d))) {
-        width = d.BufferDesc.Width;
-        height = d.BufferDesc.Height;
-    }
+    if (!chain || FAILED(chain->GetDesc(&d)))
+        return {};
+    return {d.BufferDesc.Width, d.BufferDesc.Height, static_cast<std::uint32_t>(d.BufferDesc.Format)};
 }
 
 // On a creation line: whether the new swap chain may run Streamline's present hooks (releases.cpp). A swap
@@ -163,9 +164,8 @@ void journalHooked(Line& line, HRESULT hr, IUnknown* handedOut)
     bool hooked = false;
     if (SUCCEEDED(hr) && handedOut && interposedKind(handedOut) == ObjectKind::swapChain) {
         auto* chain = static_cast<IDXGISwapChain4*>(handedOut);
-        std::uint32_t width = 0, height = 0;
-        bufferSize(chain, width, height);
-        hooked = noteSwapChainCreated(chain, width, height);
+        const BufferDesc b = buffersOf(chain);
+        hooked = noteSwapChainCreated(chain, b.width, b.height, b.format);
     }
     line.u("hooked", hooked ? 1 : 0);
 }
@@ -519,9 +519,8 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers(UINT count, UINT wi
         return hr;
     hr = real()->ResizeBuffers(count, width, height, format, flags);
     if (SUCCEEDED(hr)) {
-        std::uint32_t w = 0, h = 0;
-        bufferSize(real(), w, h);
-        noteSwapChainResized(static_cast<IDXGISwapChain4*>(this), w, h);
+        const BufferDesc b = buffersOf(real());
+        noteSwapChainResized(static_cast<IDXGISwapChain4*>(this), b.width, b.height, b.format);
     }
     Line line("swapchain.ResizeBuffers");
     line.u("frameGeneration", lastFrameGenerationMode)
@@ -590,9 +589,8 @@ HRESULT STDMETHODCALLTYPE InterposedSwapChain::ResizeBuffers1(UINT count, UINT w
     hr = chain ? chain->ResizeBuffers1(count, width, height, format, flags, nodeMasks, passQueues)
                : E_NOINTERFACE;
     if (SUCCEEDED(hr)) {
-        std::uint32_t w = 0, h = 0;
-        bufferSize(real(), w, h);
-        noteSwapChainResized(static_cast<IDXGISwapChain4*>(this), w, h);
+        const BufferDesc b = buffersOf(real());
+        noteSwapChainResized(static_cast<IDXGISwapChain4*>(this), b.width, b.height, b.format);
     }
     Line line("swapchain.ResizeBuffers1");
     line.u("frameGeneration", lastFrameGenerationMode)

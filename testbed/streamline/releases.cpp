@@ -18,6 +18,7 @@ namespace {
 constexpr int kResultNoSupportedAdapterFound = 6;
 constexpr std::uint32_t kDLSSGFlagRetainResourcesWhenOff = 1u << 3;
 constexpr std::uint32_t kDLSSGStatusReflexNotDetected = 1u << 1;
+constexpr std::uint32_t kDLSSGStatusHdrFormatNotSupported = 1u << 2;
 constexpr std::uint64_t kNoFrame = ~0ull;
 constexpr std::uint32_t kBufferTypeDepth = 0, kBufferTypeMotionVectors = 1;
 
@@ -60,7 +61,7 @@ constexpr const wchar_t* fileNames[fileCount] = {L"sl.common.dll",  L"sl.dlss.dl
 
 struct LiveChain {
     const void* chain;
-    std::uint32_t width, height;
+    std::uint32_t width, height, format;
 };
 
 struct ViewportState {
@@ -332,13 +333,13 @@ bool tagHeld(std::uint32_t viewport, std::uint32_t type)
     return type < 64 && ((viewportState(viewport).held >> type) & 1);
 }
 
-bool noteSwapChainCreated(const void* chain, std::uint32_t width, std::uint32_t height)
+bool noteSwapChainCreated(const void* chain, std::uint32_t width, std::uint32_t height, std::uint32_t format)
 {
     interposerRelease();
     Locked locked;
     for (auto& c : state.chains) {
         if (!c.chain) {
-            c = LiveChain{chain, width, height};
+            c = LiveChain{chain, width, height, format};
             break;
         }
     }
@@ -371,7 +372,7 @@ bool notePresent(const void* chain, UINT flags, std::uint32_t& presented)
     return true;
 }
 
-void noteSwapChainResized(const void* chain, std::uint32_t width, std::uint32_t height)
+void noteSwapChainResized(const void* chain, std::uint32_t width, std::uint32_t height, std::uint32_t format)
 {
     Locked locked;
     LiveChain* c = liveChain(chain);
@@ -379,6 +380,7 @@ void noteSwapChainResized(const void* chain, std::uint32_t width, std::uint32_t 
         return;
     c->width = width;
     c->height = height;
+    c->format = format;
     if (chain == state.holder && state.resourcesHeld &&
         (width != state.resourceWidth || height != state.resourceHeight))
         releaseLocked("resize");
@@ -418,10 +420,15 @@ std::uint64_t frameGenerationRecordVersion()
     return atLeast(release(dlssg), 2, 7, 2) ? 3 : 1;
 }
 
-std::uint32_t frameGenerationStatusFromFiles()
+std::uint32_t frameGenerationStatusNow()
 {
     Locked locked;
-    return state.requestedMode != 0 && !state.reflexLoaded ? kDLSSGStatusReflexNotDetected : 0;
+    if (state.requestedMode == 0)
+        return 0;
+    const LiveChain* chain = state.holder ? liveChain(state.holder) : nullptr;
+    const bool fp16 = chain && chain->format == DXGI_FORMAT_R16G16B16A16_FLOAT;
+    return (state.reflexLoaded ? 0 : kDLSSGStatusReflexNotDetected) |
+           (fp16 ? kDLSSGStatusHdrFormatNotSupported : 0);
 }
 
 std::uint32_t noteDlssOptions(std::uint32_t viewport, const void* options)

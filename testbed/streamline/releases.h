@@ -54,13 +54,13 @@ bool tagHeld(std::uint32_t viewport, std::uint32_t type);
 
 // A swap chain was made; true ("hooked") when it may run Streamline's present hooks: always before 2.4.0,
 // from 2.4.0 on when no other live swap chain holds them.
-bool noteSwapChainCreated(const void* chain, std::uint32_t width, std::uint32_t height);
+bool noteSwapChainCreated(const void* chain, std::uint32_t width, std::uint32_t height, std::uint32_t format);
 // After a present: whether `chain` holds the present hooks (the first to present while none holds them takes
 // them). The holder's presents (not DXGI_PRESENT_TEST) advance the frame; Frame Generation presents only on
 // it, and only with its inputs tagged in time. Returns the frames this present stands for (1 or 2) through
 // `presented`.
 bool notePresent(const void* chain, UINT flags, std::uint32_t& presented);
-void noteSwapChainResized(const void* chain, std::uint32_t width, std::uint32_t height);
+void noteSwapChainResized(const void* chain, std::uint32_t width, std::uint32_t height, std::uint32_t format);
 void noteSwapChainReleased(const void* chain);
 
 // --- Frame Generation (sl.dlss_g)
@@ -72,9 +72,10 @@ void noteSwapChainReleased(const void* chain);
 void noteFrameGenerationOptions(std::uint32_t viewport, std::uint32_t mode, std::uint32_t flags);
 // The structure version of DLSSGOptions and DLSSGState that sl.dlss_g knows (1, or 3 from 2.7.2).
 std::uint64_t frameGenerationRecordVersion();
-// The status bits sl.dlss_g adds to the scripted status: eFailReflexNotDetectedAtRuntime (2) while Frame
-// Generation is on and the Reflex plug-in did not load.
-std::uint32_t frameGenerationStatusFromFiles();
+// The status bits sl.dlss_g adds to the scripted status while Frame Generation is on:
+// eFailReflexNotDetectedAtRuntime (2) when the Reflex plug-in did not load, eFailHDRFormatNotSupported (4)
+// when the holder's back buffers are FP16.
+std::uint32_t frameGenerationStatusNow();
 
 // --- DLSS (sl.dlss)
 // -------------------------------------------------------------------------------------------

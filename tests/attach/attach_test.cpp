@@ -201,7 +201,12 @@ TEST_P(AttachmentWithoutDlss, QueriesBoxesAndSettingsFollowTheResults)
     EXPECT_EQ(texts, s.expectedBoxes);
     EXPECT_EQ(config().snapshot().enableFrameGeneration, s.frameGenerationSettingAfter);
     EXPECT_EQ(savedFrameGenerationSetting(), s.frameGenerationSettingAfter) << "config.json follows";
+    EXPECT_EQ(fsr2bridge::frameGenerationMissing(), s.frameGeneration == 31) << "off for this run only";
 }
+
+const Strings askedEverything = {"slSetD3DDevice",         "slIsFeatureSupported 3",
+                                 "slIsFeatureSupported 0", "slIsFeatureSupported 1000",
+                                 "slIsFeatureSupported 2", "slReflexGetState"};
 
 const Scenario scenarios[] = {
     {"FrameGenerationOffIsNotAsked",
@@ -239,6 +244,10 @@ const Scenario scenarios[] = {
       L"Frame "
       L"Generation.\n"},
      false},
+    // A plug-in that did not load is a gap in the installed files: the setting stays for when it is there.
+    // No supported adapter with no file of the set to blame is the machine's verdict.
+    {"MissingFrameGenerationPlugInKeepsTheSetting", 0, 1, 31, true, true, true, askedEverything, {}, true},
+    {"NoAdapterForFrameGenerationTurnsItOff", 0, 1, 6, true, true, true, askedEverything, {}, false},
     {"UnlistedFrameGenerationResultStillTurnsItOff",
      0,
      1,

@@ -449,7 +449,8 @@ TEST(Log, EachStreamlineSetIsListedWithItsGaps)
           "eErrorNoSupportedAdapterFound)",
           "DLSS Frame Generation: likely cause: The file nvngx_dlssg.dll is missing from the streamline "
           "folder (",
-          "DLSS Frame Generation switched off in config.json"},
+          // A missing file is no verdict of the machine: config.json keeps the setting for when it is there.
+          "DLSS Frame Generation off for this run: a file of the streamline folder is missing"},
          {}},
         {L"set_272_preset_g",
          L"2.7.2",
@@ -481,6 +482,10 @@ TEST(Log, EachStreamlineSetIsListedWithItsGaps)
         expectStartLines(lines, folder);
         expectInOrder(lines, c.lines);
         EXPECT_EQ(anyLineHas(lines, "DLSS preset G counts as the default"), std::string(c.preset) == "G");
+        // The setting is switched off only for the machine's own verdict, and never tried without its files.
+        EXPECT_EQ(run.file(L"config.json").find("\"enableFrameGeneration\": true") != std::string::npos,
+                  !anyLineHas(lines, "switched off in config.json"));
+        EXPECT_FALSE(anyLineHas(lines, "a Frame Generation function of Streamline is missing"));
         // Each fragment in the one box, if any.
         EXPECT_EQ(run.boxes.size(), c.boxes.empty() ? 0u : 1u) << run.output;
         for (const std::string& fragment : c.boxes)

@@ -464,38 +464,85 @@ ReleaseFigures figuresOf(const Outcome& o)
     return f;
 }
 
-// The common scenarios against the set of each release. Beside what holds for every release, each run's
-// figures go into summaries/releases.txt: they show where the system does not yet meet a release.
+// Each present of a run, as the stand-in saw it: '2' a generated frame with it, '1' none.
+std::string presentsOf(const Outcome& o)
+{
+    std::string presents;
+    for (const auto& e : entriesNamed(o.journal, "swapchain.Present"))
+        presents += e.text("presented");
+    return presents;
+}
+
+// The menu is open for frames 0-3 (and four frames after a resize): no frame is generated there.
+const std::string played = "1111" + std::string(26, '2');
+
+// The common scenarios against the set of each release: every frame upscaled, no tag dropped, Frame
+// Generation's resources allocated at most twice (once more for a real change of the swap chain), frames
+// generated where the game plays. Each run's figures also go into summaries/releases.txt.
 TEST(StreamlineReleases, ScenariosAgainstEachRelease)
 {
     struct Case {
         const wchar_t* name;
         std::wstring arguments;
-        std::map<std::wstring, std::wstring> environment;
-        std::vector<std::wstring> leaveOut;
+        std::map<std::wstring, std::wstring> environment = {};
+        std::vector<std::wstring> leaveOut = {};
         const char* missingLine = nullptr;                 // what the attachment says of the file left out
         std::map<std::wstring, std::wstring> replace = {}; // a mixed set: name -> the release it comes from
         const wchar_t* only = nullptr;                     // the one release the row runs against
+        std::string presents = played;                     // presentsOf the run
+        std::size_t upscaled = 30;
+        std::size_t boxes = 0;
+        const char* logOnce = nullptr; // a line the log holds exactly once
     };
+    const std::string none(30, '1');
     const Case cases[] = {
         {L"normal", releaseArguments, {}, {}},
-        {L"resize", L"--frames 30 --resize-at 15 --resize-to 96x80 --render 64x64 --display 128x128", {}, {}},
+        {.name = L"resize",
+         .arguments = L"--frames 30 --resize-at 15 --resize-to 96x80 --render 64x64 --display 128x128",
+         .presents = "1111" + std::string(11, '2') + "1111" + std::string(11, '2')},
         {L"recreate", releaseArguments + L" --recreate-at 15", {}, {}},
-        {L"bad_status", releaseArguments, {{L"SL_STANDIN_DLSSG_STATUS", L"16"}}, {}},
+        {.name = L"bad_status",
+         .arguments = releaseArguments,
+         .environment = {{L"SL_STANDIN_DLSSG_STATUS", L"16"}},
+         .presents = none,
+         .boxes = 1},
         {L"no_nis", releaseArguments, {}, {L"sl.nis.dll"}, "NIS is not available (31)"},
         {L"warnings",
          releaseArguments,
          {{L"SL_STANDIN_WARN", L"slEvaluateFeature,slSetTag,slSetConstants"}},
          {}},
-        {L"render_ahead", releaseArguments + L" --render-ahead", {}, {}},
+        // The render thread dispatches a frame before the previous one is presented: the menu's last request
+        // comes with frame 3's present, and the last present comes after the last dispatch's frame.
+        {.name = L"render_ahead",
+         .arguments = releaseArguments + L" --render-ahead",
+         .presents = "111" + std::string(26, '2') + "1"},
+        {.name = L"fsr2_off",
+         .arguments = releaseArguments + L" --fsr2-off 10:19",
+         .presents = "1111" + std::string(6, '2') + std::string(10, '1') + std::string(10, '2'),
+         .upscaled = 20},
+        {L"hdr10", releaseArguments + L" --format rgb10a2", {}, {}},
+        {.name = L"fp16",
+         .arguments = releaseArguments + L" --format rgba16f",
+         .presents = none,
+         .logOnce = "FP16 (scRGB) back buffers"},
+        {.name = L"fp16_at_15",
+         .arguments = releaseArguments + L" --format-at 15:rgba16f",
+         .presents = "1111" + std::string(11, '2') + std::string(15, '1'),
+         .logOnce = "FP16 (scRGB) back buffers"},
         {L"no_pcl",
          releaseArguments,
          {},
          {L"sl.pcl.dll"},
          "Reflex: not available (slIsFeatureSupported returned 31",
          {},
-         L"2.7.2"},
+         L"2.7.2",
+         none},
         {L"mixed_fg", releaseArguments, {}, {}, nullptr, {{L"sl.dlss_g.dll", L"2.4.0"}}, L"2.7.2"},
+        // A Frame Generation plug-in that writes its whole version-3 state whatever version it is given.
+        {.name = L"state_v3",
+         .arguments = releaseArguments,
+         .environment = {{L"SL_STANDIN_DLSSG_STATE_IGNORES_VERSION", L"1"}},
+         .only = L"2.7.2"},
     };
     std::string table = "release  scenario      upscaled dropped allocations switches generated boxes\n";
     for (const wchar_t* release : releases) {
@@ -540,7 +587,20 @@ TEST(StreamlineReleases, ScenariosAgainstEachRelease)
                 EXPECT_NE(log.find("the set is mixed: " + narrow(file) + " is version " + narrow(from)),
                           std::string::npos)
                     << log;
+            if (c.logOnce) {
+                const auto first = log.find(c.logOnce);
+                EXPECT_NE(first, std::string::npos) << log;
+                EXPECT_EQ(log.find(c.logOnce, first + 1), std::string::npos) << "said once\n" << log;
+            }
             const ReleaseFigures f = figuresOf(o);
+            EXPECT_EQ(f.upscaled, c.upscaled);
+            EXPECT_EQ(f.dropped, 0u);
+            EXPECT_LE(f.allocations, 2u);
+            EXPECT_EQ(f.boxes, c.boxes) << o.run.output;
+            EXPECT_EQ(presentsOf(o), c.presents);
+            if (c.environment.count(L"SL_STANDIN_DLSSG_STATE_IGNORES_VERSION")) {
+                EXPECT_EQ(o.count("slDLSSGGetState", "wrote", "80"), o.count("slDLSSGGetState"));
+            }
             char row[160];
             std::snprintf(row, sizeof row, "%-8s %-13s %8zu %7zu %11zu %8zu %9zu %5zu\n",
                           narrow(release).c_str(), narrow(c.name).c_str(), f.upscaled, f.dropped,

@@ -101,6 +101,20 @@ TEST(HostOptions, ScenarioSwitches)
     const GameOptions none = parseOptions({}).options;
     EXPECT_FALSE(none.secondContext || none.renderAhead || none.secondDevice);
     EXPECT_EQ(none.maskFrames, 0u);
+    EXPECT_EQ(none.format, PresentFormat::rgba8);
+    EXPECT_GT(none.fsr2OffFrom, none.fsr2OffTo) << "no frame without FSR2";
+    const GameOptions hdr =
+        parseOptions({L"--format", L"rgb10a2", L"--format-at", L"15:rgba16f", L"--fsr2-off", L"10:19"})
+            .options;
+    EXPECT_TRUE(hdr.format == PresentFormat::rgb10a2 && hdr.formatAtFrame == 15u &&
+                hdr.formatTo == PresentFormat::rgba16f && hdr.fsr2OffFrom == 10u && hdr.fsr2OffTo == 19u);
+    for (const std::vector<std::wstring>& bad :
+         std::vector<std::vector<std::wstring>>{{L"--format", L"rgb565"},
+                                                {L"--format-at", L"15"},
+                                                {L"--format-at", L"x:rgba8"},
+                                                {L"--fsr2-off", L"10"},
+                                                {L"--fsr2-off", L"19:10"}})
+        EXPECT_FALSE(parseOptions(bad).error.empty()) << escapeText(bad[1]);
 }
 
 TEST(HostReport, EscapesEveryBoxTextUnambiguously)

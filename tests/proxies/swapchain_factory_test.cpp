@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frame_boundary.h"
@@ -39,6 +40,16 @@ struct PresentCase {
 
 class PresentPath : public testing::TestWithParam<PresentCase> {};
 
+// The calls one object received (the system swap chain is also asked for its description once).
+std::vector<fakes::Call> callsOn(const void* object)
+{
+    std::vector<fakes::Call> calls;
+    for (const fakes::Call& call : fakes::callLog())
+        if (call.object == object)
+            calls.push_back(call);
+    return calls;
+}
+
 TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
 {
     const PresentCase& c = GetParam();
@@ -48,8 +59,10 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     fsr2bridge::takeFrameGenerationRequest();
     if (c.requested)
         fsr2bridge::requestFrameGeneration();
-    // The mode stored is the other one, so that the switch is sent whichever is asked for.
+    // The mode stored is the other one, so that the switch is sent whichever is asked for; the frame's
+    // inputs were tagged.
     fsr2bridge::resetFrameGenerationState(c.requested ? 0 : 1);
+    fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances());
     if (!c.callsSucceed) {
         for (Entry entry : {Entry::slDLSSGSetOptions, Entry::slReflexSetMarker, Entry::slGetNewFrameToken,
                             Entry::slReflexSleep})
@@ -62,11 +75,11 @@ TEST_P(PresentPath, FrameBoundaryStepsSurroundThePresentOfStreamlinesSwapChain)
     fake.throwing = false;
 
     EXPECT_EQ(static_cast<fakes::Word>(result), fakes::slotResult(c.slot)) << "the present's own result";
-    ASSERT_EQ(fakes::callLog().size(), 1u);
-    EXPECT_EQ(fakes::callLog()[0].object, &upgraded);
-    EXPECT_EQ(fakes::callLog()[0].slot, c.slot);
-    EXPECT_EQ(fakes::callLog()[0].arguments[0] & 0xFFFFFFFF, 1u);
-    EXPECT_EQ(fakes::callLog()[0].arguments[1] & 0xFFFFFFFF, 2u);
+    const std::vector<fakes::Call> calls = callsOn(&upgraded);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].slot, c.slot);
+    EXPECT_EQ(calls[0].arguments[0] & 0xFFFFFFFF, 1u);
+    EXPECT_EQ(calls[0].arguments[1] & 0xFFFFFFFF, 2u);
     const std::vector<std::string> expected = {std::string("slDLSSGSetOptions ") + (c.requested ? "1" : "0"),
                                                "slReflexSetMarker 3",
                                                "slReflexSetMarker 4",
@@ -99,6 +112,7 @@ TEST(PresentPath, OneRequestIsSeenByOnlyTheNextPresentOfAnySwapChain)
     testsupport::FakeStreamline& fake = frameBoundaryWorld();
     fsr2bridge::resetFrameGenerationState(0);
     fsr2bridge::requestFrameGeneration();
+    fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances());
     std::vector<std::uint32_t> modes;
     for (DXGISwapChainProxy* proxy : {&a, &b, &a}) {
         proxy->Present(0, 0);
@@ -177,18 +191,68 @@ TEST(PresentPath, PresentsThatShowNoFrameEndNoFrame)
         SCOPED_TRACE(n);
         if (step.requestBefore)
             fsr2bridge::requestFrameGeneration();
+        fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances()); // every frame is upscaled
         scriptedPresentResult = step.result;
         fake.clearLog();
         const HRESULT result = step.slot == presentSlot ? proxy.Present(0, step.flags)
                                                         : proxy.Present1(0, step.flags, &parameters);
         EXPECT_EQ(result, step.result);
         EXPECT_EQ(fake.calls(), step.calls);
-        ASSERT_EQ(fakes::callLog().size(), n + 1) << "every present reaches Streamline's swap chain";
-        EXPECT_EQ(fakes::callLog()[n].object, &upgraded);
-        EXPECT_EQ(fakes::callLog()[n].slot, step.slot);
-        EXPECT_EQ(fakes::callLog()[n].arguments[1] & 0xFFFFFFFF, step.flags);
+        const std::vector<fakes::Call> calls = callsOn(&upgraded);
+        ASSERT_EQ(calls.size(), n + 1) << "every present reaches Streamline's swap chain";
+        EXPECT_EQ(calls[n].slot, step.slot);
+        EXPECT_EQ(calls[n].arguments[1] & 0xFFFFFFFF, step.flags);
     }
     scriptedPresentResult = S_OK;
+}
+
+// The format the system swap chain's GetDesc1 reports.
+DXGI_FORMAT scriptedFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
+
+fakes::Word scriptedDesc1(void* self, fakes::Word a, fakes::Word b, fakes::Word c, fakes::Word d,
+                          fakes::Word e, fakes::Word f, fakes::Word g, fakes::Word h)
+{
+    fakes::recordSlot<18>(self, a, b, c, d, e, f, g, h);
+    reinterpret_cast<DXGI_SWAP_CHAIN_DESC1*>(a)->Format = scriptedFormat;
+    return S_OK;
+}
+
+// Frame Generation is not asked for FP16 (scRGB) back buffers: their format is read at the first present
+// after the creation, a resize and a colour-space change (not at every present), and the frames follow it.
+TEST(PresentPath, FramesOfFp16BackBuffersDoNotAskForFrameGeneration)
+{
+    std::array<void*, fakes::maxSlots> table = fakes::recordingTable;
+    table[18] = reinterpret_cast<void*>(&scriptedDesc1); // GetDesc1
+    RecordingObject upgraded, native;
+    native.table = table.data();
+    DXGISwapChainProxy proxy(upgraded.as<IDXGISwapChain4>(), native.as<IDXGISwapChain4>());
+    testsupport::FakeStreamline& fake = frameBoundaryWorld();
+    fsr2bridge::resetFrameGenerationState(0);
+    enum Change { none, resize, scRgb, sRgb };
+    const std::tuple<DXGI_FORMAT, Change, const char*> steps[] = {
+        {DXGI_FORMAT_R8G8B8A8_UNORM, none, "1"},       {DXGI_FORMAT_R16G16B16A16_FLOAT, none, ""}, // not read
+        {DXGI_FORMAT_R16G16B16A16_FLOAT, resize, "0"}, {DXGI_FORMAT_R16G16B16A16_FLOAT, none, ""},
+        {DXGI_FORMAT_R10G10B10A2_UNORM, resize, "1"},  {DXGI_FORMAT_R8G8B8A8_UNORM, scRgb, "0"},
+        {DXGI_FORMAT_R8G8B8A8_UNORM, sRgb, "1"}};
+    fakes::callLog().clear();
+    for (const auto& [format, change, sent] : steps) {
+        scriptedFormat = format;
+        fake.clearLog();
+        if (change == resize)
+            proxy.ResizeBuffers(2, 64, 64, format, 0);
+        else if (change != none)
+            proxy.SetColorSpace1(change == scRgb ? DXGI_COLOR_SPACE_RGB_FULL_G10_NONE_P709
+                                                 : DXGI_COLOR_SPACE_RGB_FULL_G22_NONE_P709);
+        fsr2bridge::requestFrameGeneration();
+        fsr2bridge::noteFrameInputsTagged(fsr2bridge::frameTokenAdvances());
+        proxy.Present(0, 0);
+        const std::string modes = *sent ? std::string("slDLSSGSetOptions ") + sent : "";
+        EXPECT_EQ(fake.callsOf({Entry::slDLSSGSetOptions}),
+                  *sent ? std::vector<std::string>{modes} : std::vector<std::string>{});
+    }
+    EXPECT_EQ(callsOn(&native).size(), 7u)
+        << "GetDesc1 after the creation and each of 4 changes, 2 colour spaces";
+    scriptedFormat = DXGI_FORMAT_R8G8B8A8_UNORM;
 }
 
 // ---- swap chain wrapping ----

@@ -10,6 +10,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/log.h"
@@ -562,6 +563,23 @@ TEST(StreamlineSet, LikelyCauseOfAnUnavailableFeature)
     EXPECT_EQ(frameGenerationStatusCause(16), nullptr);
     EXPECT_NE(std::wstring(frameGenerationStatusCause(1)).find(L"resolution"), std::wstring::npos);
     replaceStreamlineInventory(StreamlineInventory{});
+
+    // What Frame Generation's plug-in does with its options: sl.dlss_g.dll's release, else the interposer's.
+    const auto v = [](std::uint16_t minor, std::uint16_t patch) {
+        return FileVersion{2, minor, patch, 0, true};
+    };
+    const std::tuple<FileVersion, FileVersion, bool, bool> releases[] = {
+        {v211, {}, false, false},       {v(3, 0), {}, true, false},  {v240, {}, true, true},
+        {v(4, 9), v(4, 9), true, true}, {v(4, 10), {}, true, false}, {v272, v240, true, true},
+        {v240, v272, true, false}};
+    for (const auto& [interposer, dlssg, retains, forgets] : releases) {
+        StreamlineInventory in = complete(interposer);
+        in.present[std::size_t(SetFile::dlssg)] = dlssg.known;
+        in.versions[std::size_t(SetFile::dlssg)] = dlssg;
+        const FrameGenerationRelease release = frameGenerationRelease(in);
+        EXPECT_EQ(release.retainsResourcesWhenAsked, retains) << interposer.minor << "." << interposer.patch;
+        EXPECT_EQ(release.forgetsOptionsEachPresent, forgets) << dlssg.minor << "." << dlssg.patch;
+    }
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "streamline/reflex.h"
 #include "testbed/world/box_catcher.h"
 #include "tests/upscaler/upscaler_world.h"
 #include "upscaler/frame_generation.h"
@@ -93,7 +94,7 @@ TEST_F(FrameGeneration, BadStatusIsShownOncePerValueAndSwitchesOff)
         std::uint32_t status;
         bool boxShown;
     };
-    // Each step starts from a new context with Frame Generation on, so every bad status switches it off.
+    // Each step starts from a new context, which lifts the hold: every bad status switches it off again.
     const Step steps[] = {{4, true}, {4, false}, {16, true}, {4, false}, {16, false}, {1, true}};
     for (const Step& s : steps) {
         boxes.clear();
@@ -115,23 +116,30 @@ TEST_F(FrameGeneration, BadStatusIsShownOncePerValueAndSwitchesOff)
 
 namespace {
 
-// One thing that happens to Frame Generation, and the modes it sends (after each step).
-enum class Event { newContext, present, check, pause, resume };
+// One thing that happens to Frame Generation, and the modes it sends (after each step). A present's frame is
+// requested (value 1) or not, and its inputs tagged unless it is `untagged`; `fp16` presents FP16 buffers.
+enum class Event { newContext, present, untagged, fp16, check, pause, resume };
 struct Step {
     Event event;
-    std::uint32_t value; // the mode of a present, the status of a check
+    std::uint32_t value; // the request of a present, the status of a check, the render width of a context
     std::vector<std::uint32_t> sent;
 };
 
 std::vector<std::uint32_t> run(FakeStreamline& fake, const Step& step)
 {
     fake.clearLog();
+    const bool tagged = step.event != Event::untagged;
     switch (step.event) {
     case Event::newContext:
-        startFrameGeneration(2560, 1440, true);
+        startFrameGeneration(step.value != 0 ? step.value : 2560, 1440, true);
         break;
     case Event::present:
-        setFrameGenerationMode(step.value);
+    case Event::untagged:
+    case Event::fp16:
+        // Tagged for this frame, or for another one.
+        noteFrameInputsTagged(frameTokenAdvances() + (tagged ? 0 : 1));
+        setFrameGenerationMode(
+            PresentedFrame{step.value != 0 || step.event != Event::present, step.event != Event::fp16});
         break;
     case Event::check:
         fake.dlssgStatus = step.value;
@@ -153,8 +161,10 @@ std::vector<std::uint32_t> run(FakeStreamline& fake, const Step& step)
 
 } // namespace
 
-// A bad status holds Frame Generation off: presents that ask for it send nothing until the next context,
-// which makes one new attempt; resizes switch it off for their duration and restore what is wanted.
+// The presents decide: on only for a requested frame whose inputs were tagged and whose back buffers suit it.
+// A bad status holds it off until the next context, which switches nothing itself; resizes switch it off for
+// their duration and the next present decides again. A release that forgets the options gets them at every
+// present while on.
 TEST_F(FrameGeneration, SwitchesFollowTheWantedModeHoldsAndResizes)
 {
     testworld::BoxCatcher boxes;
@@ -162,10 +172,12 @@ TEST_F(FrameGeneration, SwitchesFollowTheWantedModeHoldsAndResizes)
     struct Case {
         const char* name;
         std::vector<Step> steps;
+        bool forgetsOptions = false;
     };
     const Case cases[] = {
         {"bad status until the next context",
-         {{E::newContext, 0, {1}},
+         {{E::newContext, 0, {}},
+          {E::present, 1, {1}},
           {E::check, 16, {0}},
           {E::present, 1, {}},
           {E::present, 0, {}},
@@ -173,24 +185,38 @@ TEST_F(FrameGeneration, SwitchesFollowTheWantedModeHoldsAndResizes)
           {E::check, 16, {}},
           {E::check, 0, {}},
           {E::present, 0, {}},
-          {E::newContext, 0, {1}},
-          {E::present, 1, {}},
+          {E::newContext, 0, {}},
+          {E::present, 1, {1}},
           {E::check, 16, {0}},
           {E::present, 1, {}}}},
         {"healthy presents switch",
-         {{E::newContext, 0, {1}},
+         {{E::newContext, 0, {}},
           {E::check, 0, {}},
-          {E::present, 0, {0}},
+          {E::present, 0, {}},
           {E::present, 1, {1}},
+          {E::present, 1, {}},
+          {E::present, 0, {0}}}},
+        {"a new context switches nothing; a new render size is sent while on",
+         {{E::newContext, 0, {}},
+          {E::present, 1, {1}},
+          {E::newContext, 0, {}},
+          {E::newContext, 1920, {1}},
           {E::present, 1, {}}}},
         {"resize while on",
-         {{E::newContext, 0, {1}},
+         {{E::present, 1, {1}},
           {E::pause, 0, {0}},
           {E::present, 1, {}},
-          {E::resume, 0, {1}},
+          {E::resume, 0, {}},
+          {E::present, 1, {1}},
           {E::present, 1, {}}}},
+        {"a menu after a resize stays off",
+         {{E::present, 1, {1}},
+          {E::pause, 0, {0}},
+          {E::resume, 0, {}},
+          {E::present, 0, {}},
+          {E::present, 1, {1}}}},
         {"nested resizes and a present asking for off meanwhile",
-         {{E::newContext, 0, {1}},
+         {{E::present, 1, {1}},
           {E::pause, 0, {0}},
           {E::pause, 0, {}},
           {E::resume, 0, {}},
@@ -198,21 +224,41 @@ TEST_F(FrameGeneration, SwitchesFollowTheWantedModeHoldsAndResizes)
           {E::resume, 0, {}},
           {E::present, 1, {1}}}},
         {"resize while off",
-         {{E::newContext, 0, {1}}, {E::present, 0, {0}}, {E::pause, 0, {}}, {E::resume, 0, {}}}},
+         {{E::present, 0, {}}, {E::pause, 0, {}}, {E::resume, 0, {}}, {E::present, 0, {}}}},
         {"resize while held off",
-         {{E::newContext, 0, {1}},
+         {{E::present, 1, {1}},
           {E::check, 4, {0}},
           {E::pause, 0, {}},
           {E::resume, 0, {}},
           {E::present, 1, {}}}},
         {"a new context during a resize waits for its end",
-         {{E::newContext, 0, {1}}, {E::pause, 0, {0}}, {E::newContext, 0, {}}, {E::resume, 0, {1}}}},
+         {{E::present, 1, {1}},
+          {E::pause, 0, {0}},
+          {E::newContext, 0, {}},
+          {E::resume, 0, {}},
+          {E::present, 1, {1}}}},
         {"an unmatched resume is harmless",
-         {{E::newContext, 0, {1}}, {E::resume, 0, {}}, {E::pause, 0, {0}}, {E::resume, 0, {1}}}},
+         {{E::resume, 0, {}},
+          {E::present, 1, {1}},
+          {E::pause, 0, {0}},
+          {E::resume, 0, {}},
+          {E::present, 1, {1}}}},
+        {"frames without FSR2",
+         {{E::present, 1, {1}}, {E::untagged, 0, {0}}, {E::untagged, 0, {}}, {E::present, 1, {1}}}},
+        {"FP16 back buffers",
+         {{E::present, 1, {1}}, {E::fp16, 0, {0}}, {E::fp16, 0, {}}, {E::present, 1, {1}}}},
+        {"options forgotten at every present",
+         {{E::present, 1, {1}},
+          {E::present, 1, {1}},
+          {E::untagged, 0, {0}},
+          {E::present, 0, {}},
+          {E::present, 1, {1}},
+          {E::present, 1, {1}}},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        resetFrameGenerationState(0);
+        resetFrameGenerationState(0, c.forgetsOptions);
         for (std::size_t i = 0; i < c.steps.size(); ++i) {
             EXPECT_EQ(run(*fake, c.steps[i]), c.steps[i].sent) << "step " << i;
         }
@@ -247,11 +293,10 @@ TEST_F(FrameGeneration, FramesNeverWaitForAnotherThreadsCall)
          {"frame meanwhile", "slDLSSGSetOptions 1", "slDLSSGGetState"}},
         {"a present during a switch for a resize",
          Entry::slDLSSGSetOptions,
-         3,
+         2,
          [] { return setFrameGenerationMode(1) && pauseFrameGeneration() && resumeFrameGeneration(); },
-         [] { return setFrameGenerationMode(0); },
-         {"slDLSSGSetOptions 1", "slDLSSGSetOptions 0", "frame meanwhile", "slDLSSGSetOptions 1",
-          "slDLSSGSetOptions 0"}},
+         [] { return setFrameGenerationMode(1); },
+         {"slDLSSGSetOptions 1", "frame meanwhile", "slDLSSGSetOptions 0", "slDLSSGSetOptions 1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -299,13 +344,15 @@ TEST_F(FrameGeneration, ResizesWithFrameGenerationDisabledSendNothing)
     EXPECT_TRUE(pauseFrameGeneration());
     EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 0u) << "the record follows";
     EXPECT_TRUE(resumeFrameGeneration());
+    EXPECT_TRUE(setFrameGenerationMode(1));
     EXPECT_EQ(static_cast<std::uint32_t>(frameGenerationOptions().mode), 1u);
     EXPECT_EQ(fake->count(Entry::slDLSSGSetOptions), 0u);
 
     useSettings(testSettings(true, false));
     fake->answer(Entry::slDLSSGSetOptions, sl::Result::eErrorIO);
     EXPECT_FALSE(pauseFrameGeneration()) << "a refused switch is reported";
-    EXPECT_FALSE(resumeFrameGeneration());
+    EXPECT_TRUE(resumeFrameGeneration());
+    EXPECT_FALSE(setFrameGenerationMode(1)) << "and the present's";
 }
 
 TEST_F(FrameGeneration, HealthCheckFailures)

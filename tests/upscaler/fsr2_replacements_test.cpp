@@ -160,22 +160,24 @@ TEST_F(Fsr2Replacements, PresetAndAutoExposure)
     }
 }
 
-TEST_F(Fsr2Replacements, CreateResetsFrameGeneration)
+// A new context switches nothing: the record follows its render size and keeps the mode the presents chose;
+// while on, the new size is sent (after the DLSS options).
+TEST_F(Fsr2Replacements, CreateFollowsTheRenderSizeAndKeepsTheMode)
 {
     struct Case {
         bool enabled;
         std::size_t sends;
-        std::uint32_t mode;
     };
-    for (const Case& c : {Case{true, 1, 1}, Case{false, 0, 0}}) {
+    for (const Case& c : {Case{true, 1}, Case{false, 0}}) {
         // The record of an earlier context, on.
         useSettings(testSettings(true, false));
         startFrameGeneration(7, 9, true);
+        setFrameGenerationMode(1);
         fake->clearLog();
         useSettings(testSettings(c.enabled, false));
         ASSERT_EQ(create(contextDescription()), FFX_OK);
         const sl::DLSSGOptions fg = frameGenerationOptions();
-        EXPECT_EQ(static_cast<std::uint32_t>(fg.mode), c.mode);
+        EXPECT_EQ(static_cast<std::uint32_t>(fg.mode), 1u);
         EXPECT_EQ(fg.numFramesToGenerate, 1u);
         EXPECT_EQ(static_cast<std::uint32_t>(fg.flags), 2u);
         EXPECT_EQ(fg.dynamicResWidth, 2560u);
@@ -577,15 +579,15 @@ TEST_F(Fsr2Replacements, BadFrameGenerationStatusStillUpscales)
     useSettings(testSettings(true, false));
     Frame frame;
     fake->dlssgStatus = 4;
-    // Each context makes one attempt: on at creation, off at the first bad status, then nothing while
-    // presents keep asking for it; every frame is upscaled.
+    // Each context makes one attempt: on at the first present that asks, off at the next bad status, then
+    // nothing while presents keep asking for it; every frame is upscaled.
     for (int context = 0; context < 2; ++context) {
         SCOPED_TRACE(context);
         fake->clearLog();
         ASSERT_EQ(create(contextDescription()), FFX_OK);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
             setFrameGenerationMode(i % 2 == 0 ? 1 : 0); // the presents between the dispatches
+            EXPECT_EQ(fsr2ContextDispatchReplacement(&context_, &frame.d), FFX_OK);
         }
         EXPECT_EQ(fake->count(Entry::slEvaluateFeature), 3u);
         EXPECT_EQ(fake->callsOf({Entry::slDLSSGSetOptions}),

@@ -224,7 +224,10 @@ TEST(Threads, APresentsSwitchIsNeverLostToTheLockHolder)
     std::uint32_t lost = 0;
     const std::uint32_t rounds = raceRounds(
         50000, 3000,
-        [](std::uint32_t) { resumeFrameGeneration(); }, // a resize ending: holds the lock, applies
+        [](std::uint32_t) { // a resize: holds the lock, applies what is wanted, then leaves it pending
+            pauseFrameGeneration();
+            resumeFrameGeneration();
+        },
         [](std::uint32_t round) {
             for (std::uint32_t spin = round % 32; spin > 0; --spin) // meets the holder at every moment
                 YieldProcessor();

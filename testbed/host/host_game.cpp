@@ -5,6 +5,7 @@
 #include "testbed/host/host_allocations.h"
 #include "testbed/host/host_fsr2.h"
 #include "testbed/host/host_layout.h"
+#include "testbed/host/host_overlay.h"
 #include "testbed/world/box_catcher.h"
 
 #ifdef HOST_GAME_DEVICE_LAYER
@@ -1167,6 +1168,15 @@ int Game::run()
             return exitSetupFailed;
         if (options_.recreateAtFrame && frame == options_.recreateAtFrame && !recreateSwapChain())
             return exitSetupFailed;
+        if (options_.resizeEvery && frame > 0 && frame % options_.resizeEvery == 0 &&
+            !resize(resizes_ % 2 == 0 ? options_.resizeTo : options_.displaySize))
+            return exitSetupFailed;
+        if (!options_.overlayPath.empty() && options_.overlayAtFrame && frame == options_.overlayAtFrame)
+            attachOverlay();
+        // An overlay attaching on its own thread has done so by the last five frames, whatever the machine's
+        // load.
+        if (!options_.overlayPath.empty() && frame + 5 == options_.frames)
+            awaitOverlayAttach();
         if (options_.altEnterAtFrame && !followAltEnter(frame))
             return exitSetupFailed;
         if (options_.pingEvery && frame % options_.pingEvery == 0)
@@ -1248,6 +1258,10 @@ int runGame(const GameOptions& options, Report& report)
     // Imported by the game; a mod loader injects its DLLs once they are in.
     LoadLibraryW(L"d3d12.dll");
     LoadLibraryW(L"dxgi.dll");
+    const bool overlay = !options.overlayPath.empty();
+    const bool attachLater = options.overlayAtFrame != 0;
+    if (overlay && options.overlayBeforeBridge)
+        loadOverlay(options.overlayPath, attachLater, report);
     GetSystemTimePreciseAsFileTime(&bridgeLoadTime);
     if (!options.bridgePath.empty()) {
         HMODULE bridge = LoadLibraryW(options.bridgePath.c_str());
@@ -1257,6 +1271,8 @@ int runGame(const GameOptions& options, Report& report)
     } else {
         report.set("bridge_loaded", 0);
     }
+    if (overlay && !options.overlayBeforeBridge)
+        loadOverlay(options.overlayPath, attachLater, report);
     Sleep(options.bootMs); // the game loads its data and shows its splash screens before its first factory
     int code = exitOk;
     {
@@ -1264,6 +1280,8 @@ int runGame(const GameOptions& options, Report& report)
         code = game.run();
     }
     report.set("streamline_loaded", GetModuleHandleW(L"sl.interposer.dll") ? 1 : 0);
+    if (overlay)
+        reportOverlay(report);
     if (deviceLostAt.QuadPart != 0) {
         // From the present that found the device removed to here, everything released.
         LARGE_INTEGER now, frequency;

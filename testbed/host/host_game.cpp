@@ -1250,6 +1250,8 @@ int runGame(const GameOptions& options, Report& report)
     report.set("device_layer", testworld::installDeviceLayer() ? 1 : 0);
     if (options.stillDrawingEvery)
         report.set("still_drawing_layer", testworld::refuseNonWaitingPresentsOnce() ? 1 : 0);
+    if (!options.overlayPath.empty())
+        report.set("creations_apart_layer", testworld::keepCreationsApartFromPresents() ? 1 : 0);
     if (options.recreateVia != GameOptions::RecreateVia::ownFactory)
         report.set("any_queue_layer", testworld::acceptWrappedQueuesInSystemFactories() ? 1 : 0);
 #else

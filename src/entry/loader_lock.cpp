@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include "common/module_export.h"
 
@@ -22,11 +23,11 @@ static_assert(offsetof(RTL_CRITICAL_SECTION, OwningThread) == 0x10);
 bool loaderLockHeld() noexcept
 {
     // The block's address, from the documented query (it never moves).
-    using QueryProcess = LONG WINAPI(HANDLE, PROCESSINFOCLASS, void*, ULONG, ULONG*);
+    using QueryProcess = LONG(WINAPI*)(HANDLE, PROCESSINFOCLASS, void*, ULONG, ULONG*);
     static const unsigned char* const environment = [] {
         PROCESS_BASIC_INFORMATION basic{};
-        auto* const query =
-            exportedFunction<QueryProcess>(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess");
+        auto* const query = exportedFunction<std::remove_pointer_t<QueryProcess>>(
+            GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess");
         return query != nullptr &&
                        query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic, nullptr) >= 0
                    ? reinterpret_cast<const unsigned char*>(basic.PebBaseAddress)

@@ -492,65 +492,6 @@ bool acceptWrappedQueuesInSystemFactories()
     return installed;
 }
 
-// ---- creations kept apart from presents ----
-
-// Wine under Xvfb can deadlock when one thread makes a DXGI factory (whose wined3d makes an OpenGL context)
-// while another is inside a Vulkan present (vkAcquireNextImageKHR); Windows does not. Presents share this
-// lock, factory creations take it alone (once per thread: a device's creation makes a factory itself).
-SRWLOCK presentsOrCreations = SRWLOCK_INIT;
-thread_local int creationsEntered = 0;
-using CreateFactoryFn = HRESULT(WINAPI*)(UINT, REFIID, void**);
-CreateFactoryFn systemCreateFactory2 = nullptr;
-PresentFn presentBesideCreations = nullptr;
-Present1Fn present1BesideCreations = nullptr;
-
-HRESULT WINAPI createFactoryApart(UINT flags, REFIID riid, void** factory)
-{
-    if (creationsEntered++ == 0)
-        AcquireSRWLockExclusive(&presentsOrCreations);
-    const HRESULT hr = systemCreateFactory2(flags, riid, factory);
-    if (--creationsEntered == 0)
-        ReleaseSRWLockExclusive(&presentsOrCreations);
-    return hr;
-}
-
-template <class Present> HRESULT presentApart(Present present)
-{
-    AcquireSRWLockShared(&presentsOrCreations);
-    const HRESULT hr = present();
-    ReleaseSRWLockShared(&presentsOrCreations);
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE presentBeside(IDXGISwapChain* swapChain, UINT sync, UINT flags)
-{
-    return presentApart([&] { return presentBesideCreations(swapChain, sync, flags); });
-}
-
-HRESULT STDMETHODCALLTYPE present1Beside(IDXGISwapChain1* swapChain, UINT sync, UINT flags,
-                                         const DXGI_PRESENT_PARAMETERS* parameters)
-{
-    return presentApart([&] { return present1BesideCreations(swapChain, sync, flags, parameters); });
-}
-
-bool keepCreationsApartFromPresents()
-{
-    static const bool installed = [] {
-        const SystemMethods& m = systemMethods();
-        void* target = nullptr;
-        return m.found &&
-               layerTable().createForExport(
-                   L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryApart),
-                   reinterpret_cast<void**>(&systemCreateFactory2), &target) == MH_OK &&
-               layerTable().enable(target) == MH_OK &&
-               hookSystemMethod(m.present, reinterpret_cast<void*>(&presentBeside),
-                                reinterpret_cast<void**>(&presentBesideCreations)) &&
-               hookSystemMethod(m.present1, reinterpret_cast<void*>(&present1Beside),
-                                reinterpret_cast<void**>(&present1BesideCreations));
-    }();
-    return installed;
-}
-
 bool installDeviceLayer()
 {
     static const bool installed = [] {

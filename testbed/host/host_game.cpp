@@ -7,6 +7,7 @@
 #include "testbed/host/host_layout.h"
 #include "testbed/host/host_overlay.h"
 #include "testbed/world/box_catcher.h"
+#include "testbed/world/d3d12_records.h"
 
 #ifdef HOST_GAME_DEVICE_LAYER
 #include "testbed/devicelayer/device_layer.h"
@@ -62,17 +63,7 @@ std::string vtableOwner(void* object)
     return out;
 }
 
-D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
-                                  D3D12_RESOURCE_STATES after)
-{
-    D3D12_RESOURCE_BARRIER barrier{};
-    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
-    barrier.Transition.pResource = resource;
-    barrier.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
-    barrier.Transition.StateBefore = before;
-    barrier.Transition.StateAfter = after;
-    return barrier;
-}
+using testworld::transition;
 
 float halton(std::uint32_t index, std::uint32_t base)
 {

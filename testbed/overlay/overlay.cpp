@@ -6,6 +6,7 @@
 // Every N presents it throws and catches a C++ exception and raises and catches an SEH exception.
 // TESTWORLD_OVERLAY switches each behaviour (docs/testing.md).
 #include "testbed/overlay/overlay.h"
+#include "testbed/world/d3d12_records.h"
 
 #include "common/graphics.h"
 
@@ -148,18 +149,6 @@ bool prepareCopier(ID3D12Device* device, const D3D12_RESOURCE_DESC& desc)
                  "CreateCommittedResource");
 }
 
-D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
-                                  D3D12_RESOURCE_STATES after)
-{
-    D3D12_RESOURCE_BARRIER barrier{};
-    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
-    barrier.Transition.pResource = resource;
-    barrier.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
-    barrier.Transition.StateBefore = before;
-    barrier.Transition.StateAfter = after;
-    return barrier;
-}
-
 // The back buffer about to be presented, copied on the overlay's own queue (a capture, a screenshot).
 void copyBackBuffer(IDXGISwapChain* swapChain)
 {
@@ -176,11 +165,11 @@ void copyBackBuffer(IDXGISwapChain* swapChain)
         !check(copier.list->Reset(copier.allocator, nullptr), "Reset"))
         return;
     D3D12_RESOURCE_BARRIER toCopy =
-        transition(buffer.Get(), D3D12_RESOURCE_STATE_PRESENT, D3D12_RESOURCE_STATE_COPY_SOURCE);
+        testworld::transition(buffer.Get(), D3D12_RESOURCE_STATE_PRESENT, D3D12_RESOURCE_STATE_COPY_SOURCE);
     copier.list->ResourceBarrier(1, &toCopy);
     copier.list->CopyResource(copier.target, buffer.Get());
     D3D12_RESOURCE_BARRIER back =
-        transition(buffer.Get(), D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_PRESENT);
+        testworld::transition(buffer.Get(), D3D12_RESOURCE_STATE_COPY_SOURCE, D3D12_RESOURCE_STATE_PRESENT);
     copier.list->ResourceBarrier(1, &back);
     if (!check(copier.list->Close(), "Close"))
         return;
@@ -327,14 +316,7 @@ void makeThrowAwayObjects()
                                   nullptr, windowClass.hInstance, nullptr);
     if (!checkLocked(window ? S_OK : HRESULT_FROM_WIN32(GetLastError()), "CreateWindowExW"))
         return;
-    DXGI_SWAP_CHAIN_DESC1 desc{};
-    desc.Width = 1;
-    desc.Height = 1;
-    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    desc.BufferCount = 2;
-    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    const DXGI_SWAP_CHAIN_DESC1 desc = testworld::flipModelDesc(1, 1);
     if (checkLocked(factory->CreateSwapChainForHwnd(queue.Get(), window, &desc, nullptr, nullptr, &swapChain),
                     "CreateSwapChainForHwnd") &&
         switches.patch) {

@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "entry/load_once.h"
+#include "entry/loader_lock.h"
 #include "hooking/MinHook.h"
 #include "proxies/D3D12DeviceProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
@@ -39,6 +40,23 @@ bool passesByTheLoad(LoadOnce::Turn turn, const char* what) noexcept
         logLine("%s created while the Streamline load has run for over %u s: passed through", what,
                 loadWaitMilliseconds / 1000);
     return turn == LoadOnce::Turn::nested || turn == LoadOnce::Turn::stillRunning;
+}
+
+// Inside a module's DllMain (an overlay's, an injector's) the loader lock is held. The load there would run
+// Streamline's initialisation under it, and waiting there for a load or signature check running on another
+// thread, which needs the lock to load its modules, stalls the game until the waits give up. So a factory
+// made there before the load has finished passes through and leaves the load to the first factory made
+// outside; a device made there passes through untouched, since its attachment starts Streamline's work
+// on it.
+bool passesByTheLoaderLock(const char* what, bool loadNeeded) noexcept
+{
+    if ((loadNeeded && streamlineLoad.finished()) || !loaderLockHeld())
+        return false;
+    logLine(
+        "%s created inside a module's DllMain (the loader lock is held): passed through as the system made "
+        "it%s",
+        what, loadNeeded ? "; Streamline loads at the first factory made outside" : "");
+    return true;
 }
 
 // Streamline can upgrade objects only once it is loaded; until then (a device before the first factory) and
@@ -104,7 +122,7 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
     if (created != S_OK || !IsEqualIID(riid, __uuidof(ID3D12Device5)) || device == nullptr ||
         *device == nullptr)
         return created;
-    if (passesByTheLoad(streamlineLoad.awaitEnd(), "device"))
+    if (passesByTheLoaderLock("device", false) || passesByTheLoad(streamlineLoad.awaitEnd(), "device"))
         return created;
     auto* native = static_cast<ID3D12Device10*>(*device);
     sl::PFun_slUpgradeInterface* upgrade = upgraderIfLoaded();
@@ -133,7 +151,8 @@ HRESULT wrapCreatedDevice(HRESULT created, REFIID riid, void** device) noexcept
 
 HRESULT wrapCreatedFactory(HRESULT created, void** factory) noexcept
 {
-    if (created != S_OK || factory == nullptr || *factory == nullptr)
+    if (created != S_OK || factory == nullptr || *factory == nullptr ||
+        passesByTheLoaderLock("factory", true))
         return created;
     const LoadOnce::Turn turn = streamlineLoad.claim();
     if (turn == LoadOnce::Turn::yours) {

@@ -33,6 +33,7 @@ public:
     void finish() noexcept;
 
     bool claimed() const noexcept { return state_.load(std::memory_order_acquire) != notStartedState; }
+    bool finished() const noexcept { return state_.load(std::memory_order_acquire) == finishedState; }
     // Threads that found the work running on another thread so far.
     std::uint32_t waiters() const noexcept { return waiters_.load(std::memory_order_relaxed); }
 

@@ -4,6 +4,7 @@
 
 #include <wrl/client.h>
 
+#include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/DXGISwapChainProxy.h"
 #include "proxies/alt_enter.h"
 #include "proxies/identity.h"
@@ -16,12 +17,31 @@ namespace {
 inline constexpr LogEvent<const void*> factoryGivenBack{
     "factory proxy {}: the game released its last reference; system and Streamline factories given back"};
 
-// Through Streamline's factory, wrapped; after the device's loss Streamline serves no device, and the swap
-// chain comes from the system's factory as it is.
-template <class Create> HRESULT createSwapChain(DXGIFactoryProxy& factory, void** swapChain, Create create)
+inline constexpr LogEvent<HRESULT> madeOutsideStreamline{
+    "a swap chain on a queue not made through the game's device (another program's, such as an overlay's) "
+    "was made by the system factory, outside Streamline ({x})"};
+
+// Whether `queue` was made through the device proxy: it answers the queue proxy's identity, also through a
+// wrapper of another program that passes on identities it does not know.
+bool madeThroughTheDeviceProxy(IUnknown* queue) noexcept
+{
+    Microsoft::WRL::ComPtr<IUnknown> proxy;
+    return queue != nullptr && SUCCEEDED(queue->QueryInterface(queueProxyIid, &proxy)) && proxy != nullptr;
+}
+
+// Through Streamline's factory, wrapped, when the queue is the game's (docs/proxies.md, Objects made by
+// others); otherwise, and after the device's loss (Streamline serves no device then), the swap chain comes
+// from the system's factory as it is.
+template <class Create>
+HRESULT createSwapChain(DXGIFactoryProxy& factory, IUnknown* queue, void** swapChain, Create create)
 {
     if (attachmentLost())
         return create(factory.native);
+    if (!madeThroughTheDeviceProxy(queue)) {
+        const HRESULT created = create(factory.native);
+        logEvent(madeOutsideStreamline, created);
+        return created;
+    }
     return wrapCreatedSwapChain(create(factory.upgraded), swapChain, &factory);
 }
 } // namespace
@@ -88,7 +108,7 @@ ULONG STDMETHODCALLTYPE DXGIFactoryProxy::Release()
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChain(IUnknown* device, DXGI_SWAP_CHAIN_DESC* desc,
                                                             IDXGISwapChain** swapChain)
 {
-    return createSwapChain(*this, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
+    return createSwapChain(*this, device, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
         return factory->CreateSwapChain(device, desc, swapChain);
     });
 }
@@ -97,7 +117,7 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForHwnd(
     IUnknown* device, HWND window, const DXGI_SWAP_CHAIN_DESC1* desc,
     const DXGI_SWAP_CHAIN_FULLSCREEN_DESC* fullscreen, IDXGIOutput* output, IDXGISwapChain1** swapChain)
 {
-    return createSwapChain(*this, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
+    return createSwapChain(*this, device, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
         return factory->CreateSwapChainForHwnd(device, window, desc, fullscreen, output, swapChain);
     });
 }
@@ -107,7 +127,7 @@ HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChainForCoreWindow(IUnknow
                                                                          IDXGIOutput* output,
                                                                          IDXGISwapChain1** swapChain)
 {
-    return createSwapChain(*this, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
+    return createSwapChain(*this, device, reinterpret_cast<void**>(swapChain), [&](IDXGIFactory7* factory) {
         return factory->CreateSwapChainForCoreWindow(device, window, desc, output, swapChain);
     });
 }

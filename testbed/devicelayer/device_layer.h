@@ -67,4 +67,10 @@ bool refuseNonWaitingPresentsOnce();
 // from the system's own factory needs. Once per process, before the system's DLL loads.
 bool acceptWrappedQueuesInSystemFactories();
 
+// Wine under Xvfb can deadlock when one thread makes a DXGI factory while another presents; Windows does not.
+// This makes factory creations (CreateDXGIFactory2, which Wine's D3D12CreateDevice calls too) and the system
+// swap chains' presents take turns, so that another program making its objects on a thread of its own while
+// the game presents (an overlay) runs as on Windows. Once per process, before the system's DLL loads.
+bool keepCreationsApartFromPresents();
+
 } // namespace testworld

@@ -18,6 +18,7 @@ inline constexpr int fenceGetCompletedValueSlot = 8, fenceSetEventOnCompletionSl
 inline constexpr int queueExecuteCommandListsSlot = 10, queueSignalSlot = 14;
 
 // Their types, as the system's functions take them.
+using CreateFactory2Fn = HRESULT(WINAPI*)(UINT, REFIID, void**);
 using PresentFn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain*, UINT, UINT);
 using Present1Fn = HRESULT(STDMETHODCALLTYPE*)(IDXGISwapChain1*, UINT, UINT, const DXGI_PRESENT_PARAMETERS*);
 using CreateSwapChainFn = HRESULT(STDMETHODCALLTYPE*)(IDXGIFactory*, IUnknown*, DXGI_SWAP_CHAIN_DESC*,

@@ -31,6 +31,35 @@ bool refusedAsStillDrawing(UINT flags)
     return !retry;
 }
 
+// Wine under Xvfb can deadlock when one thread makes a DXGI factory (whose wined3d makes an OpenGL context,
+// wglCreateContextAttribsARB) while another is inside a Vulkan present (vkAcquireNextImageKHR); Windows does
+// not. With keepCreationsApartFromPresents, presents share this lock and factory creations take it alone
+// (once per thread: Wine's D3D12CreateDevice makes a factory itself).
+SRWLOCK presentsOrCreations = SRWLOCK_INIT;
+std::atomic<bool> presentsTakeTurns{false};
+thread_local int creationsEntered = 0;
+CreateFactory2Fn systemCreateFactory2 = nullptr;
+
+HRESULT WINAPI createFactoryApart(UINT flags, REFIID riid, void** factory)
+{
+    if (creationsEntered++ == 0)
+        AcquireSRWLockExclusive(&presentsOrCreations);
+    const HRESULT hr = systemCreateFactory2(flags, riid, factory);
+    if (--creationsEntered == 0)
+        ReleaseSRWLockExclusive(&presentsOrCreations);
+    return hr;
+}
+
+template <class Present> HRESULT presentInTurn(Present present)
+{
+    if (!presentsTakeTurns.load(std::memory_order_acquire))
+        return present();
+    AcquireSRWLockShared(&presentsOrCreations);
+    const HRESULT hr = present();
+    ReleaseSRWLockShared(&presentsOrCreations);
+    return hr;
+}
+
 // What a present answers instead of presenting (S_OK: it presents): the device loss first, then the refused
 // non-waiting present.
 HRESULT presentAnswer(IDXGISwapChain* swapChain, UINT flags)
@@ -45,14 +74,15 @@ HRESULT presentAnswer(IDXGISwapChain* swapChain, UINT flags)
 HRESULT STDMETHODCALLTYPE presentDetour(IDXGISwapChain* swapChain, UINT sync, UINT flags)
 {
     const HRESULT answer = presentAnswer(swapChain, flags);
-    return answer != S_OK ? answer : systemPresent(swapChain, sync, flags);
+    return answer != S_OK ? answer : presentInTurn([&] { return systemPresent(swapChain, sync, flags); });
 }
 
 HRESULT STDMETHODCALLTYPE present1Detour(IDXGISwapChain1* swapChain, UINT sync, UINT flags,
                                          const DXGI_PRESENT_PARAMETERS* parameters)
 {
     const HRESULT answer = presentAnswer(swapChain, flags);
-    return answer != S_OK ? answer : systemPresent1(swapChain, sync, flags, parameters);
+    return answer != S_OK ? answer
+                          : presentInTurn([&] { return systemPresent1(swapChain, sync, flags, parameters); });
 }
 
 // Windows' DXGI takes any object that answers ID3D12CommandQueue for a swap chain; Wine's reads the
@@ -173,6 +203,20 @@ bool acceptWrappedQueuesInSystemFactories()
                hookSystemMethod(m.createSwapChain, &createSwapChainDetour, &systemCreateSwapChain) &&
                hookSystemMethod(m.createSwapChainForHwnd, &createSwapChainForHwndDetour,
                                 &systemCreateSwapChainForHwnd);
+    }();
+    return installed;
+}
+
+bool keepCreationsApartFromPresents()
+{
+    static const bool installed = [] {
+        presentsTakeTurns.store(true, std::memory_order_release);
+        void* target = nullptr;
+        return hookSystemPresents() &&
+               layerTable().createForExport(
+                   L"dxgi.dll", "CreateDXGIFactory2", reinterpret_cast<void*>(&createFactoryApart),
+                   reinterpret_cast<void**>(&systemCreateFactory2), &target) == MH_OK &&
+               layerTable().enable(target) == MH_OK;
     }();
     return installed;
 }

@@ -1,5 +1,7 @@
 #include "testbed/host/host_fsr2.h"
 
+#include "testbed/world/d3d12_records.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -17,17 +19,7 @@ static_assert(sizeof(OwnContext) <= sizeof(FfxFsr2Context));
 
 OwnFsr2Counters counters{};
 
-D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
-                                  D3D12_RESOURCE_STATES after)
-{
-    D3D12_RESOURCE_BARRIER barrier{};
-    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
-    barrier.Transition.pResource = resource;
-    barrier.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
-    barrier.Transition.StateBefore = before;
-    barrier.Transition.StateAfter = after;
-    return barrier;
-}
+using testworld::transition;
 
 } // namespace
 

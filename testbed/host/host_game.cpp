@@ -5,7 +5,9 @@
 #include "testbed/host/host_allocations.h"
 #include "testbed/host/host_fsr2.h"
 #include "testbed/host/host_layout.h"
+#include "testbed/host/host_overlay.h"
 #include "testbed/world/box_catcher.h"
+#include "testbed/world/d3d12_records.h"
 
 #ifdef HOST_GAME_DEVICE_LAYER
 #include "testbed/devicelayer/device_layer.h"
@@ -83,17 +85,7 @@ std::string vtableOwner(void* object)
     return out;
 }
 
-D3D12_RESOURCE_BARRIER transition(ID3D12Resource* resource, D3D12_RESOURCE_STATES before,
-                                  D3D12_RESOURCE_STATES after)
-{
-    D3D12_RESOURCE_BARRIER barrier{};
-    barrier.Type = D3D12_RESOURCE_BARRIER_TYPE_TRANSITION;
-    barrier.Transition.pResource = resource;
-    barrier.Transition.Subresource = D3D12_RESOURCE_BARRIER_ALL_SUBRESOURCES;
-    barrier.Transition.StateBefore = before;
-    barrier.Transition.StateAfter = after;
-    return barrier;
-}
+using testworld::transition;
 
 float halton(std::uint32_t index, std::uint32_t base)
 {
@@ -1236,6 +1228,15 @@ int Game::run()
             return exitSetupFailed;
         if (options_.formatAtFrame && frame == options_.formatAtFrame && !switchFormat(options_.formatTo))
             return exitSetupFailed;
+        if (options_.resizeEvery && frame > 0 && frame % options_.resizeEvery == 0 &&
+            !resize(resizes_ % 2 == 0 ? options_.resizeTo : options_.displaySize))
+            return exitSetupFailed;
+        if (!options_.overlayPath.empty() && options_.overlayAtFrame && frame == options_.overlayAtFrame)
+            attachOverlay();
+        // An overlay attaching on its own thread has done so by the last five frames, whatever the machine's
+        // load.
+        if (!options_.overlayPath.empty() && frame + 5 == options_.frames)
+            awaitOverlayAttach();
         if (options_.altEnterAtFrame && !followAltEnter(frame))
             return exitSetupFailed;
         if (options_.pingEvery && frame % options_.pingEvery == 0)
@@ -1309,6 +1310,8 @@ int runGame(const GameOptions& options, Report& report)
     report.set("device_layer", testworld::installDeviceLayer() ? 1 : 0);
     if (options.stillDrawingEvery)
         report.set("still_drawing_layer", testworld::refuseNonWaitingPresentsOnce() ? 1 : 0);
+    if (!options.overlayPath.empty())
+        report.set("creations_apart_layer", testworld::keepCreationsApartFromPresents() ? 1 : 0);
     if (options.recreateVia != GameOptions::RecreateVia::ownFactory)
         report.set("any_queue_layer", testworld::acceptWrappedQueuesInSystemFactories() ? 1 : 0);
 #else
@@ -1317,6 +1320,10 @@ int runGame(const GameOptions& options, Report& report)
     // Imported by the game; a mod loader injects its DLLs once they are in.
     LoadLibraryW(L"d3d12.dll");
     LoadLibraryW(L"dxgi.dll");
+    const bool overlay = !options.overlayPath.empty();
+    const bool attachLater = options.overlayAtFrame != 0;
+    if (overlay && options.overlayBeforeBridge)
+        loadOverlay(options.overlayPath, attachLater, report);
     GetSystemTimePreciseAsFileTime(&bridgeLoadTime);
     if (!options.bridgePath.empty()) {
         HMODULE bridge = LoadLibraryW(options.bridgePath.c_str());
@@ -1326,6 +1333,8 @@ int runGame(const GameOptions& options, Report& report)
     } else {
         report.set("bridge_loaded", 0);
     }
+    if (overlay && !options.overlayBeforeBridge)
+        loadOverlay(options.overlayPath, attachLater, report);
     Sleep(options.bootMs); // the game loads its data and shows its splash screens before its first factory
     int code = exitOk;
     {
@@ -1333,6 +1342,8 @@ int runGame(const GameOptions& options, Report& report)
         code = game.run();
     }
     report.set("streamline_loaded", GetModuleHandleW(L"sl.interposer.dll") ? 1 : 0);
+    if (overlay)
+        reportOverlay(report);
     if (deviceLostAt.QuadPart != 0) {
         // From the present that found the device removed to here, everything released.
         LARGE_INTEGER now, frequency;

@@ -75,7 +75,8 @@ std::string usageText()
            "                 [--recreate-at N] [--recreate-via-parent | --recreate-via-adapter]\n"
            "                 [--still-drawing N] [--alt-enter N] [--render-at N:WxH]...\n"
            "                 [--boot-ms N] [--on-device-lost quit|recreate] [--adapter N]\n"
-           "                 [--format rgba8|rgba16f|rgb10a2] [--format-at N:FORMAT] [--fsr2-off A:B]\n";
+           "                 [--format rgba8|rgba16f|rgb10a2] [--format-at N:FORMAT] [--fsr2-off A:B]\n"
+           "                 [--resize-every N] [--overlay PATH[:before|:after]] [--overlay-at N]\n";
 }
 
 ParseResult parseOptions(const std::vector<std::wstring>& arguments)
@@ -105,6 +106,21 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
             usedValue = true;
         } else if (a == L"--recreate-at") {
             ok = hasValue && parseNumber(value, o.recreateAtFrame);
+            usedValue = true;
+        } else if (a == L"--resize-every") {
+            ok = hasValue && parseNumber(value, o.resizeEvery);
+            usedValue = true;
+        } else if (a == L"--overlay") {
+            // PATH may hold a drive's colon: only a known placement after the last one is taken off.
+            const auto colon = value.rfind(L':');
+            const std::wstring placement = colon == std::wstring::npos ? L"" : value.substr(colon + 1);
+            const bool placed = placement == L"before" || placement == L"after";
+            o.overlayPath = placed ? value.substr(0, colon) : value;
+            o.overlayBeforeBridge = placement == L"before";
+            ok = hasValue && !o.overlayPath.empty();
+            usedValue = true;
+        } else if (a == L"--overlay-at") {
+            ok = hasValue && parseNumber(value, o.overlayAtFrame);
             usedValue = true;
         } else if (a == L"--boot-ms") {
             ok = hasValue && parseNumber(value, o.bootMs);

@@ -33,6 +33,8 @@ struct GameOptions {
     Size displaySize{1280, 720};
     Size resizeTo{960, 540};
     std::uint32_t resizeAtFrame = 60; // 0: never
+    // Resize every N frames besides, to --resize-to and back to --display in turn; 0: never.
+    std::uint32_t resizeEvery = 0;
     // Release the swap chain and make a new one on the same window at this frame; 0: never.
     std::uint32_t recreateAtFrame = 0;
     // Where the new swap chain comes from: the game's own factory, or (a game that keeps no factory) the one
@@ -69,9 +71,13 @@ struct GameOptions {
     // game's upscaler off for a while); none when fsr2OffFrom > fsr2OffTo.
     std::uint32_t fsr2OffFrom = 1;
     std::uint32_t fsr2OffTo = 0;
-    std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
-    std::wstring imagePath;                      // last presented frame as PPM; empty: none
-    std::wstring inputImagePath;                 // that frame's render-resolution input as PPM; empty: none
+    std::wstring bridgePath = L"fsr2bridge.dll";     // empty: run without the bridge
+    // The stand-in overlay: loaded before or after the bridge, attached then or at a frame (0: then).
+    std::wstring overlayPath;
+    bool overlayBeforeBridge = false;
+    std::uint32_t overlayAtFrame = 0;
+    std::wstring imagePath;      // last presented frame as PPM; empty: none
+    std::wstring inputImagePath; // that frame's render-resolution input as PPM; empty: none
 };
 
 struct ParseResult {

@@ -455,6 +455,10 @@ ULONG STDMETHODCALLTYPE InterposedSwapChain::Release()
     ULONG left = --refs_;
     if (left == 0) {
         noteSwapChainReleased(static_cast<IDXGISwapChain4*>(this));
+        Line("swapchain.Release")
+            .ptr("swapChain", static_cast<IDXGISwapChain4*>(this))
+            .u("released", 1)
+            .commit(0);
         delete this;
     }
     return left;
@@ -643,8 +647,10 @@ ULONG STDMETHODCALLTYPE InterposedFactory::Release()
 {
     InsideTimer timed;
     ULONG left = --refs_;
-    if (left == 0)
+    if (left == 0) {
+        Line("factory.Release").ptr("factory", static_cast<IDXGIFactory7*>(this)).u("released", 1).commit(0);
         delete this;
+    }
     return left;
 }
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -613,6 +614,104 @@ TEST(StreamlineReleases, ScenariosAgainstEachRelease)
     if (FILE* out = std::fopen("summaries/releases.txt", "w")) {
         std::fprintf(out, "Streamline releases (30 frames each):\n%s", table.c_str());
         std::fclose(out);
+    }
+}
+
+// --- Neighbours in the game's process
+// ------------------------------------------------------------------------------------
+
+// Streamline's swap chains and factories still alive when the game has ended (each given back once the
+// system's proxy let go of it).
+std::size_t streamlineObjectsLeft(const Outcome& o)
+{
+    std::set<std::string> live;
+    for (const auto& e : o.journal) {
+        if (e.name == "slUpgradeInterface" && e.text("kind") == "factory" && e.integer("result") == 0)
+            live.insert(e.text("out"));
+        else if (e.name.rfind("factory.CreateSwapChain", 0) == 0 && e.text("result") == "0x0")
+            live.insert(e.text("swapChain"));
+        else if (e.name == "factory.Release")
+            live.erase(e.text("factory"));
+        else if (e.name == "swapchain.Release")
+            live.erase(e.text("swapChain"));
+    }
+    return live.size();
+}
+
+// The stand-in overlay (testbed/overlay) loaded before and after the system, against 2.1.1 and 2.4.0: its
+// throw-away swap chain first, back buffers it holds across three resizes and a recreation, its Present
+// patched while Frame Generation is on, exceptions caught in its Present, its attach on a thread of its own
+// while the game renders, and a factory made in its DllMain. The game keeps every frame, DLSS, Frame
+// Generation and Reflex on its one swap chain; the overlay's calls all succeed; nothing of Streamline stays.
+TEST(StreamlineReleases, OverlaysShareTheGamesProcess)
+{
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* arguments; // besides releaseArguments and --overlay
+        const wchar_t* switches;  // TESTWORLD_OVERLAY
+        std::uint64_t resizes = 0;
+        const wchar_t* only = nullptr; // the one placement the row runs in
+    };
+    const Case cases[] = {
+        {L"throwaway_first", L"", L"throwaway,patch,hold"},
+        {L"held_buffers", L" --resize-every 8 --resize-to 120x120 --recreate-at 20", L"throwaway,patch,hold",
+         3},
+        {L"patched_fg_on", L" --overlay-at 10", L"throwaway,patch,hold"},
+        {L"exceptions", L"", L"throwaway,patch,hold,exceptions=5"},
+        {L"own_thread", L" --overlay-at 5", L"throwaway,patch,hold,thread"},
+        {L"dllmain", L"", L"dllmain", 0, L"after"},
+    };
+    for (const wchar_t* release : {L"2.1.1", L"2.4.0"}) {
+        for (const wchar_t* placement : {L"before", L"after"}) {
+            for (const Case& c : cases) {
+                if (c.only && std::wstring(c.only) != placement)
+                    continue;
+                const std::wstring name =
+                    std::wstring(L"overlay_") + release + L"_" + placement + L"_" + c.name;
+                SCOPED_TRACE(narrow(name));
+                Scenario s = releaseScenario(name, release);
+                s.folder.environment[L"TESTWORLD_OVERLAY"] = c.switches;
+                const Outcome o = play(s, releaseArguments + c.arguments + L" --overlay " +
+                                              windowsPath(E2E_OVERLAY) + L":" + placement);
+                EXPECT_EQ(o.run.exitCode, 0u) << o.run.output;
+                EXPECT_EQ(o.run.number("frames_presented"), 30u);
+                EXPECT_EQ(o.run.number("resizes"), c.resizes);
+                EXPECT_EQ(o.count("swapchain.ResizeBuffers", "result", "0x0"), c.resizes);
+                EXPECT_EQ(figuresOf(o).upscaled, 30u) << "DLSS upscales every frame";
+                // Frame Generation and Reflex serve the game's swap chains, the only ones Streamline makes.
+                EXPECT_EQ(o.count("factory.CreateSwapChainForHwnd", "unwrapped", "0"), 0u);
+                EXPECT_EQ(o.count("factory.CreateSwapChainForHwnd", "hooked", "1"),
+                          o.count("factory.CreateSwapChainForHwnd"));
+                EXPECT_EQ(o.count("factory.CreateSwapChainForHwnd"),
+                          o.run.number("swapchain_recreations") + 1);
+                EXPECT_EQ(o.count("swapchain.Present", "hooked", "0"), 0u);
+                EXPECT_GT(o.count("swapchain.Present", "presented", "2"), 0u);
+                EXPECT_EQ(o.count("slReflexSleep"), 30u);
+                EXPECT_EQ(streamlineObjectsLeft(o), 0u) << "a reference lost";
+                // The overlay's own calls all succeed.
+                EXPECT_EQ(o.run.number("overlay_failures"), 0u)
+                    << o.run.value("overlay_failed_call") << " " << o.run.value("overlay_first_failure");
+                if (std::wstring(c.switches) == L"dllmain") {
+                    EXPECT_EQ(o.run.number("overlay_dllmain_factory"), 1u);
+                    EXPECT_EQ(logOf(o).find("has not finished after"), std::string::npos) << logOf(o);
+                    EXPECT_NE(logOf(o).find("factory created inside a module's DllMain"), std::string::npos);
+                    continue;
+                }
+                EXPECT_EQ(o.run.number("overlay_attached"), 1u);
+                EXPECT_EQ(o.run.value("overlay_patched"), "dxgi.dll")
+                    << "the system's swap chains, as in any game";
+                EXPECT_GT(o.run.number("overlay_presents"), 0u);
+                EXPECT_EQ(o.run.number("overlay_copies"), o.run.number("overlay_presents"));
+                EXPECT_EQ(o.run.number("overlay_resizes"), c.resizes);
+                EXPECT_GE(o.run.number("overlay_held_released"), c.resizes);
+                const std::uint64_t raised =
+                    std::wstring(c.switches).find(L"exceptions=5") != std::wstring::npos
+                        ? o.run.number("overlay_presents") / 5
+                        : 0;
+                EXPECT_EQ(o.run.number("overlay_cpp_exceptions"), raised);
+                EXPECT_EQ(o.run.number("overlay_seh_exceptions"), raised);
+            }
+        }
     }
 }
 

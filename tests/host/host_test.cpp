@@ -84,6 +84,14 @@ TEST(HostOptions, BridgeAndImagePaths)
     EXPECT_FALSE(parseOptions({L"--recreate-at"}).error.empty());
     EXPECT_FALSE(parseOptions({L"--ping-every", L"x"}).error.empty());
     EXPECT_FALSE(parseOptions({L"--boot-ms", L"-1"}).error.empty());
+    // The placement after the last colon; a drive's colon stays in the path.
+    const GameOptions before = parseOptions({L"--overlay", L"Z:\\o\\overlay.dll:before"}).options;
+    EXPECT_EQ(before.overlayPath, L"Z:\\o\\overlay.dll");
+    EXPECT_TRUE(before.overlayBeforeBridge);
+    const GameOptions unplaced = parseOptions({L"--overlay", L"Z:\\overlay.dll"}).options;
+    EXPECT_EQ(unplaced.overlayPath, L"Z:\\overlay.dll");
+    EXPECT_FALSE(unplaced.overlayBeforeBridge);
+    EXPECT_FALSE(parseOptions({L"--overlay", L":after"}).error.empty());
 }
 
 TEST(HostOptions, ScenarioSwitches)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame_boundary.h"
+#include "proxies/D3D12CommandQueueProxy.h"
 #include "proxies/DXGIFactoryProxy.h"
 #include "proxies/DXGISwapChainProxy.h"
 #include "recording_fake.h"
@@ -297,42 +298,58 @@ TEST(SwapChainWrapping, OnlyAnSOkCreationIsWrappedWithStreamlinesAndTheSystemsSw
     }
 }
 
-TEST(SwapChainWrapping, FactoryCreatesThroughStreamlinesFactoryExceptForComposition)
+TEST(SwapChainWrapping, FactoryCreatesThroughStreamlinesFactoryOnlyOnTheGamesQueues)
 {
-    RecordingObject upgraded, native;
+    RecordingObject upgraded, native, gamesInner, othersQueue;
     DXGIFactoryProxy factory(upgraded.as<IDXGIFactory7>(), native.as<IDXGIFactory7>());
+    // The game's queue was made through the device proxy; another program's (an overlay's) was not.
+    fsr2bridge::D3D12CommandQueueProxy gamesQueue(gamesInner.as<ID3D12CommandQueue>());
+    IUnknown* const game = &gamesQueue;
+    IUnknown* const other = othersQueue.as<IUnknown>();
     IDXGISwapChain1* swapChain = nullptr;
-    auto* queue = reinterpret_cast<IUnknown*>(0x77);
     struct Case {
         const char* name;
-        std::function<HRESULT()> create;
+        std::function<HRESULT(IUnknown*)> create;
+        IUnknown* queue;
         const RecordingObject* expectedObject;
         int expectedSlot;
     };
     const DXGI_SWAP_CHAIN_DESC1 desc{};
     DXGI_SWAP_CHAIN_DESC oldDesc{};
     IDXGISwapChain* oldSwapChain = nullptr;
+    const auto hwnd = [&](IUnknown* queue) {
+        return factory.CreateSwapChainForHwnd(queue, nullptr, &desc, nullptr, nullptr, &swapChain);
+    };
+    const auto old = [&](IUnknown* queue) { return factory.CreateSwapChain(queue, &oldDesc, &oldSwapChain); };
+    const auto core = [&](IUnknown* queue) {
+        return factory.CreateSwapChainForCoreWindow(queue, nullptr, &desc, nullptr, &swapChain);
+    };
     const Case cases[] = {
-        {"CreateSwapChain", [&] { return factory.CreateSwapChain(queue, &oldDesc, &oldSwapChain); },
-         &upgraded, 10},
-        {"CreateSwapChainForHwnd",
-         [&] { return factory.CreateSwapChainForHwnd(queue, nullptr, &desc, nullptr, nullptr, &swapChain); },
-         &upgraded, 15},
-        {"CreateSwapChainForCoreWindow",
-         [&] { return factory.CreateSwapChainForCoreWindow(queue, nullptr, &desc, nullptr, &swapChain); },
-         &upgraded, 16},
+        {"CreateSwapChain", old, game, &upgraded, 10},
+        {"CreateSwapChainForHwnd", hwnd, game, &upgraded, 15},
+        {"CreateSwapChainForCoreWindow", core, game, &upgraded, 16},
         {"CreateSwapChainForComposition",
-         [&] { return factory.CreateSwapChainForComposition(queue, &desc, nullptr, &swapChain); }, &native,
-         24},
+         [&](IUnknown* queue) {
+             return factory.CreateSwapChainForComposition(queue, &desc, nullptr, &swapChain);
+         },
+         game, &native, 24},
+        {"CreateSwapChain, another program's queue", old, other, &native, 10},
+        {"CreateSwapChainForHwnd, another program's queue", hwnd, other, &native, 15},
+        {"CreateSwapChainForCoreWindow, no queue", core, nullptr, &native, 16},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fakes::callLog().clear();
-        c.create();
-        ASSERT_EQ(fakes::callLog().size(), 1u);
-        EXPECT_EQ(fakes::callLog()[0].object, c.expectedObject);
-        EXPECT_EQ(fakes::callLog()[0].slot, c.expectedSlot);
-        EXPECT_EQ(fakes::callLog()[0].arguments[0], 0x77u) << "the queue is passed on unchanged";
+        c.create(c.queue);
+        std::vector<fakes::Call> factoryCalls;
+        for (const fakes::Call& call : fakes::callLog())
+            if (call.object == &upgraded || call.object == &native)
+                factoryCalls.push_back(call);
+        ASSERT_EQ(factoryCalls.size(), 1u);
+        EXPECT_EQ(factoryCalls[0].object, c.expectedObject);
+        EXPECT_EQ(factoryCalls[0].slot, c.expectedSlot);
+        EXPECT_EQ(factoryCalls[0].arguments[0], reinterpret_cast<fakes::Word>(c.queue))
+            << "the queue is passed on unchanged";
     }
 }
 

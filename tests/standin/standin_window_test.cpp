@@ -1,4 +1,5 @@
-// Where the stand-in is stricter than Wine, as Windows is: one live flip-model swap chain per window. And the
+// Where the stand-in is stricter than Wine, as Windows is: one live flip-model swap chain per window (and
+// Windows' rule that a resize fails while a back buffer is referenced, which Wine keeps itself). And the
 // switch under which it hands out the system's swap chains unwrapped, as Streamline does when no plug-in
 // needs a swap-chain wrapper.
 #include <gtest/gtest.h>
@@ -80,6 +81,8 @@ TEST(StandinWindows, OneLiveFlipModelSwapChainPerWindow)
     const HWND b = testsupport::createWindow(L"window b");
     ComPtr<IDXGISwapChain1> first, second, other;
     ComPtr<IDXGISwapChain> legacy;
+    ComPtr<ID3D12Resource> held;
+    const auto resize = [&] { return second->ResizeBuffers(2, 48, 48, DXGI_FORMAT_R8G8B8A8_UNORM, 0); };
 
     struct Step {
         const char* name;
@@ -102,6 +105,15 @@ TEST(StandinWindows, OneLiveFlipModelSwapChainPerWindow)
          [&] {
              other.Reset();
              return world.createLegacy(b, legacy);
+         },
+         S_OK},
+        {"a resize while a back buffer is held",
+         [&] { return FAILED(second->GetBuffer(0, IID_PPV_ARGS(&held))) ? E_FAIL : resize(); },
+         DXGI_ERROR_INVALID_CALL},
+        {"a resize once it is released",
+         [&] {
+             held.Reset();
+             return resize();
          },
          S_OK},
     };

@@ -1,5 +1,7 @@
 #include "tests/support/d3d12_objects.h"
 
+#include "testbed/world/d3d12_records.h"
+
 namespace testsupport {
 
 ComPtr<ID3D12Device> createDevice()
@@ -85,15 +87,7 @@ HWND createWindow(const wchar_t* title)
 
 DXGI_SWAP_CHAIN_DESC1 flipSwapChainDesc(UINT width, UINT height)
 {
-    DXGI_SWAP_CHAIN_DESC1 desc{};
-    desc.Width = width;
-    desc.Height = height;
-    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
-    desc.BufferCount = 2;
-    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
-    return desc;
+    return testworld::flipModelDesc(width, height);
 }
 
 } // namespace testsupport

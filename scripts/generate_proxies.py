@@ -213,8 +213,8 @@ CLASSES = [
                slot_table="swapChainSlots"),
     ClassTable("DXGIFactoryProxy", "src/proxies/DXGIFactoryProxy.h", "IDXGIFactory7",
                every("native", "IUnknown", *FACTORY_CHAIN),
-               {**COUNTING_UNKNOWN, "CreateSwapChain": OWN, "CreateSwapChainForHwnd": OWN,
-                "CreateSwapChainForCoreWindow": OWN}, slot_table="factorySlots"),
+               {**COUNTING_UNKNOWN, "MakeWindowAssociation": OWN, "CreateSwapChain": OWN,
+                "CreateSwapChainForHwnd": OWN, "CreateSwapChainForCoreWindow": OWN}, slot_table="factorySlots"),
     # The stand-in Streamline's wrappers: their own reference counts; a missing level answers.
     ClassTable("InterposedQueue", "testbed/streamline/interposed.h", "ID3D12CommandQueue",
                every("real_.Get()", "IUnknown", *QUEUE_CHAIN),

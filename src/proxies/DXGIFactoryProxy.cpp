@@ -105,6 +105,15 @@ ULONG STDMETHODCALLTYPE DXGIFactoryProxy::Release()
     return releaseGameReference(*this, factoryGivenBack);
 }
 
+// A game that handles Alt+Enter itself tells DXGI here; the watch on Alt+Enter then leaves that window alone.
+HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::MakeWindowAssociation(HWND window, UINT flags)
+{
+    const HRESULT result = native->MakeWindowAssociation(window, flags);
+    if (SUCCEEDED(result))
+        noteWindowAssociation(window, flags);
+    return result;
+}
+
 HRESULT STDMETHODCALLTYPE DXGIFactoryProxy::CreateSwapChain(IUnknown* device, DXGI_SWAP_CHAIN_DESC* desc,
                                                             IDXGISwapChain** swapChain)
 {

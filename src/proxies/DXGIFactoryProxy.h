@@ -33,7 +33,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetParent(REFIID riid, void** parent) override { return native->GetParent(riid, parent); }
     // IDXGIFactory
     HRESULT STDMETHODCALLTYPE EnumAdapters(UINT adapter_idx, IDXGIAdapter** adapter) override { return native->EnumAdapters(adapter_idx, adapter); }
-    HRESULT STDMETHODCALLTYPE MakeWindowAssociation(HWND window, UINT flags) override { return native->MakeWindowAssociation(window, flags); }
+    HRESULT STDMETHODCALLTYPE MakeWindowAssociation(HWND window, UINT flags) override;
     HRESULT STDMETHODCALLTYPE GetWindowAssociation(HWND* window) override { return native->GetWindowAssociation(window); }
     HRESULT STDMETHODCALLTYPE CreateSwapChain(IUnknown* device, DXGI_SWAP_CHAIN_DESC* desc, IDXGISwapChain** swapchain) override;
     HRESULT STDMETHODCALLTYPE CreateSoftwareAdapter(HMODULE swrast, IDXGIAdapter** adapter) override { return native->CreateSoftwareAdapter(swrast, adapter); }

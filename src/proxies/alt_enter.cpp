@@ -24,11 +24,34 @@ bool isAltEnter(const MSG& message) noexcept
 // The threads whose queues are watched; a handful at most (a game's window threads).
 constinit std::atomic<DWORD> watchedThreads[8] = {};
 
+// The windows the game associated with DXGI, and the flags of its latest call for each; a handful at most.
+struct Association {
+    std::atomic<HWND> window{nullptr};
+    std::atomic<UINT> flags{0};
+};
+constinit Association associations[8] = {};
+
+UINT associationFlags(HWND window) noexcept
+{
+    for (const Association& slot : associations)
+        if (window != nullptr && slot.window.load(std::memory_order_acquire) == window)
+            return slot.flags.load(std::memory_order_relaxed);
+    return 0;
+}
+
+// DXGI leaves the Alt+Enter of the message's window (or the top-level window it belongs to) alone.
+bool dxgiIgnoresAltEnter(HWND window) noexcept
+{
+    constexpr UINT ignored = DXGI_MWA_NO_ALT_ENTER | DXGI_MWA_NO_WINDOW_CHANGES;
+    return ((associationFlags(window) | associationFlags(GetAncestor(window, GA_ROOT))) & ignored) != 0;
+}
+
 // Installed after DXGI's own hook, so it runs first and around it.
 LRESULT CALLBACK getMessageHook(int code, WPARAM removal, LPARAM parameter)
 {
     const auto* message = reinterpret_cast<const MSG*>(parameter);
-    if (code != HC_ACTION || message == nullptr || !isAltEnter(*message))
+    if (code != HC_ACTION || message == nullptr || !isAltEnter(*message) ||
+        dxgiIgnoresAltEnter(message->hwnd))
         return CallNextHookEx(nullptr, code, removal, parameter);
     logEvent(altEnterSeen, message->hwnd);
     bestEffort([] { pauseFrameGeneration(); });
@@ -51,6 +74,19 @@ bool claimThread(DWORD thread) noexcept
 }
 
 } // namespace
+
+void noteWindowAssociation(HWND window, UINT flags) noexcept
+{
+    if (window == nullptr) // (NULL, 0): DXGI stops watching; pausing anyway is harmless
+        return;
+    for (Association& slot : associations) {
+        HWND expected = nullptr;
+        if (slot.window.compare_exchange_strong(expected, window) || expected == window) {
+            slot.flags.store(flags, std::memory_order_relaxed);
+            return;
+        }
+    }
+}
 
 void watchAltEnter(IDXGISwapChain1* swapChain) noexcept
 {

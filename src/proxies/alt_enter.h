@@ -14,4 +14,9 @@ namespace fsr2bridge {
 // process's life, like every hook.
 void watchAltEnter(IDXGISwapChain1* swapChain) noexcept;
 
+// What the game asked of DXGI for `window` (MakeWindowAssociation, the latest call per window): with
+// DXGI_MWA_NO_ALT_ENTER or DXGI_MWA_NO_WINDOW_CHANGES, DXGI switches nothing on that window's Alt+Enter, so
+// Frame Generation is not paused for it either (a pause costs a hitch with releases that free its resources).
+void noteWindowAssociation(HWND window, UINT flags) noexcept;
+
 } // namespace fsr2bridge

@@ -384,6 +384,9 @@ bool Game::createSwapChain()
     if (FAILED(swapChain1.As(&swapChain_)))
         return false;
     report_.setText("swapchain_vtable", vtableOwner(swapChain_.Get()));
+    if (options_.noDxgiAltEnter)
+        report_.setHex("window_association_hr", static_cast<std::uint32_t>(factory_->MakeWindowAssociation(
+                                                    window_, DXGI_MWA_NO_ALT_ENTER)));
     setColourSpace();
     return acquireBackBuffers();
 }

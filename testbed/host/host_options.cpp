@@ -73,7 +73,8 @@ std::string usageText()
            "                 [--image PATH.ppm] [--input-image PATH.ppm] [--ping-every N]\n"
            "                 [--mask-frames N] [--second-context] [--render-ahead] [--second-device]\n"
            "                 [--recreate-at N] [--recreate-via-parent | --recreate-via-adapter]\n"
-           "                 [--still-drawing N] [--alt-enter N] [--render-at N:WxH]...\n"
+           "                 [--still-drawing N] [--alt-enter N] [--no-dxgi-alt-enter]\n"
+           "                 [--render-at N:WxH]...\n"
            "                 [--boot-ms N] [--on-device-lost quit|recreate] [--adapter N]\n"
            "                 [--format rgba8|rgba16f|rgb10a2] [--format-at N:FORMAT] [--fsr2-off A:B]\n"
            "                 [--resize-every N] [--overlay PATH[:before|:after]] [--overlay-at N]\n";
@@ -154,6 +155,8 @@ ParseResult parseOptions(const std::vector<std::wstring>& arguments)
         } else if (a == L"--alt-enter") {
             ok = hasValue && parseNumber(value, o.altEnterAtFrame);
             usedValue = true;
+        } else if (a == L"--no-dxgi-alt-enter") {
+            o.noDxgiAltEnter = true;
         } else if (a == L"--still-drawing") {
             ok = hasValue && parseNumber(value, o.stillDrawingEvery);
             usedValue = true;

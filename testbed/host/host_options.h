@@ -61,6 +61,9 @@ struct GameOptions {
     // Alt+Enter is sent to the game's window at this frame, and the game follows its window's size (as DXGI
     // asks: ResizeBuffers after WM_SIZE); 0: never.
     std::uint32_t altEnterAtFrame = 0;
+    // The game asks DXGI to leave Alt+Enter alone (MakeWindowAssociation with DXGI_MWA_NO_ALT_ENTER), as
+    // games with a full-screen setting of their own do.
+    bool noDxgiAltEnter = false;
     std::vector<RenderSizeChange> renderSizeChanges; // in frame order
     PresentFormat format = PresentFormat::rgba8;
     // From this frame on the game presents in `formatTo` (its buffers resized with the new format and the
@@ -71,7 +74,7 @@ struct GameOptions {
     // game's upscaler off for a while); none when fsr2OffFrom > fsr2OffTo.
     std::uint32_t fsr2OffFrom = 1;
     std::uint32_t fsr2OffTo = 0;
-    std::wstring bridgePath = L"fsr2bridge.dll";     // empty: run without the bridge
+    std::wstring bridgePath = L"fsr2bridge.dll"; // empty: run without the bridge
     // The stand-in overlay: loaded before or after the bridge, attached then or at a frame (0: then).
     std::wstring overlayPath;
     bool overlayBeforeBridge = false;

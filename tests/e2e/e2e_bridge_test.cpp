@@ -420,23 +420,40 @@ TEST(Bridge, RefusedAndRetriedPresentsAreOneFrame)
 }
 
 // DXGI's own Alt+Enter: the full-screen change comes without SetFullscreenState passing through the proxy,
-// and the game resizes its buffers on the WM_SIZE that follows. Frame Generation is off around both.
+// and the game resizes its buffers on the WM_SIZE that follows. Frame Generation is off around both. A game
+// that asked DXGI to leave Alt+Enter alone gets no change, and no pause of Frame Generation either.
 TEST(Bridge, AltEnterOfDxgiItselfKeepsEveryFrame)
 {
-    const Outcome o = play(scenario(L"alt_enter"),
-                           L"--frames 30 --resize-at 0 --render 320x256 --display 640x512 --alt-enter 10");
-    expectBridgedFrames(o, 30);
-    EXPECT_EQ(o.run.value("fullscreen_after_alt_enter"), "1");
-    EXPECT_EQ(o.run.number("window_resizes"), 1u);
-    EXPECT_EQ(o.run.value("resize_hr"), "0x00000000");
-    EXPECT_EQ(o.count("swapchain.fullscreenChanged"), 1u);
-    EXPECT_EQ(o.count("swapchain.fullscreenChanged", "refused", "frame-generation-on"), 0u);
-    const auto resizes = entriesNamed(o.journal, "swapchain.ResizeBuffers");
-    ASSERT_EQ(resizes.size(), 1u);
-    EXPECT_FALSE(resizes[0].has("refused"));
-    const auto presents = entriesNamed(o.journal, "swapchain.Present");
-    ASSERT_FALSE(presents.empty());
-    EXPECT_EQ(presents.back().text("frameGeneration"), "1") << "Frame Generation is back";
+    struct Case {
+        const wchar_t* name;
+        const wchar_t* gameOption;
+        bool switchedByDxgi;
+    };
+    for (const Case& c :
+         {Case{L"alt_enter", L"", true}, Case{L"alt_enter_game_owned", L" --no-dxgi-alt-enter", false}}) {
+        SCOPED_TRACE(narrow(c.name));
+        const Outcome o = play(scenario(c.name),
+                               std::wstring(L"--frames 30 --resize-at 0 --render 320x256 --display 640x512 "
+                                            L"--alt-enter 10") +
+                                   c.gameOption);
+        expectBridgedFrames(o, 30);
+        EXPECT_EQ(o.run.value("fullscreen_after_alt_enter"), c.switchedByDxgi ? "1" : "0");
+        EXPECT_EQ(o.run.number("window_resizes"), c.switchedByDxgi ? 1u : 0u);
+        EXPECT_EQ(o.count("swapchain.fullscreenChanged"), c.switchedByDxgi ? 1u : 0u);
+        EXPECT_EQ(o.count("swapchain.fullscreenChanged", "refused", "frame-generation-on"), 0u);
+        const auto resizes = entriesNamed(o.journal, "swapchain.ResizeBuffers");
+        ASSERT_EQ(resizes.size(), c.switchedByDxgi ? 1u : 0u);
+        for (const auto& resize : resizes)
+            EXPECT_FALSE(resize.has("refused"));
+        const auto presents = entriesNamed(o.journal, "swapchain.Present");
+        ASSERT_FALSE(presents.empty());
+        EXPECT_EQ(presents.back().text("frameGeneration"), "1") << "Frame Generation is back";
+        if (!c.switchedByDxgi) {
+            EXPECT_EQ(o.run.value("window_association_hr"), "0x00000000");
+            EXPECT_EQ(frameGenerationRoad(o), (std::vector<std::string>{"1"}))
+                << "no pause for a key DXGI ignores";
+        }
+    }
 }
 
 // DLSS history resets: the game asks for one on its first frame; the bridge adds one only where it starts

@@ -29,6 +29,19 @@ NtGetNextThreadFn ntGetNextThread()
     return fn;
 }
 
+using LastNtStatusFn = LONG(NTAPI*)();
+
+LastNtStatusFn rtlGetLastNtStatus()
+{
+    static const LastNtStatusFn fn = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr
+                   ? exportedFunction<std::remove_pointer_t<LastNtStatusFn>>(ntdll, "RtlGetLastNtStatus")
+                   : nullptr;
+    }();
+    return fn;
+}
+
 // Closes the handles collected so far unless the listing completes.
 class OpenedThreads {
 public:
@@ -58,6 +71,9 @@ WindowsHookPlatform::WindowsHookPlatform(ThreadListing listing) : listing_(listi
     if (listing_ == ThreadListing::ownProcess && ntGetNextThread() == nullptr) {
         listing_ = ThreadListing::snapshot;
     }
+    // Looked up now: during a freeze a suspended thread may hold the loader's lock or the one guarding
+    // function-local statics.
+    rtlGetLastNtStatus();
 }
 
 bool WindowsHookPlatform::otherThreads(std::vector<HANDLE>& out)
@@ -180,13 +196,7 @@ Suspension WindowsHookPlatform::suspend(HANDLE thread)
     // A thread in its exit path refuses with this status until it has ended (Win32 says only "access
     // denied").
     constexpr LONG threadIsTerminating = static_cast<LONG>(0xC000004B);
-    using LastNtStatusFn = LONG(NTAPI*)();
-    static const LastNtStatusFn lastNtStatus = [] {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll != nullptr
-                   ? exportedFunction<std::remove_pointer_t<LastNtStatusFn>>(ntdll, "RtlGetLastNtStatus")
-                   : nullptr;
-    }();
+    const LastNtStatusFn lastNtStatus = rtlGetLastNtStatus();
     const bool exiting = lastNtStatus != nullptr ? lastNtStatus() == threadIsTerminating
                                                  : GetLastError() == ERROR_ACCESS_DENIED;
     return exiting ? Suspension::exiting : Suspension::refused;

@@ -54,6 +54,7 @@ HANDLE ThreadFreezer::freezeOnce()
                 for (std::size_t k = i + 1; k < listed_.size(); ++k) {
                     platform_.close(listed_[k]);
                 }
+                listed_.clear(); // every handle is closed (or handed back); keeps its capacity
                 thaw();
                 return h;
             }

@@ -79,6 +79,8 @@ HRESULT wrapCreatedSwapChain(HRESULT created, void** swapChain, DXGIFactoryProxy
         DXGISwapChainProxy(static_cast<IDXGISwapChain4*>(*swapChain), nativeSwapChain.Get(), creator);
     if (proxy == nullptr)
         return E_OUTOFMEMORY; // Streamline's swap chain stays the caller's
+    if (creator != nullptr)
+        creator->AddRef(); // the swap chain's, given back at its last release
     watchAltEnter(nativeSwapChain.Get());
     nativeSwapChain.Detach();
     *swapChain = proxy;

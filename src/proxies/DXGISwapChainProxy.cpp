@@ -9,7 +9,6 @@
 #include "proxies/identity.h"
 #include "streamline/device_loss.h"
 #include "streamline/reflex.h"
-#include "streamline/streamline_api.h"
 #include "upscaler/frame_generation.h"
 #include "upscaler/host_hooks.h"
 
@@ -143,28 +142,22 @@ bool sameObject(IUnknown* a, IUnknown* b) noexcept
 } // namespace
 
 // A game that keeps no factory rebuilds its swap chain (display mode, HDR, resolution) through the one this
-// answers: a factory proxy, so that the new swap chain is Streamline's and the proxy's too. Only the factory
-// interfaces are answered so, and only with the proxy of the system factory the system names; any other
-// answer is the system's own.
+// answers: the factory proxy that made this swap chain, so that the new swap chain is Streamline's and the
+// proxy's too. Only the factory interfaces are answered so, and only when the system names that proxy's
+// factory; any other answer is the system's own.
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::GetParent(REFIID riid, void** object)
 {
     const HRESULT result = native->GetParent(riid, object);
     if (result != S_OK || object == nullptr || *object == nullptr || !isFactoryIid(riid))
         return result;
     auto* system = static_cast<IUnknown*>(*object);
-    if (parent != nullptr && parent->native != nullptr && sameObject(parent->native, system)) {
-        void* answer = nullptr;
-        if (parent->QueryInterface(riid, &answer) == S_OK && answer != nullptr) {
-            system->Release();
-            *object = answer;
-        }
-        return S_OK;
+    DXGIFactoryProxy* factory = parent.load(std::memory_order_acquire);
+    void* answer = nullptr;
+    if (factory != nullptr && factory->native != nullptr && sameObject(factory->native, system) &&
+        factory->QueryInterface(riid, &answer) == S_OK && answer != nullptr) {
+        system->Release();
+        *object = answer;
     }
-    // The game released the factory that made this swap chain: a proxy for the system factory takes its
-    // place (the reference GetParent gave becomes the proxy's), and serves the later calls as long as it
-    // lives.
-    if (wrapSystemFactory(streamlineApi.slUpgradeInterface, object) == S_OK)
-        parent = static_cast<DXGIFactoryProxy*>(*object);
     return S_OK;
 }
 
@@ -175,7 +168,11 @@ ULONG STDMETHODCALLTYPE DXGISwapChainProxy::AddRef()
 
 ULONG STDMETHODCALLTYPE DXGISwapChainProxy::Release()
 {
-    return releaseGameReference(*this, swapChainGivenBack);
+    const ULONG left = releaseGameReference(*this, swapChainGivenBack);
+    if (left == 0)
+        if (DXGIFactoryProxy* factory = parent.exchange(nullptr, std::memory_order_acq_rel))
+            factory->Release(); // after the swap chain, as the system's lets go of its factory
+    return left;
 }
 
 HRESULT STDMETHODCALLTYPE DXGISwapChainProxy::Present(UINT syncInterval, UINT flags)

@@ -19,8 +19,8 @@ inline constexpr IID swapChainProxyIid = {
 class DXGIFactoryProxy;
 
 // Holds one reference on `upgraded` and one on `native` (Streamline's creation and slGetNativeInterface),
-// counts the game's references and gives both back at the game's last release (game_references.h). Never
-// freed.
+// and one on its factory proxy; counts the game's references and gives all back at the game's last release
+// (game_references.h). Never freed.
 class DXGISwapChainProxy final : public IDXGISwapChain4 {
 public:
     constexpr DXGISwapChainProxy(IDXGISwapChain4* upgradedSwapChain, IDXGISwapChain4* nativeSwapChain,
@@ -31,9 +31,10 @@ public:
 
     IDXGISwapChain4* upgraded;
     IDXGISwapChain4* native;
-    // The factory proxy GetParent answers with: the one that made this swap chain, or the one made for the
-    // system factory once the game had released that. Holds no reference (proxies are never freed).
-    DXGIFactoryProxy* parent;
+    // The factory proxy that made this swap chain, which GetParent answers with. One game reference on it,
+    // taken at the creation and given back at this swap chain's last release, as the system's swap chain
+    // holds its factory.
+    std::atomic<DXGIFactoryProxy*> parent;
     GameReferences gameReferences;
 
     // BEGIN generated forwarders

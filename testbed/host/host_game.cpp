@@ -1242,6 +1242,12 @@ int Game::run()
             awaitOverlayAttach();
         if (options_.altEnterAtFrame && !followAltEnter(frame))
             return exitSetupFailed;
+        // A title that keeps no factory asks its swap chain's each frame whether the display setup changed.
+        if (options_.recreateVia == GameOptions::RecreateVia::swapChainParent) {
+            ComPtr<IDXGIFactory1> parent;
+            if (SUCCEEDED(swapChain_->GetParent(IID_PPV_ARGS(&parent))))
+                parent->IsCurrent();
+        }
         if (options_.pingEvery && frame % options_.pingEvery == 0)
             postLatencyPing();
         if (!renderFrame(frame, frame + 1 == options_.frames))

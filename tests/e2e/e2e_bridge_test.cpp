@@ -277,10 +277,11 @@ TEST(Bridge, SwapChainRecreatedOnTheSameWindowKeepsPresenting)
     }
 }
 
-// A game that keeps no factory rebuilds its swap chain from the factory a GetParent gives. The swap chain's
-// parent is the factory proxy, so the new swap chain presents through Streamline and Frame Generation comes
-// back. An adapter's parent is the system factory: that swap chain's presents bypass the proxy, and each
-// dispatch then moves the frame token on itself, so that no frame reuses another's token.
+// A game that keeps no factory rebuilds its swap chain from the factory a GetParent gives (and asks that
+// parent each frame whether it is current). The swap chain's parent is the factory proxy, so the new swap
+// chain presents through Streamline and Frame Generation comes back. An adapter's parent is the system
+// factory: that swap chain's presents bypass the proxy, and each dispatch then moves the frame token on
+// itself, so that no frame reuses another's token.
 TEST(Bridge, SwapChainRebuiltFromAParentFactory)
 {
     struct Case {
@@ -302,6 +303,9 @@ TEST(Bridge, SwapChainRebuiltFromAParentFactory)
         EXPECT_EQ(o.run.number("frames_presented"), 30u);
         EXPECT_EQ(o.run.number("dispatch_ok"), 30u);
         EXPECT_EQ(o.count("swapchain.Present", "result", "0x0"), c.throughStreamline ? 30u : 10u);
+        // The parent asked each frame is the first factory's proxy, not a new one per call: only the two
+        // factories of the start are upgraded.
+        EXPECT_EQ(o.count("slUpgradeInterface", "kind", "factory"), 2u);
         // Every frame's constants under a token of its own.
         std::set<std::string> tokens;
         for (const auto& e : entriesNamed(o.journal, "slSetConstants"))

@@ -149,7 +149,9 @@ bool applyWantedMode(FrameGenerationCause cause, bool enabled, bool resend = fal
     off |= heldOff ? static_cast<std::uint32_t>(FrameGenerationOff::badStatus) : 0;
     off |= pauses != 0 ? static_cast<std::uint32_t>(FrameGenerationOff::resize) : 0;
     const sl::DLSSGMode mode = off == 0 ? sl::DLSSGMode::eOn : sl::DLSSGMode::eOff;
-    resendAtPresents.store(forgetsOptions && mode == sl::DLSSGMode::eOn, std::memory_order_relaxed);
+    // Only what is sent is resent: with Frame Generation disabled the presents need not take the lock.
+    resendAtPresents.store(forgetsOptions && mode == sl::DLSSGMode::eOn && enabled,
+                           std::memory_order_relaxed);
     if (options.mode == mode) {
         if (!resend || !forgetsOptions || mode != sl::DLSSGMode::eOn || !enabled)
             return true;

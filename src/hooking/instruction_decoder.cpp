@@ -219,7 +219,6 @@ struct Prefixes {
     bool operandSize = false;
     bool addressSize = false;
     bool lock = false;
-    std::uint8_t lastRep = 0; // F2 or F3, whichever came last
     bool rep = false, repne = false;
     std::uint8_t rex = 0; // the REX byte directly before the opcode, or 0
     bool rexW() const { return (rex & 0x08) != 0; }
@@ -295,11 +294,9 @@ private:
                     break;
                 case 0xF2:
                     p_.repne = true;
-                    p_.lastRep = b;
                     break;
                 case 0xF3:
                     p_.rep = true;
-                    p_.lastRep = b;
                     break;
                 case 0xF0:
                     p_.lock = true;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/log.h"
+#include "common/unique_handle.h"
 #include "settings/file_operations.h"
 
 #include <cmath>
@@ -131,13 +132,14 @@ bool meansAbsent(DWORD error)
 // `error` is Windows' error when it cannot be opened.
 ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes, DWORD& error)
 {
-    HANDLE file = settingsFileOperations().openFile(path.c_str(), GENERIC_READ,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const UniqueHandle owner(settingsFileOperations().openFile(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!owner) {
         error = GetLastError();
         return ReadOutcome::cannotOpen;
     }
+    const HANDLE file = owner.get();
     ReadOutcome outcome = ReadOutcome::ok;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size)) {
@@ -167,7 +169,6 @@ ReadOutcome readWholeFile(const std::wstring& path, std::string& bytes, DWORD& e
             outcome = ReadOutcome::failed;
         }
     }
-    CloseHandle(file);
     return outcome;
 }
 
@@ -212,15 +213,12 @@ struct SaveTarget {
 
 bool canOpen(const std::wstring& path, DWORD access, DWORD& error)
 {
-    HANDLE probe = settingsFileOperations().openFile(path.c_str(), access,
-                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) {
+    const UniqueHandle probe(settingsFileOperations().openFile(
+        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!probe)
         error = GetLastError();
-        return false;
-    }
-    CloseHandle(probe);
-    return true;
+    return static_cast<bool>(probe);
 }
 
 // The target may be written only when it is absent, or writable and not held
@@ -270,13 +268,12 @@ bool writeWholeFile(HANDLE file, const std::string& bytes)
 // needs no right to create files beside it, and keeps the file as it is.
 SaveOutcome writeInPlace(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = settingsFileOperations().openFile(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const UniqueHandle file(settingsFileOperations().openFile(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return failure(GetLastError());
-    const bool written = writeWholeFile(file, bytes) && SetEndOfFile(file);
-    CloseHandle(file);
-    return written ? SaveOutcome::saved : SaveOutcome::leftAlone;
+    return writeWholeFile(file.get(), bytes) && SetEndOfFile(file.get()) ? SaveOutcome::saved
+                                                                         : SaveOutcome::leftAlone;
 }
 
 bool exists(const std::wstring& path)
@@ -385,7 +382,8 @@ const char* saveRefusal(const std::wstring& path, SaveOutcome outcome)
     if (outcome == SaveOutcome::sharingViolation)
         return "another program holds it open";
     if (outcome == SaveOutcome::temporaryKept)
-        return "another program held the new file; the settings are in the .tmp file beside it";
+        return "Windows could not put the new file in place, often because another program held it; the "
+               "settings are in the .tmp file beside it";
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "a folder has its name";
@@ -567,9 +565,7 @@ void Config::load()
         }
     }
     logLine("settings: %s %s", path.c_str(), describeSettingsLoad(outcome_).c_str());
-    if (outcome_.state == SettingsFileState::unreadable)
-        writable_ = false;
-    else if (outcome_.state != SettingsFileState::read)
+    if (outcome_.state != SettingsFileState::read && outcome_.state != SettingsFileState::unreadable)
         save();
     logLine("settings in use: %s", settingsSummary(settings_).c_str());
 }
@@ -588,7 +584,7 @@ void Config::replace(const Settings& settings)
 
 void Config::save()
 {
-    if (!writable_) {
+    if (outcome_.state == SettingsFileState::unreadable) { // there, but not read: never overwritten
         logLine("settings: %s not saved: it could not be read at the start, so it is left as it is",
                 toUtf8(path_).c_str());
         return;
@@ -599,8 +595,8 @@ void Config::save()
         if (outcome == SaveOutcome::saved)
             logLine("settings: saved %s", toUtf8(path_).c_str());
         else
-            logLine("settings: could not save %s (%s); the file is left as it was", toUtf8(path_).c_str(),
-                    saveRefusal(path_, outcome));
+            logLine("settings: could not save %s (%s)%s", toUtf8(path_).c_str(), saveRefusal(path_, outcome),
+                    outcome == SaveOutcome::temporaryKept ? "" : "; the file is left as it was");
     } catch (...) {
         // A save that cannot be made leaves the file as it was.
     }

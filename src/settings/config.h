@@ -77,7 +77,6 @@ private:
     Settings settings_;
     mutable std::mutex lock_;
     SettingsLoadOutcome outcome_;
-    bool writable_ = true; // false when the file was there but could not be read
 };
 
 // For the log: every setting as name=value ("enabled=true dlssMode=MaxPerformance ..."), enumerations by

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "common/module_export.h"
+#include "common/unique_handle.h"
 
 namespace fsr2bridge {
 namespace {
@@ -523,13 +524,10 @@ bool ModuleFileHold::holds(const wchar_t* path) const
     BY_HANDLE_FILE_INFORMATION held{}, there{};
     if (!this->held() || path == nullptr || !GetFileInformationByHandle(file_, &held))
         return false;
-    HANDLE now = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (now == INVALID_HANDLE_VALUE)
-        return false;
-    const bool read = GetFileInformationByHandle(now, &there) != 0;
-    CloseHandle(now);
-    return read && held.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+    const UniqueHandle now(CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return now && GetFileInformationByHandle(now.get(), &there) != 0 &&
+           held.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
            held.nFileIndexHigh == there.nFileIndexHigh && held.nFileIndexLow == there.nFileIndexLow;
 }
 

@@ -80,20 +80,32 @@ std::wstring sameReleaseAsInterposer(const StreamlineInventory& in)
     return text;
 }
 
+// A directory search, closed however the listing ends.
+struct FindHandle {
+    explicit FindHandle(HANDLE found) noexcept : handle(found) {}
+    HANDLE handle;
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+    ~FindHandle()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            FindClose(handle);
+    }
+};
+
 // The files of the folder that the log lists: every sl.*.dll and nvngx_*.dll, by name.
 std::vector<std::wstring> listedFiles(const std::filesystem::path& directory)
 {
     std::vector<std::wstring> names;
     for (const wchar_t* pattern : {L"sl.*.dll", L"nvngx_*.dll"}) {
         WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((directory / pattern).c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE)
+        const FindHandle find{FindFirstFileW((directory / pattern).c_str(), &found)};
+        if (find.handle == INVALID_HANDLE_VALUE)
             continue;
         do {
             if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && names.size() < 64)
                 names.emplace_back(found.cFileName);
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
+        } while (FindNextFileW(find.handle, &found));
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -50,6 +50,13 @@ TEST(HostOptions, ParsesOrRejects)
         {{L"--on-device-lost", L"retry"}, false, 0, {}, {}, 0, 0},
         {{L"--adapter", L"first"}, false, 0, {}, {}, 0, 0},
         {{L"--what"}, false, 0, {}, {}, 0, 0},
+        {{L"--boot-ms", L"-1"}, false, 0, {}, {}, 0, 0},
+        {{L"--overlay", L":after"}, false, 0, {}, {}, 0, 0},
+        {{L"--format", L"rgb565"}, false, 0, {}, {}, 0, 0},
+        {{L"--format-at", L"15"}, false, 0, {}, {}, 0, 0},
+        {{L"--format-at", L"x:rgba8"}, false, 0, {}, {}, 0, 0},
+        {{L"--fsr2-off", L"10"}, false, 0, {}, {}, 0, 0},
+        {{L"--fsr2-off", L"19:10"}, false, 0, {}, {}, 0, 0},
     };
     for (const auto& c : cases) {
         const ParseResult r = parseOptions(c.arguments);
@@ -83,7 +90,6 @@ TEST(HostOptions, BridgeAndImagePaths)
         << "a recreation beyond the run is dropped";
     EXPECT_FALSE(parseOptions({L"--recreate-at"}).error.empty());
     EXPECT_FALSE(parseOptions({L"--ping-every", L"x"}).error.empty());
-    EXPECT_FALSE(parseOptions({L"--boot-ms", L"-1"}).error.empty());
     // The placement after the last colon; a drive's colon stays in the path.
     const GameOptions before = parseOptions({L"--overlay", L"Z:\\o\\overlay.dll:before"}).options;
     EXPECT_EQ(before.overlayPath, L"Z:\\o\\overlay.dll");
@@ -91,7 +97,6 @@ TEST(HostOptions, BridgeAndImagePaths)
     const GameOptions unplaced = parseOptions({L"--overlay", L"Z:\\overlay.dll"}).options;
     EXPECT_EQ(unplaced.overlayPath, L"Z:\\overlay.dll");
     EXPECT_FALSE(unplaced.overlayBeforeBridge);
-    EXPECT_FALSE(parseOptions({L"--overlay", L":after"}).error.empty());
 }
 
 TEST(HostOptions, ScenarioSwitches)
@@ -116,13 +121,6 @@ TEST(HostOptions, ScenarioSwitches)
             .options;
     EXPECT_TRUE(hdr.format == PresentFormat::rgb10a2 && hdr.formatAtFrame == 15u &&
                 hdr.formatTo == PresentFormat::rgba16f && hdr.fsr2OffFrom == 10u && hdr.fsr2OffTo == 19u);
-    for (const std::vector<std::wstring>& bad :
-         std::vector<std::vector<std::wstring>>{{L"--format", L"rgb565"},
-                                                {L"--format-at", L"15"},
-                                                {L"--format-at", L"x:rgba8"},
-                                                {L"--fsr2-off", L"10"},
-                                                {L"--fsr2-off", L"19:10"}})
-        EXPECT_FALSE(parseOptions(bad).error.empty()) << escapeText(bad[1]);
 }
 
 TEST(HostReport, EscapesEveryBoxTextUnambiguously)

@@ -150,8 +150,8 @@ std::unique_ptr<InterposerExamination> takeEarlyInterposerCheck(const std::wstri
     EarlyCheck* check = earlyCheck.load();
     if (check == nullptr)
         return nullptr;
-    // A factory made under the loader lock (in some module's DllMain, which DXGI forbids) would wait for a
-    // thread that needs that lock: after a while the examination is made again on this thread instead.
+    // A factory under the loader lock never comes here (it passes Streamline by). An early check that is
+    // still not done after a while (a stalled disk or scanner) is made again on this thread instead.
     constexpr DWORD patienceMilliseconds = 10000;
     const long long start = performanceNow();
     const bool finished = WaitForSingleObject(check->done.get(), patienceMilliseconds) == WAIT_OBJECT_0;

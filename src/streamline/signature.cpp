@@ -49,6 +49,17 @@ Crypt32Functions crypt32 = {};
 BcryptFunctions bcrypt = {};
 LocalMemoryFunctions localMemory = {&::LocalAlloc, &::LocalFree};
 
+// The verifier's functions are looked up by whichever check needs them first; an early check that is late and
+// the factory's own check of the same file may overlap, so the lookups take turns.
+SRWLOCK lookUps = SRWLOCK_INIT;
+class LookUpTurn {
+public:
+    LookUpTurn() noexcept { AcquireSRWLockExclusive(&lookUps); }
+    ~LookUpTurn() { ReleaseSRWLockExclusive(&lookUps); }
+    LookUpTurn(const LookUpTurn&) = delete;
+    LookUpTurn& operator=(const LookUpTurn&) = delete;
+};
+
 template <class F> bool lookUp(HMODULE module, const char* name, F& slot)
 {
     if (slot == nullptr) {
@@ -59,6 +70,7 @@ template <class F> bool lookUp(HMODULE module, const char* name, F& slot)
 
 bool loadWinTrust()
 {
+    const LookUpTurn turn;
     if (winVerifyTrust != nullptr) {
         return true;
     }
@@ -76,6 +88,7 @@ bool crypt32Complete()
 
 bool loadCrypt32()
 {
+    const LookUpTurn turn;
     if (crypt32Complete()) {
         return true;
     }
@@ -99,6 +112,7 @@ bool loadCrypt32()
 
 bool loadBcrypt()
 {
+    const LookUpTurn turn;
     BcryptFunctions& f = bcrypt;
     if (f.BCryptOpenAlgorithmProvider && f.BCryptCreateHash && f.BCryptHashData && f.BCryptFinishHash &&
         f.BCryptDestroyHash && f.BCryptCloseAlgorithmProvider) {

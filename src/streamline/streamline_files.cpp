@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <vector>
 
 #include "common/log.h"
@@ -224,6 +225,9 @@ constexpr const LogEvent<std::uint32_t>* statusCauseEvents[] = {
     nullptr,          &causeCommonMissing,      &causeReflexMissing,
     &causePclMissing, &causeReflexOtherRelease, &causeReflexNotRunning,
     &causeSetMixed,   &causeResolutionTooLow,   &causeHdrOutput};
+// One box text and one log line for each cause, in the order of StatusCause.
+static_assert(std::size(statusCauseTexts) == static_cast<std::size_t>(StatusCause::hdrOutput) + 1);
+static_assert(std::size(statusCauseEvents) == std::size(statusCauseTexts));
 
 constexpr std::uint32_t statusResolutionTooLow = 1, statusReflexNotDetected = 2, statusHdrNotSupported = 4;
 

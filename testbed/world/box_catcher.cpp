@@ -4,6 +4,7 @@ namespace testworld {
 namespace {
 BoxCatcher* activeCatcher = nullptr;
 constexpr int messageBoxTextId = 0xFFFF;
+constexpr const wchar_t* caughtMark = L"testworld.boxCaught";
 } // namespace
 
 BoxCatcher::BoxCatcher()
@@ -60,8 +61,12 @@ LRESULT CALLBACK BoxCatcher::cbtProc(int code, WPARAM wParam, LPARAM lParam)
         HWND window = reinterpret_cast<HWND>(wParam);
         wchar_t className[16] = {};
         GetClassNameW(window, className, 16);
-        if (lstrcmpW(className, L"#32770") == 0)
+        // A box is activated again when another window took the focus meanwhile (the test world's windows
+        // are unmanaged, and other tests' windows come and go): it is recorded once.
+        if (lstrcmpW(className, L"#32770") == 0 && GetPropW(window, caughtMark) == nullptr) {
+            SetPropW(window, caughtMark, reinterpret_cast<HANDLE>(1));
             activeCatcher->record(window);
+        }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
